@@ -1,0 +1,129 @@
+// The media device controller: one MCI device opened on a file, driven by
+// command, with its completion notices turned into OnNotify calls.
+#pragma once
+
+#include "app/Exception.h"
+#include "platform/mci/Mci.h"
+
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace mci {
+class NoticeWindow;
+}
+
+/// The error the controller raises: a failed Open, or a command on a
+/// controller that is not open.
+class EMCIDeviceError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+enum TMPDeviceTypes : std::uint8_t {
+    dtAutoSelect,
+    dtAVIVideo,
+    dtCDAudio,
+    dtDAT,
+    dtDigitalVideo,
+    dtMMMovie,
+    dtOther,
+    dtOverlay,
+    dtScanner,
+    dtSequencer,
+    dtVCR,
+    dtVideodisc,
+    dtWaveAudio
+};
+
+enum TMPModes { mpNotReady, mpStopped, mpPlaying, mpRecording, mpSeeking, mpPaused, mpOpen };
+
+enum TMPNotifyValues : std::uint8_t { nvSuccessful, nvSuperseded, nvAborted, nvFailure };
+
+enum TMPBtnType { btPlay, btPause, btStop, btNext, btPrev, btStep, btBack, btRecord, btEject };
+
+/// A set of button-bar buttons, one bit per TMPBtnType.
+using TButtonSet = std::uint16_t;
+constexpr TButtonSet buttonBit(TMPBtnType b) { return static_cast<TButtonSet>(1u << b); }
+
+class TMediaPlayer;
+using TNotifyEvent = std::function<void(QObject *Sender)>;
+
+class TMediaPlayer : public QWidget {
+    Q_OBJECT
+public:
+    explicit TMediaPlayer(QWidget *parent = nullptr);
+    ~TMediaPlayer() override;
+
+    // Properties that read and write their field directly: assigning them
+    // sends nothing to the device.
+    TNotifyEvent OnClick;
+    TNotifyEvent OnPostClick;
+    TNotifyEvent OnNotify;
+    std::string FileName;
+    TMPDeviceTypes DeviceType = dtAutoSelect;
+    bool AutoEnable = true;
+    bool AutoOpen = false;
+    bool AutoRewind = true;
+    bool Shareable = false;
+    QWidget *Display = nullptr;
+    TButtonSet VisibleButtons = 0x1FF;
+    TButtonSet EnabledButtons = 0x1FF;
+    TButtonSet ColoredButtons = 0x1FF;
+
+    /// Opens the device on FileName (closing an open one first). Raises
+    /// EMCIDeviceError with the device's error text on failure.
+    void Open();
+    /// Closes the device without saving; nothing happens when none is open.
+    void Close();
+    /// Starts playback (from the start when at the end and AutoRewind).
+    void Play();
+    void StartRecording();
+    void Stop();
+    /// Writes the device's content under FileName; nothing when it is empty.
+    void Save();
+    int Position();
+    int Length();
+    TMPModes Mode();
+
+    /// The one-shot Notify option: arms the next command with `value`.
+    void setNotify(bool value);
+    bool Notify() const { return FNotify; }
+
+    int Error() const { return FError; }
+    TMPNotifyValues NotifyValue() const { return FNotifyValue; }
+    std::uint16_t DeviceID() const { return FDeviceID; }
+    bool IsOpen() const { return FOpen; }
+    /// The flags word of the last command sent.
+    std::uint32_t LastFlags() const { return FFlags; }
+
+    /// The layout has been applied: opens the device when AutoOpen.
+    void Loaded();
+
+protected:
+    bool event(QEvent *e) override;
+
+private:
+    void CheckIfOpen() const;
+    std::uint32_t TakeNotify(std::uint32_t byDefault);
+    mci::DWORD_PTR CallbackWindow();
+    mci::MCIERROR Send(unsigned command, std::uint32_t flags, void *params);
+    std::string ErrorText() const;
+    mci::DWORD_PTR StatusQuery(mci::DWORD item);
+    void GetDeviceCaps();
+
+    std::unique_ptr<mci::NoticeWindow> FNoticeWindow;
+    bool FOpen = false;
+    bool FCanPlay = false, FCanStep = false, FCanEject = false, FCanRecord = false,
+         FHasVideo = false;
+    std::uint32_t FFlags = 0;
+    bool FNotify = false;
+    bool FNotifyGiven = false;
+    std::uint16_t FDeviceID = 0;
+    int FFrames = 0;
+    int FError = 0;
+    TMPNotifyValues FNotifyValue = nvSuccessful;
+};

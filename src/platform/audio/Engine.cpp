@@ -1,0 +1,119 @@
+// The engine thread: frame clock, catch-up after delays, and the rendering of
+// each period in synthesiser-sized blocks.
+#include "platform/audio/Engine.h"
+
+#include "platform/audio/DeviceConfig.h"
+#include "platform/audio/Synthesiser.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace audio {
+namespace {
+
+std::mutex g_instanceMutex;
+std::weak_ptr<Engine> g_instance;
+std::atomic<double> g_timeScale{1.0};
+
+} // namespace
+
+std::shared_ptr<Engine> Engine::acquire() {
+    std::lock_guard<std::mutex> guard(g_instanceMutex);
+    std::shared_ptr<Engine> engine = g_instance.lock();
+    if (!engine) {
+        engine.reset(new Engine);
+        g_instance = engine;
+    }
+    return engine;
+}
+
+void Engine::setTimeScale(double scale) { g_timeScale.store(scale > 0 ? scale : 1.0); }
+
+Engine::Engine() : buffer_(std::size_t(kPeriodFrames) * kChannels), timeScale_(g_timeScale.load()) {
+    thread_ = std::thread([this] { run(); });
+}
+
+Engine::~Engine() {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+bool Engine::ensureSynthesiser(std::string &error) {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (synth_)
+            return true;
+    }
+    std::string soundFont = findSoundFont();
+    if (soundFont.empty()) {
+        error = noSoundFontMessage();
+        return false;
+    }
+    // Loading takes a while; the engine keeps running meanwhile.
+    std::unique_ptr<Synthesiser> synth = Synthesiser::create(soundFont, error);
+    if (!synth)
+        return false;
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!synth_)
+        synth_ = std::move(synth);
+    return true;
+}
+
+void Engine::addSource(EngineSource *source) { sources_.push_back(source); }
+void Engine::removeSource(EngineSource *source) {
+    sources_.erase(std::remove(sources_.begin(), sources_.end(), source), sources_.end());
+}
+void Engine::addSink(EngineSink *sink) { sinks_.push_back(sink); }
+void Engine::removeSink(EngineSink *sink) {
+    sinks_.erase(std::remove(sinks_.begin(), sinks_.end(), sink), sinks_.end());
+}
+
+void Engine::run() {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const double framesPerNs = kSampleRate * timeScale_ / 1e9;
+    std::unique_lock<std::mutex> guard(mutex_);
+    while (!stopping_) {
+        // Frames that ought to exist by now; render every whole period that is
+        // due, so that a delay never shortens the stream.
+        const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            Clock::now() - start);
+        const auto due = static_cast<std::int64_t>(static_cast<double>(elapsed.count()) *
+                                                   framesPerNs);
+        while (frame_ + kPeriodFrames <= due && !stopping_) {
+            renderPeriod();
+            // Let the devices in between periods while catching up.
+            guard.unlock();
+            guard.lock();
+        }
+        const auto nextNs = static_cast<std::int64_t>(
+            static_cast<double>(frame_ + kPeriodFrames) / framesPerNs);
+        wake_.wait_until(guard, start + std::chrono::nanoseconds(nextNs),
+                         [this] { return stopping_; });
+    }
+}
+
+void Engine::renderPeriod() {
+    float *out = buffer_.data();
+    for (int offset = 0; offset < kPeriodFrames; offset += Synthesiser::kBlockFrames) {
+        const std::int64_t blockStart = frame_ + offset;
+        float *block = out + std::size_t(offset) * kChannels;
+        if (synth_) {
+            for (EngineSource *source : sources_)
+                source->beforeBlock(blockStart, *synth_);
+            synth_->render(block, Synthesiser::kBlockFrames);
+        } else {
+            std::fill(block, block + Synthesiser::kBlockFrames * kChannels, 0.0f);
+        }
+    }
+    for (EngineSink *sink : sinks_)
+        sink->period(frame_, out);
+    frame_ += kPeriodFrames;
+    rendered_.store(frame_, std::memory_order_release);
+}
+
+} // namespace audio

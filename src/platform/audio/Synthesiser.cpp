@@ -1,0 +1,107 @@
+// FluidSynth behind the synthesiser interface the engine and sequencer use.
+#include "platform/audio/Synthesiser.h"
+
+#include "platform/audio/Engine.h"
+
+#include <fluidsynth.h>
+
+namespace audio {
+namespace {
+
+void quietLog(int, const char *, void *) {}
+
+void silenceChatter() {
+    // FluidSynth's informational chatter would go to the terminal of a desktop program.
+    static const bool done = [] {
+        fluid_set_log_function(FLUID_INFO, quietLog, nullptr);
+        fluid_set_log_function(FLUID_DBG, quietLog, nullptr);
+        fluid_set_log_function(FLUID_WARN, quietLog, nullptr);
+        return true;
+    }();
+    (void)done;
+}
+
+} // namespace
+
+std::unique_ptr<Synthesiser> Synthesiser::create(const std::string &soundFont,
+                                                 std::string &error) {
+    silenceChatter();
+    std::unique_ptr<Synthesiser> s(new Synthesiser);
+    s->settings_ = new_fluid_settings();
+    if (!s->settings_) {
+        error = "The synthesiser could not be set up";
+        return nullptr;
+    }
+    fluid_settings_setnum(s->settings_, "synth.sample-rate", kSampleRate);
+    // Every call comes from one thread at a time (under the engine lock).
+    fluid_settings_setint(s->settings_, "synth.threadsafe-api", 0);
+    s->synth_ = new_fluid_synth(s->settings_);
+    if (!s->synth_) {
+        error = "The synthesiser could not be started";
+        return nullptr;
+    }
+    if (fluid_synth_sfload(s->synth_, soundFont.c_str(), 1) == FLUID_FAILED) {
+        error = "The SoundFont " + soundFont + " could not be loaded";
+        return nullptr;
+    }
+    return s;
+}
+
+Synthesiser::~Synthesiser() {
+    if (synth_)
+        delete_fluid_synth(synth_);
+    if (settings_)
+        delete_fluid_settings(settings_);
+}
+
+void Synthesiser::reset() { fluid_synth_system_reset(synth_); }
+
+void Synthesiser::allNotesOff() {
+    for (int channel = 0; channel < 16; ++channel) {
+        fluid_synth_cc(synth_, channel, 64, 0);
+        fluid_synth_all_notes_off(synth_, channel);
+    }
+}
+
+void Synthesiser::send(const MidiEvent &e, const std::uint8_t *sysex) {
+    const int channel = e.status & 0x0F;
+    switch (e.status & 0xF0) {
+    case 0x80:
+        fluid_synth_noteoff(synth_, channel, e.data1);
+        break;
+    case 0x90:
+        if (e.data2 == 0)
+            fluid_synth_noteoff(synth_, channel, e.data1);
+        else
+            fluid_synth_noteon(synth_, channel, e.data1, e.data2);
+        break;
+    case 0xA0:
+        fluid_synth_key_pressure(synth_, channel, e.data1, e.data2);
+        break;
+    case 0xB0:
+        fluid_synth_cc(synth_, channel, e.data1, e.data2);
+        break;
+    case 0xC0:
+        fluid_synth_program_change(synth_, channel, e.data1);
+        break;
+    case 0xD0:
+        fluid_synth_channel_pressure(synth_, channel, e.data1);
+        break;
+    case 0xE0:
+        fluid_synth_pitch_bend(synth_, channel, e.data1 | (e.data2 << 7));
+        break;
+    case 0xF0:
+        if (e.status == 0xF0 && sysex)
+            fluid_synth_sysex(synth_, reinterpret_cast<const char *>(sysex + e.sysexOffset),
+                              static_cast<int>(e.sysexLength), nullptr, nullptr, nullptr, 0);
+        break;
+    default:
+        break;
+    }
+}
+
+void Synthesiser::render(float *interleaved, int frames) {
+    fluid_synth_write_float(synth_, frames, interleaved, 0, 2, interleaved, 1, 2);
+}
+
+} // namespace audio

@@ -1,0 +1,41 @@
+// The MIDI synthesiser: FluidSynth with a General MIDI SoundFont, fed one
+// MIDI event at a time and rendered by the engine in 64-frame blocks.
+#pragma once
+
+#include "platform/audio/MidiFile.h"
+
+#include <memory>
+#include <string>
+
+typedef struct _fluid_hashtable_t fluid_settings_t;
+typedef struct _fluid_synth_t fluid_synth_t;
+
+namespace audio {
+
+class Synthesiser {
+public:
+    /// Loads `soundFont`. Returns null and sets `error` when that fails.
+    static std::unique_ptr<Synthesiser> create(const std::string &soundFont, std::string &error);
+    ~Synthesiser();
+    Synthesiser(const Synthesiser &) = delete;
+    Synthesiser &operator=(const Synthesiser &) = delete;
+
+    /// Back to the power-on state: every voice off, every controller reset.
+    void reset();
+    /// Releases every sounding note on every channel, and lifts the sustain pedal.
+    void allNotesOff();
+    /// Plays one event; `sysex` is the song's system-exclusive data.
+    void send(const MidiEvent &event, const std::uint8_t *sysex);
+    /// Renders `frames` frames of interleaved stereo float samples.
+    void render(float *interleaved, int frames);
+
+    /// The synthesiser's block size: an event takes effect at a block boundary.
+    static constexpr int kBlockFrames = 64;
+
+private:
+    Synthesiser() = default;
+    fluid_settings_t *settings_ = nullptr;
+    fluid_synth_t *synth_ = nullptr;
+};
+
+} // namespace audio

@@ -1,0 +1,189 @@
+// Wave input conversion and the spooling recorder.
+#include "platform/audio/WaveInput.h"
+
+#include <soxr.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+namespace audio {
+namespace {
+
+// About six seconds of periods; a longer stall spills into the overflow list.
+constexpr std::size_t kRingPeriods = 1024;
+
+} // namespace
+
+WaveConverter::WaveConverter(const WaveFormat &format) : format_(format) {
+    if (format_.sampleRate != kSampleRate) {
+        soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+        soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+        soxr_error_t error = nullptr;
+        resampler_ = soxr_create(kSampleRate, format_.sampleRate,
+                                 static_cast<unsigned>(format_.channels), &error, &io, &quality,
+                                 nullptr);
+    }
+}
+
+WaveConverter::~WaveConverter() {
+    if (resampler_)
+        soxr_delete(resampler_);
+}
+
+void WaveConverter::process(const float *in, std::size_t frames, std::vector<std::uint8_t> &out) {
+    const float *samples = in;
+    if (format_.channels == 1) {
+        mixed_.resize(frames);
+        for (std::size_t i = 0; i < frames; ++i)
+            mixed_[i] = 0.5f * (in[2 * i] + in[2 * i + 1]);
+        samples = mixed_.data();
+    }
+    if (!resampler_) {
+        quantise(samples, frames * std::size_t(format_.channels), out);
+        return;
+    }
+    const std::size_t room =
+        frames * std::size_t(format_.sampleRate) / kSampleRate + 64;
+    resampled_.resize(room * std::size_t(format_.channels));
+    std::size_t used = 0, made = 0;
+    soxr_process(resampler_, samples, frames, &used, resampled_.data(), room, &made);
+    quantise(resampled_.data(), made * std::size_t(format_.channels), out);
+}
+
+void WaveConverter::flush(std::vector<std::uint8_t> &out) {
+    if (!resampler_)
+        return;
+    const std::size_t room = 4096;
+    resampled_.resize(room * std::size_t(format_.channels));
+    for (;;) {
+        std::size_t made = 0;
+        soxr_process(resampler_, nullptr, 0, nullptr, resampled_.data(), room, &made);
+        if (made == 0)
+            break;
+        quantise(resampled_.data(), made * std::size_t(format_.channels), out);
+    }
+}
+
+void WaveConverter::quantise(const float *samples, std::size_t count,
+                             std::vector<std::uint8_t> &out) {
+    // Triangular dither of one step, then rounding and clipping.
+    std::uniform_real_distribution<float> half(-0.5f, 0.5f);
+    if (format_.bitsPerSample == 16) {
+        for (std::size_t i = 0; i < count; ++i) {
+            float v = samples[i] * 32767.0f + half(random_) + half(random_);
+            long s = std::lround(std::clamp(v, -32768.0f, 32767.0f));
+            out.push_back(std::uint8_t(s & 0xFF));
+            out.push_back(std::uint8_t((s >> 8) & 0xFF));
+        }
+    } else {
+        for (std::size_t i = 0; i < count; ++i) {
+            float v = samples[i] * 127.0f + half(random_) + half(random_) + 128.0f;
+            out.push_back(std::uint8_t(std::lround(std::clamp(v, 0.0f, 255.0f))));
+        }
+    }
+}
+
+WaveRecorder::WaveRecorder(std::shared_ptr<Engine> engine, const WaveFormat &format,
+                           std::FILE *spool)
+    : engine_(std::move(engine)), converter_(format), spool_(spool), ring_(kRingPeriods) {}
+
+WaveRecorder::~WaveRecorder() { stop(); }
+
+void WaveRecorder::start() {
+    if (attached_)
+        return;
+    finishing_ = false;
+    writer_ = std::thread([this] { writerLoop(); });
+    std::lock_guard<std::mutex> guard(engine_->lock());
+    engine_->lastRecordStartFrame.store(engine_->nextPeriodFrame());
+    engine_->addSink(this);
+    attached_ = true;
+}
+
+void WaveRecorder::stop() {
+    if (!attached_)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(engine_->lock());
+        engine_->removeSink(this);
+    }
+    attached_ = false;
+    finishing_ = true;
+    writer_.join();
+}
+
+std::string WaveRecorder::failure() const { return failure_; }
+
+void WaveRecorder::period(std::int64_t, const float *frames) {
+    framesCaptured_.fetch_add(kPeriodFrames, std::memory_order_relaxed);
+    Period *slot = overflowing_ ? nullptr : ring_.writeSlot();
+    if (slot) {
+        std::memcpy(slot->data(), frames, sizeof(Period));
+        ring_.commitWrite();
+        return;
+    }
+    std::lock_guard<std::mutex> guard(overflowMutex_);
+    if (overflowing_ && overflow_.empty()) {
+        // The writer has taken the spilled periods: back to the ring, in order.
+        slot = ring_.writeSlot();
+        if (slot) {
+            overflowing_ = false;
+            std::memcpy(slot->data(), frames, sizeof(Period));
+            ring_.commitWrite();
+            return;
+        }
+    }
+    overflowing_ = true;
+    overflow_.emplace_back();
+    std::memcpy(overflow_.back().data(), frames, sizeof(Period));
+}
+
+void WaveRecorder::writeSamples(const float *frames) {
+    converted_.clear();
+    if (frames)
+        converter_.process(frames, kPeriodFrames, converted_);
+    else
+        converter_.flush(converted_);
+    if (converted_.empty() || failed_)
+        return;
+    if (std::fwrite(converted_.data(), 1, converted_.size(), spool_) != converted_.size()) {
+        failure_ = std::string("the recording could not be spooled: ") + std::strerror(errno);
+        failed_ = true;
+        return;
+    }
+    bytesWritten_ += converted_.size();
+}
+
+void WaveRecorder::writerLoop() {
+    std::deque<Period> spilled;
+    for (;;) {
+        // Read the flag first: every period pushed before it was set is then
+        // visible to the drain below.
+        const bool last = finishing_.load();
+        bool any = false;
+        while (Period *slot = ring_.readSlot()) {
+            writeSamples(slot->data());
+            ring_.commitRead();
+            any = true;
+        }
+        {
+            std::lock_guard<std::mutex> guard(overflowMutex_);
+            spilled.swap(overflow_);
+        }
+        for (const Period &p : spilled)
+            writeSamples(p.data());
+        any = any || !spilled.empty();
+        spilled.clear();
+        if (last && !any)
+            break;
+        if (!any)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    writeSamples(nullptr);
+    std::fflush(spool_);
+}
+
+} // namespace audio

@@ -1,0 +1,97 @@
+// The wave input: the synthesiser's output as a recording device hears it,
+// converted to the recording's format, and the recorder that spools it.
+#pragma once
+
+#include "platform/audio/Engine.h"
+#include "platform/audio/SpscRing.h"
+#include "platform/audio/WaveFile.h"
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct soxr;
+
+namespace audio {
+
+/// Converts the engine's 44100 Hz stereo float stream into a WAVE format:
+/// libsoxr for the rate, the channel average for mono, and dithered
+/// quantisation to 16-bit signed or 8-bit unsigned samples.
+class WaveConverter {
+public:
+    explicit WaveConverter(const WaveFormat &format);
+    ~WaveConverter();
+    WaveConverter(const WaveConverter &) = delete;
+    WaveConverter &operator=(const WaveConverter &) = delete;
+
+    /// Converts `frames` stereo frames and appends the samples to `out`.
+    void process(const float *interleaved, std::size_t frames, std::vector<std::uint8_t> &out);
+    /// Appends what the rate converter still holds, at the end of the stream.
+    void flush(std::vector<std::uint8_t> &out);
+
+private:
+    void quantise(const float *samples, std::size_t count, std::vector<std::uint8_t> &out);
+
+    WaveFormat format_;
+    soxr *resampler_ = nullptr;
+    std::vector<float> mixed_;
+    std::vector<float> resampled_;
+    std::minstd_rand random_{0x4B455354};
+};
+
+/// Records the wave input from a given engine frame on: the engine hands each
+/// period to a lock-free ring, and a writer thread converts and appends it to
+/// the spool file. The engine thread never touches a file.
+class WaveRecorder : public EngineSink {
+public:
+    /// `spool` receives the converted samples from its current end.
+    WaveRecorder(std::shared_ptr<Engine> engine, const WaveFormat &format, std::FILE *spool);
+    ~WaveRecorder() override;
+
+    /// Starts recording at the engine's next period.
+    void start();
+    /// Stops at the engine's next period; returns when every period up to
+    /// then is in the spool.
+    void stop();
+
+    /// Bytes appended to the spool so far (only final after stop()).
+    std::uint64_t bytesWritten() const { return bytesWritten_.load(); }
+    /// Frames taken from the engine so far (any thread).
+    std::int64_t framesCaptured() const { return framesCaptured_.load(); }
+    /// Set when writing to the spool failed; the text says why.
+    bool failed() const { return failed_.load(); }
+    std::string failure() const;
+
+    void period(std::int64_t periodStart, const float *frames) override;
+
+private:
+    using Period = std::array<float, std::size_t(kPeriodFrames) * kChannels>;
+    void writerLoop();
+    void writeSamples(const float *frames);
+
+    std::shared_ptr<Engine> engine_;
+    WaveConverter converter_;
+    std::FILE *spool_;
+    SpscRing<Period> ring_;
+    // Periods that found the ring full wait here, so that a stalled disk
+    // costs memory for a while but never a gap in the recording.
+    std::mutex overflowMutex_;
+    std::deque<Period> overflow_;
+    bool overflowing_ = false; // engine thread only
+    std::atomic<bool> finishing_{false};
+    std::atomic<std::int64_t> framesCaptured_{0};
+    std::atomic<std::uint64_t> bytesWritten_{0};
+    std::atomic<bool> failed_{false};
+    std::string failure_;
+    std::vector<std::uint8_t> converted_;
+    std::thread writer_;
+    bool attached_ = false;
+};
+
+} // namespace audio

@@ -1,0 +1,264 @@
+// The command dispatcher: the table of open devices, the routing of each
+// command to its device, completion notices of waited commands, error texts
+// and the trace hook.
+#include "platform/mci/Mci.h"
+
+#include "platform/mci/Device.h"
+#include "platform/mci/NoticeWindow.h"
+#include "platform/mci/SequencerDevice.h"
+#include "platform/mci/WaveAudioDevice.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace mci {
+namespace {
+
+// Commands come from the window thread; the lock keeps the table whole
+// should a test drive devices from another.
+std::mutex g_devicesMutex;
+std::map<MCIDEVICEID, std::unique_ptr<Device>> g_devices;
+MCIDEVICEID g_lastId = 0;
+
+std::mutex g_traceMutex;
+std::function<void(const TraceEntry &)> g_trace;
+
+constexpr std::size_t kCustomTexts = 256;
+std::mutex g_customMutex;
+std::array<std::string, kCustomTexts> g_customTexts;
+std::size_t g_nextCustom = 0;
+
+std::string lower(const char *text) {
+    std::string s(text ? text : "");
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+std::string extensionOf(const std::string &path) {
+    auto slash = path.rfind('/');
+    auto dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return {};
+    return lower(path.substr(dot + 1).c_str());
+}
+
+MCIDEVICEID allocateId() {
+    // 16-bit identifiers, 0 meaning none; skip those in use after wrapping.
+    for (;;) {
+        g_lastId = (g_lastId % 0xFFFF) + 1;
+        if (!g_devices.count(g_lastId))
+            return g_lastId;
+    }
+}
+
+MCIERROR openDevice(DWORD flags, MCI_OPEN_PARMS &parms, TraceEntry &trace) {
+    std::string type;
+    if (flags & MCI_OPEN_TYPE) {
+        type = lower(parms.lpstrDeviceType);
+        trace.deviceType = parms.lpstrDeviceType ? parms.lpstrDeviceType : "";
+    }
+    std::string element;
+    if (flags & MCI_OPEN_ELEMENT) {
+        element = parms.lpstrElementName ? parms.lpstrElementName : "";
+        trace.element = element;
+    }
+    if (type.empty()) {
+        // Choose the device from the file, as the platform does.
+        std::string ext = extensionOf(element);
+        if (ext == "mid" || ext == "midi" || ext == "rmi" || ext == "kar")
+            type = "sequencer";
+        else if (ext == "wav" || ext == "wave")
+            type = "waveaudio";
+        else
+            return makeCustomError("No device plays files of this kind: " + element);
+    }
+    if (element.empty())
+        return MCIERR_FILENAME_REQUIRED;
+
+    std::lock_guard<std::mutex> guard(g_devicesMutex);
+    const MCIDEVICEID id = allocateId();
+    std::unique_ptr<Device> device;
+    if (type == "sequencer")
+        device = std::make_unique<SequencerDevice>(id);
+    else if (type == "waveaudio")
+        device = std::make_unique<WaveAudioDevice>(id);
+    else
+        return MCIERR_INVALID_DEVICE_NAME;
+    MCIERROR result = device->open(element);
+    if (result != 0) {
+        device->close();
+        return result;
+    }
+    parms.wDeviceID = id;
+    g_devices[id] = std::move(device);
+    return 0;
+}
+
+Device *findDevice(MCIDEVICEID id) {
+    std::lock_guard<std::mutex> guard(g_devicesMutex);
+    auto it = g_devices.find(id);
+    return it == g_devices.end() ? nullptr : it->second.get();
+}
+
+MCIERROR dispatch(MCIDEVICEID id, unsigned command, DWORD flags, void *params,
+                  TraceEntry &trace) {
+    if (!params)
+        return MCIERR_NULL_PARAMETER_BLOCK;
+    if (command == MCI_OPEN)
+        return openDevice(flags, *static_cast<MCI_OPEN_PARMS *>(params), trace);
+
+    Device *device = findDevice(id);
+    if (!device)
+        return MCIERR_INVALID_DEVICE_ID;
+    const DWORD_PTR callback = static_cast<MCI_GENERIC_PARMS *>(params)->dwCallback;
+    switch (command) {
+    case MCI_CLOSE: {
+        device->close();
+        std::lock_guard<std::mutex> guard(g_devicesMutex);
+        g_devices.erase(id);
+        return 0;
+    }
+    case MCI_PLAY:
+        return device->play((flags & MCI_NOTIFY) ? callback : 0);
+    case MCI_RECORD:
+        return device->record((flags & MCI_NOTIFY) ? callback : 0);
+    case MCI_STOP:
+        return device->stop();
+    case MCI_SEEK:
+        if (!(flags & MCI_SEEK_TO_START))
+            return MCIERR_UNSUPPORTED_FUNCTION;
+        return device->seekToStart();
+    case MCI_SAVE: {
+        auto &parms = *static_cast<MCI_SAVE_PARMS *>(params);
+        if (!(flags & MCI_SAVE_FILE) || !parms.lpfilename || !*parms.lpfilename)
+            return MCIERR_FILENAME_REQUIRED;
+        trace.element = parms.lpfilename;
+        return device->save(parms.lpfilename);
+    }
+    case MCI_STATUS: {
+        auto &parms = *static_cast<MCI_STATUS_PARMS *>(params);
+        trace.item = parms.dwItem;
+        if (!(flags & MCI_STATUS_ITEM))
+            return MCIERR_UNSUPPORTED_FUNCTION;
+        return device->status(parms.dwItem, parms.dwReturn);
+    }
+    case MCI_GETDEVCAPS: {
+        auto &parms = *static_cast<MCI_GETDEVCAPS_PARMS *>(params);
+        trace.item = parms.dwItem;
+        if (!(flags & MCI_GETDEVCAPS_ITEM))
+            return MCIERR_UNSUPPORTED_FUNCTION;
+        return device->capability(parms.dwItem, parms.dwReturn);
+    }
+    case MCI_WHERE:
+        // Neither device shows pictures.
+        return MCIERR_UNSUPPORTED_FUNCTION;
+    default:
+        return MCIERR_UNRECOGNIZED_COMMAND;
+    }
+}
+
+const char *standardText(MCIERROR code) {
+    switch (code) {
+    case MCIERR_INVALID_DEVICE_ID:
+        return "Invalid device ID. Use the ID given to the device when the device was opened.";
+    case MCIERR_UNRECOGNIZED_COMMAND:
+        return "The driver cannot recognize the specified command.";
+    case MCIERR_HARDWARE:
+        return "There is a problem with your media device.";
+    case MCIERR_INVALID_DEVICE_NAME:
+        return "The specified device is not open or is not recognized by MCI.";
+    case MCIERR_OUT_OF_MEMORY:
+        return "There is not enough memory available for this task.";
+    case MCIERR_UNSUPPORTED_FUNCTION:
+        return "The specified device cannot carry out this command.";
+    case MCIERR_FILE_NOT_FOUND:
+        return "The specified file cannot be found.";
+    case MCIERR_DEVICE_NOT_READY:
+        return "The device is not ready.";
+    case MCIERR_FILE_NOT_SAVED:
+        return "The file was not saved.";
+    case MCIERR_INVALID_FILE:
+        return "The specified file cannot be played on the specified MCI device.";
+    case MCIERR_NULL_PARAMETER_BLOCK:
+        return "A null parameter block was passed to MCI.";
+    case MCIERR_FILENAME_REQUIRED:
+        return "A valid file name is required.";
+    case MCIERR_DEVICE_NOT_INSTALLED:
+        return "The specified device is not installed on the system.";
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+MCIERROR sendCommand(MCIDEVICEID deviceId, unsigned command, DWORD flags, void *params) {
+    TraceEntry trace;
+    trace.deviceId = deviceId;
+    trace.command = command;
+    trace.flags = flags;
+    const MCIERROR result = dispatch(deviceId, command, flags, params, trace);
+    trace.result = result;
+
+    // Play and record earn their notice when they end; every other command
+    // has ended when it returns.
+    const bool running = (command == MCI_PLAY || command == MCI_RECORD) && result == 0;
+    if ((flags & MCI_NOTIFY) && params && !running) {
+        MCIDEVICEID id = deviceId;
+        if (command == MCI_OPEN && result == 0)
+            id = static_cast<MCI_OPEN_PARMS *>(params)->wDeviceID;
+        postNotice(static_cast<MCI_GENERIC_PARMS *>(params)->dwCallback,
+                   result == 0 ? MCI_NOTIFY_SUCCESSFUL : MCI_NOTIFY_FAILURE, id);
+    }
+
+    std::function<void(const TraceEntry &)> hook;
+    {
+        std::lock_guard<std::mutex> guard(g_traceMutex);
+        hook = g_trace;
+    }
+    if (hook)
+        hook(trace);
+    return result;
+}
+
+bool getErrorString(MCIERROR code, char *buffer, unsigned size) {
+    if (!buffer || size == 0)
+        return false;
+    std::string text;
+    if (const char *standard = standardText(code)) {
+        text = standard;
+    } else if (code >= MCIERR_CUSTOM_DRIVER_BASE &&
+               code < MCIERR_CUSTOM_DRIVER_BASE + kCustomTexts) {
+        std::lock_guard<std::mutex> guard(g_customMutex);
+        text = g_customTexts[code - MCIERR_CUSTOM_DRIVER_BASE];
+    }
+    if (text.empty()) {
+        buffer[0] = '\0';
+        return false;
+    }
+    const std::size_t n = std::min<std::size_t>(text.size(), size - 1);
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+    return true;
+}
+
+void setTraceHook(std::function<void(const TraceEntry &)> hook) {
+    std::lock_guard<std::mutex> guard(g_traceMutex);
+    g_trace = std::move(hook);
+}
+
+MCIERROR makeCustomError(const std::string &text) {
+    // The texts live in a small ring: a code is read soon after it is made.
+    std::lock_guard<std::mutex> guard(g_customMutex);
+    const std::size_t slot = g_nextCustom++ % kCustomTexts;
+    g_customTexts[slot] = text;
+    return MCIERR_CUSTOM_DRIVER_BASE + static_cast<MCIERROR>(slot);
+}
+
+} // namespace mci

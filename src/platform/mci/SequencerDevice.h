@@ -1,0 +1,49 @@
+// The "Sequencer" device: plays a Standard MIDI File on the engine's
+// synthesiser, with position and length in milliseconds.
+#pragma once
+
+#include "platform/audio/Engine.h"
+#include "platform/audio/MidiFile.h"
+#include "platform/mci/Device.h"
+#include "platform/mci/NoticeWindow.h"
+
+#include <memory>
+
+namespace mci {
+
+class SequencerDevice : public Device, public audio::EngineSource {
+public:
+    explicit SequencerDevice(MCIDEVICEID id) : Device(id) {}
+    ~SequencerDevice() override;
+
+    DWORD deviceType() const override { return MCI_DEVTYPE_SEQUENCER; }
+    /// Reads and checks the whole file, loads the synthesiser and resets it.
+    /// Fails with a text that names the file and what is wrong with it.
+    MCIERROR open(const std::string &element) override;
+    void close() override;
+    /// Starts at the engine's next period, from the current position.
+    MCIERROR play(DWORD_PTR notifyWindow) override;
+    /// Silences every channel; a pending play is reported aborted.
+    MCIERROR stop() override;
+    MCIERROR seekToStart() override;
+    MCIERROR status(DWORD item, DWORD_PTR &value) override;
+    MCIERROR capability(DWORD item, DWORD &value) override;
+
+    void beforeBlock(std::int64_t blockStart, audio::Synthesiser &synth) override;
+
+private:
+    std::int64_t positionUsLocked() const;
+    void haltLocked();
+
+    std::shared_ptr<audio::Engine> engine_;
+    audio::MidiSong song_;
+    PendingNotice notice_;
+    // Guarded by the engine lock.
+    bool playing_ = false;
+    bool chase_ = false;
+    std::size_t nextEvent_ = 0;
+    std::int64_t playStartFrame_ = 0; // the frame at which the song's time 0 falls
+    std::int64_t positionUs_ = 0;     // where a stopped song stands
+};
+
+} // namespace mci

@@ -1,0 +1,195 @@
+// Wave-audio device: content spool, recording through the wave input, and
+// saving.
+#include "platform/mci/WaveAudioDevice.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace mci {
+namespace {
+
+// Copies `bytes` bytes from `from` (at its current offset) to the end of `to`.
+bool copyBytes(std::FILE *from, std::FILE *to, std::uint64_t bytes) {
+    std::vector<char> buffer(1 << 16);
+    while (bytes > 0) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(bytes, buffer.size()));
+        if (std::fread(buffer.data(), 1, want, from) != want ||
+            std::fwrite(buffer.data(), 1, want, to) != want)
+            return false;
+        bytes -= want;
+    }
+    return true;
+}
+
+} // namespace
+
+WaveAudioDevice::~WaveAudioDevice() { close(); }
+
+MCIERROR WaveAudioDevice::open(const std::string &element) {
+    content_ = std::tmpfile();
+    if (!content_)
+        return makeCustomError(std::string("No room for a recording spool: ") +
+                               std::strerror(errno) + ".");
+    std::string error;
+    if (!audio::readWaveFile(element, format_, content_, contentBytes_, error))
+        return makeCustomError("\"" + element + "\" cannot be opened as a WAVE file: " + error +
+                               ".");
+    positionBytes_ = 0;
+    return 0;
+}
+
+void WaveAudioDevice::close() {
+    if (recording_)
+        recorder_->stop();
+    recording_ = false;
+    recorder_.reset();
+    engine_.reset();
+    notice_.complete(MCI_NOTIFY_ABORTED);
+    if (take_)
+        std::fclose(take_);
+    if (content_)
+        std::fclose(content_);
+    take_ = content_ = nullptr;
+}
+
+MCIERROR WaveAudioDevice::record(DWORD_PTR notifyWindow) {
+    if (recording_) {
+        notice_.arm(notifyWindow, id()); // the running recording goes on
+        return 0;
+    }
+    std::string error;
+    if (!foldRecording(error))
+        return makeCustomError(error);
+    take_ = std::tmpfile();
+    if (!take_)
+        return makeCustomError(std::string("No room for a recording spool: ") +
+                               std::strerror(errno) + ".");
+    if (!engine_)
+        engine_ = audio::Engine::acquire();
+    recorder_ = std::make_unique<audio::WaveRecorder>(engine_, format_, take_);
+    recorder_->start();
+    recording_ = true;
+    notice_.arm(notifyWindow, id());
+    return 0;
+}
+
+MCIERROR WaveAudioDevice::stop() {
+    if (recording_) {
+        recorder_->stop();
+        recording_ = false;
+        if (recorder_->failed() && failure_.empty())
+            failure_ = recorder_->failure();
+    }
+    notice_.complete(MCI_NOTIFY_ABORTED);
+    return 0;
+}
+
+bool WaveAudioDevice::foldRecording(std::string &error) {
+    // Puts a finished take into the content at the position it was recorded at.
+    if (!recorder_)
+        return true;
+    const std::uint64_t taken = recorder_->bytesWritten();
+    recorder_.reset();
+    if (contentBytes_ == 0) {
+        std::fclose(content_);
+        content_ = take_;
+    } else {
+        std::FILE *merged = std::tmpfile();
+        bool ok = merged && std::fseek(content_, 0, SEEK_SET) == 0 &&
+                  copyBytes(content_, merged, positionBytes_) &&
+                  std::fseek(take_, 0, SEEK_SET) == 0 && copyBytes(take_, merged, taken) &&
+                  std::fseek(content_, static_cast<long>(positionBytes_), SEEK_SET) == 0 &&
+                  copyBytes(content_, merged, contentBytes_ - positionBytes_);
+        if (!ok) {
+            error = std::string("The recording could not be put together: ") +
+                    std::strerror(errno) + ".";
+            if (merged)
+                std::fclose(merged);
+            std::fclose(take_);
+            take_ = nullptr;
+            return false;
+        }
+        std::fclose(content_);
+        std::fclose(take_);
+        content_ = merged;
+    }
+    take_ = nullptr;
+    contentBytes_ += taken;
+    positionBytes_ += taken;
+    return true;
+}
+
+MCIERROR WaveAudioDevice::seekToStart() {
+    if (recording_)
+        stop();
+    std::string error;
+    if (!foldRecording(error))
+        return makeCustomError(error);
+    positionBytes_ = 0;
+    return 0;
+}
+
+MCIERROR WaveAudioDevice::save(const std::string &file) {
+    std::string error;
+    if (recording_)
+        stop(); // saving while recording keeps what was recorded until now
+    if (!foldRecording(error))
+        return makeCustomError("\"" + file + "\" was not saved: " + error);
+    if (!failure_.empty())
+        return makeCustomError("\"" + file + "\" was not saved: " + failure_ + ".");
+    if (!audio::writeWaveFile(file, format_, content_, contentBytes_, error))
+        return makeCustomError("\"" + file + "\" could not be written: " + error + ".");
+    return 0;
+}
+
+DWORD_PTR WaveAudioDevice::millisecondsOfBytes(std::uint64_t bytes) const {
+    const std::uint64_t frames = bytes / static_cast<std::uint64_t>(format_.bytesPerFrame());
+    return static_cast<DWORD_PTR>(frames * 1000 / static_cast<std::uint64_t>(format_.sampleRate));
+}
+
+MCIERROR WaveAudioDevice::status(DWORD item, DWORD_PTR &value) {
+    // A recording in progress counts by the frames the engine has handed over.
+    std::uint64_t recording = 0;
+    if (recording_) {
+        const auto frames = static_cast<std::uint64_t>(recorder_->framesCaptured());
+        recording = frames * static_cast<std::uint64_t>(format_.sampleRate) / audio::kSampleRate *
+                    static_cast<std::uint64_t>(format_.bytesPerFrame());
+    } else if (recorder_) {
+        recording = recorder_->bytesWritten();
+    }
+    switch (item) {
+    case MCI_STATUS_LENGTH:
+        value = millisecondsOfBytes(contentBytes_ + recording);
+        return 0;
+    case MCI_STATUS_POSITION:
+        value = millisecondsOfBytes(positionBytes_ + recording);
+        return 0;
+    case MCI_STATUS_MODE:
+        value = recording_ ? MCI_MODE_RECORD : MCI_MODE_STOP;
+        return 0;
+    default:
+        return MCIERR_UNSUPPORTED_FUNCTION;
+    }
+}
+
+MCIERROR WaveAudioDevice::capability(DWORD item, DWORD &value) {
+    switch (item) {
+    case MCI_GETDEVCAPS_CAN_PLAY:
+    case MCI_GETDEVCAPS_CAN_RECORD:
+        value = 1;
+        return 0;
+    case MCI_GETDEVCAPS_CAN_EJECT:
+    case MCI_GETDEVCAPS_HAS_VIDEO:
+        value = 0;
+        return 0;
+    case MCI_GETDEVCAPS_DEVICE_TYPE:
+        value = MCI_DEVTYPE_WAVEFORM_AUDIO;
+        return 0;
+    default:
+        return MCIERR_UNSUPPORTED_FUNCTION;
+    }
+}
+
+} // namespace mci

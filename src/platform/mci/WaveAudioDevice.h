@@ -1,0 +1,55 @@
+// The "WaveAudio" device: opens a PCM WAVE file, takes its format, records
+// the wave input into a spool and saves its content as a WAVE file.
+#pragma once
+
+#include "platform/audio/Engine.h"
+#include "platform/audio/WaveFile.h"
+#include "platform/audio/WaveInput.h"
+#include "platform/mci/Device.h"
+#include "platform/mci/NoticeWindow.h"
+
+#include <cstdio>
+#include <memory>
+
+namespace mci {
+
+class WaveAudioDevice : public Device {
+public:
+    explicit WaveAudioDevice(MCIDEVICEID id) : Device(id) {}
+    ~WaveAudioDevice() override;
+
+    DWORD deviceType() const override { return MCI_DEVTYPE_WAVEFORM_AUDIO; }
+    /// Reads the file's format and samples. Fails with a text that names the
+    /// file and what is wrong with it.
+    MCIERROR open(const std::string &element) override;
+    /// Discards the content and any recording in progress.
+    void close() override;
+    /// Records the wave input, inserted at the current position, from the
+    /// engine's next period until stop.
+    MCIERROR record(DWORD_PTR notifyWindow) override;
+    /// Returns when the last recorded period is in the spool.
+    MCIERROR stop() override;
+    MCIERROR seekToStart() override;
+    /// Writes the content as a canonical PCM WAVE file, atomically. On
+    /// failure nothing is left under the name and the content stays.
+    MCIERROR save(const std::string &file) override;
+    MCIERROR status(DWORD item, DWORD_PTR &value) override;
+    MCIERROR capability(DWORD item, DWORD &value) override;
+
+private:
+    DWORD_PTR millisecondsOfBytes(std::uint64_t bytes) const;
+    bool foldRecording(std::string &error);
+
+    audio::WaveFormat format_;
+    std::FILE *content_ = nullptr;    // the device's content, as WAVE sample data
+    std::uint64_t contentBytes_ = 0;
+    std::uint64_t positionBytes_ = 0; // where the next recording goes
+    std::shared_ptr<audio::Engine> engine_;
+    std::FILE *take_ = nullptr; // the recording in progress, or the last one not yet folded in
+    std::unique_ptr<audio::WaveRecorder> recorder_;
+    bool recording_ = false;
+    std::string failure_; // why the content is incomplete, if it is
+    PendingNotice notice_;
+};
+
+} // namespace mci
