@@ -1,0 +1,38 @@
+// The engine's frame clock: after a stall it renders what it missed at once,
+// so that the frames delivered keep up with the time that passed.
+#include "platform/audio/Engine.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+TEST(Engine, CatchesUpAfterAStall) {
+    auto engine = audio::Engine::acquire();
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    {
+        // Hold the engine still for a third of a second.
+        std::lock_guard<std::mutex> guard(engine->lock());
+        std::this_thread::sleep_for(std::chrono::milliseconds(330));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double rendered = double(engine->framesRendered()) / audio::kSampleRate;
+    // Behind by no more than a few periods; generous for a loaded machine.
+    EXPECT_GT(rendered, elapsed - 0.08);
+    EXPECT_LE(rendered, elapsed + 0.01);
+}
+
+TEST(Engine, OnePerProcessWhileHeld) {
+    auto a = audio::Engine::acquire();
+    auto b = audio::Engine::acquire();
+    EXPECT_EQ(a.get(), b.get());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    a.reset();
+    b.reset();
+    // Once nobody holds it, the engine stops; the next one counts from zero.
+    auto c = audio::Engine::acquire();
+    EXPECT_LT(c->framesRendered(), 2 * audio::kPeriodFrames);
+}

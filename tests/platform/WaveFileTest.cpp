@@ -1,0 +1,166 @@
+// WAVE file reading and writing, and the wave input's format conversion.
+#include "platform/audio/WaveFile.h"
+#include "platform/audio/WaveInput.h"
+#include "support/TestFiles.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+using audio::WaveFormat;
+
+namespace {
+
+void writeWithSndfile(const std::string &path, int format, int rate, int channels,
+                      const std::vector<short> &samples) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    sf_write_short(f, samples.data(), sf_count_t(samples.size()));
+    sf_close(f);
+}
+
+std::string readError(const std::string &path) {
+    WaveFormat format;
+    std::FILE *data = std::tmpfile();
+    std::uint64_t bytes = 0;
+    std::string error;
+    bool ok = audio::readWaveFile(path, format, data, bytes, error);
+    std::fclose(data);
+    return ok ? "accepted" : error;
+}
+
+std::vector<char> fileBytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+} // namespace
+
+TEST(WaveFile, ReadsPcmFormatsAndTheirSamplesAsStored) {
+    test::TempDir dir;
+    writeWithSndfile(dir.path("s16.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 32000, 2,
+                     {1, -2, 300, -400});
+    writeWithSndfile(dir.path("u8.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 11025, 1,
+                     {0, 256, -256});
+
+    WaveFormat format;
+    std::FILE *data = std::tmpfile();
+    std::uint64_t bytes = 0;
+    std::string error;
+    ASSERT_TRUE(audio::readWaveFile(dir.path("s16.wav"), format, data, bytes, error)) << error;
+    EXPECT_EQ(format, (WaveFormat{32000, 2, 16}));
+    EXPECT_EQ(bytes, 8u);
+    short back[4];
+    std::rewind(data);
+    ASSERT_EQ(std::fread(back, 2, 4, data), 4u);
+    EXPECT_EQ(back[2], 300);
+    EXPECT_EQ(back[3], -400);
+    std::fclose(data);
+
+    data = std::tmpfile();
+    ASSERT_TRUE(audio::readWaveFile(dir.path("u8.wav"), format, data, bytes, error)) << error;
+    EXPECT_EQ(format, (WaveFormat{11025, 1, 8}));
+    EXPECT_EQ(bytes, 3u);
+    unsigned char u8[3];
+    std::rewind(data);
+    ASSERT_EQ(std::fread(u8, 1, 3, data), 3u);
+    EXPECT_EQ(u8[0], 128); // unsigned: silence is 128
+    EXPECT_EQ(u8[1], 129);
+    EXPECT_EQ(u8[2], 127);
+    std::fclose(data);
+}
+
+TEST(WaveFile, RefusesWhatIsNotEightOrSixteenBitPcm) {
+    test::TempDir dir;
+    writeWithSndfile(dir.path("float.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 44100, 1, {1, 2});
+    writeWithSndfile(dir.path("24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 44100, 1, {1, 2});
+    writeWithSndfile(dir.path("aiff.wav"), SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 44100, 1, {1, 2});
+    writeWithSndfile(dir.path("quad.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 4,
+                     {1, 2, 3, 4});
+    test::writeFile(dir.path("junk.wav"), test::Bytes(300, 0x41));
+    test::writeFile(dir.path("empty.wav"), {});
+
+    EXPECT_NE(readError(dir.path("float.wav")).find("8-bit or 16-bit"), std::string::npos);
+    EXPECT_NE(readError(dir.path("24.wav")).find("8-bit or 16-bit"), std::string::npos);
+    EXPECT_NE(readError(dir.path("aiff.wav")).find("not a WAVE"), std::string::npos);
+    EXPECT_NE(readError(dir.path("quad.wav")).find("4 channels"), std::string::npos);
+    EXPECT_NE(readError(dir.path("junk.wav")).find("not a WAVE"), std::string::npos);
+    EXPECT_NE(readError(dir.path("empty.wav")).find("not a WAVE"), std::string::npos);
+    EXPECT_NE(readError(dir.root()).find("folder"), std::string::npos);
+    EXPECT_NE(readError(dir.path("missing.wav")).find("No such file"), std::string::npos);
+}
+
+TEST(WaveFile, WritesACanonicalHeaderAndPadsOddData) {
+    test::TempDir dir;
+    std::FILE *data = std::tmpfile();
+    std::fwrite("\x80\x81\x82", 1, 3, data);
+    std::string error;
+    ASSERT_TRUE(audio::writeWaveFile(dir.path("odd.wav"), WaveFormat{8000, 1, 8}, data, 3, error));
+    std::fclose(data);
+    std::vector<char> b = fileBytes(dir.path("odd.wav"));
+    ASSERT_EQ(b.size(), 44u + 4u);
+    EXPECT_EQ(std::string(b.data(), 4), "RIFF");
+    EXPECT_EQ(std::uint8_t(b[4]), 40); // 36 + 3 data bytes + 1 pad byte
+    EXPECT_EQ(std::string(b.data() + 8, 8), "WAVEfmt ");
+    EXPECT_EQ(std::uint8_t(b[28]), 0x40); // 8000 bytes per second
+    EXPECT_EQ(std::uint8_t(b[29]), 0x1F);
+    EXPECT_EQ(std::uint8_t(b[40]), 3);   // the data chunk's own size is unpadded
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"odd.wav"}); // no temporary left
+    EXPECT_EQ(test::readWave(dir.path("odd.wav")).frames(), 3);
+}
+
+TEST(WaveFile, AFailedWriteLeavesNothingBehind) {
+    test::TempDir dir;
+    test::writeFile(dir.path("plain"), {1});
+    std::FILE *data = std::tmpfile();
+    std::string error;
+    EXPECT_FALSE(audio::writeWaveFile(dir.path("gone/out.wav"), WaveFormat{}, data, 0, error));
+    EXPECT_FALSE(error.empty());
+    error.clear();
+    EXPECT_FALSE(audio::writeWaveFile(dir.path("plain/out.wav"), WaveFormat{}, data, 0, error));
+    // Asking for more data than the spool holds fails too, and removes its temporary.
+    error.clear();
+    EXPECT_FALSE(audio::writeWaveFile(dir.path("short.wav"), WaveFormat{}, data, 1000, error));
+    std::fclose(data);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"plain"});
+}
+
+TEST(WaveInput, ConvertsRateChannelsAndBits) {
+    // One second of a 1 kHz tone at half scale, left and right alike.
+    std::vector<float> in(44100 * 2);
+    for (std::size_t i = 0; i < 44100; ++i)
+        in[2 * i] = in[2 * i + 1] = 0.5f * float(std::sin(2 * M_PI * 1000 * double(i) / 44100));
+
+    struct Case {
+        WaveFormat format;
+    } cases[] = {{{22050, 1, 16}}, {{11025, 2, 8}}, {{44100, 2, 16}}, {{8000, 1, 8}}};
+    for (const Case &c : cases) {
+        audio::WaveConverter converter(c.format);
+        std::vector<std::uint8_t> out;
+        for (std::size_t at = 0; at < 44100; at += 256)
+            converter.process(in.data() + 2 * at, std::min<std::size_t>(256, 44100 - at), out);
+        converter.flush(out);
+        const auto frames = out.size() / std::size_t(c.format.bytesPerFrame());
+        EXPECT_NEAR(double(frames), c.format.sampleRate, 2) << c.format.sampleRate;
+        // The tone's RMS (0.5 / sqrt 2) survives, away from the edges.
+        double sum = 0;
+        std::size_t n = 0;
+        for (std::size_t f = frames / 4; f < 3 * frames / 4; ++f) {
+            std::size_t at = f * std::size_t(c.format.bytesPerFrame());
+            double v = c.format.bitsPerSample == 16
+                           ? double(std::int16_t(out[at] | (out[at + 1] << 8))) / 32768.0
+                           : (double(out[at]) - 128.0) / 128.0;
+            sum += v * v;
+            ++n;
+        }
+        EXPECT_NEAR(std::sqrt(sum / double(n)), 0.3536, 0.02) << c.format.sampleRate;
+    }
+}

@@ -1,0 +1,51 @@
+// Temporary folders, files, WAVE reading and event-loop waiting for tests.
+#pragma once
+
+#include "platform/audio/WaveFile.h"
+#include "support/MidiWriter.h"
+
+#include <QTemporaryDir>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace test {
+
+/// A temporary folder removed with its content at the end of the test.
+class TempDir {
+public:
+    TempDir();
+    /// The full path of `name` inside the folder.
+    std::string path(const std::string &name) const;
+    std::string root() const;
+    /// The names of the entries in the folder, sorted.
+    std::vector<std::string> entries() const;
+
+private:
+    QTemporaryDir dir_;
+};
+
+void writeFile(const std::string &path, const Bytes &bytes);
+
+/// Writes a WAVE file with no sample frames in `format` (a recording template).
+void writeTemplate(const std::string &path, const audio::WaveFormat &format);
+
+/// A WAVE file read back: its format and its samples as floats in [-1, 1].
+struct WaveData {
+    audio::WaveFormat format;
+    int subFormat = 0; // libsndfile's subformat code
+    std::vector<float> samples; // interleaved
+    long long frames() const { return (long long)samples.size() / format.channels; }
+    /// Root mean square of channel-averaged samples between two times.
+    double rms(double fromSeconds, double toSeconds) const;
+};
+WaveData readWave(const std::string &path);
+
+/// Runs the Qt event loop until `done` is true or `timeoutMs` passes.
+/// Returns what `done` said last.
+bool waitFor(const std::function<bool()> &done, int timeoutMs);
+/// Runs the Qt event loop for `ms` milliseconds.
+void spin(int ms);
+
+} // namespace test
