@@ -5,6 +5,7 @@
 #include <sndfile.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -81,7 +82,9 @@ bool readWaveFile(const std::string &path, WaveFormat &format, std::FILE *data,
         dataBytes = 0;
         const std::uint64_t expected = std::uint64_t(info.frames) * format.bytesPerFrame();
         while (dataBytes < expected) {
-            sf_count_t n = sf_read_raw(file, buffer.data(), static_cast<sf_count_t>(buffer.size()));
+            // Never past the last whole frame, even when the data chunk claims more.
+            const auto want = std::min<std::uint64_t>(buffer.size(), expected - dataBytes);
+            sf_count_t n = sf_read_raw(file, buffer.data(), static_cast<sf_count_t>(want));
             if (n <= 0)
                 break;
             if (std::fwrite(buffer.data(), 1, static_cast<std::size_t>(n), data) !=

@@ -1,0 +1,172 @@
+// Measures the sound system stand-in as the program uses it:
+//   1. CPU per second of audio while playing and recording a real file to
+//      44100 Hz 16-bit stereo, against `fluidsynth -ni -F` on the same file
+//      and SoundFont;
+//   2. the gap between the start of playback and the start of recording;
+//   3. resident memory after 10 seconds and after 10 minutes of recording.
+// Usage: bench_recording [song.mid] [--quick]
+#include "media/MPlayer.h"
+#include "platform/audio/DeviceConfig.h"
+#include "platform/audio/Engine.h"
+#include "platform/audio/WaveFile.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+namespace {
+
+double cpuSeconds(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double residentMb() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return double(resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+
+void spinUntil(const std::function<bool()> &done) {
+    while (!done()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(5);
+    }
+}
+
+void writeTemplate(const std::string &path) {
+    std::FILE *empty = std::tmpfile();
+    std::string error;
+    audio::writeWaveFile(path, audio::WaveFormat{44100, 2, 16}, empty, 0, error);
+    std::fclose(empty);
+}
+
+struct Run {
+    double audioSeconds = 0;
+    double cpuSeconds = 0;
+    long long gapFrames = 0;
+};
+
+// One recording as the program makes it: output from the template, play with
+// notify, record, and at the notice (or after `seconds`) stop, save, close.
+Run record(const std::string &song, const std::string &templ, const std::string &output,
+           double seconds, const std::function<void(double)> &atSecond = {}) {
+    TMediaPlayer midi, wave;
+    midi.DeviceType = dtSequencer;
+    wave.DeviceType = dtWaveAudio;
+    bool ended = false;
+    midi.OnNotify = [&](QObject *) { ended = true; };
+
+    wave.FileName = templ;
+    wave.Open();
+    wave.FileName = output;
+    wave.Save();
+    wave.Close();
+
+    midi.FileName = song;
+    midi.Open();
+    auto engine = audio::Engine::acquire();
+    const double cpuBefore = cpuSeconds(RUSAGE_SELF);
+    midi.setNotify(true);
+    midi.Play();
+    wave.Open();
+    wave.StartRecording();
+    const long long start = engine->lastRecordStartFrame.load();
+    double nextReport = 1;
+    spinUntil([&] {
+        const double at = double(engine->framesRendered() - start) / audio::kSampleRate;
+        if (atSecond && at >= nextReport) {
+            atSecond(at);
+            nextReport += 1;
+        }
+        return seconds > 0 ? at >= seconds : ended;
+    });
+    midi.setNotify(false);
+    midi.Stop();
+    midi.Close();
+    wave.Stop();
+    Run run;
+    run.audioSeconds = double(engine->framesRendered() - start) / audio::kSampleRate;
+    run.cpuSeconds = cpuSeconds(RUSAGE_SELF) - cpuBefore;
+    run.gapFrames = engine->lastRecordStartFrame - engine->lastPlayStartFrame;
+    wave.Save();
+    wave.Close();
+    return run;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    std::string song = "/usr/share/games/openttd/baseset/openmsx/busy_schedule.mid";
+    bool quick = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0)
+            quick = true;
+        else
+            song = argv[i];
+    }
+    QTemporaryDir dir;
+    const std::string templ = dir.filePath("template.wav").toStdString();
+    const std::string output = dir.filePath("out.wav").toStdString();
+    const std::string reference = dir.filePath("fluidsynth.wav").toStdString();
+    writeTemplate(templ);
+    const std::string soundFont = audio::findSoundFont();
+    std::printf("song: %s\nSoundFont: %s\n", song.c_str(), soundFont.c_str());
+
+    // 1. CPU in real time, the whole song.
+    Run run = record(song, templ, output, quick ? 20 : 0);
+    std::printf("kestrune: %.1f s of audio, %.3f s CPU, %.4f s CPU per audio second\n",
+                run.audioSeconds, run.cpuSeconds, run.cpuSeconds / run.audioSeconds);
+
+    const double childBefore = cpuSeconds(RUSAGE_CHILDREN);
+    QProcess fluidsynth;
+    fluidsynth.start("fluidsynth", {"-ni", "-r", "44100", "-F", QString::fromStdString(reference),
+                                    QString::fromStdString(soundFont), QString::fromStdString(song)});
+    fluidsynth.waitForFinished(600000);
+    const double fluidCpu = cpuSeconds(RUSAGE_CHILDREN) - childBefore;
+    const double fluidSeconds = double(QFileInfo(QString::fromStdString(reference)).size() - 44) /
+                                (44100.0 * 4);
+    std::printf("fluidsynth -ni -F: %.1f s of audio, %.3f s CPU, %.4f s CPU per audio second\n",
+                fluidSeconds, fluidCpu, fluidCpu / fluidSeconds);
+    std::printf("CPU ratio kestrune / fluidsynth: %.2f (target <= 1.5)\n",
+                (run.cpuSeconds / run.audioSeconds) / (fluidCpu / fluidSeconds));
+
+    // 2. The play-to-record gap over several starts.
+    long long worst = 0;
+    for (int i = 0; i < 10; ++i) {
+        Run r = record(song, templ, output, 0.3);
+        worst = std::max(worst, r.gapFrames);
+        std::printf("%lld ", r.gapFrames);
+    }
+    std::printf("\nplay-to-record gap: worst %lld frames (target <= 512)\n", worst);
+
+    // 3. Memory after 10 s and after 10 min of recording, on a clock 20 times
+    // faster than real time.
+    audio::Engine::setTimeScale(20);
+    double at10 = 0, atEnd = 0;
+    const double minutes = quick ? 2 : 10;
+    record(song, templ, output, minutes * 60, [&](double second) {
+        if (at10 == 0 && second >= 10)
+            at10 = residentMb();
+        atEnd = residentMb();
+    });
+    std::printf("resident memory: %.1f MB after 10 s, %.1f MB after %.0f min (target: within 5 MB)\n",
+                at10, atEnd, minutes);
+    return 0;
+}
