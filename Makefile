@@ -26,7 +26,8 @@ sanitize: deps
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
 
 # libFuzzer builds of the parsers (clang).
-fuzz: deps
+fuzz:
+	@scripts/install-deps --fuzz
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_midi_file fuzz_wave_file
 

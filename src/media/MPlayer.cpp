@@ -11,8 +11,8 @@ using namespace mci;
 namespace {
 
 const char *const kDeviceTypeNames[] = {
-    "",        "AVIVideo", "CDAudio", "DAT",       "DigitalVideo", "MMMovie",  "Other",
-    "Overlay", "Scanner",  "Sequencer", "VCR",     "Videodisc",    "WaveAudio"};
+    "",        "AVIVideo", "CDAudio",   "DAT", "DigitalVideo", "MMMovie",  "Other",
+    "Overlay", "Scanner",  "Sequencer", "VCR", "Videodisc",    "WaveAudio"};
 
 const char kNoDevice[] = "MCI デバイスがありません";
 const char kUnknownError[] = "原因不明のエラー";
@@ -187,7 +187,9 @@ DWORD_PTR TMediaPlayer::StatusQuery(DWORD item) {
     return parms.dwReturn;
 }
 
-int TMediaPlayer::Position() { return static_cast<std::int32_t>(StatusQuery(MCI_STATUS_POSITION)); }
+int TMediaPlayer::Position() {
+    return static_cast<std::int32_t>(StatusQuery(MCI_STATUS_POSITION));
+}
 
 int TMediaPlayer::Length() {
     CheckIfOpen();
@@ -209,8 +211,8 @@ bool TMediaPlayer::event(QEvent *e) {
         // The bar's play and record buttons follow the capabilities; its
         // pause and stop buttons are off.
         EnabledButtons = static_cast<TButtonSet>(
-            (EnabledButtons & ~(buttonBit(btPause) | buttonBit(btStop) | buttonBit(btPlay) |
-                                buttonBit(btRecord))) |
+            (EnabledButtons &
+             ~(buttonBit(btPause) | buttonBit(btStop) | buttonBit(btPlay) | buttonBit(btRecord))) |
             (FCanPlay ? buttonBit(btPlay) : 0) | (FCanRecord ? buttonBit(btRecord) : 0));
     }
     switch (notice->Code) {

@@ -47,7 +47,9 @@ enum TMPBtnType { btPlay, btPause, btStop, btNext, btPrev, btStep, btBack, btRec
 
 /// A set of button-bar buttons, one bit per TMPBtnType.
 using TButtonSet = std::uint16_t;
-constexpr TButtonSet buttonBit(TMPBtnType b) { return static_cast<TButtonSet>(1u << b); }
+constexpr TButtonSet buttonBit(TMPBtnType b) {
+    return static_cast<TButtonSet>(1u << b);
+}
 
 class TMediaPlayer;
 using TNotifyEvent = std::function<void(QObject *Sender)>;

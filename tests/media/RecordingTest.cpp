@@ -67,8 +67,8 @@ TEST_F(RecordingTest, RecordsThePlaybackIntoTheTemplatesFormat) {
     EXPECT_EQ(midi.NotifyValue(), nvSuccessful);
     midi.setNotify(false);
     midi.Close();
-    const double recordedSeconds = double(engine->framesRendered() - engine->lastRecordStartFrame) /
-                                   audio::kSampleRate;
+    const double recordedSeconds =
+        double(engine->framesRendered() - engine->lastRecordStartFrame) / audio::kSampleRate;
     finish();
     EXPECT_GE(clock.elapsed(), 2000);
 

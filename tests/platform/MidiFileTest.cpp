@@ -14,7 +14,9 @@ using test::TrackWriter;
 
 namespace {
 
-audio::MidiSong parse(const Bytes &b) { return parseMidiFile(b.data(), b.size()); }
+audio::MidiSong parse(const Bytes &b) {
+    return parseMidiFile(b.data(), b.size());
+}
 
 std::string refusal(const Bytes &b) {
     try {

@@ -112,7 +112,7 @@ TEST(WaveFile, WritesACanonicalHeaderAndPadsOddData) {
     EXPECT_EQ(std::string(b.data() + 8, 8), "WAVEfmt ");
     EXPECT_EQ(std::uint8_t(b[28]), 0x40); // 8000 bytes per second
     EXPECT_EQ(std::uint8_t(b[29]), 0x1F);
-    EXPECT_EQ(std::uint8_t(b[40]), 3);   // the data chunk's own size is unpadded
+    EXPECT_EQ(std::uint8_t(b[40]), 3); // the data chunk's own size is unpadded
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"odd.wav"}); // no temporary left
     EXPECT_EQ(test::readWave(dir.path("odd.wav")).frames(), 3);
 }

@@ -25,7 +25,9 @@ TrackWriter &TrackWriter::raw(const Bytes &b) {
 TrackWriter &TrackWriter::tempo(std::uint32_t us) {
     return raw({0xFF, 0x51, 0x03, std::uint8_t(us >> 16), std::uint8_t(us >> 8), std::uint8_t(us)});
 }
-TrackWriter &TrackWriter::end() { return raw({0xFF, 0x2F, 0x00}); }
+TrackWriter &TrackWriter::end() {
+    return raw({0xFF, 0x2F, 0x00});
+}
 TrackWriter &TrackWriter::noteOn(int channel, int key, int velocity) {
     return raw({std::uint8_t(0x90 | channel), std::uint8_t(key), std::uint8_t(velocity)});
 }
@@ -38,12 +40,30 @@ TrackWriter &TrackWriter::program(int channel, int program) {
 
 Bytes midiFile(int format, std::uint16_t division, const std::vector<Bytes> &tracks) {
     auto n = tracks.size();
-    Bytes out{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, std::uint8_t(format), std::uint8_t(n >> 8),
-              std::uint8_t(n), std::uint8_t(division >> 8), std::uint8_t(division)};
+    Bytes out{'M',
+              'T',
+              'h',
+              'd',
+              0,
+              0,
+              0,
+              6,
+              0,
+              std::uint8_t(format),
+              std::uint8_t(n >> 8),
+              std::uint8_t(n),
+              std::uint8_t(division >> 8),
+              std::uint8_t(division)};
     for (const Bytes &t : tracks) {
         auto size = t.size();
-        Bytes header{'M', 'T', 'r', 'k', std::uint8_t(size >> 24), std::uint8_t(size >> 16),
-                     std::uint8_t(size >> 8), std::uint8_t(size)};
+        Bytes header{'M',
+                     'T',
+                     'r',
+                     'k',
+                     std::uint8_t(size >> 24),
+                     std::uint8_t(size >> 16),
+                     std::uint8_t(size >> 8),
+                     std::uint8_t(size)};
         out.insert(out.end(), header.begin(), header.end());
         out.insert(out.end(), t.begin(), t.end());
     }

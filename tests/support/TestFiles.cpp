@@ -19,8 +19,12 @@ TempDir::TempDir() {
     if (!dir_.isValid())
         throw std::runtime_error("no temporary folder");
 }
-std::string TempDir::root() const { return dir_.path().toStdString() + "/"; }
-std::string TempDir::path(const std::string &name) const { return root() + name; }
+std::string TempDir::root() const {
+    return dir_.path().toStdString() + "/";
+}
+std::string TempDir::path(const std::string &name) const {
+    return root() + name;
+}
 std::vector<std::string> TempDir::entries() const {
     std::vector<std::string> out;
     for (const QString &e :
@@ -68,7 +72,9 @@ WaveData readWave(const std::string &path) {
     w.format.sampleRate = info.samplerate;
     w.format.channels = info.channels;
     w.subFormat = info.format & SF_FORMAT_SUBMASK;
-    w.format.bitsPerSample = w.subFormat == SF_FORMAT_PCM_16 ? 16 : w.subFormat == SF_FORMAT_PCM_U8 ? 8 : 0;
+    w.format.bitsPerSample = w.subFormat == SF_FORMAT_PCM_16   ? 16
+                             : w.subFormat == SF_FORMAT_PCM_U8 ? 8
+                                                               : 0;
     w.samples.resize(std::size_t(info.frames * info.channels));
     sf_readf_float(f, w.samples.data(), info.frames);
     sf_close(f);

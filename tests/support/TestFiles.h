@@ -34,7 +34,7 @@ void writeTemplate(const std::string &path, const audio::WaveFormat &format);
 /// A WAVE file read back: its format and its samples as floats in [-1, 1].
 struct WaveData {
     audio::WaveFormat format;
-    int subFormat = 0; // libsndfile's subformat code
+    int subFormat = 0;          // libsndfile's subformat code
     std::vector<float> samples; // interleaved
     long long frames() const { return (long long)samples.size() / format.channels; }
     /// Root mean square of channel-averaged samples between two times.

@@ -46,7 +46,8 @@ std::string configuredSoundFont() {
             continue;
         if (line.front() == '[') {
             auto close = line.find(']');
-            section = lower(trim(line.substr(1, close == std::string::npos ? line.npos : close - 1)));
+            section =
+                lower(trim(line.substr(1, close == std::string::npos ? line.npos : close - 1)));
             continue;
         }
         auto eq = line.find('=');

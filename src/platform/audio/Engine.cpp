@@ -15,6 +15,9 @@ std::mutex g_instanceMutex;
 std::weak_ptr<Engine> g_instance;
 std::atomic<double> g_timeScale{1.0};
 
+// Periods rendered per wake-up of the engine thread.
+constexpr int kWakePeriods = 4;
+
 } // namespace
 
 std::shared_ptr<Engine> Engine::acquire() {
@@ -27,10 +30,23 @@ std::shared_ptr<Engine> Engine::acquire() {
     return engine;
 }
 
-void Engine::setTimeScale(double scale) { g_timeScale.store(scale > 0 ? scale : 1.0); }
+void Engine::setTimeScale(double scale) {
+    g_timeScale.store(scale > 0 ? scale : 1.0);
+}
 
-Engine::Engine() : buffer_(std::size_t(kPeriodFrames) * kChannels), timeScale_(g_timeScale.load()) {
+Engine::Engine()
+    : buffer_(std::size_t(kPeriodFrames) * kChannels), timeScale_(g_timeScale.load()),
+      start_(std::chrono::steady_clock::now()) {
     thread_ = std::thread([this] { run(); });
+}
+
+std::int64_t Engine::nextPeriodFrame() const {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now() - start_);
+    const auto now = static_cast<std::int64_t>(static_cast<double>(elapsed.count()) * kSampleRate *
+                                               timeScale_ / 1e9);
+    const std::int64_t boundary = (now + kPeriodFrames - 1) / kPeriodFrames * kPeriodFrames;
+    return std::max(frame_, boundary);
 }
 
 Engine::~Engine() {
@@ -63,35 +79,41 @@ bool Engine::ensureSynthesiser(std::string &error) {
     return true;
 }
 
-void Engine::addSource(EngineSource *source) { sources_.push_back(source); }
+void Engine::addSource(EngineSource *source) {
+    sources_.push_back(source);
+}
 void Engine::removeSource(EngineSource *source) {
     sources_.erase(std::remove(sources_.begin(), sources_.end(), source), sources_.end());
 }
-void Engine::addSink(EngineSink *sink) { sinks_.push_back(sink); }
+void Engine::addSink(EngineSink *sink) {
+    sinks_.push_back(sink);
+}
 void Engine::removeSink(EngineSink *sink) {
     sinks_.erase(std::remove(sinks_.begin(), sinks_.end(), sink), sinks_.end());
 }
 
 void Engine::run() {
     using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
+    const auto start = start_;
     const double framesPerNs = kSampleRate * timeScale_ / 1e9;
     std::unique_lock<std::mutex> guard(mutex_);
     while (!stopping_) {
         // Frames that ought to exist by now; render every whole period that is
         // due, so that a delay never shortens the stream.
-        const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
-            Clock::now() - start);
-        const auto due = static_cast<std::int64_t>(static_cast<double>(elapsed.count()) *
-                                                   framesPerNs);
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
+        const auto due =
+            static_cast<std::int64_t>(static_cast<double>(elapsed.count()) * framesPerNs);
         while (frame_ + kPeriodFrames <= due && !stopping_) {
             renderPeriod();
             // Let the devices in between periods while catching up.
             guard.unlock();
             guard.lock();
         }
+        // Sleep until a few periods are due: each wake-up costs more than a
+        // period's rendering, and nothing hears the engine live.
         const auto nextNs = static_cast<std::int64_t>(
-            static_cast<double>(frame_ + kPeriodFrames) / framesPerNs);
+            static_cast<double>(frame_ + kWakePeriods * kPeriodFrames) / framesPerNs);
         wake_.wait_until(guard, start + std::chrono::nanoseconds(nextNs),
                          [this] { return stopping_; });
     }

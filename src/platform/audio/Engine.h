@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -50,8 +51,10 @@ public:
     /// devices to change what they feed or take.
     std::mutex &lock() { return mutex_; }
 
-    /// The first frame of the next period to be rendered. Call with the lock held.
-    std::int64_t nextPeriodFrame() const { return frame_; }
+    /// The first frame of the next period to begin by the clock: where a
+    /// playback or recording started now begins. The engine may render a
+    /// few periods late, but never moves a start. Call with the lock held.
+    std::int64_t nextPeriodFrame() const;
     /// Frames rendered so far (any thread).
     std::int64_t framesRendered() const { return rendered_.load(std::memory_order_acquire); }
 
@@ -90,6 +93,7 @@ private:
     std::vector<EngineSink *> sinks_;
     std::vector<float> buffer_;
     double timeScale_ = 1.0;
+    std::chrono::steady_clock::time_point start_;
     std::thread thread_; // started last, stopped first
 };
 

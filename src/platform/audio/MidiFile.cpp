@@ -26,7 +26,9 @@ std::uint32_t be32(const std::uint8_t *p) {
     return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
            p[3];
 }
-std::uint16_t be16(const std::uint8_t *p) { return std::uint16_t((p[0] << 8) | p[1]); }
+std::uint16_t be16(const std::uint8_t *p) {
+    return std::uint16_t((p[0] << 8) | p[1]);
+}
 
 // A raw event of one track, before the tracks are merged.
 struct TrackEvent {
@@ -92,7 +94,10 @@ public:
                 if (type == 0x2F)
                     return tick;
                 if (type == 0x51 && length == 3) {
-                    TrackEvent t{tick, track_, order++, true,
+                    TrackEvent t{tick,
+                                 track_,
+                                 order++,
+                                 true,
                                  (std::uint32_t(p_[0]) << 16) | (std::uint32_t(p_[1]) << 8) | p_[2],
                                  MidiEvent{}};
                     out_.push_back(t);
@@ -161,8 +166,8 @@ MidiSong parseMidiFile(const std::uint8_t *data, std::size_t size) {
     const std::uint16_t trackCount = be16(data + 10);
     const std::uint16_t division = be16(data + 12);
     if (format > 1)
-        throw MidiFileError(fmt("the file is of format %d; only formats 0 and 1 can be played",
-                                format));
+        throw MidiFileError(
+            fmt("the file is of format %d; only formats 0 and 1 can be played", format));
     if (trackCount == 0)
         throw MidiFileError("the header announces no tracks");
     if (format == 0 && trackCount != 1)
@@ -217,9 +222,9 @@ MidiSong parseMidiFile(const std::uint8_t *data, std::size_t size) {
     });
 
     // Walk the merged list, converting ticks to microseconds through the tempo map.
-    std::uint64_t segmentTick = 0;  // tick of the last tempo change
-    long double segmentUs = 0;      // its time
-    std::uint32_t tempo = 500000;   // 120 beats per minute until told otherwise
+    std::uint64_t segmentTick = 0; // tick of the last tempo change
+    long double segmentUs = 0;     // its time
+    std::uint32_t tempo = 500000;  // 120 beats per minute until told otherwise
     auto timeOf = [&](std::uint64_t tick) -> long double {
         long double ticks = static_cast<long double>(tick - segmentTick);
         if (smpte)

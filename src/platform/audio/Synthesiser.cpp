@@ -23,8 +23,7 @@ void silenceChatter() {
 
 } // namespace
 
-std::unique_ptr<Synthesiser> Synthesiser::create(const std::string &soundFont,
-                                                 std::string &error) {
+std::unique_ptr<Synthesiser> Synthesiser::create(const std::string &soundFont, std::string &error) {
     silenceChatter();
     std::unique_ptr<Synthesiser> s(new Synthesiser);
     s->settings_ = new_fluid_settings();
@@ -54,7 +53,9 @@ Synthesiser::~Synthesiser() {
         delete_fluid_settings(settings_);
 }
 
-void Synthesiser::reset() { fluid_synth_system_reset(synth_); }
+void Synthesiser::reset() {
+    fluid_synth_system_reset(synth_);
+}
 
 void Synthesiser::allNotesOff() {
     for (int channel = 0; channel < 16; ++channel) {

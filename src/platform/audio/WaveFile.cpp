@@ -4,8 +4,8 @@
 
 #include <sndfile.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -54,7 +54,8 @@ bool readWaveFile(const std::string &path, WaveFormat &format, std::FILE *data,
     SF_INFO info{};
     SNDFILE *file = sf_open(path.c_str(), SFM_READ, &info);
     if (!file) {
-        error = std::string("it is not a WAVE file that can be read (") + sf_strerror(nullptr) + ")";
+        error =
+            std::string("it is not a WAVE file that can be read (") + sf_strerror(nullptr) + ")";
         return false;
     }
     const int major = info.format & SF_FORMAT_TYPEMASK;
@@ -67,7 +68,8 @@ bool readWaveFile(const std::string &path, WaveFormat &format, std::FILE *data,
         error = "its samples are not 8-bit or 16-bit PCM";
         ok = false;
     } else if (info.channels != 1 && info.channels != 2) {
-        error = "it has " + std::to_string(info.channels) + " channels; only mono and stereo can be used";
+        error = "it has " + std::to_string(info.channels) +
+                " channels; only mono and stereo can be used";
         ok = false;
     } else if (info.samplerate < 1000 || info.samplerate > 192000) {
         error = "its sample rate of " + std::to_string(info.samplerate) + " Hz cannot be used";
@@ -131,11 +133,12 @@ bool writeWaveFile(const std::string &path, const WaveFormat &format, std::FILE 
         error = std::strerror(errno);
         return false;
     }
-    ::fchmod(fd, 0644 & ~[] {
-        mode_t mask = ::umask(0);
-        ::umask(mask);
-        return mask;
-    }());
+    ::fchmod(
+        fd, 0644 & ~[] {
+            mode_t mask = ::umask(0);
+            ::umask(mask);
+            return mask;
+        }());
     bool ok = writeAll(fd, header, sizeof header);
     std::vector<char> buffer(1 << 16);
     std::uint64_t left = dataBytes;

@@ -22,9 +22,9 @@ WaveConverter::WaveConverter(const WaveFormat &format) : format_(format) {
         soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
         soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
         soxr_error_t error = nullptr;
-        resampler_ = soxr_create(kSampleRate, format_.sampleRate,
-                                 static_cast<unsigned>(format_.channels), &error, &io, &quality,
-                                 nullptr);
+        resampler_ =
+            soxr_create(kSampleRate, format_.sampleRate, static_cast<unsigned>(format_.channels),
+                        &error, &io, &quality, nullptr);
     }
 }
 
@@ -45,8 +45,7 @@ void WaveConverter::process(const float *in, std::size_t frames, std::vector<std
         quantise(samples, frames * std::size_t(format_.channels), out);
         return;
     }
-    const std::size_t room =
-        frames * std::size_t(format_.sampleRate) / kSampleRate + 64;
+    const std::size_t room = frames * std::size_t(format_.sampleRate) / kSampleRate + 64;
     resampled_.resize(room * std::size_t(format_.channels));
     std::size_t used = 0, made = 0;
     soxr_process(resampler_, samples, frames, &used, resampled_.data(), room, &made);
@@ -67,21 +66,35 @@ void WaveConverter::flush(std::vector<std::uint8_t> &out) {
     }
 }
 
+float WaveConverter::ditherStep() {
+    // Two uniform values in [-0.5, 0.5) from a 32-bit LCG sum to a triangular
+    // dither of one step's width.
+    auto uniform = [this] {
+        dither_ = dither_ * 1664525u + 1013904223u;
+        return static_cast<float>(static_cast<std::int32_t>(dither_)) * (1.0f / 4294967296.0f);
+    };
+    return uniform() + uniform();
+}
+
 void WaveConverter::quantise(const float *samples, std::size_t count,
                              std::vector<std::uint8_t> &out) {
-    // Triangular dither of one step, then rounding and clipping.
-    std::uniform_real_distribution<float> half(-0.5f, 0.5f);
+    // Dither, round to nearest, clip.
+    const std::size_t at = out.size();
     if (format_.bitsPerSample == 16) {
+        out.resize(at + 2 * count);
+        std::uint8_t *p = out.data() + at;
         for (std::size_t i = 0; i < count; ++i) {
-            float v = samples[i] * 32767.0f + half(random_) + half(random_);
-            long s = std::lround(std::clamp(v, -32768.0f, 32767.0f));
-            out.push_back(std::uint8_t(s & 0xFF));
-            out.push_back(std::uint8_t((s >> 8) & 0xFF));
+            const float v = std::clamp(samples[i] * 32767.0f + ditherStep(), -32768.0f, 32767.0f);
+            const auto s = static_cast<std::int16_t>(std::floor(v + 0.5f));
+            *p++ = static_cast<std::uint8_t>(s & 0xFF);
+            *p++ = static_cast<std::uint8_t>((s >> 8) & 0xFF);
         }
     } else {
+        out.resize(at + count);
+        std::uint8_t *p = out.data() + at;
         for (std::size_t i = 0; i < count; ++i) {
-            float v = samples[i] * 127.0f + half(random_) + half(random_) + 128.0f;
-            out.push_back(std::uint8_t(std::lround(std::clamp(v, 0.0f, 255.0f))));
+            const float v = std::clamp(samples[i] * 127.0f + 128.0f + ditherStep(), 0.0f, 255.0f);
+            *p++ = static_cast<std::uint8_t>(std::floor(v + 0.5f));
         }
     }
 }
@@ -90,7 +103,9 @@ WaveRecorder::WaveRecorder(std::shared_ptr<Engine> engine, const WaveFormat &for
                            std::FILE *spool)
     : engine_(std::move(engine)), converter_(format), spool_(spool), ring_(kRingPeriods) {}
 
-WaveRecorder::~WaveRecorder() { stop(); }
+WaveRecorder::~WaveRecorder() {
+    stop();
+}
 
 void WaveRecorder::start() {
     if (attached_)
@@ -98,7 +113,8 @@ void WaveRecorder::start() {
     finishing_ = false;
     writer_ = std::thread([this] { writerLoop(); });
     std::lock_guard<std::mutex> guard(engine_->lock());
-    engine_->lastRecordStartFrame.store(engine_->nextPeriodFrame());
+    startFrame_ = engine_->nextPeriodFrame();
+    engine_->lastRecordStartFrame.store(startFrame_);
     engine_->addSink(this);
     attached_ = true;
 }
@@ -111,13 +127,21 @@ void WaveRecorder::stop() {
         engine_->removeSink(this);
     }
     attached_ = false;
-    finishing_ = true;
+    {
+        std::lock_guard<std::mutex> guard(wakeMutex_);
+        finishing_ = true;
+    }
+    wake_.notify_one();
     writer_.join();
 }
 
-std::string WaveRecorder::failure() const { return failure_; }
+std::string WaveRecorder::failure() const {
+    return failure_;
+}
 
-void WaveRecorder::period(std::int64_t, const float *frames) {
+void WaveRecorder::period(std::int64_t periodStart, const float *frames) {
+    if (periodStart < startFrame_)
+        return; // rendered late, but from before the recording began
     framesCaptured_.fetch_add(kPeriodFrames, std::memory_order_relaxed);
     Period *slot = overflowing_ ? nullptr : ring_.writeSlot();
     if (slot) {
@@ -179,8 +203,13 @@ void WaveRecorder::writerLoop() {
         spilled.clear();
         if (last && !any)
             break;
-        if (!any)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (!any) {
+            // The ring holds seconds of periods: a relaxed pace is enough,
+            // and stop() wakes the writer at once.
+            std::unique_lock<std::mutex> guard(wakeMutex_);
+            wake_.wait_for(guard, std::chrono::milliseconds(40),
+                           [this] { return finishing_.load(); });
+        }
     }
     writeSamples(nullptr);
     std::fflush(spool_);

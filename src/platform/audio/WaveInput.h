@@ -8,10 +8,10 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,12 +37,13 @@ public:
 
 private:
     void quantise(const float *samples, std::size_t count, std::vector<std::uint8_t> &out);
+    float ditherStep();
 
     WaveFormat format_;
     soxr *resampler_ = nullptr;
     std::vector<float> mixed_;
     std::vector<float> resampled_;
-    std::minstd_rand random_{0x4B455354};
+    std::uint32_t dither_ = 0x4B455354;
 };
 
 /// Records the wave input from a given engine frame on: the engine hands each
@@ -85,6 +86,8 @@ private:
     std::deque<Period> overflow_;
     bool overflowing_ = false; // engine thread only
     std::atomic<bool> finishing_{false};
+    std::mutex wakeMutex_;
+    std::condition_variable wake_;
     std::atomic<std::int64_t> framesCaptured_{0};
     std::atomic<std::uint64_t> bytesWritten_{0};
     std::atomic<bool> failed_{false};
@@ -92,6 +95,7 @@ private:
     std::vector<std::uint8_t> converted_;
     std::thread writer_;
     bool attached_ = false;
+    std::int64_t startFrame_ = 0; // guarded by the engine lock
 };
 
 } // namespace audio

@@ -106,8 +106,7 @@ Device *findDevice(MCIDEVICEID id) {
     return it == g_devices.end() ? nullptr : it->second.get();
 }
 
-MCIERROR dispatch(MCIDEVICEID id, unsigned command, DWORD flags, void *params,
-                  TraceEntry &trace) {
+MCIERROR dispatch(MCIDEVICEID id, unsigned command, DWORD flags, void *params, TraceEntry &trace) {
     if (!params)
         return MCIERR_NULL_PARAMETER_BLOCK;
     if (command == MCI_OPEN)

@@ -174,9 +174,9 @@ struct TraceEntry {
     MCIDEVICEID deviceId = 0;
     unsigned command = 0;
     DWORD flags = 0;
-    DWORD item = 0;          // MCI_STATUS and MCI_GETDEVCAPS: the item asked for
-    std::string deviceType;  // MCI_OPEN: the device type string, if any
-    std::string element;     // MCI_OPEN: the element; MCI_SAVE: the file name
+    DWORD item = 0;         // MCI_STATUS and MCI_GETDEVCAPS: the item asked for
+    std::string deviceType; // MCI_OPEN: the device type string, if any
+    std::string element;    // MCI_OPEN: the element; MCI_SAVE: the file name
     MCIERROR result = 0;
 };
 

@@ -9,9 +9,13 @@
 namespace mci {
 namespace {
 
-std::int64_t frameOf(std::int64_t us) { return us * audio::kSampleRate / 1000000; }
+std::int64_t frameOf(std::int64_t us) {
+    return us * audio::kSampleRate / 1000000;
+}
 
-DWORD_PTR millisecondsOf(std::int64_t us) { return static_cast<DWORD_PTR>((us + 500) / 1000); }
+DWORD_PTR millisecondsOf(std::int64_t us) {
+    return static_cast<DWORD_PTR>((us + 500) / 1000);
+}
 
 bool isNote(const audio::MidiEvent &e) {
     const int kind = e.status & 0xF0;
@@ -20,14 +24,16 @@ bool isNote(const audio::MidiEvent &e) {
 
 } // namespace
 
-SequencerDevice::~SequencerDevice() { close(); }
+SequencerDevice::~SequencerDevice() {
+    close();
+}
 
 MCIERROR SequencerDevice::open(const std::string &element) {
     try {
         song_ = audio::readMidiFile(element);
     } catch (const audio::MidiFileError &e) {
-        return makeCustomError("\"" + element + "\" cannot be played as a Standard MIDI File: " +
-                               e.what() + ".");
+        return makeCustomError("\"" + element +
+                               "\" cannot be played as a Standard MIDI File: " + e.what() + ".");
     } catch (const std::bad_alloc &) {
         return MCIERR_OUT_OF_MEMORY;
     }

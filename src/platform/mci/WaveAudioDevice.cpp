@@ -25,7 +25,9 @@ bool copyBytes(std::FILE *from, std::FILE *to, std::uint64_t bytes) {
 
 } // namespace
 
-WaveAudioDevice::~WaveAudioDevice() { close(); }
+WaveAudioDevice::~WaveAudioDevice() {
+    close();
+}
 
 MCIERROR WaveAudioDevice::open(const std::string &element) {
     content_ = std::tmpfile();

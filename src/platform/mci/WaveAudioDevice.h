@@ -41,7 +41,7 @@ private:
     bool foldRecording(std::string &error);
 
     audio::WaveFormat format_;
-    std::FILE *content_ = nullptr;    // the device's content, as WAVE sample data
+    std::FILE *content_ = nullptr; // the device's content, as WAVE sample data
     std::uint64_t contentBytes_ = 0;
     std::uint64_t positionBytes_ = 0; // where the next recording goes
     std::shared_ptr<audio::Engine> engine_;
