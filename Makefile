@@ -31,6 +31,10 @@ fuzz:
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_midi_file fuzz_wave_file
 
+screenshots: build
+	cmake --build $(BUILD) --target kestrune_screenshots
+	$(BUILD)/kestrune_screenshots $(BUILD)/screenshots
+
 bench: build
 	cmake --build $(BUILD) -j $(JOBS) --target benchmarks
 

@@ -1,0 +1,24 @@
+// The application with its error guard: every handler runs inside notify(),
+// and an error it raises ends the handler and is shown in the error box.
+#pragma once
+
+#include <QApplication>
+
+#include <string>
+
+class TApplication : public QApplication {
+    Q_OBJECT
+public:
+    TApplication(int &argc, char **argv);
+
+    /// The program's one name at run time.
+    static const char *const Title;
+
+    bool notify(QObject *receiver, QEvent *event) override;
+
+    /// The error box: caption the title, a stop icon, OK.
+    static void ShowException(const std::string &message);
+    /// The error box's text: a full stop appended to a message whose last
+    /// byte sorts after the full stop.
+    static std::string ErrorBoxText(const std::string &message);
+};

@@ -1,0 +1,392 @@
+// TF1's construction with its layout, the two screens, the screen states,
+// and the window's frame and placement rules.
+#include "app/U1.h"
+
+#include "app/Application.h"
+#include "app/Artwork.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QShowEvent>
+
+#include <cmath>
+
+TF1 *F1 = nullptr;
+
+namespace {
+
+QFont windowFont() {
+    QFont f(QStringList{"MS UI Gothic", "IPAPGothic", "sans-serif"});
+    f.setPixelSize(12);
+    return f;
+}
+
+QFont headingFont() {
+    QFont f = windowFont();
+    f.setPixelSize(13);
+    f.setBold(true);
+    return f;
+}
+
+QFont titleButtonFont() {
+    QFont f(QStringList{"Arial", "Liberation Sans", "sans-serif"});
+    f.setPixelSize(21);
+    return f;
+}
+
+// The layout is designed for a window font 12 pixels high; with a font that
+// measures otherwise, every position and size scales by measured / 12.
+int g_measured = 12;
+int S(int v) {
+    return static_cast<int>(std::lround(double(v) * g_measured / 12.0));
+}
+
+template <typename T> T *place(T *control, int left, int top, int width, int height) {
+    control->setGeometry(S(left), S(top), S(width), S(height));
+    return control;
+}
+
+QLabel *label(QWidget *parent, const QString &text, int left, int top) {
+    auto *l = new QLabel(text, parent);
+    l->move(S(left), S(top));
+    l->adjustSize();
+    return l;
+}
+
+QCheckBox *checkBox(QWidget *parent, const QString &text, int left, int top, int width) {
+    auto *c = place(new QCheckBox(text, parent), left, top, width, 17);
+    c->setFocusPolicy(Qt::ClickFocus);
+    return c;
+}
+
+QLineEdit *displayEdit(QWidget *parent, int left, int top) {
+    auto *e = place(new QLineEdit(parent), left, top, 370, 20);
+    e->setReadOnly(true);
+    e->setEnabled(false);
+    return e;
+}
+
+TPushButton *button(QWidget *parent, const QString &caption, int left, int top, int width = 130,
+                    int height = 18) {
+    auto *b = place(new TPushButton(parent), left, top, width, height);
+    b->setCaption(caption);
+    return b;
+}
+
+} // namespace
+
+TF1::TF1(QWidget *parent) : QWidget(parent) {
+    F1 = this;
+    setWindowTitle(TApplication::Title);
+    setWindowIcon(programIcon());
+    setFont(windowFont());
+    g_measured = QFontMetrics(windowFont()).height();
+    setAutoFillBackground(true);
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+    resize(S(688), S(489));
+    CreateControls();
+    // The creation handler: the title screen, before the window is ever shown.
+    Mode_Title();
+}
+
+TF1::~TF1() {
+    // The controllers go first, closing any open device without saving.
+    delete MP_MIDI;
+    delete MP_WAVE;
+    MP_MIDI = MP_WAVE = nullptr;
+    if (F1 == this)
+        F1 = nullptr;
+}
+
+void TF1::CreateControls() {
+    // Title screen.
+    Pnl_Title = place(new TPanel(this), 5, 310, 352, 152);
+    Image_Title = place(new QLabel(Pnl_Title), 1, 1, 350, 150);
+    Image_Title->setPixmap(titlePicture(Image_Title->size()));
+    Btn_Title_Recording = place(new TPushButton(Pnl_Title, true), 75, 90, 130, 30);
+    Btn_Title_Quit = place(new TPushButton(Pnl_Title, true), 215, 90, 130, 30);
+    for (TPushButton *b : {Btn_Title_Recording, Btn_Title_Quit}) {
+        b->setFont(titleButtonFont());
+        QPalette palette = b->palette();
+        palette.setColor(QPalette::ButtonText, QColor(0, 128, 0));
+        b->setPalette(palette);
+    }
+    Btn_Title_Recording->setCaption("Recording");
+    Btn_Title_Quit->setCaption("Quit");
+    Btn_Title_Recording->OnClick = [this] { Mode_Record(); };
+    Btn_Title_Quit->OnClick = [this] { Btn_Title_QuitClick(); };
+
+    // Recording screen.
+    Pnl_Main = place(new TPanel(this), 46, 15, 404, 282);
+
+    Pnl_Control = place(new TPanel(Pnl_Main), 2, 2, 400, 87);
+    Lbl_Control = label(Pnl_Control, "Control", 4, 2);
+    Lbl_Control->setFont(headingFont());
+    Lbl_Control->adjustSize();
+    Lbl_MIDIFile = label(Pnl_Control, "MIDI File", 5, 25);
+    Pnl_MIDIFile = place(new TTextPanel(Pnl_Control), 55, 20, 340, 18);
+    Pnl_MIDIFile->setCaption("File Not Set");
+    Lbl_Progress = label(Pnl_Control, "Progress", 5, 43);
+    Gauge_Progress = place(new TGauge(Pnl_Control), 55, 40, 340, 20);
+    Btn_Select = button(Pnl_Control, "Select", 4, 64);
+    Btn_Record = button(Pnl_Control, "Record", 135, 64);
+    Btn_Close = button(Pnl_Control, "Close", 266, 64);
+    Btn_Select->OnClick = [this] { Btn_SelectClick(); };
+    Btn_Close->OnClick = [this] { MainClose(); };
+    // "Record" starts and stops the recording run: Btn_RecordClick.
+
+    Pnl_Option = place(new TPanel(Pnl_Main), 2, 89, 400, 173);
+    Lbl_Option = label(Pnl_Option, "Option", 4, 2);
+    Lbl_Option->setFont(headingFont());
+    Lbl_Option->adjustSize();
+    Lbl_RecordingQuality = label(Pnl_Option, "Recording Quality", 5, 25);
+    CBox_RecordingQuality = place(new TComboBox(Pnl_Option), 100, 20, 295, 20);
+    CB_RecordingDelayTime = checkBox(Pnl_Option, "Recording Delay Time", 5, 44, 135);
+    SE_RecordingDelayTime = place(new TSpinEdit(Pnl_Option), 140, 40, 36, 21);
+    SE_RecordingDelayTime->setValue(2);
+    // The delay is counted in seconds (the timer runs N × 1000 ms).
+    Lbl_minutes = label(Pnl_Option, "seconds", 180, 45);
+    CB_PreferencesWAVEFileDirectory =
+        checkBox(Pnl_Option, "Preferences WAVE File Directory", 5, 60, 191);
+    Edit_WAVEFileDirectory = displayEdit(Pnl_Option, 5, 80);
+    Btn_WAVEFileDirectory = button(Pnl_Option, "...", 377, 80, 18, 18);
+    Btn_WAVEFileDirectory->OnClick = [this] { Btn_WAVEFileDirectoryClick(); };
+    CB_PutQualityInformationonWAVEFileName =
+        checkBox(Pnl_Option, "Put Quality Information on WAVE File Name", 5, 100, 256);
+    CB_MPEG1AudioLayerIIIEncode = checkBox(Pnl_Option, "MPEG1 Audio Layer III Encode", 5, 116, 186);
+    Lbl_MPEG1AudioLayerIIIEncoder = label(Pnl_Option, "MPEG1 Audio Layer III Encoder", 5, 135);
+    Edit_MPEG1AudioLayerIIIEncoderDirectory = displayEdit(Pnl_Option, 5, 150);
+    Btn_MP3EncoderDirectory = button(Pnl_Option, "...", 377, 150, 18, 18);
+    // "..." of the encoder chooses the encoder: Btn_MP3EncoderDirectoryClick.
+
+    Pnl_State = place(new TTextPanel(Pnl_Main), 2, 262, 400, 18);
+    Pnl_State->setCaption("File Not Set");
+
+    Pnl_Directory = place(new TPanel(Pnl_Main), 162, 182, 400, 260);
+    Pnl_Directory->Caption = "Pnl_Directory";
+    Lbl_DirectorySelect = label(Pnl_Directory, "WAVE File Directory Select", 4, 2);
+    Lbl_DirectorySelect->setFont(headingFont());
+    Lbl_DirectorySelect->adjustSize();
+    Btn_DirectorySelectOK = button(Pnl_Directory, "OK", 4, 237);
+    Btn_DirectorySelectCancel = button(Pnl_Directory, "Cancel", 135, 237);
+    Btn_DirectorySelectClear = button(Pnl_Directory, "Clear", 266, 237);
+    Pnl_Directory->hide();
+
+    MP_MIDI = new TMediaPlayer(this);
+    MP_MIDI->DeviceType = dtSequencer;
+    MP_MIDI->VisibleButtons = buttonBit(btPlay);
+    MP_WAVE = new TMediaPlayer(this);
+    MP_WAVE->DeviceType = dtWaveAudio;
+    MP_WAVE->VisibleButtons = buttonBit(btRecord);
+    MP_MIDI->Loaded();
+    MP_WAVE->Loaded();
+
+    Timer = new TTimer(this);
+    Timer->setInterval(500);
+    Timer->setEnabled(false);
+
+    Dlg_MIDIFileOpen = new TOpenDialog(this);
+    Dlg_MIDIFileOpen->Title = "MIDI File Select";
+    Dlg_MIDIFileOpen->Filter = "Standard MIDI File (*.mid)|*.mid";
+    Dlg_MP3Encoder = new TOpenDialog(this);
+    Dlg_MP3Encoder->Title = "MPEG1 Audio Layer III Encoder Select";
+    Dlg_MP3Encoder->Filter = "8hz-mp3 Encoder|8hz-mp3.exe";
+}
+
+std::string TF1::EPath() {
+    return QCoreApplication::applicationDirPath().toStdString() + "/";
+}
+
+// --- Screens ---------------------------------------------------------------
+
+void TF1::Mode_Title() {
+    setBorderStyle(bsNone);
+    Pnl_Title->move(0, 0);
+    Pnl_Title->show();
+    Pnl_Main->hide();
+    setClientWidth(Pnl_Title->width());
+    setClientHeight(Pnl_Title->height());
+    setPosition(poScreenCenter);
+}
+
+void TF1::Mode_Record() {
+    setBorderStyle(bsDialog);
+    Pnl_Main->move(0, 0);
+    Pnl_Title->hide();
+    Pnl_Main->show();
+    setClientWidth(Pnl_Main->width());
+    setClientHeight(Pnl_Main->height());
+    // The settings are loaded here: ReadIniFile.
+    ModeSet(0);
+}
+
+void TF1::MainClose() {
+    // The settings are stored here: WriteIniFile.
+    Mode_Title();
+}
+
+void TF1::Btn_Title_QuitClick() {
+    close();
+}
+
+void TF1::Btn_SelectClick() {
+    ModeSet(0);
+    if (!Dlg_MIDIFileOpen->Execute())
+        return;
+    MP_MIDI->FileName = Dlg_MIDIFileOpen->FileName.toStdString();
+    Pnl_MIDIFile->setCaption(Dlg_MIDIFileOpen->FileName);
+    ModeSet(1);
+}
+
+void TF1::Btn_WAVEFileDirectoryClick() {
+    ModeSet(3);
+}
+
+// --- Screen states -----------------------------------------------------------
+
+void TF1::Arrange(bool control, bool option, bool record) {
+    Pnl_Control->setEnabled(control);
+    Pnl_Option->setEnabled(option);
+    Pnl_Directory->setEnabled(false);
+    Pnl_Control->show();
+    Pnl_Option->show();
+    Pnl_Directory->hide();
+    Btn_Select->setEnabled(option);
+    Btn_Record->setEnabled(record);
+    Btn_Close->setEnabled(option);
+}
+
+void TF1::ModeSet(unsigned state) {
+    const QString file = QString::fromStdString(MP_MIDI->FileName);
+    switch (state) {
+    case 0:
+        Arrange(true, true, false);
+        Btn_Select->setCaption("Select");
+        Btn_Record->setCaption("---");
+        Btn_Close->setCaption("Close");
+        Pnl_MIDIFile->setCaption(QString());
+        RecordingFlag = 0;
+        Gauge_Progress->setProgress(0);
+        MP_MIDI->FileName.clear();
+        MP_WAVE->FileName.clear();
+        StatusCaption("Select MIDI File");
+        break;
+    case 1:
+        Arrange(true, true, true);
+        Btn_Select->setCaption("ReSelect");
+        Btn_Record->setCaption("Record");
+        Btn_Close->setCaption("Close");
+        Pnl_MIDIFile->setCaption(file);
+        StatusCaption("Standby OK");
+        break;
+    case 2:
+        Arrange(true, false, true);
+        Btn_Select->setCaption("---");
+        Btn_Record->setCaption("Stop");
+        Btn_Close->setCaption("---");
+        Pnl_MIDIFile->setCaption(file);
+        StatusCaption("Now Recording");
+        break;
+    case 3:
+        Pnl_Directory->move(S(2), S(2));
+        Pnl_Control->setEnabled(false);
+        Pnl_Option->setEnabled(false);
+        Pnl_Directory->setEnabled(true);
+        Pnl_Control->hide();
+        Pnl_Option->hide();
+        Pnl_Directory->show();
+        StatusCaption("Select WAVE File Directory");
+        break;
+    case 4:
+        Arrange(false, false, false);
+        Btn_Select->setCaption("---");
+        Btn_Record->setCaption("---");
+        Btn_Close->setCaption("---");
+        StatusCaption("MPEG1 Audio Layer III Encoding");
+        break;
+    default:
+        break; // not a state: nothing changes
+    }
+}
+
+void TF1::StatusCaption(const QString &text) {
+    Pnl_State->setCaption(text);
+    // Painted now, so that the text shows even while a long step follows.
+    if (isVisible())
+        repaint();
+}
+
+// --- Frame, size and placement ------------------------------------------------
+
+void TF1::setBorderStyle(TFormBorderStyle style) {
+    if (style == borderStyle_)
+        return;
+    borderStyle_ = style;
+    RecreateWindow();
+}
+
+void TF1::setPosition(TPosition position) {
+    if (position == position_)
+        return;
+    position_ = position;
+    RecreateWindow();
+}
+
+void TF1::RecreateWindow() {
+    // A new native window with the new frame, at the same outer place,
+    // shown again if the old one was visible.
+    const bool wasVisible = isVisible();
+    const QPoint outer = frameGeometry().topLeft();
+    const QSize client = size();
+    if (borderStyle_ == bsNone)
+        setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+    else
+        setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    move(outer);
+    setFixedSize(client);
+    if (wasVisible)
+        show();
+}
+
+void TF1::setClientWidth(int width) {
+    setFixedSize(width, height());
+}
+void TF1::setClientHeight(int height) {
+    setFixedSize(width(), height);
+}
+
+int TF1::Left() const {
+    return frameGeometry().left();
+}
+int TF1::Top() const {
+    return frameGeometry().top();
+}
+void TF1::setLeft(int left) {
+    move(left, Top());
+}
+void TF1::setTop(int top) {
+    move(Left(), top);
+}
+
+void TF1::CentreOnScreen() {
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->geometry();
+    const QSize outer = frameGeometry().size();
+    move(std::max(0, (area.width() - outer.width()) / 2),
+         std::max(0, (area.height() - outer.height()) / 2));
+}
+
+void TF1::showEvent(QShowEvent *event) {
+    QWidget::showEvent(event);
+    if (event->spontaneous())
+        return;
+    // Screen-centre places the window each time it becomes visible, then
+    // gives way to the designed placement.
+    if (position_ == poScreenCenter) {
+        CentreOnScreen();
+        position_ = poDesigned;
+    }
+}

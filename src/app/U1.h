@@ -1,0 +1,126 @@
+// The main window TF1: every control of the title and recording screens,
+// the two media device controllers, the timer and the two file dialogs.
+// Handlers live with their subsystem; this file holds the window itself.
+#pragma once
+
+#include "app/OpenDialog.h"
+#include "app/Timer.h"
+#include "controls/ComboBox.h"
+#include "controls/Gauge.h"
+#include "controls/Panel.h"
+#include "controls/PushButton.h"
+#include "controls/SpinEdit.h"
+#include "media/MPlayer.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QWidget>
+
+#include <cstdint>
+#include <string>
+
+class TF1 : public QWidget {
+    Q_OBJECT
+public:
+    explicit TF1(QWidget *parent = nullptr);
+    ~TF1() override;
+
+    enum TFormBorderStyle { bsNone, bsDialog };
+    enum TPosition { poDesigned, poScreenCenter };
+
+    // Title screen.
+    TPanel *Pnl_Title;
+    QLabel *Image_Title;
+    TPushButton *Btn_Title_Recording;
+    TPushButton *Btn_Title_Quit;
+
+    // Recording screen.
+    TPanel *Pnl_Main;
+    TPanel *Pnl_Control;
+    QLabel *Lbl_Control;
+    QLabel *Lbl_MIDIFile;
+    TTextPanel *Pnl_MIDIFile;
+    QLabel *Lbl_Progress;
+    TGauge *Gauge_Progress;
+    TPushButton *Btn_Select;
+    TPushButton *Btn_Record;
+    TPushButton *Btn_Close;
+
+    TPanel *Pnl_Option;
+    QLabel *Lbl_Option;
+    QLabel *Lbl_RecordingQuality;
+    TComboBox *CBox_RecordingQuality;
+    QCheckBox *CB_RecordingDelayTime;
+    TSpinEdit *SE_RecordingDelayTime;
+    QLabel *Lbl_minutes;
+    QCheckBox *CB_PreferencesWAVEFileDirectory;
+    QLineEdit *Edit_WAVEFileDirectory;
+    TPushButton *Btn_WAVEFileDirectory;
+    QCheckBox *CB_PutQualityInformationonWAVEFileName;
+    QCheckBox *CB_MPEG1AudioLayerIIIEncode;
+    QLabel *Lbl_MPEG1AudioLayerIIIEncoder;
+    QLineEdit *Edit_MPEG1AudioLayerIIIEncoderDirectory;
+    TPushButton *Btn_MP3EncoderDirectory;
+
+    TTextPanel *Pnl_State;
+
+    TPanel *Pnl_Directory;
+    QLabel *Lbl_DirectorySelect;
+    TPushButton *Btn_DirectorySelectOK;
+    TPushButton *Btn_DirectorySelectCancel;
+    TPushButton *Btn_DirectorySelectClear;
+
+    // Components without a place on the screen.
+    TMediaPlayer *MP_MIDI;
+    TMediaPlayer *MP_WAVE;
+    TTimer *Timer;
+    TOpenDialog *Dlg_MIDIFileOpen;
+    TOpenDialog *Dlg_MP3Encoder;
+
+    // Set to 1 as the last step of starting a run; tells "Stop" from "Record".
+    std::uint8_t RecordingFlag = 0;
+
+    // Screens (window layer).
+    void Mode_Title();
+    void Mode_Record();
+    void MainClose();
+    void Btn_Title_QuitClick();
+    void Btn_SelectClick();
+    void Btn_WAVEFileDirectoryClick();
+
+    // Screen states.
+    void ModeSet(unsigned state);
+    void StatusCaption(const QString &text);
+
+    /// The executable's folder, with a trailing "/".
+    static std::string EPath();
+
+    // Window frame, size and placement.
+    TFormBorderStyle BorderStyle() const { return borderStyle_; }
+    void setBorderStyle(TFormBorderStyle style);
+    TPosition Position() const { return position_; }
+    void setPosition(TPosition position);
+    void setClientWidth(int width);
+    void setClientHeight(int height);
+    /// The outer left and top, in screen coordinates.
+    int Left() const;
+    int Top() const;
+    void setLeft(int left);
+    void setTop(int top);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void CreateControls();
+    void Arrange(bool control, bool option, bool record);
+    void RecreateWindow();
+    void CentreOnScreen();
+
+    TFormBorderStyle borderStyle_ = bsNone;
+    TPosition position_ = poDesigned;
+};
+
+/// The main window; set before its construction begins.
+extern TF1 *F1;

@@ -1,0 +1,41 @@
+// Writes PNG images of the title screen and of the recording screen in each
+// of its states (offscreen grabs) into the folder given as the argument.
+#include "app/Application.h"
+#include "app/U1.h"
+
+#include <QDir>
+#include <QTest>
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char **argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    TApplication app(argc, argv);
+    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString("screenshots");
+    QDir().mkpath(folder);
+    auto save = [&](const QString &name) {
+        QCoreApplication::processEvents();
+        const QString path = QDir(folder).filePath(name + ".png");
+        F1->grab().save(path);
+        std::printf("%s\n", qPrintable(path));
+    };
+
+    TF1 window;
+    window.show();
+    save("title");
+    window.Mode_Record();
+    const char *song = "/usr/share/games/openttd/baseset/openmsx/busy_schedule.mid";
+    const char *names[] = {"state0-no-file", "state1-standby", "state2-recording",
+                           "state3-directory", "state4-encoding"};
+    for (unsigned state = 0; state < 5; ++state) {
+        if (state == 1 || state == 2) {
+            window.MP_MIDI->FileName = song;
+            window.Gauge_Progress->setProgress(state == 2 ? 45 : 0);
+        }
+        window.ModeSet(state);
+        save(names[state]);
+        window.ModeSet(state == 3 ? 1 : state); // back from the chooser as its buttons do
+    }
+    return 0;
+}
