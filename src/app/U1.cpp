@@ -339,6 +339,8 @@ void TF1::RecreateWindow() {
     const bool wasVisible = isVisible();
     const QPoint outer = frameGeometry().topLeft();
     const QSize client = size();
+    if (wasVisible)
+        hide(); // Qt keeps a window whose flags stay the same: hide it ourselves
     if (borderStyle_ == bsNone)
         setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     else

@@ -1,5 +1,6 @@
-// The test programs' entry: a headless Qt application around GoogleTest.
-#include <QApplication>
+// The test programs' entry: the program's own application (with its error
+// guard), headless, around GoogleTest.
+#include "app/Application.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +17,7 @@ int main(int argc, char **argv) {
         mkdir(runtime.c_str(), 0700);
         setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     }
-    QApplication app(argc, argv);
+    TApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
