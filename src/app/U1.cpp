@@ -4,6 +4,8 @@
 
 #include "app/Application.h"
 #include "app/Artwork.h"
+#include "recording/Formats.h"
+#include "settings/IniFiles.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -142,6 +144,9 @@ void TF1::CreateControls() {
     Lbl_Option->adjustSize();
     Lbl_RecordingQuality = label(Pnl_Option, "Recording Quality", 5, 25);
     CBox_RecordingQuality = place(new TComboBox(Pnl_Option), 100, 20, 295, 20);
+    for (const RecordingFormat &format : kRecordingFormats)
+        CBox_RecordingQuality->addItem(format.listText);
+    CBox_RecordingQuality->setItemIndex(-1); // none until the settings are loaded
     CB_RecordingDelayTime = checkBox(Pnl_Option, "Recording Delay Time", 5, 44, 135);
     SE_RecordingDelayTime = place(new TSpinEdit(Pnl_Option), 140, 40, 36, 21);
     SE_RecordingDelayTime->setValue(2);
@@ -217,12 +222,12 @@ void TF1::Mode_Record() {
     Pnl_Main->show();
     setClientWidth(Pnl_Main->width());
     setClientHeight(Pnl_Main->height());
-    // The settings are loaded here: ReadIniFile.
+    ReadIniFile();
     ModeSet(0);
 }
 
 void TF1::MainClose() {
-    // The settings are stored here: WriteIniFile.
+    WriteIniFile(); // a failed write leaves the window on the recording screen
     Mode_Title();
 }
 

@@ -18,7 +18,10 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+class TIniFile;
 
 class TF1 : public QWidget {
     Q_OBJECT
@@ -80,6 +83,8 @@ public:
 
     // Set to 1 as the last step of starting a run; tells "Stop" from "Record".
     std::uint8_t RecordingFlag = 0;
+    // The settings accessor, alive only during a load or store pass.
+    std::unique_ptr<TIniFile> IniFile;
 
     // Screens (window layer).
     void Mode_Title();
@@ -88,6 +93,12 @@ public:
     void Btn_Title_QuitClick();
     void Btn_SelectClick();
     void Btn_WAVEFileDirectoryClick();
+
+    // Settings.
+    void ReadIniFile();
+    void WriteIniFile();
+    /// The settings file: "Kestrune.ini" beside the executable.
+    static std::string SettingsFileName();
 
     // Screen states.
     void ModeSet(unsigned state);

@@ -36,6 +36,7 @@ protected:
         EXPECT_FALSE(window.Pnl_Directory->isEnabled());
     }
 
+    test::SettingsFile noSettings;
     TF1 window;
     const std::string song = "/music/song.mid";
 };

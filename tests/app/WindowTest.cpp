@@ -29,6 +29,7 @@ QPoint centred(const QWidget &w) {
 } // namespace
 
 TEST(Window, TitleAndRecordingScreensHaveTheirFramesAndSizes) {
+    test::SettingsFile noSettings;
     TF1 window;
     EXPECT_EQ(F1, &window);
     window.show();
@@ -51,7 +52,7 @@ TEST(Window, TitleAndRecordingScreensHaveTheirFramesAndSizes) {
     EXPECT_FALSE(flags & Qt::WindowCloseButtonHint);
     EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
-    EXPECT_EQ(window.pos(), QPoint(10, 20)); // not centred: it stays where the title screen was
+    EXPECT_EQ(window.pos(), centred(window)); // no stored position: centred
     EXPECT_TRUE(window.Pnl_Main->isVisible());
     EXPECT_FALSE(window.Pnl_Title->isVisible());
     EXPECT_EQ(window.Pnl_State->caption(), "Select MIDI File");
@@ -99,6 +100,7 @@ TEST(ErrorBox, AppendsAFullStopOnlyAfterCharactersAboveIt) {
 }
 
 TEST(ErrorBox, AnErrorInAHandlerIsShownAndTheProgramGoesOn) {
+    test::SettingsFile noSettings;
     TF1 window;
     window.show();
     std::vector<ui::MessageBoxRequest> shown;

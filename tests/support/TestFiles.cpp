@@ -1,5 +1,7 @@
 #include "support/TestFiles.h"
 
+#include "app/U1.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -11,7 +13,9 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
+#include <sys/stat.h>
 
 namespace test {
 
@@ -79,6 +83,21 @@ WaveData readWave(const std::string &path) {
     sf_readf_float(f, w.samples.data(), info.frames);
     sf_close(f);
     return w;
+}
+
+SettingsFile::SettingsFile() : path_(TF1::SettingsFileName()) {
+    std::remove(path_.c_str());
+}
+SettingsFile::~SettingsFile() {
+    ::chmod(path_.c_str(), 0644);
+    std::remove(path_.c_str());
+}
+void SettingsFile::write(const std::string &text) const {
+    std::ofstream(path_, std::ios::binary) << text;
+}
+std::string SettingsFile::read() const {
+    std::ifstream in(path_, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 bool waitFor(const std::function<bool()> &done, int timeoutMs) {

@@ -42,6 +42,20 @@ struct WaveData {
 };
 WaveData readWave(const std::string &path);
 
+/// The program's settings file beside the test program: removed when the
+/// test starts and when it ends, so that every test starts without one.
+class SettingsFile {
+public:
+    SettingsFile();
+    ~SettingsFile();
+    const std::string &path() const { return path_; }
+    void write(const std::string &text) const;
+    std::string read() const;
+
+private:
+    std::string path_;
+};
+
 /// Runs the Qt event loop until `done` is true or `timeoutMs` passes.
 /// Returns what `done` said last.
 bool waitFor(const std::function<bool()> &done, int timeoutMs);
