@@ -5,7 +5,25 @@
 #include "app/U1.h"
 #include "controls/PushButton.h"
 
+#include <QSessionManager>
+#include <QSocketNotifier>
+
+#include <csignal>
 #include <exception>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalWrite = -1;
+
+void onQuitSignal(int) {
+    // Only a write is safe here; the window thread does the rest.
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalWrite, &byte, 1);
+}
+
+} // namespace
 
 const char *const TApplication::Title = "Kestrune v0.3";
 
@@ -43,4 +61,37 @@ bool TApplication::notify(QObject *receiver, QEvent *event) {
         ShowException("原因不明のエラー");
     }
     return true;
+}
+
+void TApplication::InstallQuitSignals() {
+    if (signalPipe_[0] >= 0)
+        return;
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe_) != 0)
+        return;
+    g_signalWrite = signalPipe_[1];
+    auto *notifier = new QSocketNotifier(signalPipe_[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        char byte;
+        [[maybe_unused]] const ssize_t n = ::read(signalPipe_[0], &byte, 1);
+        QuitSignalled();
+    });
+    struct sigaction action {};
+    action.sa_handler = onQuitSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    // The session is ending: keep the recording, then let the session go on.
+    connect(this, &QGuiApplication::commitDataRequest, this, [](QSessionManager &) {
+        if (F1)
+            F1->FinishRunForExit();
+    });
+}
+
+void TApplication::QuitSignalled() {
+    if (F1 && F1->isVisible())
+        F1->close(); // the last window: the program ends after it
+    else
+        quit();
 }

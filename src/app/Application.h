@@ -21,4 +21,13 @@ public:
     /// The error box's text: a full stop appended to a message whose last
     /// byte sorts after the full stop.
     static std::string ErrorBoxText(const std::string &message);
+
+    /// SIGTERM, SIGINT and the end of the desktop session close the main
+    /// window as its own close would, so that a recording in progress is
+    /// saved before the program ends.
+    void InstallQuitSignals();
+
+private:
+    void QuitSignalled();
+    int signalPipe_[2] = {-1, -1};
 };

@@ -135,8 +135,8 @@ void TF1::CreateControls() {
     Btn_Record = button(Pnl_Control, "Record", 135, 64);
     Btn_Close = button(Pnl_Control, "Close", 266, 64);
     Btn_Select->OnClick = [this] { Btn_SelectClick(); };
+    Btn_Record->OnClick = [this] { Btn_RecordClick(); };
     Btn_Close->OnClick = [this] { MainClose(); };
-    // "Record" starts and stops the recording run: Btn_RecordClick.
 
     Pnl_Option = place(new TPanel(Pnl_Main), 2, 89, 400, 173);
     Lbl_Option = label(Pnl_Option, "Option", 4, 2);
@@ -181,6 +181,7 @@ void TF1::CreateControls() {
     MP_MIDI = new TMediaPlayer(this);
     MP_MIDI->DeviceType = dtSequencer;
     MP_MIDI->VisibleButtons = buttonBit(btPlay);
+    MP_MIDI->OnNotify = [this](QObject *sender) { MP_MIDINotify(sender); };
     MP_WAVE = new TMediaPlayer(this);
     MP_WAVE->DeviceType = dtWaveAudio;
     MP_WAVE->VisibleButtons = buttonBit(btRecord);
@@ -190,6 +191,7 @@ void TF1::CreateControls() {
     Timer = new TTimer(this);
     Timer->setInterval(500);
     Timer->setEnabled(false);
+    Timer->OnTimer = [this] { TimerTimer(); };
 
     Dlg_MIDIFileOpen = new TOpenDialog(this);
     Dlg_MIDIFileOpen->Title = "MIDI File Select";
@@ -384,6 +386,12 @@ void TF1::CentreOnScreen() {
     const QSize outer = frameGeometry().size();
     move(std::max(0, (area.width() - outer.width()) / 2),
          std::max(0, (area.height() - outer.height()) / 2));
+}
+
+void TF1::closeEvent(QCloseEvent *event) {
+    // However the program is ended, a recording in progress is kept.
+    FinishRunForExit();
+    QWidget::closeEvent(event);
 }
 
 void TF1::showEvent(QShowEvent *event) {

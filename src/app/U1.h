@@ -85,6 +85,10 @@ public:
     std::uint8_t RecordingFlag = 0;
     // The settings accessor, alive only during a load or store pass.
     std::unique_ptr<TIniFile> IniFile;
+    // The template names of the current run's format.
+    std::string TemplateBaseName;
+    std::string TemplateStoredName;
+    std::string TemplateOpenName;
 
     // Screens (window layer).
     void Mode_Title();
@@ -99,6 +103,25 @@ public:
     void WriteIniFile();
     /// The settings file: "Kestrune.ini" beside the executable.
     static std::string SettingsFileName();
+
+    // Output naming.
+    void QualitySetting();
+    static std::string QualityPath();
+    std::string WavePath();
+    std::string WaveName();
+
+    // The recording run.
+    void Btn_RecordClick();
+    void FileSetting();
+    void RecordingStop();
+    void MP_MIDINotify(QObject *Sender);
+    void WAVE_Write_TimerSet();
+    void TimerTimer();
+    void WAVE_Write();
+    /// Runs the encoder on the saved WAVE file and waits for it.
+    void MP3Encode();
+    /// Ends a run in progress as after "Stop" without delay: for the end of the program.
+    void FinishRunForExit();
 
     // Screen states.
     void ModeSet(unsigned state);
@@ -122,8 +145,18 @@ public:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
+    // Where a run stands; the screen state alone cannot tell a trailing delay
+    // from playback, nor a stale notice from a live one.
+    enum class RunPhase { Idle, Starting, Playing, TrailingDelay, Writing };
+    RunPhase Phase = RunPhase::Idle;
+    // The output file this run made from the template, until recording is saved.
+    std::string RunOutput;
+    void AbandonRun();
+    void KeepRecording();
+
     void CreateControls();
     void Arrange(bool control, bool option, bool record);
     void RecreateWindow();

@@ -10,6 +10,7 @@ int main(int argc, char **argv) {
     if (!std::getenv("QT_QPA_PLATFORM") && std::getenv("DISPLAY"))
         setenv("QT_QPA_PLATFORM", "xcb", 1);
     TApplication app(argc, argv);
+    app.InstallQuitSignals();
     auto *window = new TF1;
     window->show();
     const int code = TApplication::exec();

@@ -101,6 +101,8 @@ public:
     bool IsOpen() const { return FOpen; }
     /// The flags word of the last command sent.
     std::uint32_t LastFlags() const { return FFlags; }
+    /// The device's text for the code in Error.
+    std::string ErrorText() const;
 
     /// The layout has been applied: opens the device when AutoOpen.
     void Loaded();
@@ -113,7 +115,6 @@ private:
     std::uint32_t TakeNotify(std::uint32_t byDefault);
     mci::DWORD_PTR CallbackWindow();
     mci::MCIERROR Send(unsigned command, std::uint32_t flags, void *params);
-    std::string ErrorText() const;
     mci::DWORD_PTR StatusQuery(mci::DWORD item);
     void GetDeviceCaps();
 

@@ -1,0 +1,219 @@
+// The recording run: from "Record" through playback and recording, the
+// progress ticks, the completion notice and the trailing delay, to the
+// saved WAVE file; with the clean-ups that keep a failed run, a failed save
+// or the end of the program from losing a recording or leaving the screen
+// stuck.
+#include "app/Application.h"
+#include "app/Dialogs.h"
+#include "app/U1.h"
+
+#include <QDateTime>
+#include <QDir>
+
+#include <cmath>
+#include <cstdio>
+#include <sys/stat.h>
+
+namespace {
+
+bool fileExists(const std::string &path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+} // namespace
+
+void TF1::Btn_RecordClick() {
+    if (RecordingFlag == 1) {
+        RecordingStop();
+        return;
+    }
+    if (MP_MIDI->FileName.empty() || RecordingFlag != 0)
+        return;
+    // "Stop" pressed during the trailing delay: the recording being finished
+    // must not be cut off by a second run.
+    if (Phase != RunPhase::Idle)
+        return;
+
+    if (CBox_RecordingQuality->ItemIndex() > 0 && CB_MPEG1AudioLayerIIIEncode->isChecked()) {
+        const auto answer = ui::messageBox(
+            F1, {"Information", "MPEG1 Audio Layer III Encode needs High Quality Recording",
+                 QMessageBox::NoIcon, QMessageBox::Ok | QMessageBox::Cancel});
+        if (answer == QMessageBox::Ok)
+            CBox_RecordingQuality->setItemIndex(0);
+        else
+            CB_MPEG1AudioLayerIIIEncode->setChecked(false);
+        Pnl_Option->repaint();
+    }
+
+    ModeSet(2);
+    Phase = RunPhase::Starting;
+    try {
+        QualitySetting();
+        FileSetting();
+        MP_MIDI->Open();
+        MP_MIDI->setNotify(true);
+        MP_MIDI->Play();
+        MP_WAVE->Open();
+        MP_WAVE->StartRecording();
+        if (MP_WAVE->Error() != 0)
+            throw EMCIDeviceError(MP_WAVE->ErrorText());
+        RecordingFlag = 1;
+        Timer->setInterval(500);
+        Timer->setEnabled(true);
+    } catch (...) {
+        AbandonRun();
+        throw; // reported in the error box
+    }
+    Phase = RunPhase::Playing;
+}
+
+void TF1::FileSetting() {
+    const std::string output = WavePath() + WaveName();
+    if (fileExists(output))
+        std::remove(output.c_str());
+    std::rename((QualityPath() + TemplateStoredName).c_str(),
+                (QualityPath() + TemplateOpenName).c_str());
+    MP_WAVE->FileName = QualityPath() + TemplateOpenName;
+    MP_WAVE->Open();
+    MP_WAVE->FileName = WavePath() + WaveName();
+    MP_WAVE->Save();
+    const bool saved = MP_WAVE->Error() == 0;
+    const std::string refusal = saved ? std::string() : MP_WAVE->ErrorText();
+    MP_WAVE->Close();
+    std::rename((QualityPath() + TemplateOpenName).c_str(),
+                (QualityPath() + TemplateStoredName).c_str());
+    MP_WAVE->FileName = WavePath() + WaveName();
+    if (!saved)
+        throw EMCIDeviceError(refusal);
+    RunOutput = MP_WAVE->FileName;
+}
+
+void TF1::AbandonRun() {
+    Timer->setEnabled(false);
+    Timer->setInterval(500);
+    RecordingFlag = 0;
+    Phase = RunPhase::Idle; // a notice still on its way is now stale
+    if (MP_MIDI->IsOpen()) {
+        MP_MIDI->setNotify(false);
+        MP_MIDI->Stop();
+    }
+    MP_MIDI->Close();
+    MP_WAVE->Close();
+    // The template goes back under its stored name if a failed open left it renamed.
+    if (!TemplateOpenName.empty() && fileExists(QualityPath() + TemplateOpenName) &&
+        !fileExists(QualityPath() + TemplateStoredName))
+        std::rename((QualityPath() + TemplateOpenName).c_str(),
+                    (QualityPath() + TemplateStoredName).c_str());
+    // The output file holds nothing but the template's copy.
+    if (!RunOutput.empty())
+        std::remove(RunOutput.c_str());
+    RunOutput.clear();
+    ModeSet(1);
+}
+
+void TF1::RecordingStop() { MP_MIDI->Stop(); }
+
+void TF1::MP_MIDINotify(QObject *) {
+    if (Phase != RunPhase::Playing)
+        return; // the notice of a run that was abandoned
+    RecordingFlag = 0;
+    Timer->setEnabled(false);
+    MP_MIDI->setNotify(false);
+    MP_MIDI->Close();
+    Phase = RunPhase::TrailingDelay;
+    WAVE_Write_TimerSet();
+}
+
+void TF1::WAVE_Write_TimerSet() {
+    const int seconds = SE_RecordingDelayTime->Value();
+    if (CB_RecordingDelayTime->isChecked() && seconds > 0) {
+        Timer->setInterval(seconds * 1000);
+        Timer->setEnabled(true);
+        return;
+    }
+    WAVE_Write();
+}
+
+void TF1::TimerTimer() {
+    if (RecordingFlag == 1) {
+        const int position = MP_MIDI->Position();
+        const int length = MP_MIDI->Length();
+        // Halves go to the even neighbour; an empty song shows 0 %.
+        const int progress =
+            length == 0 ? 0 : static_cast<int>(std::nearbyint(double(position) / length * 100.0));
+        Gauge_Progress->setProgress(progress);
+        Gauge_Progress->repaint();
+    }
+    if (Timer->Interval() >= 1000 && CB_RecordingDelayTime->isChecked())
+        WAVE_Write();
+}
+
+void TF1::WAVE_Write() {
+    Phase = RunPhase::Writing;
+    StatusCaption("Data Writing");
+    Timer->setEnabled(false);
+    Timer->setInterval(500);
+    MP_WAVE->Stop();
+    MP_WAVE->Save();
+    const bool saved = MP_WAVE->Error() == 0;
+    if (!saved)
+        KeepRecording();
+    MP_WAVE->Close();
+    RunOutput.clear();
+    Phase = RunPhase::Idle;
+
+    const std::string encoder = Edit_MPEG1AudioLayerIIIEncoderDirectory->text().toStdString();
+    if (saved && CB_MPEG1AudioLayerIIIEncode->isChecked() && !encoder.empty() &&
+        fileExists(encoder))
+        MP3Encode();
+    ModeSet(0);
+}
+
+void TF1::KeepRecording() {
+    // The output could not be written: the recording goes to the first of
+    // the home and temporary folders that takes it, and the user is told.
+    const std::string refusal = MP_WAVE->ErrorText();
+    const std::string wanted = MP_WAVE->FileName;
+    QString name = QString::fromStdString(wanted.substr(wanted.rfind('/') + 1));
+    if (name.endsWith(".wav"))
+        name.chop(4);
+    const QString stamp = QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss");
+    std::string kept;
+    for (const QString &folder : {QDir::homePath(), QDir::tempPath()}) {
+        MP_WAVE->FileName =
+            QDir(folder).filePath(name + "-recovered-" + stamp + ".wav").toStdString();
+        MP_WAVE->Save();
+        if (MP_WAVE->Error() == 0) {
+            kept = MP_WAVE->FileName;
+            break;
+        }
+    }
+    TApplication::ShowException(
+        kept.empty() ? refusal + " The recording could not be kept anywhere either"
+                     : refusal + " The recording was kept as " + kept);
+}
+
+void TF1::FinishRunForExit() {
+    // The program is ending: stop playback and save what was recorded, as
+    // after "Stop" with no trailing delay and no encoding.
+    if (Phase != RunPhase::Playing && Phase != RunPhase::TrailingDelay)
+        return;
+    Timer->setEnabled(false);
+    RecordingFlag = 0;
+    Phase = RunPhase::Writing;
+    if (MP_MIDI->IsOpen()) {
+        MP_MIDI->setNotify(false);
+        MP_MIDI->Stop();
+        MP_MIDI->Close();
+    }
+    if (MP_WAVE->IsOpen()) {
+        MP_WAVE->Stop();
+        MP_WAVE->Save();
+        if (MP_WAVE->Error() != 0)
+            KeepRecording();
+        MP_WAVE->Close();
+    }
+    RunOutput.clear();
+    Phase = RunPhase::Idle;
+}
