@@ -19,9 +19,9 @@ int main(int argc, char **argv) {
             std::snprintf(name, sizeof name, "KWQF00%02zu.bin", index);
             std::FILE *empty = std::tmpfile();
             std::string error;
-            const bool ok = audio::writeWaveFile((folder / name).string(),
-                                                 {f.sampleRate, f.channels, f.bitsPerSample},
-                                                 empty, 0, error);
+            const bool ok =
+                audio::writeWaveFile((folder / name).string(),
+                                     {f.sampleRate, f.channels, f.bitsPerSample}, empty, 0, error);
             std::fclose(empty);
             if (!ok) {
                 std::fprintf(stderr, "make_templates: %s: %s\n", (folder / name).c_str(),

@@ -26,7 +26,9 @@ void TF1::QualitySetting() {
     TemplateOpenName = TemplateBaseName + ".wav";
 }
 
-std::string TF1::QualityPath() { return EPath() + "binlib/"; }
+std::string TF1::QualityPath() {
+    return EPath() + "binlib/";
+}
 
 std::string TF1::WavePath() {
     const std::string preferred = Edit_WAVEFileDirectory->text().toStdString();

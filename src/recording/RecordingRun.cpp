@@ -112,7 +112,9 @@ void TF1::AbandonRun() {
     ModeSet(1);
 }
 
-void TF1::RecordingStop() { MP_MIDI->Stop(); }
+void TF1::RecordingStop() {
+    MP_MIDI->Stop();
+}
 
 void TF1::MP_MIDINotify(QObject *) {
     if (Phase != RunPhase::Playing)
@@ -189,9 +191,9 @@ void TF1::KeepRecording() {
             break;
         }
     }
-    TApplication::ShowException(
-        kept.empty() ? refusal + " The recording could not be kept anywhere either"
-                     : refusal + " The recording was kept as " + kept);
+    TApplication::ShowException(kept.empty()
+                                    ? refusal + " The recording could not be kept anywhere either"
+                                    : refusal + " The recording was kept as " + kept);
 }
 
 void TF1::FinishRunForExit() {

@@ -1,0 +1,82 @@
+// Output naming and template names, as tables.
+#include "app/U1.h"
+#include "support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct NamingTest : ::testing::Test {
+    test::SettingsFile noSettings;
+    TF1 window;
+    void set(const std::string &midi, int index, bool quality, bool preferred,
+             const std::string &folder) {
+        window.MP_MIDI->FileName = midi;
+        window.CBox_RecordingQuality->setItemIndex(index);
+        window.CB_PutQualityInformationonWAVEFileName->setChecked(quality);
+        window.CB_PreferencesWAVEFileDirectory->setChecked(preferred);
+        window.Edit_WAVEFileDirectory->setText(QString::fromStdString(folder));
+    }
+};
+
+} // namespace
+
+TEST_F(NamingTest, OutputPathFollowsTheOptions) {
+    const struct {
+        const char *midi;
+        int index;
+        bool quality, preferred;
+        const char *folder, *path;
+    } cases[] = {
+        {"/music/Song.mid", 5, true, false, "", "/music/Song_22050161.wav"},
+        {"/music/Song.mid", 5, false, false, "", "/music/Song.wav"},
+        {"/music/Song.mid", 0, true, false, "", "/music/Song_44100162.wav"},
+        {"/music/Song.mid", 11, true, false, "", "/music/Song_11025081.wav"},
+        {"/music/song.midi", 0, true, false, "", "/music/song._44100162.wav"},
+        {"/music/song.midi", 0, false, false, "", "/music/song..wav"},
+        {"/music/Song.mid", -1, true, false, "", "/music/Song"}, // no extension then
+        {"/music/Song.mid", -1, false, false, "", "/music/Song.wav"},
+        {"/music/Song.mid", 0, false, true, "/rec/", "/rec/Song.wav"},
+        {"/music/Song.mid", 0, false, true, "/rec", "/Song.wav"},
+        {"/music/Song.mid", 0, false, true, "/rec/deep/er/", "/rec/deep/er/Song.wav"},
+        {"/music/Song.mid", 0, false, true, "", "/music/Song.wav"}, // empty: the MIDI's folder
+        {"/music/Song.mid", 0, false, false, "/rec/", "/music/Song.wav"}, // box unchecked
+        // A name shorter than the extension is cut alone, never its folder.
+        {"/music/ab", 0, false, false, "", "/music/.wav"},
+        {"/music/abcd", 0, false, false, "", "/music/.wav"},
+        {"/music/abcde", 0, false, false, "", "/music/a.wav"},
+        {"/a b/Ünï cödé.mid", 1, true, false, "", "/a b/Ünï cödé_44100161.wav"},
+    };
+    for (const auto &c : cases) {
+        set(c.midi, c.index, c.quality, c.preferred, c.folder);
+        EXPECT_EQ(window.WavePath() + window.WaveName(), c.path)
+            << c.midi << " index " << c.index << " folder " << c.folder;
+    }
+}
+
+TEST_F(NamingTest, TemplateNamesOfTheFormat) {
+    const std::pair<int, const char *> cases[] = {
+        {0, "KWQF0000"}, {3, "KWQF0003"}, {11, "KWQF0011"}, {-1, "KWQF00-01"}};
+    for (auto [index, base] : cases) {
+        window.CBox_RecordingQuality->setItemIndex(index);
+        window.QualitySetting();
+        EXPECT_EQ(window.TemplateBaseName, base);
+        EXPECT_EQ(window.TemplateStoredName, std::string(base) + ".bin");
+        EXPECT_EQ(window.TemplateOpenName, std::string(base) + ".wav");
+    }
+    EXPECT_EQ(TF1::QualityPath(), TF1::EPath() + "binlib/");
+}
+
+TEST(Templates, EachIsAnEmptyPcmWaveInItsFormat) {
+    const std::pair<int, audio::WaveFormat> rows[] = {
+        {0, {44100, 2, 16}}, {1, {44100, 1, 16}}, {2, {44100, 2, 8}},  {3, {44100, 1, 8}},
+        {4, {22050, 2, 16}}, {5, {22050, 1, 16}}, {6, {22050, 2, 8}},  {7, {22050, 1, 8}},
+        {8, {11025, 2, 16}}, {9, {11025, 1, 16}}, {10, {11025, 2, 8}}, {11, {11025, 1, 8}}};
+    for (auto [index, format] : rows) {
+        char name[32];
+        std::snprintf(name, sizeof name, "KWQF00%02d.bin", index);
+        const test::WaveData w = test::readWave(TF1::QualityPath() + name);
+        EXPECT_EQ(w.format, format) << name;
+        EXPECT_EQ(w.frames(), 0) << name;
+    }
+}

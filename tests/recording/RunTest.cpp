@@ -1,0 +1,260 @@
+// Whole recording runs through the real window, offscreen, with short MIDI
+// files written by the tests; and the runs that fail, lose their folder, or
+// are ended by the system.
+#include "app/Application.h"
+#include "app/Dialogs.h"
+#include "app/U1.h"
+#include "platform/audio/Engine.h"
+#include "support/TestFiles.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+
+namespace {
+
+class RunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        song = dir.path("tune.mid");
+        // Notes at 0.3 s and 0.6 s; the song ends at 0.9 s.
+        test::writeFile(song, test::simpleSong({{0.3, 0.5, 60}, {0.6, 0.8, 64}}, 0.9));
+        ui::setMessageBoxHook([this](const ui::MessageBoxRequest &r) {
+            boxes.push_back(r);
+            return answer;
+        });
+        window.show();
+        window.Mode_Record();
+        choose(song);
+    }
+    void TearDown() override { ui::setMessageBoxHook({}); }
+
+    void choose(const std::string &file) {
+        window.MP_MIDI->FileName = file;
+        window.Pnl_MIDIFile->setCaption(QString::fromStdString(file));
+        window.ModeSet(1);
+    }
+    void record() { QTest::mouseClick(window.Btn_Record, Qt::LeftButton); }
+    bool waitForState0(int ms = 8000) {
+        return test::waitFor([&] { return window.Pnl_State->caption() == "Select MIDI File"; }, ms);
+    }
+    std::string output(const char *name = "tune.wav") { return dir.path(name); }
+
+    test::SettingsFile noSettings;
+    test::TempDir dir;
+    std::string song;
+    TF1 window;
+    std::vector<ui::MessageBoxRequest> boxes;
+    QMessageBox::StandardButton answer = QMessageBox::Ok;
+};
+
+} // namespace
+
+TEST_F(RunTest, RecordsTheSongIntoTheChosenFormat) {
+    window.CBox_RecordingQuality->setItemIndex(7); // 22050 Hz, 8 bit, mono
+    record();
+    EXPECT_EQ(window.Pnl_State->caption(), "Now Recording");
+    EXPECT_EQ(window.Btn_Record->caption(), "Stop");
+    EXPECT_EQ(window.RecordingFlag, 1);
+    EXPECT_TRUE(window.Timer->Enabled());
+    ASSERT_TRUE(waitForState0());
+    EXPECT_TRUE(boxes.empty());
+    const test::WaveData w = test::readWave(output());
+    EXPECT_EQ(w.format, (audio::WaveFormat{22050, 1, 8}));
+    EXPECT_NEAR(double(w.frames()) / 22050, 0.9, 0.1);
+    EXPECT_LT(w.rms(0.0, 0.25), 0.01); // 8-bit dither only
+    EXPECT_GT(w.rms(0.32, 0.5), 0.003);
+    EXPECT_EQ(window.Gauge_Progress->Progress(), 0);
+    EXPECT_TRUE(window.MP_MIDI->FileName.empty());
+    EXPECT_FALSE(window.MP_MIDI->IsOpen());
+    EXPECT_FALSE(window.MP_WAVE->IsOpen());
+    EXPECT_FALSE(window.Timer->Enabled());
+    EXPECT_EQ(window.Timer->Interval(), 500);
+    // Only the song and the recording; the templates are all back in place.
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"tune.mid", "tune.wav"}));
+    EXPECT_TRUE(std::filesystem::exists(TF1::QualityPath() + "KWQF0007.bin"));
+}
+
+TEST_F(RunTest, StopEndsPlaybackAtOnceAndAnExistingFileIsReplaced) {
+    test::writeFile(output(), {'o', 'l', 'd'});
+    test::writeFile(song, test::simpleSong({{0.1, 4.0, 60}}, 5.0));
+    record();
+    test::spin(600);
+    EXPECT_EQ(window.Btn_Record->caption(), "Stop");
+    record(); // "Stop"
+    ASSERT_TRUE(waitForState0(3000));
+    const test::WaveData w = test::readWave(output());
+    EXPECT_EQ(w.format, (audio::WaveFormat{44100, 2, 16}));
+    EXPECT_LT(double(w.frames()) / 44100, 1.5);
+    EXPECT_GT(w.rms(0.2, 0.5), 0.003);
+}
+
+TEST_F(RunTest, TheTrailingDelayLengthensTheRecordingAndStopIsIgnoredDuringIt) {
+    window.CB_RecordingDelayTime->setChecked(true);
+    window.SE_RecordingDelayTime->setValue(1);
+    window.CBox_RecordingQuality->setItemIndex(9);
+    record();
+    ASSERT_TRUE(test::waitFor([&] { return window.RecordingFlag == 0; }, 5000));
+    // In the delay: the gauge stays, "Stop" is shown but does nothing.
+    EXPECT_EQ(window.Btn_Record->caption(), "Stop");
+    EXPECT_EQ(window.Timer->Interval(), 1000);
+    const int gauge = window.Gauge_Progress->Progress();
+    record();
+    EXPECT_EQ(window.Pnl_State->caption(), "Now Recording");
+    EXPECT_TRUE(window.MP_WAVE->IsOpen());
+    EXPECT_EQ(window.Gauge_Progress->Progress(), gauge);
+    ASSERT_TRUE(waitForState0(4000));
+    const test::WaveData w = test::readWave(output());
+    EXPECT_NEAR(double(w.frames()) / 11025, 1.9, 0.15);
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(RunTest, ADelayOfZeroWritesAtOnce) {
+    window.CB_RecordingDelayTime->setChecked(true);
+    window.SE_RecordingDelayTime->setValue(0);
+    record();
+    ASSERT_TRUE(waitForState0());
+    EXPECT_NEAR(double(test::readWave(output()).frames()) / 44100, 0.9, 0.1);
+}
+
+TEST_F(RunTest, TheMp3CheckSwitchesToHighQualityOrTurnsEncodingOff) {
+    window.CBox_RecordingQuality->setItemIndex(4);
+    window.CB_MPEG1AudioLayerIIIEncode->setChecked(true);
+    answer = QMessageBox::Ok;
+    record();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, "Information");
+    EXPECT_EQ(boxes[0].text, "MPEG1 Audio Layer III Encode needs High Quality Recording");
+    EXPECT_EQ(boxes[0].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(boxes[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
+    EXPECT_EQ(window.CBox_RecordingQuality->ItemIndex(), 0);
+    EXPECT_TRUE(window.CB_MPEG1AudioLayerIIIEncode->isChecked());
+    ASSERT_TRUE(waitForState0());
+    EXPECT_EQ(test::readWave(output()).format, (audio::WaveFormat{44100, 2, 16}));
+
+    choose(song);
+    window.CBox_RecordingQuality->setItemIndex(4);
+    answer = QMessageBox::Cancel;
+    record();
+    EXPECT_EQ(window.CBox_RecordingQuality->ItemIndex(), 4);
+    EXPECT_FALSE(window.CB_MPEG1AudioLayerIIIEncode->isChecked());
+    ASSERT_TRUE(waitForState0());
+    EXPECT_EQ(test::readWave(output()).format, (audio::WaveFormat{22050, 2, 16}));
+}
+
+TEST_F(RunTest, AnEmptySongShowsNoProgressAndNoDivisionByZero) {
+    test::writeFile(song, test::simpleSong({}, 0.0));
+    record();
+    EXPECT_EQ(window.MP_MIDI->Length(), 0);
+    window.TimerTimer();
+    EXPECT_EQ(window.Gauge_Progress->Progress(), 0);
+    ASSERT_TRUE(waitForState0());
+}
+
+TEST_F(RunTest, AFailingStartLeavesNoBrokenStateBehind) {
+    struct Case {
+        const char *name;
+        std::function<void()> arrange;
+    } cases[] = {
+        {"no format selected", [&] { window.CBox_RecordingQuality->setItemIndex(-1); }},
+        {"preferred folder missing",
+         [&] {
+             window.CB_PreferencesWAVEFileDirectory->setChecked(true);
+             window.Edit_WAVEFileDirectory->setText(QString::fromStdString(dir.path("gone/")));
+         }},
+        {"song is not MIDI",
+         [&] {
+             test::writeFile(song, {'n', 'o', 'p', 'e'});
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        boxes.clear();
+        window.CBox_RecordingQuality->setItemIndex(0);
+        window.CB_PreferencesWAVEFileDirectory->setChecked(false);
+        test::writeFile(song, test::simpleSong({{0.1, 0.2, 60}}, 0.3));
+        c.arrange();
+        record();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].caption, "Kestrune v0.3");
+        EXPECT_EQ(boxes[0].icon, QMessageBox::Critical);
+        // Back to standby with the same file; nothing open, running or left behind.
+        EXPECT_EQ(window.Pnl_State->caption(), "Standby OK");
+        EXPECT_EQ(window.MP_MIDI->FileName, song);
+        EXPECT_EQ(window.Btn_Record->caption(), "Record");
+        EXPECT_EQ(window.RecordingFlag, 0);
+        EXPECT_FALSE(window.Timer->Enabled());
+        EXPECT_FALSE(window.MP_MIDI->IsOpen());
+        EXPECT_FALSE(window.MP_WAVE->IsOpen());
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{"tune.mid"});
+        test::spin(300); // a stale notice must not start the writing
+        EXPECT_EQ(window.Pnl_State->caption(), "Standby OK");
+    }
+    // And the next run works.
+    boxes.clear();
+    test::writeFile(song, test::simpleSong({{0.1, 0.2, 60}}, 0.3));
+    record();
+    ASSERT_TRUE(waitForState0());
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(RunTest, ADamagedTemplateIsReportedAndPutBack) {
+    const std::string stored = TF1::QualityPath() + "KWQF0010.bin";
+    const std::string saved = dir.path("KWQF0010.bak");
+    std::filesystem::copy_file(stored, saved);
+    test::writeFile(stored, {'j', 'u', 'n', 'k'});
+    window.CBox_RecordingQuality->setItemIndex(10);
+    record();
+    const bool back = std::filesystem::exists(stored) &&
+                      !std::filesystem::exists(TF1::QualityPath() + "KWQF0010.wav");
+    std::filesystem::copy_file(saved, stored, std::filesystem::copy_options::overwrite_existing);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].text.indexOf("KWQF0010.wav"), -1) << boxes[0].text.toStdString();
+    EXPECT_TRUE(back);
+    EXPECT_EQ(window.Pnl_State->caption(), "Standby OK");
+}
+
+TEST_F(RunTest, ASaveIntoARemovedFolderKeepsTheRecordingAndSaysWhere) {
+    const test::TempDir home;
+    const QByteArray oldHome = qgetenv("HOME");
+    qputenv("HOME", QByteArray::fromStdString(home.root()));
+    const std::string folder = dir.path("out/");
+    std::filesystem::create_directory(folder);
+    window.CB_PreferencesWAVEFileDirectory->setChecked(true);
+    window.Edit_WAVEFileDirectory->setText(QString::fromStdString(folder));
+    record();
+    std::filesystem::remove_all(folder); // gone while recording
+    const bool done = waitForState0();
+    qputenv("HOME", oldHome);
+    ASSERT_TRUE(done);
+    ASSERT_EQ(boxes.size(), 1u);
+    const std::string text = boxes[0].text.toStdString();
+    EXPECT_NE(text.find(folder + "tune.wav"), std::string::npos) << text;
+    const auto kept = home.entries();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_NE(text.find(home.path(kept[0])), std::string::npos) << text;
+    const test::WaveData w = test::readWave(home.path(kept[0]));
+    EXPECT_NEAR(double(w.frames()) / 44100, 0.9, 0.1);
+    EXPECT_GT(w.rms(0.32, 0.5), 0.003);
+}
+
+TEST_F(RunTest, SigtermDuringARunSavesTheRecordingAndEnds) {
+    static_cast<TApplication *>(qApp)->InstallQuitSignals();
+    qApp->setQuitOnLastWindowClosed(false); // the tests go on after this one
+    test::writeFile(song, test::simpleSong({{0.1, 4.0, 60}}, 5.0));
+    record();
+    test::spin(500);
+    std::raise(SIGTERM);
+    ASSERT_TRUE(test::waitFor([&] { return !window.isVisible(); }, 3000));
+    qApp->setQuitOnLastWindowClosed(true);
+    const test::WaveData w = test::readWave(output());
+    EXPECT_GT(double(w.frames()) / 44100, 0.4);
+    EXPECT_LT(double(w.frames()) / 44100, 1.5);
+    EXPECT_GT(w.rms(0.15, 0.4), 0.003);
+    EXPECT_FALSE(window.MP_MIDI->IsOpen());
+    EXPECT_FALSE(window.MP_WAVE->IsOpen());
+}
