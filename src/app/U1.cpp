@@ -163,7 +163,7 @@ void TF1::CreateControls() {
     Lbl_MPEG1AudioLayerIIIEncoder = label(Pnl_Option, "MPEG1 Audio Layer III Encoder", 5, 135);
     Edit_MPEG1AudioLayerIIIEncoderDirectory = displayEdit(Pnl_Option, 5, 150);
     Btn_MP3EncoderDirectory = button(Pnl_Option, "...", 377, 150, 18, 18);
-    // "..." of the encoder chooses the encoder: Btn_MP3EncoderDirectoryClick.
+    Btn_MP3EncoderDirectory->OnClick = [this] { Btn_MP3EncoderDirectoryClick(); };
 
     Pnl_State = place(new TTextPanel(Pnl_Main), 2, 262, 400, 18);
     Pnl_State->setCaption("File Not Set");
@@ -198,7 +198,8 @@ void TF1::CreateControls() {
     Dlg_MIDIFileOpen->Filter = "Standard MIDI File (*.mid)|*.mid";
     Dlg_MP3Encoder = new TOpenDialog(this);
     Dlg_MP3Encoder->Title = "MPEG1 Audio Layer III Encoder Select";
-    Dlg_MP3Encoder->Filter = "8hz-mp3 Encoder|8hz-mp3.exe";
+    // On Linux the encoder has another name (lame, say): every file is offered too.
+    Dlg_MP3Encoder->Filter = "8hz-mp3 Encoder|8hz-mp3.exe|All Files (*)|*";
 }
 
 std::string TF1::EPath() {

@@ -120,6 +120,7 @@ public:
     void WAVE_Write();
     /// Runs the encoder on the saved WAVE file and waits for it.
     void MP3Encode();
+    void Btn_MP3EncoderDirectoryClick();
     /// Ends a run in progress as after "Stop" without delay: for the end of the program.
     void FinishRunForExit();
 

@@ -15,8 +15,10 @@ std::mutex g_instanceMutex;
 std::weak_ptr<Engine> g_instance;
 std::atomic<double> g_timeScale{1.0};
 
-// Periods rendered per wake-up of the engine thread.
-constexpr int kWakePeriods = 4;
+// Periods rendered per wake-up of the engine thread (about 93 ms): waking
+// costs more than rendering, as the synthesiser's caches go cold in between.
+// Nothing hears the engine live, and devices catch it up when they stop.
+constexpr int kWakePeriods = 16;
 
 } // namespace
 
@@ -40,13 +42,23 @@ Engine::Engine()
     thread_ = std::thread([this] { run(); });
 }
 
-std::int64_t Engine::nextPeriodFrame() const {
+std::int64_t Engine::clockFrame() const {
     const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::steady_clock::now() - start_);
-    const auto now = static_cast<std::int64_t>(static_cast<double>(elapsed.count()) * kSampleRate *
-                                               timeScale_ / 1e9);
+    return static_cast<std::int64_t>(static_cast<double>(elapsed.count()) * kSampleRate *
+                                     timeScale_ / 1e9);
+}
+
+std::int64_t Engine::nextPeriodFrame() const {
+    const std::int64_t now = clockFrame();
     const std::int64_t boundary = (now + kPeriodFrames - 1) / kPeriodFrames * kPeriodFrames;
     return std::max(frame_, boundary);
+}
+
+void Engine::catchUp() {
+    const std::int64_t due = clockFrame();
+    while (frame_ + kPeriodFrames <= due)
+        renderPeriod();
 }
 
 Engine::~Engine() {
@@ -110,8 +122,7 @@ void Engine::run() {
             guard.unlock();
             guard.lock();
         }
-        // Sleep until a few periods are due: each wake-up costs more than a
-        // period's rendering, and nothing hears the engine live.
+        // Sleep until the next batch of periods is due.
         const auto nextNs = static_cast<std::int64_t>(
             static_cast<double>(frame_ + kWakePeriods * kPeriodFrames) / framesPerNs);
         wake_.wait_until(guard, start + std::chrono::nanoseconds(nextNs),

@@ -55,6 +55,11 @@ public:
     /// playback or recording started now begins. The engine may render a
     /// few periods late, but never moves a start. Call with the lock held.
     std::int64_t nextPeriodFrame() const;
+    /// Renders every period the clock has reached, now, in the calling
+    /// thread: devices call it before they stop, so that what they stop
+    /// ends where the clock stands. Call with the lock held.
+    void catchUp();
+
     /// Frames rendered so far (any thread).
     std::int64_t framesRendered() const { return rendered_.load(std::memory_order_acquire); }
 
@@ -81,6 +86,7 @@ public:
 private:
     Engine();
     void run();
+    std::int64_t clockFrame() const;
     void renderPeriod();
 
     std::mutex mutex_;

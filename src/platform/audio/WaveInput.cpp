@@ -123,7 +123,9 @@ void WaveRecorder::stop() {
     if (!attached_)
         return;
     {
+        // Everything up to this moment goes into the recording.
         std::lock_guard<std::mutex> guard(engine_->lock());
+        engine_->catchUp();
         engine_->removeSink(this);
     }
     attached_ = false;
@@ -207,7 +209,7 @@ void WaveRecorder::writerLoop() {
             // The ring holds seconds of periods: a relaxed pace is enough,
             // and stop() wakes the writer at once.
             std::unique_lock<std::mutex> guard(wakeMutex_);
-            wake_.wait_for(guard, std::chrono::milliseconds(40),
+            wake_.wait_for(guard, std::chrono::milliseconds(100),
                            [this] { return finishing_.load(); });
         }
     }

@@ -64,6 +64,10 @@ void SequencerDevice::close() {
 void SequencerDevice::haltLocked() {
     if (!playing_)
         return;
+    // Playback stops where the clock stands, not where the engine last rendered.
+    engine_->catchUp();
+    if (!playing_)
+        return; // the song ended on the way
     positionUs_ = positionUsLocked();
     playing_ = false;
     if (audio::Synthesiser *synth = engine_->synthesiser())

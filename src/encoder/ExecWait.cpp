@@ -1,0 +1,93 @@
+// posix_spawn for the encoder, and the wait thread with its wake-up message.
+#include "encoder/ExecWait.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+bool ProcessEnd::succeeded() const {
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string ProcessEnd::describe() const {
+    if (WIFEXITED(status))
+        return "exit status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return "signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) +
+               ")";
+    return "an unknown end";
+}
+
+ProcessHandle ExecProcess(const std::string &program, const std::vector<std::string> &arguments,
+                          const std::string &directory) {
+    ProcessHandle handle;
+    std::string folder = directory;
+    if (folder.empty()) {
+        char buffer[4096];
+        if (::getcwd(buffer, sizeof buffer))
+            folder = buffer;
+    }
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(program.c_str()));
+    for (const std::string &a : arguments)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!folder.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    // The encoder gets the default signal handling, not the program's.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t all;
+    sigfillset(&all);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    pid_t pid = 0;
+    const int result =
+        posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (result != 0) {
+        handle.error = std::strerror(result);
+        return handle;
+    }
+    handle.pid = pid;
+    return handle;
+}
+
+TExecWaitThread::TExecWaitThread(QObject *window, pid_t process)
+    : WindowHandle(window), ProcessHandle(process) {}
+
+void TExecWaitThread::run() {
+    int status = 0;
+    while (::waitpid(ProcessHandle, &status, 0) < 0 && errno == EINTR) {
+    }
+    End.status = status;
+    Done = true;
+    QCoreApplication::postEvent(WindowHandle,
+                                new QEvent(static_cast<QEvent::Type>(kEncoderDoneMessage)));
+}
+
+ProcessEnd ExecWait(QObject *window, const ProcessHandle &process) {
+    TExecWaitThread waiter(window, process.pid);
+    waiter.start(QThread::LowestPriority);
+    // The window goes on painting and moving; its message 2024 ends the wait.
+    while (!waiter.Done)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    waiter.wait();
+    return waiter.End;
+}

@@ -1,0 +1,54 @@
+// Starting the outside encoder and waiting for it on a worker thread while
+// the window's message loop goes on.
+#pragma once
+
+#include <QThread>
+
+#include <atomic>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+class QObject;
+
+/// Message 2024: posted to the main window when the encoder has ended.
+inline constexpr int kEncoderDoneMessage = 1024 + 1000;
+
+/// A started process, or none (pid 0) with the reason it could not start.
+struct ProcessHandle {
+    pid_t pid = 0;
+    std::string error;
+    explicit operator bool() const { return pid > 0; }
+};
+
+/// How a process ended, as waitpid() reported it.
+struct ProcessEnd {
+    int status = 0;
+    bool succeeded() const;
+    /// "exit status 1", "signal 9 (Killed)".
+    std::string describe() const;
+};
+
+/// Starts `program` with `arguments`, each passed whole (no shell, no
+/// splitting at blanks), in `directory` (empty: the current directory).
+ProcessHandle ExecProcess(const std::string &program, const std::vector<std::string> &arguments,
+                          const std::string &directory);
+
+/// Waits for `process` while handling the window thread's events; returns
+/// when it has ended, with how it ended.
+ProcessEnd ExecWait(QObject *window, const ProcessHandle &process);
+
+/// Waits for a process, then sets Done and posts message 2024 to the window.
+class TExecWaitThread : public QThread {
+    Q_OBJECT
+public:
+    TExecWaitThread(QObject *window, pid_t process);
+
+    QObject *const WindowHandle;
+    const pid_t ProcessHandle;
+    std::atomic<bool> Done{false};
+    ProcessEnd End;
+
+protected:
+    void run() override;
+};
