@@ -5,7 +5,7 @@
 #include "app/Dialogs.h"
 #include "app/U1.h"
 #include "platform/audio/Engine.h"
-#include "support/TestFiles.h"
+#include "support/RunFixture.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -15,44 +15,7 @@
 #include <csignal>
 #include <filesystem>
 
-namespace {
-
-class RunTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        song = dir.path("tune.mid");
-        // Notes at 0.3 s and 0.6 s; the song ends at 0.9 s.
-        test::writeFile(song, test::simpleSong({{0.3, 0.5, 60}, {0.6, 0.8, 64}}, 0.9));
-        ui::setMessageBoxHook([this](const ui::MessageBoxRequest &r) {
-            boxes.push_back(r);
-            return answer;
-        });
-        window.show();
-        window.Mode_Record();
-        choose(song);
-    }
-    void TearDown() override { ui::setMessageBoxHook({}); }
-
-    void choose(const std::string &file) {
-        window.MP_MIDI->FileName = file;
-        window.Pnl_MIDIFile->setCaption(QString::fromStdString(file));
-        window.ModeSet(1);
-    }
-    void record() { QTest::mouseClick(window.Btn_Record, Qt::LeftButton); }
-    bool waitForState0(int ms = 8000) {
-        return test::waitFor([&] { return window.Pnl_State->caption() == "Select MIDI File"; }, ms);
-    }
-    std::string output(const char *name = "tune.wav") { return dir.path(name); }
-
-    test::SettingsFile noSettings;
-    test::TempDir dir;
-    std::string song;
-    TF1 window;
-    std::vector<ui::MessageBoxRequest> boxes;
-    QMessageBox::StandardButton answer = QMessageBox::Ok;
-};
-
-} // namespace
+using RunTest = test::RunFixture;
 
 TEST_F(RunTest, RecordsTheSongIntoTheChosenFormat) {
     window.CBox_RecordingQuality->setItemIndex(7); // 22050 Hz, 8 bit, mono
