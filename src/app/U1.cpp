@@ -173,9 +173,19 @@ void TF1::CreateControls() {
     Lbl_DirectorySelect = label(Pnl_Directory, "WAVE File Directory Select", 4, 2);
     Lbl_DirectorySelect->setFont(headingFont());
     Lbl_DirectorySelect->adjustSize();
+    Drive_CB = place(new TDriveComboBox(Pnl_Directory), 5, 20, 390, 18);
+    Directory_LB = place(new TDirectoryListBox(Pnl_Directory), 5, 40, 390, 193);
+    Drive_CB->DirList = Directory_LB;
+    Directory_LB->DriveCombo = Drive_CB;
+    // Both lists start from the process's current directory.
+    Directory_LB->StartFromCurrentDirectory();
+    Drive_CB->Fill();
     Btn_DirectorySelectOK = button(Pnl_Directory, "OK", 4, 237);
     Btn_DirectorySelectCancel = button(Pnl_Directory, "Cancel", 135, 237);
     Btn_DirectorySelectClear = button(Pnl_Directory, "Clear", 266, 237);
+    Btn_DirectorySelectOK->OnClick = [this] { Btn_DirectorySelectOKClick(); };
+    Btn_DirectorySelectCancel->OnClick = [this] { Btn_DirectorySelectCancelClick(); };
+    Btn_DirectorySelectClear->OnClick = [this] { Btn_DirectorySelectClearClick(); };
     Pnl_Directory->hide();
 
     MP_MIDI = new TMediaPlayer(this);
@@ -245,10 +255,6 @@ void TF1::Btn_SelectClick() {
     MP_MIDI->FileName = Dlg_MIDIFileOpen->FileName.toStdString();
     Pnl_MIDIFile->setCaption(Dlg_MIDIFileOpen->FileName);
     ModeSet(1);
-}
-
-void TF1::Btn_WAVEFileDirectoryClick() {
-    ModeSet(3);
 }
 
 // --- Screen states -----------------------------------------------------------

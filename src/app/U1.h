@@ -6,6 +6,7 @@
 #include "app/OpenDialog.h"
 #include "app/Timer.h"
 #include "controls/ComboBox.h"
+#include "controls/DirectoryList.h"
 #include "controls/Gauge.h"
 #include "controls/Panel.h"
 #include "controls/PushButton.h"
@@ -70,6 +71,8 @@ public:
 
     TPanel *Pnl_Directory;
     QLabel *Lbl_DirectorySelect;
+    TDriveComboBox *Drive_CB;
+    TDirectoryListBox *Directory_LB;
     TPushButton *Btn_DirectorySelectOK;
     TPushButton *Btn_DirectorySelectCancel;
     TPushButton *Btn_DirectorySelectClear;
@@ -97,6 +100,9 @@ public:
     void Btn_Title_QuitClick();
     void Btn_SelectClick();
     void Btn_WAVEFileDirectoryClick();
+    void Btn_DirectorySelectOKClick();
+    void Btn_DirectorySelectCancelClick();
+    void Btn_DirectorySelectClearClick();
 
     // Settings.
     void ReadIniFile();
