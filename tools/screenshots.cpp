@@ -3,6 +3,7 @@
 #include "app/Application.h"
 #include "app/U1.h"
 
+#include <QAbstractItemView>
 #include <QDir>
 #include <QTest>
 
@@ -35,6 +36,15 @@ int main(int argc, char **argv) {
         }
         window.ModeSet(state);
         save(names[state]);
+        if (state == 3) {
+            // The drive list, dropped down.
+            window.Drive_CB->showPopup();
+            QCoreApplication::processEvents();
+            const QString path = QDir(folder).filePath("state3-drive-list.png");
+            window.Drive_CB->view()->window()->grab().save(path);
+            std::printf("%s\n", qPrintable(path));
+            window.Drive_CB->hidePopup();
+        }
         window.ModeSet(state == 3 ? 1 : state); // back from the chooser as its buttons do
     }
     return 0;
