@@ -12,6 +12,8 @@
 #include "platform/audio/DeviceConfig.h"
 #include "platform/audio/Engine.h"
 
+#include "BenchSupport.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -31,22 +33,6 @@
 #include <vector>
 
 namespace {
-
-double cpuSeconds(int who) {
-    rusage u{};
-    getrusage(who, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-long peakResidentKb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stol(line.substr(6));
-    return 0;
-}
 
 // A file's samples as one mono channel.
 std::vector<float> readMono(const std::string &path, int &rate) {
@@ -118,7 +104,7 @@ Result measure(TF1 &window, const std::string &song, const std::string &soundFon
                .filePath(QString::fromStdString(name.substr(0, name.size() - 4)) + ".wav")
                .toStdString();
 
-    const double cpuBefore = cpuSeconds(RUSAGE_SELF);
+    const double cpuBefore = bench::cpuSeconds(RUSAGE_SELF);
     window.Btn_RecordClick();
     auto engine = audio::Engine::acquire();
     // Wait in an event loop, as the program does between its ticks.
@@ -130,17 +116,17 @@ Result measure(TF1 &window, const std::string &song, const std::string &soundFon
     });
     check.start(100);
     loop.exec();
-    r.cpu = cpuSeconds(RUSAGE_SELF) - cpuBefore;
+    r.cpu = bench::cpuSeconds(RUSAGE_SELF) - cpuBefore;
     r.gap = long(engine->lastRecordStartFrame - engine->lastPlayStartFrame);
     std::rename(name.c_str(), output.c_str());
 
-    const double childBefore = cpuSeconds(RUSAGE_CHILDREN);
+    const double childBefore = bench::cpuSeconds(RUSAGE_CHILDREN);
     QProcess fluidsynth;
     fluidsynth.start("fluidsynth",
                      {"-ni", "-r", "44100", "-F", QString::fromStdString(reference),
                       QString::fromStdString(soundFont), QString::fromStdString(song)});
     fluidsynth.waitForFinished(-1);
-    r.fluidCpu = cpuSeconds(RUSAGE_CHILDREN) - childBefore;
+    r.fluidCpu = bench::cpuSeconds(RUSAGE_CHILDREN) - childBefore;
 
     int rate = 0, refRate = 0;
     const std::vector<float> ours = readMono(output, rate);
@@ -233,7 +219,7 @@ int main(int argc, char **argv) {
         std::fflush(stdout);
     }
     std::printf("peak resident memory: %.1f MB (target < 120 MB)\n",
-                double(peakResidentKb()) / 1024.0);
+                bench::statusMegabytes("VmHWM:"));
     std::remove(devices.c_str());
     return 0;
 }

@@ -11,6 +11,8 @@
 #include "platform/audio/Engine.h"
 #include "platform/audio/WaveFile.h"
 
+#include "BenchSupport.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -29,20 +31,6 @@
 #include <string>
 
 namespace {
-
-double cpuSeconds(int who) {
-    rusage u{};
-    getrusage(who, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double residentMb() {
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return double(resident) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
 
 // Waits in the event loop, looking at `done` on a 100 ms timer, as the
 // program waits between its progress ticks.
@@ -90,7 +78,7 @@ Run record(const std::string &song, const std::string &templ, const std::string 
     midi.FileName = song;
     midi.Open();
     auto engine = audio::Engine::acquire();
-    const double cpuBefore = cpuSeconds(RUSAGE_SELF);
+    const double cpuBefore = bench::cpuSeconds(RUSAGE_SELF);
     midi.setNotify(true);
     midi.Play();
     wave.Open();
@@ -111,7 +99,7 @@ Run record(const std::string &song, const std::string &templ, const std::string 
     wave.Stop();
     Run run;
     run.audioSeconds = double(engine->framesRendered() - start) / audio::kSampleRate;
-    run.cpuSeconds = cpuSeconds(RUSAGE_SELF) - cpuBefore;
+    run.cpuSeconds = bench::cpuSeconds(RUSAGE_SELF) - cpuBefore;
     run.gapFrames = engine->lastRecordStartFrame - engine->lastPlayStartFrame;
     wave.Save();
     wave.Close();
@@ -148,13 +136,13 @@ int main(int argc, char **argv) {
     std::printf("kestrune: %.1f s of audio, %.3f s CPU, %.4f s CPU per audio second\n",
                 run.audioSeconds, run.cpuSeconds, run.cpuSeconds / run.audioSeconds);
 
-    const double childBefore = cpuSeconds(RUSAGE_CHILDREN);
+    const double childBefore = bench::cpuSeconds(RUSAGE_CHILDREN);
     QProcess fluidsynth;
     fluidsynth.start("fluidsynth",
                      {"-ni", "-r", "44100", "-F", QString::fromStdString(reference),
                       QString::fromStdString(soundFont), QString::fromStdString(song)});
     fluidsynth.waitForFinished(600000);
-    const double fluidCpu = cpuSeconds(RUSAGE_CHILDREN) - childBefore;
+    const double fluidCpu = bench::cpuSeconds(RUSAGE_CHILDREN) - childBefore;
     const double fluidSeconds =
         double(QFileInfo(QString::fromStdString(reference)).size() - 44) / (44100.0 * 4);
     std::printf("fluidsynth -ni -F: %.1f s of audio, %.3f s CPU, %.4f s CPU per audio second\n",
@@ -178,8 +166,8 @@ int main(int argc, char **argv) {
     const double minutes = quick ? 2 : 10;
     record(song, templ, output, minutes * 60, [&](double second) {
         if (at10 == 0 && second >= 10)
-            at10 = residentMb();
-        atEnd = residentMb();
+            at10 = bench::statusMegabytes("VmRSS:");
+        atEnd = bench::statusMegabytes("VmRSS:");
     });
     std::printf(
         "resident memory: %.1f MB after 10 s, %.1f MB after %.0f min (target: within 5 MB)\n", at10,

@@ -117,9 +117,18 @@ std::string systemLabelOf(const std::string &device) {
     return {};
 }
 
+// The entry's ground: selection colours when selected, a focus rectangle
+// when the list has the focus; the pen is left in the text colour.
 void fillEntry(QPainter *p, const QStyleOptionViewItem &option) {
     const bool selected = option.state & QStyle::State_Selected;
     p->fillRect(option.rect, option.palette.brush(selected ? QPalette::Highlight : QPalette::Base));
+    if (option.state & QStyle::State_HasFocus) {
+        QStyleOptionFocusRect focus;
+        focus.rect = option.rect;
+        focus.state = option.state;
+        focus.backgroundColor = option.palette.color(QPalette::Highlight);
+        QApplication::style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, p);
+    }
     p->setPen(option.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
 }
 
@@ -155,13 +164,6 @@ public:
         p->drawPixmap(r.left() + indent, r.top() + (r.height() - picture.height()) / 2, picture);
         p->drawText(QRect(r.left() + picture.width() + indent + 4, r.top(), r.width(), r.height()),
                     Qt::AlignTop | Qt::TextSingleLine, index.data().toString());
-        if (option.state & QStyle::State_HasFocus) {
-            QStyleOptionFocusRect focus;
-            focus.rect = r;
-            focus.state = option.state;
-            focus.backgroundColor = option.palette.color(QPalette::Highlight);
-            QApplication::style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, p);
-        }
     }
     QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &) const override {
         return {option.rect.width(), std::max(option.fontMetrics.height(), 16)};

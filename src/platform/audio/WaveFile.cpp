@@ -2,6 +2,8 @@
 // so that the header is exactly the 44 bytes players expect.
 #include "platform/audio/WaveFile.h"
 
+#include "platform/FileWrite.h"
+
 #include <sndfile.h>
 
 #include <algorithm>
@@ -22,20 +24,6 @@ void put16(std::uint8_t *p, std::uint32_t v) {
 void put32(std::uint8_t *p, std::uint32_t v) {
     put16(p, v);
     put16(p + 2, v >> 16);
-}
-
-bool writeAll(int fd, const void *data, std::size_t size) {
-    const char *p = static_cast<const char *>(data);
-    while (size > 0) {
-        ssize_t n = ::write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 } // namespace
@@ -139,7 +127,7 @@ bool writeWaveFile(const std::string &path, const WaveFormat &format, std::FILE 
             ::umask(mask);
             return mask;
         }());
-    bool ok = writeAll(fd, header, sizeof header);
+    bool ok = platform::writeAll(fd, header, sizeof header);
     std::vector<char> buffer(1 << 16);
     std::uint64_t left = dataBytes;
     if (ok && std::fseek(data, 0, SEEK_SET) != 0)
@@ -152,12 +140,12 @@ bool writeWaveFile(const std::string &path, const WaveFormat &format, std::FILE 
             ok = false;
             break;
         }
-        ok = writeAll(fd, buffer.data(), got);
+        ok = platform::writeAll(fd, buffer.data(), got);
         left -= got;
     }
     // WAVE chunks are padded to an even size.
     if (ok && (dataBytes & 1))
-        ok = writeAll(fd, "", 1);
+        ok = platform::writeAll(fd, "", 1);
     if (ok && ::fsync(fd) != 0)
         ok = false;
     int savedErrno = errno;

@@ -2,6 +2,8 @@
 // update, and the atomic replacement of the file.
 #include "platform/profile/Profile.h"
 
+#include "platform/FileWrite.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -45,21 +47,6 @@ bool readFile(const char *fileName, std::string &text) {
     text.resize(kMaxFileSize);
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(in.gcount()));
-    return true;
-}
-
-bool writeAll(int fd, const std::string &text) {
-    const char *p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
     return true;
 }
 
@@ -204,7 +191,9 @@ bool writePrivateProfileString(const char *section, const char *key, const char 
         ::umask(mask);
         mode = 0666 & ~mask;
     }
-    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, profile.text()) && ::fsync(fd) == 0;
+    const std::string updated = profile.text();
+    bool ok = ::fchmod(fd, mode) == 0 && platform::writeAll(fd, updated.data(), updated.size()) &&
+              ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     if (ok && ::rename(temp.c_str(), fileName) == 0)
         return true;

@@ -1,0 +1,30 @@
+// What the benchmarks measure the same way: CPU time and resident memory.
+#pragma once
+
+#include <fstream>
+#include <string>
+#include <sys/resource.h>
+
+namespace bench {
+
+/// User and system CPU seconds of this process (RUSAGE_SELF) or of its
+/// waited-for children (RUSAGE_CHILDREN).
+inline double cpuSeconds(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+/// A field of /proc/self/status in megabytes: "VmRSS:" now, "VmHWM:" at the peak.
+inline double statusMegabytes(const char *field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::string name(field);
+    while (std::getline(status, line))
+        if (line.rfind(name, 0) == 0)
+            return std::stod(line.substr(name.size())) / 1024.0;
+    return 0;
+}
+
+} // namespace bench
