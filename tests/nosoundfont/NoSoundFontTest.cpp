@@ -1,0 +1,24 @@
+// A devices.ini that names a SoundFont that is not there: the sequencer
+// refuses to open and says which file is missing and where it was named.
+#include "media/MPlayer.h"
+#include "platform/audio/DeviceConfig.h"
+#include "support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+TEST(NoSoundFont, TheSequencerRefusesToOpenAndSaysWhy) {
+    test::TempDir dir;
+    TMediaPlayer midi;
+    midi.DeviceType = dtSequencer;
+    midi.FileName = dir.path("song.mid");
+    test::writeFile(midi.FileName, test::simpleSong({{0.0, 0.1, 60}}, 0.2));
+    try {
+        midi.Open();
+        ADD_FAILURE() << "opened without a SoundFont";
+    } catch (const EMCIDeviceError &e) {
+        EXPECT_NE(e.Message().find("/nowhere/missing.sf2"), std::string::npos) << e.Message();
+        EXPECT_NE(e.Message().find(audio::executableDirectory() + "devices.ini"), std::string::npos)
+            << e.Message();
+    }
+    EXPECT_FALSE(midi.IsOpen());
+}
