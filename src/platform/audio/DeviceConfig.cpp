@@ -1,9 +1,8 @@
 // devices.ini reading and the default SoundFont search list.
 #include "platform/audio/DeviceConfig.h"
 
-#include <algorithm>
-#include <cctype>
-#include <fstream>
+#include "platform/profile/Profile.h"
+
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,45 +21,13 @@ bool isFile(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string trim(const std::string &s) {
-    auto b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos)
-        return {};
-    auto e = s.find_last_not_of(" \t\r");
-    return s.substr(b, e - b + 1);
-}
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-// The value of [Synth] SoundFont, section and key matched ignoring case.
+// [Synth] SoundFont, read by the same rules as every profile file.
 std::string configuredSoundFont() {
-    std::ifstream in(executableDirectory() + "devices.ini");
-    std::string line, section;
-    while (std::getline(in, line)) {
-        line = trim(line);
-        if (line.empty() || line[0] == ';')
-            continue;
-        if (line.front() == '[') {
-            auto close = line.find(']');
-            section =
-                lower(trim(line.substr(1, close == std::string::npos ? line.npos : close - 1)));
-            continue;
-        }
-        auto eq = line.find('=');
-        if (section == "synth" && eq != std::string::npos &&
-            lower(trim(line.substr(0, eq))) == "soundfont") {
-            std::string value = trim(line.substr(eq + 1));
-            if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-                value.back() == value.front())
-                value = value.substr(1, value.size() - 2);
-            return value;
-        }
-    }
-    return {};
+    const std::string file = executableDirectory() + "devices.ini";
+    char buffer[4096];
+    const unsigned n = profile::getPrivateProfileString("Synth", "SoundFont", "", buffer,
+                                                        sizeof buffer, file.c_str());
+    return std::string(buffer, n);
 }
 
 } // namespace

@@ -105,17 +105,12 @@ void Engine::removeSink(EngineSink *sink) {
 }
 
 void Engine::run() {
-    using Clock = std::chrono::steady_clock;
-    const auto start = start_;
     const double framesPerNs = kSampleRate * timeScale_ / 1e9;
     std::unique_lock<std::mutex> guard(mutex_);
     while (!stopping_) {
-        // Frames that ought to exist by now; render every whole period that is
-        // due, so that a delay never shortens the stream.
-        const auto elapsed =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
-        const auto due =
-            static_cast<std::int64_t>(static_cast<double>(elapsed.count()) * framesPerNs);
+        // Render every whole period the clock has reached, so that a delay
+        // never shortens the stream.
+        const std::int64_t due = clockFrame();
         while (frame_ + kPeriodFrames <= due && !stopping_) {
             renderPeriod();
             // Let the devices in between periods while catching up.
@@ -125,7 +120,7 @@ void Engine::run() {
         // Sleep until the next batch of periods is due.
         const auto nextNs = static_cast<std::int64_t>(
             static_cast<double>(frame_ + kWakePeriods * kPeriodFrames) / framesPerNs);
-        wake_.wait_until(guard, start + std::chrono::nanoseconds(nextNs),
+        wake_.wait_until(guard, start_ + std::chrono::nanoseconds(nextNs),
                          [this] { return stopping_; });
     }
 }
