@@ -8,6 +8,8 @@
 
 #include <QElapsedTimer>
 
+#include <cmath>
+
 namespace {
 
 class RecordingTest : public ::testing::Test {
@@ -117,4 +119,31 @@ TEST_F(RecordingTest, AFailedSaveLeavesNoFileAndKeepsTheRecording) {
     EXPECT_GT(w.rms(0.1, 0.35), 0.003);
     // The template itself is untouched.
     EXPECT_EQ(test::readWave(templ).frames(), 0);
+}
+
+TEST_F(RecordingTest, OnTheRealClockANoteLandsInTheBlockThatHoldsItsFrame) {
+    // The engine's clock is the steady clock here; where the note lands is
+    // still exact, counted from the start frames the engine reports.
+    const std::string templ = dir.path("KWQF0000.wav");
+    const std::string song = dir.path("song.mid");
+    const std::string output = dir.path("song.wav");
+    test::writeTemplate(templ, {44100, 2, 16});
+    test::writeFile(song, test::simpleSong({{0.4321, 0.6, 69}}, 0.8, test::kSquareLead));
+    prepareOutput(templ, output);
+    auto engine = audio::Engine::acquire();
+    start(song);
+    ASSERT_TRUE(test::waitFor([&] { return notices == 1; }, 10000));
+    midi.Close();
+    finish();
+    const test::WaveData w = test::readWave(output);
+    // The note stands at tick 415 (960 a second): 432292 microseconds.
+    const std::int64_t noteFrame = engine->lastPlayStartFrame + 432292LL * 44100 / 1000000;
+    const std::int64_t expected = noteFrame / 64 * 64 - engine->lastRecordStartFrame;
+    std::int64_t heard = -1;
+    for (std::int64_t i = 0; i < w.frames() && heard < 0; ++i)
+        if (std::fabs(w.samples[std::size_t(2 * i)]) > 4.0 / 32768 ||
+            std::fabs(w.samples[std::size_t(2 * i + 1)]) > 4.0 / 32768)
+            heard = i;
+    EXPECT_GE(heard, expected);
+    EXPECT_LT(heard, expected + 64);
 }

@@ -70,7 +70,7 @@ Bytes midiFile(int format, std::uint16_t division, const std::vector<Bytes> &tra
     return out;
 }
 
-Bytes simpleSong(const std::vector<Note> &notes, double endSeconds) {
+Bytes simpleSong(const std::vector<Note> &notes, double endSeconds, int program) {
     // (tick, is-on, key), ordered; offs before ons at the same tick.
     std::vector<std::tuple<std::uint32_t, int, int>> events;
     auto tick = [](double s) { return static_cast<std::uint32_t>(std::lround(s * 960)); };
@@ -80,7 +80,7 @@ Bytes simpleSong(const std::vector<Note> &notes, double endSeconds) {
     }
     std::sort(events.begin(), events.end());
     TrackWriter t;
-    t.delta(0).tempo(500000).delta(0).program(0, 0);
+    t.delta(0).tempo(500000).delta(0).program(0, program);
     std::uint32_t at = 0;
     for (auto [when, on, key] : events) {
         t.delta(when - at);

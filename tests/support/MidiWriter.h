@@ -31,11 +31,15 @@ Bytes varLen(std::uint32_t value);
 Bytes midiFile(int format, std::uint16_t division, const std::vector<Bytes> &tracks);
 
 /// A format-0 file at 480 ticks per quarter and 120 bpm (a tick is 1/960 s)
-/// that sounds `notes` (start, end, key, in seconds) on a piano and ends at `endSeconds`.
+/// that sounds `notes` (start, end, key, in seconds) on `program` (a piano
+/// unless told) and ends at `endSeconds`.
 struct Note {
     double start, end;
     int key;
 };
-Bytes simpleSong(const std::vector<Note> &notes, double endSeconds);
+Bytes simpleSong(const std::vector<Note> &notes, double endSeconds, int program = 0);
+/// The General MIDI square lead: it speaks within a block of its note-on,
+/// so that where a note begins can be measured to the frame.
+inline constexpr int kSquareLead = 80;
 
 } // namespace test

@@ -1,5 +1,5 @@
-// The engine thread: frame clock, catch-up after delays, and the rendering of
-// each period in synthesiser-sized blocks.
+// The engine's clocks (the steady clock's thread, or a driver), catch-up
+// after delays, and the rendering of each period in synthesiser-sized blocks.
 #include "platform/audio/Engine.h"
 
 #include "platform/audio/DeviceConfig.h"
@@ -14,6 +14,7 @@ namespace {
 std::mutex g_instanceMutex;
 std::weak_ptr<Engine> g_instance;
 std::atomic<double> g_timeScale{1.0};
+std::atomic<Engine::Clock> g_clock{Engine::Clock::Steady};
 
 // Periods rendered per wake-up of the engine thread (about 93 ms): waking
 // costs more than rendering, as the synthesiser's caches go cold in between.
@@ -26,7 +27,7 @@ std::shared_ptr<Engine> Engine::acquire() {
     std::lock_guard<std::mutex> guard(g_instanceMutex);
     std::shared_ptr<Engine> engine = g_instance.lock();
     if (!engine) {
-        engine.reset(new Engine);
+        engine.reset(new Engine(g_clock.load()));
         g_instance = engine;
     }
     return engine;
@@ -36,13 +37,20 @@ void Engine::setTimeScale(double scale) {
     g_timeScale.store(scale > 0 ? scale : 1.0);
 }
 
-Engine::Engine()
-    : buffer_(std::size_t(kPeriodFrames) * kChannels), timeScale_(g_timeScale.load()),
-      start_(std::chrono::steady_clock::now()) {
-    thread_ = std::thread([this] { run(); });
+void Engine::setClock(Clock clock) {
+    g_clock.store(clock);
+}
+
+Engine::Engine(Clock clock)
+    : clock_(clock), buffer_(std::size_t(kPeriodFrames) * kChannels),
+      timeScale_(g_timeScale.load()), start_(std::chrono::steady_clock::now()) {
+    if (clock_ == Clock::Steady)
+        thread_ = std::thread([this] { run(); });
 }
 
 std::int64_t Engine::clockFrame() const {
+    if (clock_ == Clock::Driven)
+        return due_;
     const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::steady_clock::now() - start_);
     return static_cast<std::int64_t>(static_cast<double>(elapsed.count()) * kSampleRate *
@@ -61,13 +69,24 @@ void Engine::catchUp() {
         renderPeriod();
 }
 
+void Engine::advanceClock(std::int64_t frames) {
+    if (clock_ == Clock::Driven && frames > 0)
+        due_ += frames;
+}
+
+void Engine::drive(std::int64_t frames) {
+    advanceClock(frames);
+    catchUp();
+}
+
 Engine::~Engine() {
     {
         std::lock_guard<std::mutex> guard(mutex_);
         stopping_ = true;
     }
     wake_.notify_all();
-    thread_.join();
+    if (thread_.joinable())
+        thread_.join();
 }
 
 bool Engine::ensureSynthesiser(std::string &error) {

@@ -1,6 +1,7 @@
 // The sound engine: one per process, a frame clock at 44100 Hz that renders
 // the synthesiser in periods of 256 frames and hands each period to the
-// recorders. With no sound card it paces itself by the steady clock.
+// recorders. Its clock is the steady clock (no sound card) or whoever drives
+// it: a sound server asking for audio, or a renderer running free.
 #pragma once
 
 #include <atomic>
@@ -21,16 +22,17 @@ inline constexpr int kPeriodFrames = 256;
 
 class Synthesiser;
 
-/// Feeds the synthesiser: called on the engine thread, with the engine lock
-/// held, just before each 64-frame block is rendered.
+/// Feeds the synthesiser: called on the rendering thread, with the engine
+/// lock held, just before each 64-frame block is rendered.
 class EngineSource {
 public:
     virtual ~EngineSource() = default;
     virtual void beforeBlock(std::int64_t blockStart, Synthesiser &synth) = 0;
 };
 
-/// Takes the engine's output: called on the engine thread, with the engine
-/// lock held, once for every period (kPeriodFrames interleaved stereo frames).
+/// Takes the engine's output: called on the rendering thread, with the
+/// engine lock held, once for every period (kPeriodFrames interleaved stereo
+/// frames).
 class EngineSink {
 public:
     virtual ~EngineSink() = default;
@@ -39,13 +41,34 @@ public:
 
 class Engine {
 public:
+    /// What moves the engine's clock on.
+    enum class Clock {
+        /// The engine's own thread, by the steady clock, in real time.
+        Steady,
+        /// Whoever holds the engine, through advanceClock() and drive():
+        /// a renderer that runs as fast as it can, or a test.
+        Driven,
+    };
+
     /// The running engine, started if no device holds it yet. The engine
     /// stops when the last holder lets go.
     static std::shared_ptr<Engine> acquire();
 
+    /// The clock of the engines started from now on (Steady by default).
+    static void setClock(Clock clock);
+    /// Benchmarks only: run the steady clock this many times faster than
+    /// real time. Takes effect at the next start of the engine.
+    static void setTimeScale(double scale);
+
     ~Engine();
     Engine(const Engine &) = delete;
     Engine &operator=(const Engine &) = delete;
+
+    Clock clock() const { return clock_; }
+    /// True when the clock is real time: nothing may wait on the rendering
+    /// thread. A driven engine lets its sinks hold it up instead of
+    /// buffering without end.
+    bool realTime() const { return clock_ == Clock::Steady; }
 
     /// The engine lock: taken by the engine around each period, and by the
     /// devices to change what they feed or take.
@@ -59,6 +82,13 @@ public:
     /// thread: devices call it before they stop, so that what they stop
     /// ends where the clock stands. Call with the lock held.
     void catchUp();
+
+    /// Driven clock: moves the clock on by `frames` without rendering, as
+    /// time passing while the engine is held up. Call with the lock held.
+    void advanceClock(std::int64_t frames);
+    /// Driven clock: moves the clock on by `frames` and renders every period
+    /// it has reached. Call with the lock held.
+    void drive(std::int64_t frames);
 
     /// Frames rendered so far (any thread).
     std::int64_t framesRendered() const { return rendered_.load(std::memory_order_acquire); }
@@ -79,20 +109,18 @@ public:
     std::atomic<std::int64_t> lastPlayStartFrame{-1};
     std::atomic<std::int64_t> lastRecordStartFrame{-1};
 
-    /// Benchmarks only: run the clock this many times faster than real time.
-    /// Takes effect at the next start of the engine.
-    static void setTimeScale(double scale);
-
 private:
-    Engine();
+    explicit Engine(Clock clock);
     void run();
     std::int64_t clockFrame() const;
     void renderPeriod();
 
+    const Clock clock_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
-    std::int64_t frame_ = 0;
+    std::int64_t frame_ = 0; // the first frame of the next period to render
+    std::int64_t due_ = 0;   // driven clock: the frame the clock has reached
     std::atomic<std::int64_t> rendered_{0};
     std::unique_ptr<Synthesiser> synth_;
     std::vector<EngineSource *> sources_;
@@ -100,7 +128,7 @@ private:
     std::vector<float> buffer_;
     double timeScale_ = 1.0;
     std::chrono::steady_clock::time_point start_;
-    std::thread thread_; // started last, stopped first
+    std::thread thread_; // steady clock only; started last, stopped first
 };
 
 } // namespace audio

@@ -145,6 +145,12 @@ void WaveRecorder::period(std::int64_t periodStart, const float *frames) {
     if (periodStart < startFrame_)
         return; // rendered late, but from before the recording began
     framesCaptured_.fetch_add(kPeriodFrames, std::memory_order_relaxed);
+    if (!engine_->realTime()) {
+        // A driven engine may wait for the disk: memory stays flat however
+        // fast it renders.
+        waitForRoom(frames);
+        return;
+    }
     Period *slot = overflowing_ ? nullptr : ring_.writeSlot();
     if (slot) {
         std::memcpy(slot->data(), frames, sizeof(Period));
@@ -165,6 +171,25 @@ void WaveRecorder::period(std::int64_t periodStart, const float *frames) {
     overflowing_ = true;
     overflow_.emplace_back();
     std::memcpy(overflow_.back().data(), frames, sizeof(Period));
+}
+
+void WaveRecorder::waitForRoom(const float *frames) {
+    Period *slot = ring_.writeSlot();
+    if (!slot) {
+        std::unique_lock<std::mutex> guard(wakeMutex_);
+        kicked_ = true;
+        wake_.notify_one();
+        room_.wait(guard, [&] { return (slot = ring_.writeSlot()) != nullptr; });
+    }
+    std::memcpy(slot->data(), frames, sizeof(Period));
+    ring_.commitWrite();
+    if (++sinceKick_ >= kRingPeriods / 4) {
+        // Wake the writer long before the ring is full.
+        sinceKick_ = 0;
+        std::lock_guard<std::mutex> guard(wakeMutex_);
+        kicked_ = true;
+        wake_.notify_one();
+    }
 }
 
 void WaveRecorder::writeSamples(const float *frames) {
@@ -193,6 +218,11 @@ void WaveRecorder::writerLoop() {
         while (Period *slot = ring_.readSlot()) {
             writeSamples(slot->data());
             ring_.commitRead();
+            if (!any) {
+                // A driven engine waiting for room goes on at the first free slot.
+                std::lock_guard<std::mutex> guard(wakeMutex_);
+                room_.notify_one();
+            }
             any = true;
         }
         {
@@ -210,7 +240,8 @@ void WaveRecorder::writerLoop() {
             // and stop() wakes the writer at once.
             std::unique_lock<std::mutex> guard(wakeMutex_);
             wake_.wait_for(guard, std::chrono::milliseconds(100),
-                           [this] { return finishing_.load(); });
+                           [this] { return finishing_.load() || kicked_; });
+            kicked_ = false;
         }
     }
     writeSamples(nullptr);

@@ -75,6 +75,7 @@ private:
     using Period = std::array<float, std::size_t(kPeriodFrames) * kChannels>;
     void writerLoop();
     void writeSamples(const float *frames);
+    void waitForRoom(const float *frames);
 
     std::shared_ptr<Engine> engine_;
     WaveConverter converter_;
@@ -87,7 +88,10 @@ private:
     bool overflowing_ = false; // engine thread only
     std::atomic<bool> finishing_{false};
     std::mutex wakeMutex_;
-    std::condition_variable wake_;
+    std::condition_variable wake_; // the writer waits here for periods
+    std::condition_variable room_; // a driven engine waits here for a free slot
+    bool kicked_ = false;          // guarded by wakeMutex_
+    std::size_t sinceKick_ = 0;    // engine thread only
     std::atomic<std::int64_t> framesCaptured_{0};
     std::atomic<std::uint64_t> bytesWritten_{0};
     std::atomic<bool> failed_{false};

@@ -27,6 +27,8 @@ public:
     virtual MCIERROR record(DWORD_PTR) { return MCIERR_UNSUPPORTED_FUNCTION; }
     virtual MCIERROR stop() = 0;
     virtual MCIERROR seekToStart() = 0;
+    /// Moves to `position` in milliseconds (MCI_SEEK with MCI_TO).
+    virtual MCIERROR seekTo(DWORD) { return MCIERR_UNSUPPORTED_FUNCTION; }
     virtual MCIERROR save(const std::string &) { return MCIERR_UNSUPPORTED_FUNCTION; }
     /// MCI_STATUS_LENGTH, MCI_STATUS_POSITION (milliseconds) and MCI_STATUS_MODE.
     virtual MCIERROR status(DWORD item, DWORD_PTR &value) = 0;

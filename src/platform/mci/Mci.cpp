@@ -130,9 +130,11 @@ MCIERROR dispatch(MCIDEVICEID id, unsigned command, DWORD flags, void *params, T
     case MCI_STOP:
         return device->stop();
     case MCI_SEEK:
-        if (!(flags & MCI_SEEK_TO_START))
-            return MCIERR_UNSUPPORTED_FUNCTION;
-        return device->seekToStart();
+        if (flags & MCI_SEEK_TO_START)
+            return device->seekToStart();
+        if (flags & MCI_TO)
+            return device->seekTo(static_cast<MCI_SEEK_PARMS *>(params)->dwTo);
+        return MCIERR_UNSUPPORTED_FUNCTION;
     case MCI_SAVE: {
         auto &parms = *static_cast<MCI_SAVE_PARMS *>(params);
         if (!(flags & MCI_SAVE_FILE) || !parms.lpfilename || !*parms.lpfilename)

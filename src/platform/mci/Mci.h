@@ -30,6 +30,8 @@ inline constexpr unsigned MCI_WHERE = 0x0843;
 // Flags.
 inline constexpr DWORD MCI_NOTIFY = 0x1;
 inline constexpr DWORD MCI_WAIT = 0x2;
+inline constexpr DWORD MCI_FROM = 0x4;
+inline constexpr DWORD MCI_TO = 0x8;
 inline constexpr DWORD MCI_SEEK_TO_START = 0x100;
 inline constexpr DWORD MCI_OPEN_SHAREABLE = 0x100;
 inline constexpr DWORD MCI_OPEN_ELEMENT = 0x200;

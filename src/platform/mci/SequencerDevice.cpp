@@ -104,10 +104,14 @@ MCIERROR SequencerDevice::stop() {
 }
 
 MCIERROR SequencerDevice::seekToStart() {
+    return seekTo(0);
+}
+
+MCIERROR SequencerDevice::seekTo(DWORD position) {
     {
         std::lock_guard<std::mutex> guard(engine_->lock());
         haltLocked();
-        positionUs_ = 0;
+        positionUs_ = std::min<std::int64_t>(std::int64_t(position) * 1000, song_.lengthUs);
     }
     notice_.complete(MCI_NOTIFY_ABORTED);
     return 0;

@@ -26,6 +26,9 @@ public:
     /// Silences every channel; a pending play is reported aborted.
     MCIERROR stop() override;
     MCIERROR seekToStart() override;
+    /// Stops and moves to `position` (milliseconds, at most the length).
+    /// The next play sends again what the song set up before it.
+    MCIERROR seekTo(DWORD position) override;
     MCIERROR status(DWORD item, DWORD_PTR &value) override;
     MCIERROR capability(DWORD item, DWORD &value) override;
 
