@@ -81,8 +81,10 @@ TEST(MidiFile, RefusesMalformedFilesSayingWhatIsWrong) {
     good.delta(0).noteOn(0, 60, 100).delta(96).noteOff(0, 60).delta(0).end();
     const Bytes ok = midiFile(0, 96, {good.bytes()});
     Bytes truncated(ok.begin(), ok.end() - 5);
-    TrackWriter noEnd;
-    noEnd.delta(0).noteOn(0, 60, 100);
+    TrackWriter shortTempo;
+    shortTempo.delta(0).raw({0xFF, 0x51, 0x02, 0x07, 0xA1}).delta(0).end();
+    TrackWriter cutNote; // its last event runs past the chunk's end
+    cutNote.delta(0).noteOn(0, 60, 100).delta(10).raw({0x90, 62});
     TrackWriter longDelta;
     longDelta.raw({0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x90, 60, 100}).delta(0).end();
     TrackWriter orphanData;
@@ -108,7 +110,10 @@ TEST(MidiFile, RefusesMalformedFilesSayingWhatIsWrong) {
         {"header only", Bytes(ok.begin(), ok.begin() + 14), "announces 1 tracks"},
         {"truncated", truncated, "cut short"},
         {"chunk size too big", badLength, "cut short"},
-        {"track without end", midiFile(0, 96, {noEnd.bytes()}), "no end-of-track"},
+        {"short tempo", midiFile(1, 96, {good.bytes(), shortTempo.bytes()}),
+         "track 2 has a tempo event of 2 bytes"},
+        {"event past its chunk", midiFile(1, 96, {cutNote.bytes(), good.bytes()}),
+         "track 1 ends in the middle of a channel message"},
         {"delta over four bytes", midiFile(0, 96, {longDelta.bytes()}), "longer than four bytes"},
         {"running status first", midiFile(0, 96, {orphanData.bytes()}), "running status"},
         {"absurd delta times", midiFile(0, 1, {absurd.bytes()}), "absurd"},
@@ -123,6 +128,31 @@ TEST(MidiFile, RefusesMalformedFilesSayingWhatIsWrong) {
         EXPECT_NE(refusal(c.data).find(c.says), std::string::npos)
             << c.name << ": " << refusal(c.data);
     EXPECT_EQ(refusal(ok), "accepted");
+}
+
+TEST(MidiFile, ATrackWithoutEndOfTrackEndsWithItsChunk) {
+    // Two of three tracks end at their chunk's end, right after a note-off,
+    // without the end-of-track event; the song lasts as its longest track.
+    TrackWriter a;
+    a.delta(0).noteOn(0, 60, 100).delta(96).noteOff(0, 60);
+    TrackWriter b;
+    b.delta(0).tempo(1000000).delta(192).noteOn(1, 64, 90).delta(96).noteOff(1, 64);
+    TrackWriter c;
+    c.delta(0).noteOn(2, 67, 80).delta(48).noteOff(2, 67).delta(0).end();
+    const auto song = parse(midiFile(1, 96, {a.bytes(), b.bytes(), c.bytes()}));
+    ASSERT_EQ(song.events.size(), 6u);
+    EXPECT_EQ(song.events.back().status, 0x81);
+    EXPECT_EQ(song.events.back().timeUs, 3000000); // tick 288 at a second per beat
+    EXPECT_EQ(song.lengthUs, 3000000);
+}
+
+TEST(MidiFile, LongerTempoEventsCountByTheirFirstThreeBytes) {
+    TrackWriter t;
+    t.delta(0).raw({0xFF, 0x51, 0x04, 0x0F, 0x42, 0x40, 0x00}).delta(96).noteOn(0, 60, 1);
+    t.delta(0).end();
+    const auto song = parse(midiFile(0, 96, {t.bytes()}));
+    ASSERT_EQ(song.events.size(), 1u);
+    EXPECT_EQ(song.events[0].timeUs, 1000000);
 }
 
 TEST(MidiFile, ReadingRefusesFoldersAndMissingFiles) {

@@ -107,6 +107,41 @@ TEST(Profile, WritingKeepsEverythingElse) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"a.ini"}); // no temporary left
 }
 
+TEST(Profile, WritingKeepsTheFilesLineEnds) {
+    test::TempDir dir;
+    auto text = [](const std::string &file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::string{std::istreambuf_iterator<char>(in), {}};
+    };
+    struct Case {
+        const char *name, *before, *after;
+    } cases[] = {
+        // Written by another tool with CRLF: a changed key, a new key and a
+        // new section all end in CRLF, and so does a last line that had no end.
+        {"CRLF", "[Kestrune v0.3]\r\nRecording Quality=4\r\n\r\n[Other]\r\nx=1",
+         "[Kestrune v0.3]\r\nRecording Quality=7\r\nNew=n\r\n\r\n[Other]\r\nx=1\r\n\r\n"
+         "[Added]\r\nk=v\r\n"},
+        {"LF", "[Kestrune v0.3]\nRecording Quality=4\n",
+         "[Kestrune v0.3]\nRecording Quality=7\nNew=n\n\n[Added]\nk=v\n"},
+        // Mixed: every line keeps its own end; new lines follow the first line.
+        {"mixed", "; made by hand\r\n[Kestrune v0.3]\nRecording Quality=4\r\n",
+         "; made by hand\r\n[Kestrune v0.3]\nRecording Quality=7\r\nNew=n\r\n\r\n"
+         "[Added]\r\nk=v\r\n"},
+        {"new file", nullptr, "[Kestrune v0.3]\nRecording Quality=7\nNew=n\n\n[Added]\nk=v\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = dir.path(std::string(c.name) + ".ini");
+        if (c.before)
+            std::ofstream(file, std::ios::binary) << c.before;
+        ASSERT_TRUE(profile::writePrivateProfileString("Kestrune v0.3", "Recording Quality", "7",
+                                                       file.c_str()));
+        ASSERT_TRUE(profile::writePrivateProfileString("Kestrune v0.3", "New", "n", file.c_str()));
+        ASSERT_TRUE(profile::writePrivateProfileString("Added", "k", "v", file.c_str()));
+        EXPECT_EQ(text(file), c.after);
+    }
+}
+
 TEST(Profile, RefusesWhatWouldDamageTheFileAndProtectedFiles) {
     test::TempDir dir;
     const std::string file = dir.path("a.ini");

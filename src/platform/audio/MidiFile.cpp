@@ -46,7 +46,8 @@ public:
                 std::vector<TrackEvent> &out)
         : p_(data), end_(data + size), track_(track), song_(song), out_(out) {}
 
-    // Returns the tick of the end-of-track event.
+    // Returns the tick of the end-of-track event. A track without one ends
+    // with its chunk, as common players read it.
     std::uint64_t read() {
         std::uint64_t tick = 0;
         std::uint8_t running = 0;
@@ -93,7 +94,11 @@ public:
                 need(length, "a meta event");
                 if (type == 0x2F)
                     return tick;
-                if (type == 0x51 && length == 3) {
+                if (type == 0x51) {
+                    // Longer tempo events are read by their first three bytes.
+                    if (length < 3)
+                        fail(fmt("has a tempo event of %d bytes, where a tempo takes three", length)
+                                 .c_str());
                     TrackEvent t{tick,
                                  track_,
                                  order++,
@@ -107,7 +112,7 @@ public:
                 fail(fmt("holds the status byte %d, which has no place in a file", status).c_str());
             }
         }
-        fail("has no end-of-track event");
+        return tick;
     }
 
 private:

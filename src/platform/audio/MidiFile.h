@@ -25,7 +25,7 @@ struct MidiEvent {
 struct MidiSong {
     std::vector<MidiEvent> events; // ordered by time, then by track
     std::vector<std::uint8_t> sysex;
-    std::int64_t lengthUs = 0; // time of the last end-of-track event
+    std::int64_t lengthUs = 0; // where the last track ends
 };
 
 /// Why a file was refused; what() says what is wrong, without the file name.

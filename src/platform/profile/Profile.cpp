@@ -59,14 +59,25 @@ ProfileText::ProfileText(const std::string &text) {
         at = 3;
         byteOrderMark_ = true;
     }
+    bool styleKnown = false;
     while (at < text.size()) {
         std::size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            end = text.size();
         Line line;
+        if (end == std::string::npos) {
+            end = text.size();
+        } else {
+            line.end = "\n";
+        }
         line.raw = text.substr(at, end - at);
-        if (!line.raw.empty() && line.raw.back() == '\r')
+        if (!line.raw.empty() && line.raw.back() == '\r') {
             line.raw.pop_back();
+            if (line.end)
+                line.end = "\r\n";
+        }
+        if (line.end && !styleKnown) {
+            lineEnd_ = line.end;
+            styleKnown = true;
+        }
         const std::string content = trim(line.raw);
         if (!content.empty() && content.front() == '[') {
             line.kind = Line::Section;
@@ -134,7 +145,7 @@ void ProfileText::set(const std::string &section, const std::string &key,
 std::string ProfileText::text() const {
     std::string out = byteOrderMark_ ? "\xEF\xBB\xBF" : "";
     for (const Line &line : lines_)
-        out += line.raw + "\n";
+        out += line.raw + (line.end ? line.end : lineEnd_);
     return out;
 }
 

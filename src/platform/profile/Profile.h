@@ -20,17 +20,21 @@ public:
     /// Sets `key` in `section`, adding the section at the end and the key at
     /// the end of its section when they are missing. Every other line stays.
     void set(const std::string &section, const std::string &key, const std::string &value);
-    /// The whole text, lines ended by "\n".
+    /// The whole text. Each line keeps the end it had ("\r\n" or "\n");
+    /// new lines, and a last line that had none, end as the file's first
+    /// line does ("\n" in a new file).
     std::string text() const;
 
 private:
     struct Line {
         enum Kind { Other, Section, Key } kind = Other;
-        std::string raw;  // the line as it stands in the file
-        std::string name; // section or key name, trimmed
+        std::string raw;           // the line as it stands in the file, without its end
+        std::string name;          // section or key name, trimmed
+        const char *end = nullptr; // "\r\n", "\n", or null for the file's own style
     };
     std::vector<Line> lines_;
     bool byteOrderMark_ = false; // kept on write
+    const char *lineEnd_ = "\n"; // the file's own style, from its first line
 };
 
 /// As the platform's GetPrivateProfileString with a section and a key:
