@@ -82,11 +82,13 @@ void TApplication::InstallQuitSignals() {
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
-    // The session is ending: keep the recording, then let the session go on.
-    connect(this, &QGuiApplication::commitDataRequest, this, [](QSessionManager &) {
-        if (F1)
-            F1->FinishRunForExit();
-    });
+    connect(this, &QGuiApplication::commitDataRequest, this,
+            [](QSessionManager &) { SessionEnding(); });
+}
+
+void TApplication::SessionEnding() {
+    if (F1)
+        F1->FinishRunForExit();
 }
 
 void TApplication::QuitSignalled() {

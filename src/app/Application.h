@@ -27,6 +27,10 @@ public:
     /// saved before the program ends.
     void InstallQuitSignals();
 
+    /// The desktop session is ending: a recording in progress is saved and
+    /// an encoder still running is ended; the session then goes on.
+    static void SessionEnding();
+
 private:
     void QuitSignalled();
     int signalPipe_[2] = {-1, -1};

@@ -127,7 +127,8 @@ public:
     /// Runs the encoder on the saved WAVE file and waits for it.
     void MP3Encode();
     void Btn_MP3EncoderDirectoryClick();
-    /// Ends a run in progress as after "Stop" without delay: for the end of the program.
+    /// For the end of the program: ends a run in progress as after "Stop"
+    /// without delay, and ends an encoder that is still running.
     void FinishRunForExit();
 
     // Screen states.
@@ -157,12 +158,17 @@ protected:
 private:
     // Where a run stands; the screen state alone cannot tell a trailing delay
     // from playback, nor a stale notice from a live one.
-    enum class RunPhase { Idle, Starting, Playing, TrailingDelay, Writing };
+    enum class RunPhase { Idle, Starting, Playing, TrailingDelay, Writing, Encoding };
     RunPhase Phase = RunPhase::Idle;
-    // The output file this run made from the template, until recording is saved.
+    // The output file this run made from the template, until recording is
+    // saved, and which file it is (a failed save must not remove another).
     std::string RunOutput;
+    std::uint64_t RunOutputDevice = 0, RunOutputInode = 0;
+    // Set when the program is asked to end while the encoder runs.
+    bool EncoderEndRequested = false;
     void AbandonRun();
     void KeepRecording();
+    void RemoveTemplateOnlyOutput();
 
     void CreateControls();
     void Arrange(bool control, bool option, bool record);

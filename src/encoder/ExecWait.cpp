@@ -2,6 +2,7 @@
 #include "encoder/ExecWait.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEvent>
 
 #include <cerrno>
@@ -54,7 +55,9 @@ ProcessHandle ExecProcess(const std::string &program, const std::vector<std::str
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
+                                              POSIX_SPAWN_SETPGROUP);
 
     pid_t pid = 0;
     const int result =
@@ -82,12 +85,23 @@ void TExecWaitThread::run() {
                                 new QEvent(static_cast<QEvent::Type>(kEncoderDoneMessage)));
 }
 
-ProcessEnd ExecWait(QObject *window, const ProcessHandle &process) {
+ProcessEnd ExecWait(QObject *window, const ProcessHandle &process, const bool *endRequested) {
     TExecWaitThread waiter(window, process.pid);
     waiter.start(QThread::LowestPriority);
     // The window goes on painting and moving; its message 2024 ends the wait.
-    while (!waiter.Done)
+    bool cut = false;
+    while (!waiter.Done) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        if (endRequested && *endRequested && !waiter.Done) {
+            // The program is ending: it does not wait for an encoder that hangs.
+            ::kill(-process.pid, SIGTERM);
+            if (!waiter.wait(QDeadlineTimer(2000)))
+                ::kill(-process.pid, SIGKILL);
+            cut = true;
+            break;
+        }
+    }
     waiter.wait();
+    waiter.End.cut = cut;
     return waiter.End;
 }

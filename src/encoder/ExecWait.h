@@ -24,6 +24,8 @@ struct ProcessHandle {
 /// How a process ended, as waitpid() reported it.
 struct ProcessEnd {
     int status = 0;
+    /// Ended by the waiter because the program is ending.
+    bool cut = false;
     bool succeeded() const;
     /// "exit status 1", "signal 9 (Killed)".
     std::string describe() const;
@@ -31,12 +33,17 @@ struct ProcessEnd {
 
 /// Starts `program` with `arguments`, each passed whole (no shell, no
 /// splitting at blanks), in `directory` (empty: the current directory).
+/// The process leads a process group of its own, so that ending it ends
+/// whatever it started too.
 ProcessHandle ExecProcess(const std::string &program, const std::vector<std::string> &arguments,
                           const std::string &directory);
 
 /// Waits for `process` while handling the window thread's events; returns
-/// when it has ended, with how it ended.
-ProcessEnd ExecWait(QObject *window, const ProcessHandle &process);
+/// when it has ended, with how it ended. When `endRequested` becomes true
+/// meanwhile (the program is ending), the process is ended: SIGTERM, then
+/// SIGKILL after two seconds.
+ProcessEnd ExecWait(QObject *window, const ProcessHandle &process,
+                    const bool *endRequested = nullptr);
 
 /// Waits for a process, then sets Done and posts message 2024 to the window.
 class TExecWaitThread : public QThread {

@@ -4,6 +4,8 @@
 #include "app/U1.h"
 #include "encoder/ExecWait.h"
 
+#include <cstdio>
+
 void TF1::MP3Encode() {
     ModeSet(4);
     const std::string wave = WavePath() + WaveName();
@@ -16,7 +18,12 @@ void TF1::MP3Encode() {
                                     " could not be started: " + process.error);
         return;
     }
-    const ProcessEnd end = ExecWait(this, process);
+    const ProcessEnd end = ExecWait(this, process, &EncoderEndRequested);
+    if (end.cut) {
+        // Ended because the program is ending: its MP3 file is unfinished.
+        std::remove(mp3.c_str());
+        return;
+    }
     if (!end.succeeded())
         TApplication::ShowException("The MP3 encoder " + encoder + " failed on " + wave + " (" +
                                     end.describe() + ")");

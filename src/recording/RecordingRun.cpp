@@ -21,6 +21,15 @@ bool fileExists(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// True when both paths name one file: another spelling, a symbolic or a
+// hard link count as the same.
+bool sameFile(const std::string &a, const std::string &b) {
+    struct stat sa {
+    }, sb{};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
 } // namespace
 
 void TF1::Btn_RecordClick() {
@@ -70,6 +79,14 @@ void TF1::Btn_RecordClick() {
 
 void TF1::FileSetting() {
     const std::string output = WavePath() + WaveName();
+    // A song whose name ends in the output's own name (song.wav, with no
+    // quality information and no folder of choice) would be deleted as an
+    // existing output: the song is never touched.
+    if (sameFile(output, MP_MIDI->FileName))
+        throw Exception("\"" + output +
+                        "\" is the MIDI file chosen for recording, and the recording would "
+                        "replace it. Tick \"Put Quality Information on WAVE File Name\" or "
+                        "choose a WAVE file directory of your own");
     if (fileExists(output))
         std::remove(output.c_str());
     std::rename((QualityPath() + TemplateStoredName).c_str(),
@@ -87,6 +104,11 @@ void TF1::FileSetting() {
     if (!saved)
         throw EMCIDeviceError(refusal);
     RunOutput = MP_WAVE->FileName;
+    struct stat st {};
+    if (::stat(RunOutput.c_str(), &st) == 0) {
+        RunOutputDevice = st.st_dev;
+        RunOutputInode = st.st_ino;
+    }
 }
 
 void TF1::AbandonRun() {
@@ -105,9 +127,7 @@ void TF1::AbandonRun() {
         !fileExists(QualityPath() + TemplateStoredName))
         std::rename((QualityPath() + TemplateOpenName).c_str(),
                     (QualityPath() + TemplateStoredName).c_str());
-    // The output file holds nothing but the template's copy.
-    if (!RunOutput.empty())
-        std::remove(RunOutput.c_str());
+    RemoveTemplateOnlyOutput();
     RunOutput.clear();
     ModeSet(1);
 }
@@ -167,8 +187,12 @@ void TF1::WAVE_Write() {
 
     const std::string encoder = Edit_MPEG1AudioLayerIIIEncoderDirectory->text().toStdString();
     if (saved && CB_MPEG1AudioLayerIIIEncode->isChecked() && !encoder.empty() &&
-        fileExists(encoder))
+        fileExists(encoder)) {
+        Phase = RunPhase::Encoding;
+        EncoderEndRequested = false;
         MP3Encode();
+        Phase = RunPhase::Idle;
+    }
     ModeSet(0);
 }
 
@@ -191,14 +215,28 @@ void TF1::KeepRecording() {
             break;
         }
     }
+    RemoveTemplateOnlyOutput();
     TApplication::ShowException(kept.empty()
                                     ? refusal + " The recording could not be kept anywhere either"
                                     : refusal + " The recording was kept as " + kept);
 }
 
+void TF1::RemoveTemplateOnlyOutput() {
+    // The output the run made from the template holds no recording: left
+    // behind, it would look like a finished one. A file that has taken its
+    // place since is not the run's to remove.
+    struct stat st {};
+    if (!RunOutput.empty() && ::stat(RunOutput.c_str(), &st) == 0 && st.st_dev == RunOutputDevice &&
+        st.st_ino == RunOutputInode)
+        std::remove(RunOutput.c_str());
+}
+
 void TF1::FinishRunForExit() {
-    // The program is ending: stop playback and save what was recorded, as
-    // after "Stop" with no trailing delay and no encoding.
+    // The program is ending: an encoder still running is ended by the wait
+    // that runs it; a recording is stopped and saved, as after "Stop" with
+    // no trailing delay and no encoding.
+    if (Phase == RunPhase::Encoding)
+        EncoderEndRequested = true;
     if (Phase != RunPhase::Playing && Phase != RunPhase::TrailingDelay)
         return;
     Timer->setEnabled(false);

@@ -1,9 +1,13 @@
 // The MP3 encoding step: a real run with LAME, paths that a shell would
 // split, a slow encoder the window waits for, and encoders that fail.
+#include "app/Application.h"
 #include "encoder/ExecWait.h"
 #include "support/RunFixture.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -139,6 +143,57 @@ TEST_F(EncoderTest, TheChooserReplacesThePathOnlyWhenConfirmed) {
     window.Btn_MP3EncoderDirectory->click();
     ui::setFileDialogHook({});
     EXPECT_EQ(window.Edit_MPEG1AudioLayerIIIEncoderDirectory->text(), "/usr/bin/lame");
+}
+
+TEST_F(EncoderTest, EndingTheProgramWhileEncodingEndsTheEncoderAndKeepsTheWave) {
+    static_cast<TApplication *>(qApp)->InstallQuitSignals();
+    qApp->setQuitOnLastWindowClosed(false); // the tests go on after this one
+    const std::string started = dir.path("started");
+    const struct {
+        const char *name;
+        const char *encoderBody;
+        std::function<void()> end;
+    } cases[] = {
+        {"SIGTERM", "", [] { std::raise(SIGTERM); }},
+        {"SIGHUP", "", [] { std::raise(SIGHUP); }},
+        {"window closed", "", [&] { window.close(); }},
+        {"session ends", "", [] { TApplication::SessionEnding(); }},
+        // An encoder that ignores SIGTERM is killed two seconds later.
+        {"encoder ignores SIGTERM", "trap '' TERM\n", [] { std::raise(SIGINT); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove(started.c_str());
+        std::remove(output("tune.mp3").c_str());
+        window.show();
+        choose(song);
+        // It writes part of its MP3 file, notes its process id, then hangs.
+        encodeWith(script(dir.path("hang.sh"), std::string(c.encoderBody) +
+                                                   "printf partial > \"$2\"\necho $$ > '" +
+                                                   started + "'\nsleep 60\nexit 0"));
+        QTimer watch;
+        QElapsedTimer sinceEnd;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (!sinceEnd.isValid() && std::filesystem::exists(started) &&
+                std::filesystem::file_size(started) > 0) {
+                sinceEnd.start();
+                c.end();
+            }
+        });
+        watch.start(20);
+        record();
+        ASSERT_TRUE(waitForState0(8000));
+        ASSERT_TRUE(sinceEnd.isValid());
+        // It did not wait for the encoder's minute (SIGKILL comes after 2 s).
+        EXPECT_LT(sinceEnd.elapsed(), 5000);
+        EXPECT_TRUE(boxes.empty());
+        // The encoder is gone, its unfinished MP3 file too; the WAVE stays.
+        const pid_t encoder = std::stoi(read(started));
+        EXPECT_NE(::kill(encoder, 0), 0);
+        EXPECT_FALSE(std::filesystem::exists(output("tune.mp3")));
+        EXPECT_GT(test::readWave(output()).frames(), 0);
+    }
+    qApp->setQuitOnLastWindowClosed(true);
 }
 
 TEST(ExecWait, WaitsForTheProcessAndReportsHowItEnded) {

@@ -5,6 +5,7 @@
 #include "app/Dialogs.h"
 #include "app/U1.h"
 #include "platform/audio/Engine.h"
+#include "platform/audio/MidiFile.h"
 #include "support/RunFixture.h"
 
 #include <QElapsedTimer>
@@ -14,6 +15,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <sys/mount.h>
 
 using RunTest = test::RunFixture;
 
@@ -203,6 +205,93 @@ TEST_F(RunTest, ASaveIntoARemovedFolderKeepsTheRecordingAndSaysWhere) {
     const test::WaveData w = test::readWave(home.path(kept[0]));
     EXPECT_NEAR(double(w.frames()) / 44100, 0.9, 0.1);
     EXPECT_GT(w.rms(0.32, 0.5), 0.003);
+}
+
+TEST_F(RunTest, AnOutputThatIsTheSongItselfIsRefusedBeforeAnythingIsTouched) {
+    const test::Bytes bytes = test::simpleSong({{0.1, 0.2, 60}}, 0.3);
+    const std::string wav = dir.path("song.wav"); // a MIDI file named .wav
+    test::writeFile(wav, bytes);
+    std::filesystem::create_symlink(song, dir.path("tune.wav"));
+    const struct {
+        const char *name;
+        std::string midi;
+        const char *folder; // the WAVE file directory of choice, if any
+    } cases[] = {
+        {"named .wav", wav, nullptr},
+        {"the output is a link to the song", song, nullptr},
+        {"another spelling of the folder", wav, "/./"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        boxes.clear();
+        test::writeFile(song, bytes);
+        window.CB_PreferencesWAVEFileDirectory->setChecked(c.folder != nullptr);
+        window.Edit_WAVEFileDirectory->setText(
+            c.folder ? QString::fromStdString(dir.root() + c.folder) : QString());
+        choose(c.midi);
+        record();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_NE(boxes[0].text.indexOf("is the MIDI file chosen for recording"), -1)
+            << boxes[0].text.toStdString();
+        EXPECT_EQ(window.Pnl_State->caption(), "Standby OK");
+        EXPECT_EQ(window.MP_MIDI->FileName, c.midi);
+        // The song is whole, and nothing was made, renamed or removed.
+        EXPECT_EQ(audio::readMidiFile(c.midi).events.size(), 3u);
+        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"song.wav", "tune.mid", "tune.wav"}));
+        EXPECT_TRUE(std::filesystem::is_symlink(dir.path("tune.wav")));
+        EXPECT_TRUE(std::filesystem::exists(TF1::QualityPath() + "KWQF0000.bin"));
+    }
+}
+
+namespace {
+
+// A small file system of its own, mounted for one test (root only).
+class SmallDisk {
+public:
+    SmallDisk(const std::string &where, const char *size) : where_(where) {
+        std::filesystem::create_directory(where);
+        const std::string options = std::string("size=") + size;
+        mounted_ = ::mount("kestrune-test", where.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    ~SmallDisk() {
+        if (mounted_)
+            ::umount2(where_.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    std::string where_;
+    bool mounted_ = false;
+};
+
+} // namespace
+
+TEST_F(RunTest, AFullDiskKeepsTheRecordingElsewhereAndLeavesNoEmptyOutput) {
+    // 64 KiB take the template's copy, but not the recording's 159 kB.
+    const std::string folder = dir.path("disk/");
+    SmallDisk disk(folder, "64k");
+    if (!disk.mounted())
+        GTEST_SKIP() << "a small file system cannot be mounted here (the test needs root)";
+    const test::TempDir home;
+    const QByteArray oldHome = qgetenv("HOME");
+    qputenv("HOME", QByteArray::fromStdString(home.root()));
+    window.CB_PreferencesWAVEFileDirectory->setChecked(true);
+    window.Edit_WAVEFileDirectory->setText(QString::fromStdString(folder));
+    record();
+    EXPECT_TRUE(std::filesystem::exists(folder + "tune.wav")); // the template's copy
+    const bool done = waitForState0();
+    qputenv("HOME", oldHome);
+    ASSERT_TRUE(done);
+    ASSERT_EQ(boxes.size(), 1u);
+    const std::string text = boxes[0].text.toStdString();
+    EXPECT_NE(text.find(folder + "tune.wav"), std::string::npos) << text;
+    EXPECT_NE(text.find("No space left on device"), std::string::npos) << text;
+    // The recording is kept at home, and the full disk holds nothing.
+    const auto kept = home.entries();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_NE(text.find(home.path(kept[0])), std::string::npos) << text;
+    EXPECT_NEAR(double(test::readWave(home.path(kept[0])).frames()) / 44100, 0.9, 0.1);
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
 }
 
 TEST_F(RunTest, SigtermDuringARunSavesTheRecordingAndEnds) {
