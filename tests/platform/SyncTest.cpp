@@ -249,3 +249,35 @@ TEST_F(DrivenSync, AStartFromAPositionSoundsAsThePlayFromTheBeginning) {
     EXPECT_GT(level, 0);
     EXPECT_LT(difference, level * 1e-4);
 }
+
+TEST_F(DrivenSync, OpeningTheSequencerSilencesWhatStillSounds) {
+    // The song ends with its note still held (no note-off).
+    TrackWriter t;
+    t.delta(0).tempo(500000).delta(0).program(0, 73).delta(0).noteOn(0, 69, 120);
+    t.delta(480).end();
+    play(test::midiFile(0, 480, {t.bytes()}));
+    drive(framesOf(1.0));
+    Capture capture;
+    {
+        std::lock_guard<std::mutex> guard(engine->lock());
+        engine->addSink(&capture);
+    }
+    drive(framesOf(0.1));
+    const std::int64_t reopened = play(noteAt(5.0, 6.0)); // a note far later
+    drive(framesOf(0.4));
+    {
+        std::lock_guard<std::mutex> guard(engine->lock());
+        engine->removeSink(&capture);
+    }
+    auto level = [&](std::int64_t from, std::int64_t to) { // the peak
+        float peak = 0;
+        for (auto i = std::size_t(2 * (from - capture.first));
+             i < std::size_t(2 * (to - capture.first)) && i < capture.samples.size(); ++i)
+            peak = std::max(peak, std::fabs(capture.samples[i]));
+        return peak;
+    };
+    const float held = level(capture.first, reopened);
+    EXPECT_GT(held, 0.01);
+    // Only the reverb's tail is left of it: far below the held note.
+    EXPECT_LT(level(reopened + framesOf(0.05), reopened + framesOf(0.3)), held / 10);
+}

@@ -54,6 +54,12 @@ Synthesiser::~Synthesiser() {
 }
 
 void Synthesiser::reset() {
+    // A system reset alone brings back voices that are still sounding
+    // (FluidSynth 2.3 queues their end behind it): end them first, let one
+    // block carry that out, then reset channels and controllers.
+    fluid_synth_all_sounds_off(synth_, -1);
+    float scratch[2 * kBlockFrames];
+    fluid_synth_write_float(synth_, kBlockFrames, scratch, 0, 2, scratch, 1, 2);
     fluid_synth_system_reset(synth_);
 }
 

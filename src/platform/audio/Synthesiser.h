@@ -20,7 +20,8 @@ public:
     Synthesiser(const Synthesiser &) = delete;
     Synthesiser &operator=(const Synthesiser &) = delete;
 
-    /// Back to the power-on state: every voice off, every controller reset.
+    /// Back to the power-on state: every voice off at once, every
+    /// controller reset. What the reverb still holds dies away.
     void reset();
     /// Releases every sounding note on every channel, and lifts the sustain pedal.
     void allNotesOff();
