@@ -9,6 +9,7 @@
 // (--keep leaves the last recording and render in FOLDER)
 #include "app/Application.h"
 #include "app/U1.h"
+#include "platform/Paths.h"
 #include "platform/audio/DeviceConfig.h"
 #include "platform/audio/Engine.h"
 
@@ -188,7 +189,7 @@ int main(int argc, char **argv) {
             songs.push_back(argv[i]);
     }
     // The SoundFont the program will load: named in devices.ini beside this program.
-    const std::string devices = audio::executableDirectory() + "devices.ini";
+    const std::string devices = paths::devicesFile();
     std::remove(devices.c_str());
     if (!soundFontArgument.empty())
         std::ofstream(devices) << "[Synth]\nSoundFont=" << soundFontArgument << "\n";

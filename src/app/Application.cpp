@@ -2,6 +2,7 @@
 #include "app/Application.h"
 
 #include "app/Dialogs.h"
+#include "app/Title.h"
 #include "app/U1.h"
 #include "controls/PushButton.h"
 
@@ -25,7 +26,7 @@ void onQuitSignal(int) {
 
 } // namespace
 
-const char *const TApplication::Title = "Kestrune v0.3";
+const char *const TApplication::Title = kProgramTitle;
 
 TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv) {
     setApplicationName(Title);

@@ -4,6 +4,7 @@
 
 #include "app/Application.h"
 #include "app/Artwork.h"
+#include "platform/Paths.h"
 #include "recording/Formats.h"
 #include "settings/IniFiles.h"
 
@@ -213,7 +214,7 @@ void TF1::CreateControls() {
 }
 
 std::string TF1::EPath() {
-    return QCoreApplication::applicationDirPath().toStdString() + "/";
+    return paths::programFolder();
 }
 
 // --- Screens ---------------------------------------------------------------

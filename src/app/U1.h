@@ -12,6 +12,7 @@
 #include "controls/PushButton.h"
 #include "controls/SpinEdit.h"
 #include "media/MPlayer.h"
+#include "settings/Options.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -109,6 +110,8 @@ public:
     void WriteIniFile();
     /// The settings file: "Kestrune.ini" beside the executable.
     static std::string SettingsFileName();
+    /// The options as the controls hold them.
+    Options CurrentOptions() const;
 
     // Output naming.
     void QualitySetting();

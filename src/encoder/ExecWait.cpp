@@ -28,7 +28,7 @@ std::string ProcessEnd::describe() const {
 }
 
 ProcessHandle ExecProcess(const std::string &program, const std::vector<std::string> &arguments,
-                          const std::string &directory) {
+                          const std::string &directory, int output) {
     ProcessHandle handle;
     std::string folder = directory;
     if (folder.empty()) {
@@ -46,6 +46,10 @@ ProcessHandle ExecProcess(const std::string &program, const std::vector<std::str
     posix_spawn_file_actions_init(&actions);
     if (!folder.empty())
         posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    if (output >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, output, STDERR_FILENO);
+    }
     // The encoder gets the default signal handling, not the program's.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);

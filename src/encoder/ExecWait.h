@@ -34,9 +34,10 @@ struct ProcessEnd {
 /// Starts `program` with `arguments`, each passed whole (no shell, no
 /// splitting at blanks), in `directory` (empty: the current directory).
 /// The process leads a process group of its own, so that ending it ends
-/// whatever it started too.
+/// whatever it started too. `output`, when not -1, receives what it prints
+/// (standard output and error).
 ProcessHandle ExecProcess(const std::string &program, const std::vector<std::string> &arguments,
-                          const std::string &directory);
+                          const std::string &directory, int output = -1);
 
 /// Waits for `process` while handling the window thread's events; returns
 /// when it has ended, with how it ended. When `endRequested` becomes true

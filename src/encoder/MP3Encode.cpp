@@ -3,16 +3,16 @@
 #include "app/Application.h"
 #include "app/U1.h"
 #include "encoder/ExecWait.h"
+#include "recording/RunPlan.h"
 
 #include <cstdio>
 
 void TF1::MP3Encode() {
     ModeSet(4);
     const std::string wave = WavePath() + WaveName();
-    const std::string mp3 = wave.substr(0, wave.size() >= 4 ? wave.size() - 4 : 0) + ".mp3";
+    const std::string mp3 = Mp3PathOf(wave);
     const std::string encoder = Edit_MPEG1AudioLayerIIIEncoderDirectory->text().toStdString();
-    // The two paths go to the encoder whole, whatever blanks or quotes they hold.
-    const ProcessHandle process = ExecProcess(encoder, {wave, mp3}, "");
+    const ProcessHandle process = StartEncoder(CurrentOptions(), wave);
     if (!process) {
         TApplication::ShowException("The MP3 encoder " + encoder +
                                     " could not be started: " + process.error);

@@ -6,6 +6,7 @@
 #include "app/Application.h"
 #include "app/Dialogs.h"
 #include "app/U1.h"
+#include "recording/RunPlan.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -19,15 +20,6 @@ namespace {
 bool fileExists(const std::string &path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// True when both paths name one file: another spelling, a symbolic or a
-// hard link count as the same.
-bool sameFile(const std::string &a, const std::string &b) {
-    struct stat sa {
-    }, sb{};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
 }
 
 } // namespace
@@ -82,11 +74,7 @@ void TF1::FileSetting() {
     // A song whose name ends in the output's own name (song.wav, with no
     // quality information and no folder of choice) would be deleted as an
     // existing output: the song is never touched.
-    if (sameFile(output, MP_MIDI->FileName))
-        throw Exception("\"" + output +
-                        "\" is the MIDI file chosen for recording, and the recording would "
-                        "replace it. Tick \"Put Quality Information on WAVE File Name\" or "
-                        "choose a WAVE file directory of your own");
+    RefuseSongAsOutput(output, MP_MIDI->FileName);
     if (fileExists(output))
         std::remove(output.c_str());
     std::rename((QualityPath() + TemplateStoredName).c_str(),
@@ -148,8 +136,8 @@ void TF1::MP_MIDINotify(QObject *) {
 }
 
 void TF1::WAVE_Write_TimerSet() {
-    const int seconds = SE_RecordingDelayTime->Value();
-    if (CB_RecordingDelayTime->isChecked() && seconds > 0) {
+    const int seconds = TailSeconds(CurrentOptions());
+    if (seconds > 0) {
         Timer->setInterval(seconds * 1000);
         Timer->setEnabled(true);
         return;
@@ -185,9 +173,7 @@ void TF1::WAVE_Write() {
     RunOutput.clear();
     Phase = RunPhase::Idle;
 
-    const std::string encoder = Edit_MPEG1AudioLayerIIIEncoderDirectory->text().toStdString();
-    if (saved && CB_MPEG1AudioLayerIIIEncode->isChecked() && !encoder.empty() &&
-        fileExists(encoder)) {
+    if (saved && EncoderRuns(CurrentOptions())) {
         Phase = RunPhase::Encoding;
         EncoderEndRequested = false;
         MP3Encode();

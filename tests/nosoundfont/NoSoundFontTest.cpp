@@ -1,7 +1,7 @@
 // A devices.ini that names a SoundFont that is not there: the sequencer
 // refuses to open and says which file is missing and where it was named.
 #include "media/MPlayer.h"
-#include "platform/audio/DeviceConfig.h"
+#include "platform/Paths.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +17,7 @@ TEST(NoSoundFont, TheSequencerRefusesToOpenAndSaysWhy) {
         ADD_FAILURE() << "opened without a SoundFont";
     } catch (const EMCIDeviceError &e) {
         EXPECT_NE(e.Message().find("/nowhere/missing.sf2"), std::string::npos) << e.Message();
-        EXPECT_NE(e.Message().find(audio::executableDirectory() + "devices.ini"), std::string::npos)
-            << e.Message();
+        EXPECT_NE(e.Message().find(paths::devicesFile()), std::string::npos) << e.Message();
     }
     EXPECT_FALSE(midi.IsOpen());
 }

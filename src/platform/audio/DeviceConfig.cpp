@@ -1,11 +1,11 @@
 // devices.ini reading and the default SoundFont search list.
 #include "platform/audio/DeviceConfig.h"
 
+#include "platform/Paths.h"
 #include "platform/profile/Profile.h"
 
-#include <limits.h>
+#include <mutex>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace audio {
 namespace {
@@ -23,25 +23,29 @@ bool isFile(const std::string &path) {
 
 // [Synth] SoundFont, read by the same rules as every profile file.
 std::string configuredSoundFont() {
-    const std::string file = executableDirectory() + "devices.ini";
+    const std::string file = paths::devicesFile();
     char buffer[4096];
     const unsigned n = profile::getPrivateProfileString("Synth", "SoundFont", "", buffer,
                                                         sizeof buffer, file.c_str());
     return std::string(buffer, n);
 }
 
+std::mutex g_chosenMutex;
+std::string g_chosen; // named for this process
+
 } // namespace
 
-std::string executableDirectory() {
-    char buffer[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0)
-        return "./";
-    std::string path(buffer, static_cast<std::size_t>(n));
-    return path.substr(0, path.rfind('/') + 1);
+void setSoundFont(const std::string &file) {
+    std::lock_guard<std::mutex> guard(g_chosenMutex);
+    g_chosen = file;
 }
 
 std::string findSoundFont() {
+    {
+        std::lock_guard<std::mutex> guard(g_chosenMutex);
+        if (!g_chosen.empty())
+            return isFile(g_chosen) ? g_chosen : std::string();
+    }
     std::string configured = configuredSoundFont();
     if (!configured.empty())
         return isFile(configured) ? configured : std::string();
@@ -52,13 +56,18 @@ std::string findSoundFont() {
 }
 
 std::string noSoundFontMessage() {
+    {
+        std::lock_guard<std::mutex> guard(g_chosenMutex);
+        if (!g_chosen.empty())
+            return "The SoundFont " + g_chosen + " does not exist";
+    }
     std::string configured = configuredSoundFont();
     if (!configured.empty())
-        return "The SoundFont " + configured + " named in " + executableDirectory() +
-               "devices.ini does not exist";
+        return "The SoundFont " + configured + " named in " + paths::devicesFile() +
+               " does not exist";
     return "No General MIDI SoundFont is installed. Install one (for example: sudo apt-get "
            "install timgm6mb-soundfont) or name one in " +
-           executableDirectory() + "devices.ini under [Synth] SoundFont=";
+           paths::devicesFile() + " under [Synth] SoundFont=";
 }
 
 } // namespace audio

@@ -6,13 +6,14 @@
 
 namespace audio {
 
-/// The folder of the running executable, with a trailing "/".
-std::string executableDirectory();
-
-/// The SoundFont to load: [Synth] SoundFont in devices.ini beside the
-/// executable, else the first existing file of the default list. Empty when
-/// there is none.
+/// The SoundFont to load: one named for this process (setSoundFont), else
+/// [Synth] SoundFont in devices.ini, else the first existing file of the
+/// default list. Empty when there is none.
 std::string findSoundFont();
+
+/// Names the SoundFont for this process, over devices.ini (kestrune-render's
+/// --soundfont). Takes effect when the synthesiser is next loaded.
+void setSoundFont(const std::string &file);
 
 /// What to tell a user who has no SoundFont.
 std::string noSoundFontMessage();
