@@ -281,3 +281,38 @@ TEST_F(DrivenSync, OpeningTheSequencerSilencesWhatStillSounds) {
     // Only the reverb's tail is left of it: far below the held note.
     EXPECT_LT(level(reopened + framesOf(0.05), reopened + framesOf(0.3)), held / 10);
 }
+
+TEST_F(DrivenSync, ARecordingToAPositionEndsThereByItselfExactly) {
+    for (const audio::WaveFormat format :
+         {audio::WaveFormat{44100, 2, 16}, audio::WaveFormat{22050, 1, 16},
+          audio::WaveFormat{11025, 2, 8}}) {
+        SCOPED_TRACE(format.sampleRate);
+        test::writeTemplate(templ, format);
+        wave = open("WaveAudio", templ);
+        MCI_SET_PARMS set;
+        set.dwTimeFormat = MCI_FORMAT_SAMPLES;
+        ASSERT_EQ(sendCommand(wave, MCI_SET, MCI_WAIT | MCI_SET_TIME_FORMAT, &set), 0u);
+        MCI_RECORD_PARMS to;
+        to.dwTo = 12345;
+        ASSERT_EQ(sendCommand(wave, MCI_RECORD, MCI_TO, &to), 0u);
+        MCI_STATUS_PARMS mode;
+        mode.dwItem = MCI_STATUS_MODE;
+        int periods = 0;
+        for (;; ++periods) {
+            sendCommand(wave, MCI_STATUS, MCI_WAIT | MCI_STATUS_ITEM, &mode);
+            if (mode.dwReturn != MCI_MODE_RECORD)
+                break;
+            drive(kPeriodFrames);
+        }
+        EXPECT_EQ(mode.dwReturn, MCI_MODE_STOP);
+        // It took what 12345 frames of the format need from the engine, no more.
+        EXPECT_EQ(periods,
+                  (12345LL * kSampleRate / format.sampleRate + kPeriodFrames - 1) / kPeriodFrames);
+        MCI_STATUS_PARMS position;
+        position.dwItem = MCI_STATUS_POSITION;
+        sendCommand(wave, MCI_STATUS, MCI_WAIT | MCI_STATUS_ITEM, &position);
+        EXPECT_EQ(position.dwReturn, 12345u);
+        drive(10 * kPeriodFrames);
+        EXPECT_EQ(saved().frames(), 12345);
+    }
+}

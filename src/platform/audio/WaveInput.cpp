@@ -107,6 +107,14 @@ WaveRecorder::~WaveRecorder() {
     stop();
 }
 
+void WaveRecorder::limit(std::int64_t frames, std::function<void()> done) {
+    limitFrames_ = std::max<std::int64_t>(frames, 0);
+    limitBytes_ = std::uint64_t(limitFrames_) * std::uint64_t(converter_.format().bytesPerFrame());
+    const std::int64_t rate = converter_.format().sampleRate;
+    neededInput_ = (limitFrames_ * kSampleRate + rate - 1) / rate;
+    done_ = std::move(done);
+}
+
 void WaveRecorder::start() {
     if (attached_)
         return;
@@ -144,7 +152,15 @@ std::string WaveRecorder::failure() const {
 void WaveRecorder::period(std::int64_t periodStart, const float *frames) {
     if (periodStart < startFrame_)
         return; // rendered late, but from before the recording began
-    framesCaptured_.fetch_add(kPeriodFrames, std::memory_order_relaxed);
+    if (complete_.load(std::memory_order_relaxed))
+        return; // a limited recording that has all it needs
+    const std::int64_t captured =
+        framesCaptured_.fetch_add(kPeriodFrames, std::memory_order_relaxed) + kPeriodFrames;
+    if (limitFrames_ >= 0 && captured >= neededInput_) {
+        complete_ = true;
+        if (done_)
+            done_();
+    }
     if (!engine_->realTime()) {
         // A driven engine may wait for the disk: memory stays flat however
         // fast it renders.
@@ -198,6 +214,15 @@ void WaveRecorder::writeSamples(const float *frames) {
         converter_.process(frames, kPeriodFrames, converted_);
     else
         converter_.flush(converted_);
+    if (limitFrames_ >= 0) {
+        // Exactly the frames asked for: what the converter gives beyond is
+        // cut, and at the end what it held back short is made up with silence.
+        const std::uint64_t room = limitBytes_ - std::min(limitBytes_, bytesWritten_.load());
+        if (converted_.size() > room)
+            converted_.resize(room);
+        if (!frames && converted_.size() < room)
+            converted_.resize(room, converter_.format().bitsPerSample == 8 ? 0x80 : 0x00);
+    }
     if (converted_.empty() || failed_)
         return;
     if (std::fwrite(converted_.data(), 1, converted_.size(), spool_) != converted_.size()) {

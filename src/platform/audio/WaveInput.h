@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -34,6 +35,7 @@ public:
     void process(const float *interleaved, std::size_t frames, std::vector<std::uint8_t> &out);
     /// Appends what the rate converter still holds, at the end of the stream.
     void flush(std::vector<std::uint8_t> &out);
+    const WaveFormat &format() const { return format_; }
 
 private:
     void quantise(const float *samples, std::size_t count, std::vector<std::uint8_t> &out);
@@ -54,6 +56,15 @@ public:
     /// `spool` receives the converted samples from its current end.
     WaveRecorder(std::shared_ptr<Engine> engine, const WaveFormat &format, std::FILE *spool);
     ~WaveRecorder() override;
+
+    /// Before start(): the recording ends by itself after exactly `frames`
+    /// frames of its format; `done` is called on the rendering thread once
+    /// the engine has handed over all it needs.
+    void limit(std::int64_t frames, std::function<void()> done);
+    bool limited() const { return limitFrames_ >= 0; }
+    std::int64_t limitFrames() const { return limitFrames_; }
+    /// A limited recording has all it needs (any thread).
+    bool complete() const { return complete_.load(); }
 
     /// Starts recording at the engine's next period.
     void start();
@@ -99,7 +110,12 @@ private:
     std::vector<std::uint8_t> converted_;
     std::thread writer_;
     bool attached_ = false;
-    std::int64_t startFrame_ = 0; // guarded by the engine lock
+    std::int64_t startFrame_ = 0;   // guarded by the engine lock
+    std::int64_t limitFrames_ = -1; // frames of the format, or -1 for no limit
+    std::int64_t neededInput_ = 0;  // engine frames that give them
+    std::function<void()> done_;
+    std::atomic<bool> complete_{false};
+    std::uint64_t limitBytes_ = 0;
 };
 
 } // namespace audio

@@ -3,6 +3,7 @@
 
 #include "platform/mci/Mci.h"
 
+#include <cstdint>
 #include <string>
 
 namespace mci {
@@ -24,13 +25,17 @@ public:
 
     /// `notifyWindow` is 0 when the command wants no notice.
     virtual MCIERROR play(DWORD_PTR) { return MCIERR_UNSUPPORTED_FUNCTION; }
-    virtual MCIERROR record(DWORD_PTR) { return MCIERR_UNSUPPORTED_FUNCTION; }
+    /// Records until stopped, or until the position `to` (in the time
+    /// format) when it is not -1.
+    virtual MCIERROR record(DWORD_PTR, std::int64_t) { return MCIERR_UNSUPPORTED_FUNCTION; }
+    /// The unit of positions and lengths (MCI_FORMAT_*).
+    virtual MCIERROR setTimeFormat(DWORD) { return MCIERR_UNSUPPORTED_FUNCTION; }
     virtual MCIERROR stop() = 0;
     virtual MCIERROR seekToStart() = 0;
     /// Moves to `position` in milliseconds (MCI_SEEK with MCI_TO).
     virtual MCIERROR seekTo(DWORD) { return MCIERR_UNSUPPORTED_FUNCTION; }
     virtual MCIERROR save(const std::string &) { return MCIERR_UNSUPPORTED_FUNCTION; }
-    /// MCI_STATUS_LENGTH, MCI_STATUS_POSITION (milliseconds) and MCI_STATUS_MODE.
+    /// MCI_STATUS_LENGTH, MCI_STATUS_POSITION (in the time format) and MCI_STATUS_MODE.
     virtual MCIERROR status(DWORD item, DWORD_PTR &value) = 0;
     virtual MCIERROR capability(DWORD item, DWORD &value) = 0;
 

@@ -125,8 +125,15 @@ MCIERROR dispatch(MCIDEVICEID id, unsigned command, DWORD flags, void *params, T
     }
     case MCI_PLAY:
         return device->play((flags & MCI_NOTIFY) ? callback : 0);
-    case MCI_RECORD:
-        return device->record((flags & MCI_NOTIFY) ? callback : 0);
+    case MCI_RECORD: {
+        const auto &parms = *static_cast<MCI_RECORD_PARMS *>(params);
+        return device->record((flags & MCI_NOTIFY) ? callback : 0,
+                              (flags & MCI_TO) ? std::int64_t(parms.dwTo) : -1);
+    }
+    case MCI_SET:
+        if (!(flags & MCI_SET_TIME_FORMAT))
+            return MCIERR_UNSUPPORTED_FUNCTION;
+        return device->setTimeFormat(static_cast<MCI_SET_PARMS *>(params)->dwTimeFormat);
     case MCI_STOP:
         return device->stop();
     case MCI_SEEK:
@@ -184,6 +191,8 @@ const char *standardText(MCIERROR code) {
         return "The device is not ready.";
     case MCIERR_FILE_NOT_SAVED:
         return "The file was not saved.";
+    case MCIERR_BAD_TIME_FORMAT:
+        return "The specified value for the time format is invalid.";
     case MCIERR_INVALID_FILE:
         return "The specified file cannot be played on the specified MCI device.";
     case MCIERR_NULL_PARAMETER_BLOCK:

@@ -22,6 +22,7 @@ inline constexpr unsigned MCI_PLAY = 0x0806;
 inline constexpr unsigned MCI_SEEK = 0x0807;
 inline constexpr unsigned MCI_STOP = 0x0808;
 inline constexpr unsigned MCI_GETDEVCAPS = 0x080B;
+inline constexpr unsigned MCI_SET = 0x080D;
 inline constexpr unsigned MCI_RECORD = 0x080F;
 inline constexpr unsigned MCI_SAVE = 0x0813;
 inline constexpr unsigned MCI_STATUS = 0x0814;
@@ -37,9 +38,16 @@ inline constexpr DWORD MCI_OPEN_SHAREABLE = 0x100;
 inline constexpr DWORD MCI_OPEN_ELEMENT = 0x200;
 inline constexpr DWORD MCI_OPEN_TYPE = 0x2000;
 inline constexpr DWORD MCI_SAVE_FILE = 0x100;
+inline constexpr DWORD MCI_SET_TIME_FORMAT = 0x400;
 inline constexpr DWORD MCI_STATUS_ITEM = 0x100;
 inline constexpr DWORD MCI_GETDEVCAPS_ITEM = 0x100;
 inline constexpr DWORD MCI_ANIM_WHERE_SOURCE = 0x20000;
+
+// Time formats (MCI_SET_TIME_FORMAT). The sequencer counts samples in the
+// engine's frames, 44100 a second; the wave-audio device in its own format's.
+inline constexpr DWORD MCI_FORMAT_MILLISECONDS = 0;
+inline constexpr DWORD MCI_FORMAT_BYTES = 8;
+inline constexpr DWORD MCI_FORMAT_SAMPLES = 9;
 
 // Status items.
 inline constexpr DWORD MCI_STATUS_LENGTH = 1;
@@ -88,6 +96,7 @@ inline constexpr MCIERROR MCIERR_UNSUPPORTED_FUNCTION = MCIERR_BASE + 18;
 inline constexpr MCIERROR MCIERR_FILE_NOT_FOUND = MCIERR_BASE + 19;
 inline constexpr MCIERROR MCIERR_DEVICE_NOT_READY = MCIERR_BASE + 20;
 inline constexpr MCIERROR MCIERR_FILE_NOT_SAVED = MCIERR_BASE + 30;
+inline constexpr MCIERROR MCIERR_BAD_TIME_FORMAT = MCIERR_BASE + 37;
 inline constexpr MCIERROR MCIERR_INVALID_FILE = MCIERR_BASE + 40;
 inline constexpr MCIERROR MCIERR_NULL_PARAMETER_BLOCK = MCIERR_BASE + 41;
 inline constexpr MCIERROR MCIERR_FILENAME_REQUIRED = MCIERR_BASE + 48;
@@ -120,6 +129,12 @@ using MCI_RECORD_PARMS = MCI_PLAY_PARMS;
 struct MCI_SEEK_PARMS {
     DWORD_PTR dwCallback = 0;
     DWORD dwTo = 0;
+};
+
+struct MCI_SET_PARMS {
+    DWORD_PTR dwCallback = 0;
+    DWORD dwTimeFormat = 0;
+    DWORD dwAudio = 0;
 };
 
 struct MCI_SAVE_PARMS {

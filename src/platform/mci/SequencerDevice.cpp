@@ -126,14 +126,27 @@ std::int64_t SequencerDevice::positionUsLocked() const {
     return std::clamp<std::int64_t>(us, positionUs_, song_.lengthUs);
 }
 
+MCIERROR SequencerDevice::setTimeFormat(DWORD format) {
+    if (format != MCI_FORMAT_MILLISECONDS && format != MCI_FORMAT_SAMPLES)
+        return MCIERR_BAD_TIME_FORMAT;
+    timeFormat_ = format;
+    return 0;
+}
+
+DWORD_PTR SequencerDevice::inTimeFormat(std::int64_t us) const {
+    if (timeFormat_ == MCI_FORMAT_SAMPLES)
+        return static_cast<DWORD_PTR>(frameOf(us));
+    return millisecondsOf(us);
+}
+
 MCIERROR SequencerDevice::status(DWORD item, DWORD_PTR &value) {
     std::lock_guard<std::mutex> guard(engine_->lock());
     switch (item) {
     case MCI_STATUS_LENGTH:
-        value = millisecondsOf(song_.lengthUs);
+        value = inTimeFormat(song_.lengthUs);
         return 0;
     case MCI_STATUS_POSITION:
-        value = millisecondsOf(positionUsLocked());
+        value = inTimeFormat(positionUsLocked());
         return 0;
     case MCI_STATUS_MODE:
         value = playing_ ? MCI_MODE_PLAY : MCI_MODE_STOP;

@@ -29,6 +29,8 @@ public:
     /// Stops and moves to `position` (milliseconds, at most the length).
     /// The next play sends again what the song set up before it.
     MCIERROR seekTo(DWORD position) override;
+    /// Milliseconds, or samples: frames of the engine, 44100 a second.
+    MCIERROR setTimeFormat(DWORD format) override;
     MCIERROR status(DWORD item, DWORD_PTR &value) override;
     MCIERROR capability(DWORD item, DWORD &value) override;
 
@@ -36,11 +38,13 @@ public:
 
 private:
     std::int64_t positionUsLocked() const;
+    DWORD_PTR inTimeFormat(std::int64_t us) const;
     void haltLocked();
 
     std::shared_ptr<audio::Engine> engine_;
     audio::MidiSong song_;
     PendingNotice notice_;
+    DWORD timeFormat_ = MCI_FORMAT_MILLISECONDS;
     // Guarded by the engine lock.
     bool playing_ = false;
     bool chase_ = false;

@@ -2,6 +2,7 @@
 // saving.
 #include "platform/mci/WaveAudioDevice.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -56,9 +57,16 @@ void WaveAudioDevice::close() {
     take_ = content_ = nullptr;
 }
 
-MCIERROR WaveAudioDevice::record(DWORD_PTR notifyWindow) {
+MCIERROR WaveAudioDevice::record(DWORD_PTR notifyWindow, std::int64_t to) {
     if (recording_) {
         notice_.arm(notifyWindow, id()); // the running recording goes on
+        return 0;
+    }
+    const std::uint64_t end = to < 0 ? 0 : bytesOf(to);
+    if (to >= 0 && end <= positionBytes_) {
+        // Already there: nothing to record.
+        notice_.arm(notifyWindow, id());
+        notice_.complete(MCI_NOTIFY_SUCCESSFUL);
         return 0;
     }
     std::string error;
@@ -71,6 +79,10 @@ MCIERROR WaveAudioDevice::record(DWORD_PTR notifyWindow) {
     if (!engine_)
         engine_ = audio::Engine::acquire();
     recorder_ = std::make_unique<audio::WaveRecorder>(engine_, format_, take_);
+    if (to >= 0)
+        recorder_->limit(static_cast<std::int64_t>((end - positionBytes_) /
+                                                   std::uint64_t(format_.bytesPerFrame())),
+                         [this] { notice_.complete(MCI_NOTIFY_SUCCESSFUL); });
     recorder_->start();
     recording_ = true;
     notice_.arm(notifyWindow, id());
@@ -146,30 +158,62 @@ MCIERROR WaveAudioDevice::save(const std::string &file) {
     return 0;
 }
 
-DWORD_PTR WaveAudioDevice::millisecondsOfBytes(std::uint64_t bytes) const {
+MCIERROR WaveAudioDevice::setTimeFormat(DWORD format) {
+    if (format != MCI_FORMAT_MILLISECONDS && format != MCI_FORMAT_SAMPLES &&
+        format != MCI_FORMAT_BYTES)
+        return MCIERR_BAD_TIME_FORMAT;
+    timeFormat_ = format;
+    return 0;
+}
+
+DWORD_PTR WaveAudioDevice::inTimeFormat(std::uint64_t bytes) const {
     const std::uint64_t frames = bytes / static_cast<std::uint64_t>(format_.bytesPerFrame());
-    return static_cast<DWORD_PTR>(frames * 1000 / static_cast<std::uint64_t>(format_.sampleRate));
+    switch (timeFormat_) {
+    case MCI_FORMAT_BYTES:
+        return static_cast<DWORD_PTR>(frames * std::uint64_t(format_.bytesPerFrame()));
+    case MCI_FORMAT_SAMPLES:
+        return static_cast<DWORD_PTR>(frames);
+    default:
+        return static_cast<DWORD_PTR>(frames * 1000 /
+                                      static_cast<std::uint64_t>(format_.sampleRate));
+    }
+}
+
+std::uint64_t WaveAudioDevice::bytesOf(std::int64_t position) const {
+    const auto p = static_cast<std::uint64_t>(position);
+    const auto frameBytes = static_cast<std::uint64_t>(format_.bytesPerFrame());
+    switch (timeFormat_) {
+    case MCI_FORMAT_BYTES:
+        return p / frameBytes * frameBytes;
+    case MCI_FORMAT_SAMPLES:
+        return p * frameBytes;
+    default:
+        return p * static_cast<std::uint64_t>(format_.sampleRate) / 1000 * frameBytes;
+    }
 }
 
 MCIERROR WaveAudioDevice::status(DWORD item, DWORD_PTR &value) {
     // A recording in progress counts by the frames the engine has handed over.
     std::uint64_t recording = 0;
     if (recording_) {
-        const auto frames = static_cast<std::uint64_t>(recorder_->framesCaptured());
-        recording = frames * static_cast<std::uint64_t>(format_.sampleRate) / audio::kSampleRate *
-                    static_cast<std::uint64_t>(format_.bytesPerFrame());
+        auto frames = static_cast<std::uint64_t>(recorder_->framesCaptured()) *
+                      static_cast<std::uint64_t>(format_.sampleRate) / audio::kSampleRate;
+        if (recorder_->limited())
+            frames = std::min(frames, static_cast<std::uint64_t>(recorder_->limitFrames()));
+        recording = frames * static_cast<std::uint64_t>(format_.bytesPerFrame());
     } else if (recorder_) {
         recording = recorder_->bytesWritten();
     }
     switch (item) {
     case MCI_STATUS_LENGTH:
-        value = millisecondsOfBytes(contentBytes_ + recording);
+        value = inTimeFormat(contentBytes_ + recording);
         return 0;
     case MCI_STATUS_POSITION:
-        value = millisecondsOfBytes(positionBytes_ + recording);
+        value = inTimeFormat(positionBytes_ + recording);
         return 0;
     case MCI_STATUS_MODE:
-        value = recording_ ? MCI_MODE_RECORD : MCI_MODE_STOP;
+        // A recording that reached its end position has stopped by itself.
+        value = recording_ && !recorder_->complete() ? MCI_MODE_RECORD : MCI_MODE_STOP;
         return 0;
     default:
         return MCIERR_UNSUPPORTED_FUNCTION;

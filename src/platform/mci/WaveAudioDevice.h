@@ -25,8 +25,11 @@ public:
     /// Discards the content and any recording in progress.
     void close() override;
     /// Records the wave input, inserted at the current position, from the
-    /// engine's next period until stop.
-    MCIERROR record(DWORD_PTR notifyWindow) override;
+    /// engine's next period until stop, or until the position `to` (in the
+    /// time format): then exactly that far, and the notice says successful.
+    MCIERROR record(DWORD_PTR notifyWindow, std::int64_t to) override;
+    /// Milliseconds, bytes, or samples (frames of the device's format).
+    MCIERROR setTimeFormat(DWORD format) override;
     /// Returns when the last recorded period is in the spool.
     MCIERROR stop() override;
     MCIERROR seekToStart() override;
@@ -37,7 +40,8 @@ public:
     MCIERROR capability(DWORD item, DWORD &value) override;
 
 private:
-    DWORD_PTR millisecondsOfBytes(std::uint64_t bytes) const;
+    DWORD_PTR inTimeFormat(std::uint64_t bytes) const;
+    std::uint64_t bytesOf(std::int64_t position) const;
     bool foldRecording(std::string &error);
 
     audio::WaveFormat format_;
@@ -50,6 +54,7 @@ private:
     bool recording_ = false;
     std::string failure_; // why the content is incomplete, if it is
     PendingNotice notice_;
+    DWORD timeFormat_ = MCI_FORMAT_MILLISECONDS;
 };
 
 } // namespace mci

@@ -1,0 +1,427 @@
+// The batch: outputs planned first (duplicates and existing files found
+// before anything records), then worker processes forked before any thread
+// exists, fed one file at a time over a pipe, and replaced if one dies.
+#include "render/Batch.h"
+
+#include "platform/FileWrite.h"
+#include "recording/Formats.h"
+#include "recording/RunPlan.h"
+#include "render/Progress.h"
+#include "render/Renderer.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace render {
+namespace {
+
+struct Task {
+    std::string input, output;
+    Result result;
+    bool ended = false;
+};
+
+std::atomic<bool> g_stop{false};
+
+void onStopSignal(int) {
+    g_stop = true;
+}
+
+void installStopSignals(bool worker) {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // a wait for the encoder is interrupted
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    // A worker hears of ^C from the batch, which ends it in good order.
+    if (worker)
+        std::signal(SIGINT, SIG_IGN);
+    else
+        sigaction(SIGINT, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+// --- The plan ----------------------------------------------------------------
+
+bool exists(const std::string &path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::vector<Task> plan(const Request &request) {
+    std::vector<Task> tasks;
+    std::map<std::string, std::size_t> outputs; // the same file however spelt
+    for (const std::string &file : request.files) {
+        Task task;
+        task.input = file;
+        task.output = OutputFolder(request.options, file) + OutputName(request.options, file);
+        std::error_code error;
+        std::string key = std::filesystem::weakly_canonical(task.output, error).string();
+        if (error)
+            key = task.output;
+        const auto [at, first] = outputs.emplace(key, tasks.size());
+        if (!first) {
+            task.ended = true;
+            task.result.error = "its WAVE file " + task.output + " would also be that of " +
+                                tasks[at->second].input;
+        } else if (request.skipExisting && exists(task.output)) {
+            task.ended = true;
+            task.result.status = Result::Status::Skipped;
+        }
+        tasks.push_back(std::move(task));
+    }
+    return tasks;
+}
+
+// --- The messages between a worker and the batch ------------------------------
+//
+// One line each: "P task done total" (progress) and "R task status frames
+// seconds error" (the result), the error with its line breaks escaped.
+
+std::string escaped(const std::string &text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string unescaped(const std::string &text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            out += text[i + 1] == 'n' ? '\n' : text[i + 1];
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+void send(int fd, const std::string &line) {
+    platform::writeAll(fd, line.data(), line.size());
+}
+
+// Reads whole lines from a pipe. False at its end.
+bool readLines(int fd, std::string &pending, std::vector<std::string> &lines) {
+    char buffer[4096];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+        return true;
+    if (n <= 0)
+        return false;
+    pending.append(buffer, std::size_t(n));
+    for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+        lines.push_back(pending.substr(0, end));
+        pending.erase(0, end + 1);
+    }
+    return true;
+}
+
+[[noreturn]] void workerMain(const Request &request, const std::vector<Task> &tasks, int in,
+                             int out) {
+    installStopSignals(true);
+    Renderer renderer(request);
+    std::string pending;
+    for (;;) {
+        std::vector<std::string> lines;
+        while (lines.empty())
+            if (!readLines(in, pending, lines) || g_stop)
+                std::_Exit(0);
+        for (const std::string &line : lines) {
+            const std::size_t index = std::stoul(line);
+            const Task &task = tasks[index];
+            const std::string id = std::to_string(index);
+            const Result r = renderer.render(
+                task.input, task.output,
+                [&](std::int64_t done, std::int64_t total) {
+                    send(out, "P " + id + " " + std::to_string(done) + " " + std::to_string(total) +
+                                  "\n");
+                },
+                g_stop);
+            send(out, "R " + id + " " + std::to_string(int(r.status)) + " " +
+                          std::to_string(r.frames) + " " + std::to_string(r.seconds) + " " +
+                          escaped(r.error) + "\n");
+            if (g_stop)
+                std::_Exit(0);
+        }
+    }
+}
+
+// --- The batch's side -----------------------------------------------------------
+
+struct Worker {
+    pid_t pid = 0;
+    int tasks = -1;   // the batch writes task numbers here
+    int results = -1; // and reads the worker's lines here
+    std::string pending;
+    long task = -1; // the file it records, or -1
+    std::int64_t done = 0, total = 0;
+};
+
+std::string jsonText(const std::string &text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\u%04x", c);
+                out += escape;
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out + "\"";
+}
+
+const char *statusText(Result::Status status) {
+    switch (status) {
+    case Result::Status::Ok:
+        return "ok";
+    case Result::Status::Skipped:
+        return "skipped";
+    default:
+        return "failed";
+    }
+}
+
+class Batch {
+public:
+    explicit Batch(const Request &request)
+        : request_(request), tasks_(plan(request)),
+          progress_(STDERR_FILENO, request.quiet, request.files.size()) {}
+
+    int run() {
+        if (!request_.report.empty()) {
+            report_ = std::fopen(request_.report.c_str(), "w");
+            if (!report_)
+                throw UsageError("the report " + request_.report +
+                                 " cannot be written: " + std::strerror(errno));
+        }
+        installStopSignals(false);
+        for (std::size_t i = 0; i < tasks_.size(); ++i) {
+            if (tasks_[i].ended)
+                finish(i);
+            else
+                waiting_.push_back(i);
+        }
+        const std::size_t jobs = std::min<std::size_t>(std::size_t(request_.jobs), waiting_.size());
+        for (std::size_t i = 0; i < jobs; ++i)
+            startWorker();
+        while (!workers_.empty())
+            turn();
+        progress_.summary(g_stop);
+        if (report_)
+            std::fclose(report_);
+        if (g_stop)
+            return 130;
+        for (const Task &t : tasks_)
+            if (t.result.status == Result::Status::Failed)
+                return 1;
+        return 0;
+    }
+
+private:
+    void startWorker() {
+        int tasks[2], results[2];
+        if (::pipe2(tasks, O_CLOEXEC) != 0 || ::pipe2(results, O_CLOEXEC) != 0)
+            throw std::runtime_error(std::string("no pipe for a worker: ") + std::strerror(errno));
+        const pid_t pid = ::fork();
+        if (pid < 0)
+            throw std::runtime_error(std::string("no worker process: ") + std::strerror(errno));
+        if (pid == 0) {
+            // The worker keeps its own two ends only, so that the batch
+            // sees its end, and it sees the batch's.
+            for (const Worker &w : workers_) {
+                ::close(w.tasks);
+                ::close(w.results);
+            }
+            ::close(tasks[1]);
+            ::close(results[0]);
+            if (report_)
+                ::close(fileno(report_));
+            workerMain(request_, tasks_, tasks[0], results[1]);
+        }
+        ::close(tasks[0]);
+        ::close(results[1]);
+        Worker worker;
+        worker.pid = pid;
+        worker.tasks = tasks[1];
+        worker.results = results[0];
+        workers_.push_back(worker);
+        giveWork(workers_.back());
+    }
+
+    void giveWork(Worker &worker) {
+        if (waiting_.empty() || g_stop) {
+            // Nothing left: the worker ends when it reads the pipe's end.
+            if (worker.tasks >= 0)
+                ::close(worker.tasks);
+            worker.tasks = -1;
+            worker.task = -1;
+            return;
+        }
+        worker.task = long(waiting_.front());
+        waiting_.pop_front();
+        worker.done = worker.total = 0;
+        send(worker.tasks, std::to_string(worker.task) + "\n");
+    }
+
+    void turn() {
+        std::vector<pollfd> fds;
+        for (const Worker &w : workers_)
+            fds.push_back(pollfd{w.results, POLLIN, 0});
+        const int ready = ::poll(fds.data(), fds.size(), 100);
+        if (g_stop && !stopping_) {
+            // Every worker ends its file unsaved and leaves.
+            stopping_ = true;
+            waiting_.clear();
+            for (const Worker &w : workers_)
+                ::kill(w.pid, SIGTERM);
+        }
+        if (ready > 0) {
+            for (std::size_t i = 0; i < fds.size(); ++i) {
+                if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                    continue;
+                Worker &worker = workers_[i];
+                std::vector<std::string> lines;
+                const bool open = readLines(worker.results, worker.pending, lines);
+                for (const std::string &line : lines)
+                    heard(worker, line);
+                if (!open)
+                    worker.results = -1; // reaped below
+            }
+        }
+        reap();
+        std::vector<Running> running;
+        for (const Worker &w : workers_)
+            if (w.task >= 0)
+                running.push_back(
+                    Running{tasks_[std::size_t(w.task)].input, w.done, w.total,
+                            kRecordingFormats[std::size_t(request_.options.quality)].sampleRate});
+        progress_.update(running, waiting_.size());
+    }
+
+    void heard(Worker &worker, const std::string &line) {
+        char kind = 0;
+        long task = -1;
+        long long a = 0, b = 0;
+        int used = 0;
+        if (std::sscanf(line.c_str(), "%c %ld %lld %lld%n", &kind, &task, &a, &b, &used) < 4 ||
+            task != worker.task)
+            return;
+        if (kind == 'P') {
+            worker.done = a;
+            worker.total = b;
+            return;
+        }
+        if (kind != 'R')
+            return;
+        Result &result = tasks_[std::size_t(task)].result;
+        result.status = static_cast<Result::Status>(a);
+        result.frames = b;
+        double seconds = 0;
+        int more = 0;
+        std::sscanf(line.c_str() + used, " %lf %n", &seconds, &more);
+        result.seconds = seconds;
+        result.error = unescaped(line.substr(std::size_t(used + more)));
+        finish(std::size_t(task));
+        giveWork(worker);
+    }
+
+    void reap() {
+        for (auto it = workers_.begin(); it != workers_.end();) {
+            if (it->results >= 0) {
+                ++it;
+                continue;
+            }
+            int status = 0;
+            while (::waitpid(it->pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            if (it->tasks >= 0)
+                ::close(it->tasks);
+            const long task = it->task;
+            it = workers_.erase(it);
+            if (task >= 0) {
+                // The worker died on this file: the file fails, the batch goes on.
+                Task &t = tasks_[std::size_t(task)];
+                t.result.status = Result::Status::Failed;
+                t.result.error = g_stop ? std::string("interrupted")
+                                        : "the recording process ended unexpectedly (" +
+                                              ProcessEnd{status, false}.describe() + ")";
+                finish(std::size_t(task));
+                if (!waiting_.empty() && !g_stop)
+                    startWorker();
+            }
+        }
+    }
+
+    void finish(std::size_t index) {
+        Task &task = tasks_[index];
+        task.ended = true;
+        progress_.finished(task.input, task.output, task.result);
+        if (!report_)
+            return;
+        const bool failed = task.result.status == Result::Status::Failed;
+        std::fprintf(report_,
+                     "{\"input\":%s,\"output\":%s,\"format\":%s,\"frames\":%lld,\"seconds\":%.6f,"
+                     "\"status\":\"%s\",\"error\":%s}\n",
+                     jsonText(task.input).c_str(), jsonText(task.output).c_str(),
+                     jsonText(qualityText(request_.options.quality)).c_str(),
+                     static_cast<long long>(task.result.frames), task.result.seconds,
+                     statusText(task.result.status),
+                     failed ? jsonText(task.result.error).c_str() : "null");
+        std::fflush(report_);
+    }
+
+    const Request &request_;
+    std::vector<Task> tasks_;
+    Progress progress_;
+    std::deque<std::size_t> waiting_;
+    std::vector<Worker> workers_;
+    std::FILE *report_ = nullptr;
+    bool stopping_ = false;
+};
+
+} // namespace
+
+int runBatch(const Request &request) {
+    return Batch(request).run();
+}
+
+} // namespace render

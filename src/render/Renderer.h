@@ -1,0 +1,56 @@
+// Records MIDI files into WAVE files one after the other, through the same
+// sequencer and wave-audio devices as the window, on an engine whose clock
+// runs free: as fast as the processor renders.
+#pragma once
+
+#include "render/Request.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace audio {
+class Engine;
+}
+
+namespace render {
+
+/// How one file went.
+struct Result {
+    enum class Status { Ok, Failed, Skipped };
+    Status status = Status::Failed;
+    std::int64_t frames = 0; // frames of the output's format
+    double seconds = 0;      // its length
+    std::string error;       // why it failed
+};
+
+/// Called now and then while a file records: frames done, frames in all.
+using ProgressFunction = std::function<void(std::int64_t, std::int64_t)>;
+
+class Renderer {
+public:
+    /// Starts a free-running engine for this process; the SoundFont loads
+    /// with the first file.
+    explicit Renderer(const Request &request);
+    ~Renderer();
+    Renderer(const Renderer &) = delete;
+    Renderer &operator=(const Renderer &) = delete;
+
+    /// Records `song` into `output`: the song from its start to its end,
+    /// then the tail, exact to the frame; then the encoder, if asked. The
+    /// output appears whole or not at all. `stop` becoming true ends the
+    /// recording unsaved.
+    Result render(const std::string &song, const std::string &output,
+                  const ProgressFunction &progress, const std::atomic<bool> &stop);
+
+private:
+    void settle();
+    std::string encode(const std::string &wave, const std::atomic<bool> &stop);
+
+    const Request &request_;
+    std::shared_ptr<audio::Engine> engine_;
+};
+
+} // namespace render

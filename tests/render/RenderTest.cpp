@@ -1,0 +1,328 @@
+// kestrune-render as a user runs it: the real program in a process of its
+// own, on MIDI files the tests write, its WAVE files read back; and the same
+// song recorded through the window for comparison.
+#include "platform/Paths.h"
+#include "recording/Formats.h"
+#include "support/RunFixture.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace {
+
+struct Ran {
+    int exit = -1;
+    std::string said; // standard error
+};
+
+// The notes of the songs here: 0.9 s long.
+test::Bytes tune() {
+    return test::simpleSong({{0.1, 0.4, 60}, {0.5, 0.8, 67}}, 0.9);
+}
+
+// Frames of a format for the 0.9 s song: 39690 engine frames, rounded up.
+std::int64_t songFrames(int rate) {
+    return (39690LL * rate + 44099) / 44100;
+}
+
+class Render : public ::testing::Test {
+protected:
+    Ran render(const QStringList &arguments) {
+        QProcess process;
+        process.setWorkingDirectory(QString::fromStdString(dir.root()));
+        process.start(QString::fromStdString(paths::programFolder() + "kestrune-render"),
+                      arguments);
+        EXPECT_TRUE(process.waitForFinished(120000));
+        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                process.readAllStandardError().toStdString()};
+    }
+    std::string song(const std::string &name, const test::Bytes &bytes = tune()) {
+        test::writeFile(dir.path(name), bytes);
+        return dir.path(name);
+    }
+    // The report's lines, by input.
+    std::map<std::string, QJsonObject> report(const std::string &file) {
+        std::map<std::string, QJsonObject> lines;
+        std::ifstream in(file);
+        for (std::string line; std::getline(in, line);) {
+            const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+            EXPECT_FALSE(o.isEmpty()) << line;
+            lines[o["input"].toString().toStdString()] = o;
+        }
+        return lines;
+    }
+
+    test::SettingsFile settings; // the window's settings: none unless a test writes them
+    test::TempDir dir;
+};
+
+} // namespace
+
+TEST_F(Render, EveryFormatHasItsRateBitsChannelsAndTheSongsLength) {
+    const std::string midi = song("tune.mid");
+    for (int q = 0; q < 12; ++q) {
+        SCOPED_TRACE(q);
+        const RecordingFormat &f = kRecordingFormats[std::size_t(q)];
+        const Ran ran = render({"-q", QString::number(q), "--suffix", "--tail", "0", "tune.mid"});
+        ASSERT_EQ(ran.exit, 0) << ran.said;
+        const test::WaveData w = test::readWave(dir.path(std::string("tune") + f.qualitySuffix));
+        EXPECT_EQ(w.format, (audio::WaveFormat{f.sampleRate, f.channels, f.bitsPerSample}));
+        EXPECT_EQ(w.frames(), songFrames(f.sampleRate));
+        EXPECT_LT(w.rms(0.0, 0.09), 0.01);
+        EXPECT_GT(w.rms(0.12, 0.38), 0.003);
+        EXPECT_GT(w.rms(0.52, 0.78), 0.003);
+    }
+    // The short forms name the same formats.
+    ASSERT_EQ(render({"-q", "11025/8/mono", "--suffix", "tune.mid"}).exit, 0);
+    ASSERT_EQ(render({"--quality=22050 Hertz / 16 bit / Stereo", "--no-suffix", "tune.mid"}).exit,
+              0);
+    EXPECT_EQ(test::readWave(dir.path("tune_11025081.wav")).format,
+              (audio::WaveFormat{11025, 1, 8}));
+    EXPECT_EQ(test::readWave(dir.path("tune.wav")).format, (audio::WaveFormat{22050, 2, 16}));
+}
+
+TEST_F(Render, TheTailIsExactToTheFrameAndComesFromTheSettingsUnlessGiven) {
+    song("tune.mid");
+    for (const auto &[tail, frames] : std::vector<std::pair<const char *, std::int64_t>>{
+             {"0", 0}, {"1.5", 33075}, {"2", 44100}}) {
+        SCOPED_TRACE(tail);
+        ASSERT_EQ(render({"-q", "4", "--tail", tail, "tune.mid"}).exit, 0);
+        EXPECT_EQ(test::readWave(dir.path("tune.wav")).frames(), songFrames(22050) + frames);
+    }
+    // The window's delay of 3 seconds, ticked; and unticked, none.
+    settings.write("[Kestrune v0.3]\nRecording Quality=8\nRecording Delay=1\n"
+                   "Recording Delay Time=3\n");
+    ASSERT_EQ(render({"tune.mid"}).exit, 0);
+    EXPECT_EQ(test::readWave(dir.path("tune.wav")).frames(), songFrames(11025) + 3 * 11025);
+    settings.write("[Kestrune v0.3]\nRecording Quality=8\nRecording Delay=0\n"
+                   "Recording Delay Time=3\n");
+    ASSERT_EQ(render({"tune.mid"}).exit, 0);
+    EXPECT_EQ(test::readWave(dir.path("tune.wav")).frames(), songFrames(11025));
+}
+
+TEST_F(Render, OutputsAreNamedAndPlacedByTheWindowsRules) {
+    song("tune.mid");
+    song("odd.midi");
+    std::filesystem::create_directory(dir.path("chosen"));
+    std::filesystem::create_directory(dir.path("given"));
+    // The window's folder of choice and quality information.
+    settings.write("[Kestrune v0.3]\nRecording Quality=5\nPreferences WAVE File Directory=1\n"
+                   "WAVE File Directory=" +
+                   dir.path("chosen/") + "\nPut Quality Information on WAVE File Name=1\n");
+    ASSERT_EQ(render({"tune.mid", "odd.midi"}).exit, 0);
+    EXPECT_TRUE(std::filesystem::exists(dir.path("chosen/tune_22050161.wav")));
+    EXPECT_TRUE(std::filesystem::exists(dir.path("chosen/odd._22050161.wav")));
+    // The command line over them.
+    ASSERT_EQ(render({"-o", "given", "--no-suffix", "-q", "0", "tune.mid"}).exit, 0);
+    EXPECT_EQ(test::readWave(dir.path("given/tune.wav")).format, (audio::WaveFormat{44100, 2, 16}));
+    // With the folder unticked, beside the song.
+    settings.write("[Kestrune v0.3]\nRecording Quality=0\n");
+    ASSERT_EQ(render({dir.path("tune.mid").c_str()}).exit, 0);
+    EXPECT_TRUE(std::filesystem::exists(dir.path("tune.wav")));
+    // A song named .wav is never its own output.
+    song("song.wav");
+    const Ran ran = render({"song.wav"});
+    EXPECT_EQ(ran.exit, 1);
+    EXPECT_NE(ran.said.find("is the MIDI file chosen for recording"), std::string::npos)
+        << ran.said;
+    EXPECT_EQ(std::filesystem::file_size(dir.path("song.wav")), tune().size());
+}
+
+TEST_F(Render, ABatchGoesOnPastBrokenFilesAndReportsEachFile) {
+    song("a.mid");
+    song("b.mid");
+    song("broken.mid", {'M', 'T', 'h', 'd', 0,   0,   0, 6, 0, 0,  0, 1,
+                        0,   96,  'M', 'T', 'r', 'k', 0, 0, 0, 40, 0, 0x90});
+    std::filesystem::create_directory(dir.path("twice"));
+    song("twice/a.mid");
+    const Ran ran = render({"-q", "0", "-o", ".", "-j", "2", "--report", "r.jsonl", "a.mid",
+                            "broken.mid", "b.mid", "missing.mid", "twice/a.mid"});
+    EXPECT_EQ(ran.exit, 1) << ran.said;
+    auto lines = report(dir.path("r.jsonl"));
+    ASSERT_EQ(lines.size(), 5u);
+    for (const char *good : {"a.mid", "b.mid"}) {
+        const QJsonObject &o = lines[good];
+        EXPECT_EQ(o["status"].toString(), "ok");
+        EXPECT_EQ(o["format"].toString(), "44100/16/stereo");
+        EXPECT_EQ(o["frames"].toInteger(), songFrames(44100));
+        EXPECT_NEAR(o["seconds"].toDouble(), 0.9, 1e-6);
+        EXPECT_TRUE(o["error"].isNull());
+        EXPECT_EQ(test::readWave(dir.path(o["output"].toString().toStdString())).frames(),
+                  songFrames(44100));
+    }
+    EXPECT_EQ(lines["broken.mid"]["status"].toString(), "failed");
+    EXPECT_NE(lines["broken.mid"]["error"].toString().indexOf("track 1 is cut short"), -1)
+        << lines["broken.mid"]["error"].toString().toStdString();
+    EXPECT_NE(lines["missing.mid"]["error"].toString().indexOf("No such file"), -1);
+    // Two songs of one name into one folder: the second is refused, not overwritten.
+    EXPECT_NE(lines["twice/a.mid"]["error"].toString().indexOf("would also be that of a.mid"), -1);
+    EXPECT_NE(ran.said.find("FAILED broken.mid: \"broken.mid\" cannot be played"),
+              std::string::npos)
+        << ran.said;
+    // Nothing half-written: the two recordings and the songs only.
+    for (const auto &name : dir.entries())
+        EXPECT_TRUE(name == "a.mid" || name == "b.mid" || name == "broken.mid" || name == "twice" ||
+                    name == "r.jsonl" || name == "a.wav" || name == "b.wav")
+            << name;
+}
+
+TEST_F(Render, ShardsShareOutTheListAndExistingOutputsCanBeLeftOut) {
+    QStringList all;
+    for (int i = 0; i < 7; ++i) {
+        song("s" + std::to_string(i) + ".mid");
+        all << QString("s%1.mid").arg(i);
+    }
+    std::multiset<std::string> seen;
+    for (int k = 0; k < 3; ++k) {
+        const std::string file = dir.path("r" + std::to_string(k) + ".jsonl");
+        ASSERT_EQ(render(QStringList{"-q", "10", "--shard", QString("%1/3").arg(k), "--report",
+                                     QString::fromStdString(file)} +
+                         all)
+                      .exit,
+                  0);
+        for (const auto &[input, line] : report(file))
+            seen.insert(input);
+    }
+    EXPECT_EQ(seen, (std::multiset<std::string>{"s0.mid", "s1.mid", "s2.mid", "s3.mid", "s4.mid",
+                                                "s5.mid", "s6.mid"}));
+
+    // Left out: an output that exists stays as it is.
+    test::writeFile(dir.path("s3.wav"), {'k', 'e', 'e', 'p'});
+    ASSERT_EQ(render(QStringList{"-q", "10", "--skip-existing", "--report", "r.jsonl"} + all).exit,
+              0);
+    auto lines = report(dir.path("r.jsonl"));
+    EXPECT_EQ(lines["s3.mid"]["status"].toString(), "skipped");
+    EXPECT_EQ(lines["s2.mid"]["status"].toString(), "skipped"); // recorded by a shard above
+    EXPECT_EQ(std::filesystem::file_size(dir.path("s3.wav")), 4u);
+}
+
+TEST_F(Render, UsageErrorsExitWithTwoAndSayWhy) {
+    song("tune.mid");
+    const std::pair<QStringList, const char *> cases[] = {
+        {{}, "no MIDI file given"},
+        {{"-q", "12", "tune.mid"}, "unknown recording quality"},
+        {{"-q", "48000/16/stereo", "tune.mid"}, "unknown recording quality"},
+        {{"--tail", "-1", "tune.mid"}, "--tail"},
+        {{"--shard", "3/3", "tune.mid"}, "--shard"},
+        {{"-j", "0", "tune.mid"}, "--jobs"},
+        {{"-o", "nowhere", "tune.mid"}, "\"nowhere\" does not exist"},
+        {{"--mp3=/usr/bin/lame", "-q", "4", "tune.mid"}, "needs the high-quality format"},
+        {{"--mp3=/no/encoder", "-q", "0", "tune.mid"}, "/no/encoder"},
+        {{"--frobnicate", "tune.mid"}, "unknown option --frobnicate"},
+    };
+    for (const auto &[arguments, says] : cases) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        const Ran ran = render(arguments);
+        EXPECT_EQ(ran.exit, 2);
+        EXPECT_NE(ran.said.find(says), std::string::npos) << ran.said;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.path("tune.wav")));
+    settings.write("[Kestrune v0.3]\nRecording Quality=12\n");
+    EXPECT_EQ(render({"tune.mid"}).exit, 2); // the window's list had no selection
+}
+
+TEST_F(Render, Mp3EncodingWithLame) {
+    song("tune.mid");
+    const Ran ran = render({"--mp3=/usr/bin/lame", "-q", "0", "tune.mid"});
+    ASSERT_EQ(ran.exit, 0) << ran.said;
+    EXPECT_GT(std::filesystem::file_size(dir.path("tune.mp3")), 1000u);
+    EXPECT_TRUE(std::filesystem::exists(dir.path("tune.wav")));
+    // LAME's own chatter does not reach the terminal.
+    EXPECT_EQ(ran.said.find("LAME"), std::string::npos) << ran.said;
+}
+
+TEST_F(Render, AnInterruptedBatchLeavesOnlyWholeFiles) {
+    QStringList all;
+    for (int i = 0; i < 40; ++i) {
+        song("s" + std::to_string(i) + ".mid", test::simpleSong({{0.1, 9.0, 60}}, 10.0));
+        all << QString("s%1.mid").arg(i);
+    }
+    QProcess process;
+    process.setWorkingDirectory(QString::fromStdString(dir.root()));
+    process.start(QString::fromStdString(paths::programFolder() + "kestrune-render"),
+                  QStringList{"-q", "0", "-j", "2"} + all);
+    ASSERT_TRUE(process.waitForStarted());
+    test::waitFor([&] { return std::filesystem::exists(dir.path("s0.wav")); }, 20000);
+    ::kill(pid_t(process.processId()), SIGINT);
+    ASSERT_TRUE(process.waitForFinished(20000));
+    EXPECT_EQ(process.exitCode(), 130);
+    int whole = 0;
+    for (const auto &name : dir.entries()) {
+        if (name.size() > 4 && name.substr(name.size() - 4) == ".mid")
+            continue;
+        ASSERT_EQ(name.substr(name.size() - 4), ".wav") << name; // no temporary file left
+        EXPECT_EQ(test::readWave(dir.path(name)).frames(), 441000);
+        ++whole;
+    }
+    EXPECT_GE(whole, 1);
+    EXPECT_LT(whole, 40);
+}
+
+// The same song through the window, in real time, and through the renderer.
+using RenderAndWindow = test::RunFixture;
+
+TEST_F(RenderAndWindow, RecordTheSameMusic) {
+    const test::Bytes bytes =
+        test::simpleSong({{0.1, 0.5, 60}, {0.3, 0.9, 64}, {0.6, 1.0, 67}, {1.0, 1.4, 72}}, 1.5);
+    test::writeFile(song, bytes);
+    window.CB_RecordingDelayTime->setChecked(true);
+    window.SE_RecordingDelayTime->setValue(1);
+    record();
+    ASSERT_TRUE(waitForState0(8000));
+    const test::WaveData windowed = test::readWave(output());
+
+    std::filesystem::create_directory(dir.path("cli"));
+    QProcess process;
+    process.start(QString::fromStdString(paths::programFolder() + "kestrune-render"),
+                  {"-q", "0", "--tail", "1", "-o", QString::fromStdString(dir.path("cli")),
+                   QString::fromStdString(song)});
+    ASSERT_TRUE(process.waitForFinished(60000));
+    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    const test::WaveData rendered = test::readWave(dir.path("cli/tune.wav"));
+
+    EXPECT_EQ(rendered.format, windowed.format);
+    // The window starts recording up to a period after playback, and its
+    // tail ends at a timer's tick.
+    EXPECT_NEAR(double(windowed.frames()), double(rendered.frames()), 256 + 0.05 * 44100);
+    EXPECT_EQ(rendered.frames(), 66150 + 44100);
+
+    // Envelopes in 10 ms steps, compared at the offset that suits best
+    // (the window's start gap is up to one period).
+    auto envelope = [](const test::WaveData &w, long long offset) {
+        std::vector<double> e;
+        for (long long at = offset; at + 441 <= w.frames(); at += 441) {
+            double sum = 0;
+            for (long long i = at; i < at + 441; ++i)
+                sum += std::pow(w.samples[std::size_t(2 * i)], 2);
+            e.push_back(std::sqrt(sum / 441));
+        }
+        return e;
+    };
+    auto correlation = [](std::vector<double> a, std::vector<double> b) {
+        const std::size_t n = std::min(a.size(), b.size());
+        double ma = 0, mb = 0;
+        for (std::size_t i = 0; i < n; ++i)
+            ma += a[i] / double(n), mb += b[i] / double(n);
+        double ab = 0, aa = 0, bb = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            ab += (a[i] - ma) * (b[i] - mb);
+            aa += (a[i] - ma) * (a[i] - ma);
+            bb += (b[i] - mb) * (b[i] - mb);
+        }
+        return ab / std::sqrt(aa * bb);
+    };
+    const std::vector<double> heard = envelope(windowed, 0);
+    double best = -1;
+    for (long long offset = 0; offset <= 512; offset += 32)
+        best = std::max(best, correlation(heard, envelope(rendered, offset)));
+    EXPECT_GE(best, 0.99);
+}
