@@ -228,7 +228,8 @@ public:
 
     int run() {
         if (!request_.report.empty()) {
-            report_ = std::fopen(request_.report.c_str(), "w");
+            // Appended: the runs of one xargs pipeline share one report.
+            report_ = std::fopen(request_.report.c_str(), "a");
             if (!report_)
                 throw UsageError("the report " + request_.report +
                                  " cannot be written: " + std::strerror(errno));

@@ -6,6 +6,7 @@
 #include "platform/Paths.h"
 #include "platform/audio/DeviceConfig.h"
 #include "platform/audio/Engine.h"
+#include "platform/audio/Synthesiser.h"
 #include "platform/mci/Mci.h"
 #include "recording/Formats.h"
 #include "recording/RunPlan.h"
@@ -162,10 +163,12 @@ Result Renderer::render(const std::string &song, const std::string &output,
 }
 
 void Renderer::settle() {
-    // The next file must not begin in this one's reverb: let it die away
-    // (the sequencer's open silences every voice, not the reverb).
+    // The next file must not begin in this one's sound: notes still held at
+    // the song's end stop now, and the reverb dies away.
     PeakMeter meter;
     std::lock_guard<std::mutex> guard(engine_->lock());
+    if (audio::Synthesiser *synth = engine_->synthesiser())
+        synth->reset();
     engine_->addSink(&meter);
     for (int i = 0; i < 10 * audio::kSampleRate / audio::kPeriodFrames && meter.last > 1e-6f; ++i)
         engine_->drive(audio::kPeriodFrames);

@@ -107,8 +107,8 @@ chosen in the window (its settings file).
   -j, --jobs N             files recorded at once (default: the cores)
       --skip-existing      leave out files whose WAVE file exists
       --shard K/N          take every Nth file, starting at the Kth (0-based)
-      --report FILE.jsonl  one JSON line per file: input, output, format,
-                           frames, seconds, status, error
+      --report FILE.jsonl  add one JSON line per file to FILE.jsonl: input,
+                           output, format, frames, seconds, status, error
       --quiet              no progress; failures only
   -h, --help               this help
       --version            the program's version

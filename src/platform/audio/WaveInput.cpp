@@ -243,12 +243,13 @@ void WaveRecorder::writerLoop() {
         while (Period *slot = ring_.readSlot()) {
             writeSamples(slot->data());
             ring_.commitRead();
-            if (!any) {
-                // A driven engine waiting for room goes on at the first free slot.
-                std::lock_guard<std::mutex> guard(wakeMutex_);
-                room_.notify_one();
-            }
             any = true;
+        }
+        if (any) {
+            // A driven engine waiting for room goes on. Told under the lock,
+            // so that it cannot miss it between its look at the ring and its wait.
+            std::lock_guard<std::mutex> guard(wakeMutex_);
+            room_.notify_one();
         }
         {
             std::lock_guard<std::mutex> guard(overflowMutex_);

@@ -1,0 +1,122 @@
+// kestrune-render against fluidsynth's file renderer, side by side in one
+// run: one file's CPU and wall time, the OpenMSX set with two jobs against
+// the same files one by one, and the peak memory of a job.
+//
+//   bench_render [SOUNDFONT]   (default: TimGM6mb)
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char kOpenMsx[] = "/usr/share/games/openttd/baseset/openmsx/";
+
+struct Measured {
+    double wall = 0, cpu = 0, peakMb = 0;
+    int status = 0;
+};
+
+// Runs a command and measures it with its children (wait4 counts the
+// children a process has waited for).
+Measured run(const std::vector<std::string> &command) {
+    std::vector<char *> argv;
+    for (const std::string &a : command)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    std::fflush(stdout); // not again from the child
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen("/dev/null", "w", stderr);
+        ::execvp(argv[0], argv.data());
+        std::_Exit(127);
+    }
+    Measured m;
+    rusage usage{};
+    ::wait4(pid, &m.status, 0, &usage);
+    m.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    m.cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    m.peakMb = double(usage.ru_maxrss) / 1024.0;
+    return m;
+}
+
+Measured median(std::vector<Measured> runs) {
+    std::sort(runs.begin(), runs.end(),
+              [](const Measured &a, const Measured &b) { return a.cpu < b.cpu; });
+    return runs[runs.size() / 2];
+}
+
+std::string programFolder() {
+    char buffer[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    std::string path(buffer, n > 0 ? std::size_t(n) : 0);
+    return path.substr(0, path.rfind('/') + 1);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const std::string soundFont = argc > 1 ? argv[1] : "/usr/share/sounds/sf2/TimGM6mb.sf2";
+    const std::string render = programFolder() + "../kestrune-render";
+    const std::string out = std::filesystem::temp_directory_path() / "kestrune-bench-render";
+    std::filesystem::remove_all(out);
+    std::filesystem::create_directories(out + "/fs");
+    std::filesystem::create_directories(out + "/kr");
+    const std::vector<std::string> ours = {render,    "-q",          "0",        "--tail",
+                                           "0",       "--no-suffix", "--no-mp3", "--soundfont",
+                                           soundFont, "--quiet",     "-o"};
+
+    // One file, format 0.
+    const std::string song = std::string(kOpenMsx) + "busy_schedule.mid";
+    std::vector<Measured> fs, kr;
+    for (int i = 0; i < 5; ++i) {
+        fs.push_back(
+            run({"fluidsynth", "-ni", "-r", "44100", "-F", out + "/fs/busy.wav", soundFont, song}));
+        std::vector<std::string> command = ours;
+        command.insert(command.end(), {out + "/kr", "-j", "1", song});
+        kr.push_back(run(command));
+    }
+    const Measured f = median(fs), k = median(kr);
+    std::printf("busy_schedule.mid, 44100/16/stereo, %s (median of 5)\n", soundFont.c_str());
+    std::printf("  fluidsynth -F     wall %6.3f s  cpu %6.3f s  peak %6.1f MB\n", f.wall, f.cpu,
+                f.peakMb);
+    std::printf("  kestrune-render   wall %6.3f s  cpu %6.3f s  peak %6.1f MB\n", k.wall, k.cpu,
+                k.peakMb);
+    std::printf("  CPU ratio %.3f (target <= 1.1)\n\n", k.cpu / f.cpu);
+
+    // The OpenMSX set: fluidsynth one by one, then kestrune-render -j 2.
+    std::vector<std::string> songs;
+    for (const auto &entry : std::filesystem::directory_iterator(kOpenMsx))
+        if (entry.path().extension() == ".mid")
+            songs.push_back(entry.path());
+    std::sort(songs.begin(), songs.end());
+    Measured serial;
+    for (const std::string &s : songs) {
+        const Measured m =
+            run({"fluidsynth", "-ni", "-r", "44100", "-F",
+                 out + "/fs/" + std::filesystem::path(s).stem().string() + ".wav", soundFont, s});
+        serial.wall += m.wall;
+        serial.cpu += m.cpu;
+        serial.peakMb = std::max(serial.peakMb, m.peakMb);
+    }
+    std::vector<std::string> command = ours;
+    command.insert(command.end(), {out + "/kr", "-j", "2"});
+    command.insert(command.end(), songs.begin(), songs.end());
+    const Measured batch = run(command);
+    std::printf("OpenMSX set, %zu files\n", songs.size());
+    std::printf("  fluidsynth -F one by one  wall %6.2f s  cpu %6.2f s\n", serial.wall, serial.cpu);
+    std::printf("  kestrune-render -j 2      wall %6.2f s  cpu %6.2f s  (exit %d)\n", batch.wall,
+                batch.cpu, WEXITSTATUS(batch.status));
+    std::printf("  wall ratio %.3f (target <= 0.6)\n", batch.wall / serial.wall);
+    std::printf("  peak memory of a job %.1f MB (target < 80 MB)\n", batch.peakMb);
+    std::filesystem::remove_all(out);
+    return 0;
+}
