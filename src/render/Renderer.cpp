@@ -75,18 +75,6 @@ private:
     MCIDEVICEID id_ = 0;
 };
 
-// The loudest sample of the last period, to tell when the reverb is quiet.
-class PeakMeter : public audio::EngineSink {
-public:
-    void period(std::int64_t, const float *frames) override {
-        float peak = 0;
-        for (int i = 0; i < audio::kPeriodFrames * audio::kChannels; ++i)
-            peak = std::max(peak, std::fabs(frames[i]));
-        last = peak;
-    }
-    float last = 1;
-};
-
 } // namespace
 
 Renderer::Renderer(const Request &request) : request_(request) {
@@ -149,10 +137,10 @@ Result Renderer::render(const std::string &song, const std::string &output,
             progress(total, total);
     } catch (const Exception &e) {
         result.error = e.what();
-        settle();
+        startAfresh();
         return result;
     }
-    settle();
+    startAfresh();
     if (EncoderRuns(request_.options)) {
         result.error = encode(output, stop);
         if (!result.error.empty())
@@ -162,17 +150,13 @@ Result Renderer::render(const std::string &song, const std::string &output,
     return result;
 }
 
-void Renderer::settle() {
-    // The next file must not begin in this one's sound: notes still held at
-    // the song's end stop now, and the reverb dies away.
-    PeakMeter meter;
+void Renderer::startAfresh() {
+    // The next file starts on a synthesiser with no history: nothing of
+    // this one sounds on, and its reverb and chorus start as in a file
+    // recorded alone.
     std::lock_guard<std::mutex> guard(engine_->lock());
-    if (audio::Synthesiser *synth = engine_->synthesiser())
-        synth->reset();
-    engine_->addSink(&meter);
-    for (int i = 0; i < 10 * audio::kSampleRate / audio::kPeriodFrames && meter.last > 1e-6f; ++i)
-        engine_->drive(audio::kPeriodFrames);
-    engine_->removeSink(&meter);
+    std::string error;
+    engine_->renewSynthesiser(error);
 }
 
 std::string Renderer::encode(const std::string &wave, const std::atomic<bool> &stop) {

@@ -46,7 +46,7 @@ public:
                   const ProgressFunction &progress, const std::atomic<bool> &stop);
 
 private:
-    void settle();
+    void startAfresh();
     std::string encode(const std::string &wave, const std::atomic<bool> &stop);
 
     const Request &request_;

@@ -316,3 +316,52 @@ TEST_F(DrivenSync, ARecordingToAPositionEndsThereByItselfExactly) {
         EXPECT_EQ(saved().frames(), 12345);
     }
 }
+
+TEST(Synthesiser, ASongSoundsTheSameHoweverLongTheEngineIdledBeforeIt) {
+    // Strings: their chorus and the reverb's modulation run on in silence,
+    // so a synthesiser that rendered before the song would sound otherwise.
+    test::TempDir dir;
+    const std::string file = dir.path("s.mid");
+    test::writeFile(file, test::simpleSong({{0.1, 0.5, 60}, {0.3, 0.9, 64}}, 1.0, 48));
+    std::vector<float> heard[2];
+    for (int run = 0; run < 2; ++run) {
+        audio::Engine::setClock(audio::Engine::Clock::Driven);
+        auto engine = audio::Engine::acquire();
+        std::string error;
+        ASSERT_TRUE(engine->ensureSynthesiser(error)) << error;
+        const std::int64_t idle = (run == 0 ? 3 : 117) * kPeriodFrames;
+        {
+            std::lock_guard<std::mutex> guard(engine->lock());
+            engine->drive(idle);
+        }
+        MCI_OPEN_PARMS open;
+        open.lpstrDeviceType = "Sequencer";
+        open.lpstrElementName = file.c_str();
+        ASSERT_EQ(sendCommand(0, MCI_OPEN, MCI_WAIT | MCI_OPEN_TYPE | MCI_OPEN_ELEMENT, &open), 0u);
+        {
+            std::lock_guard<std::mutex> guard(engine->lock());
+            engine->drive(idle);
+        }
+        Capture capture;
+        MCI_PLAY_PARMS play;
+        {
+            std::lock_guard<std::mutex> guard(engine->lock());
+            engine->addSink(&capture);
+        }
+        ASSERT_EQ(sendCommand(open.wDeviceID, MCI_PLAY, 0, &play), 0u);
+        const std::int64_t played = engine->lastPlayStartFrame;
+        {
+            std::lock_guard<std::mutex> guard(engine->lock());
+            engine->drive(framesOf(1.0));
+            engine->removeSink(&capture);
+        }
+        MCI_GENERIC_PARMS close;
+        sendCommand(open.wDeviceID, MCI_CLOSE, MCI_WAIT, &close);
+        const auto from = capture.samples.begin() + 2 * (played - capture.first);
+        heard[run].assign(from, from + 2 * framesOf(0.9));
+        engine.reset();
+        audio::Engine::setClock(audio::Engine::Clock::Steady);
+    }
+    EXPECT_GT(*std::max_element(heard[0].begin(), heard[0].end()), 0.01f);
+    EXPECT_EQ(heard[0], heard[1]);
+}

@@ -175,6 +175,19 @@ TEST_F(Render, ABatchGoesOnPastBrokenFilesAndReportsEachFile) {
             << name;
 }
 
+TEST_F(Render, AFileSoundsTheSameWhereverItStandsInTheBatch) {
+    // Strings, whose chorus would carry on from the file before.
+    song("strings.mid", test::simpleSong({{0.1, 0.6, 60}, {0.3, 0.9, 67}}, 1.0, 48));
+    song("before.mid", test::simpleSong({{0.0, 1.7, 48}}, 1.77, 48));
+    std::filesystem::create_directory(dir.path("alone"));
+    std::filesystem::create_directory(dir.path("second"));
+    ASSERT_EQ(render({"-q", "0", "-o", "alone", "strings.mid"}).exit, 0);
+    ASSERT_EQ(render({"-q", "0", "-j", "1", "-o", "second", "before.mid", "strings.mid"}).exit, 0);
+    const test::WaveData alone = test::readWave(dir.path("alone/strings.wav"));
+    EXPECT_GT(alone.rms(0.1, 0.9), 0.003);
+    EXPECT_EQ(alone.samples, test::readWave(dir.path("second/strings.wav")).samples);
+}
+
 TEST_F(Render, ShardsShareOutTheListAndExistingOutputsCanBeLeftOut) {
     QStringList all;
     for (int i = 0; i < 7; ++i) {

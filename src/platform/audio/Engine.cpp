@@ -110,6 +110,17 @@ bool Engine::ensureSynthesiser(std::string &error) {
     return true;
 }
 
+bool Engine::renewSynthesiser(std::string &error) {
+    if (!synth_)
+        return true;
+    std::unique_ptr<Synthesiser> fresh = synth_->renewed(error);
+    if (!fresh)
+        return false;
+    synth_ = std::move(fresh);
+    synthStarted_ = false;
+    return true;
+}
+
 void Engine::addSource(EngineSource *source) {
     sources_.push_back(source);
 }
@@ -152,6 +163,8 @@ void Engine::renderPeriod() {
         if (synth_) {
             for (EngineSource *source : sources_)
                 source->beforeBlock(blockStart, *synth_);
+        }
+        if (synth_ && synthStarted_) {
             synth_->render(block, Synthesiser::kBlockFrames);
         } else {
             std::fill(block, block + Synthesiser::kBlockFrames * kChannels, 0.0f);

@@ -98,6 +98,13 @@ public:
     bool ensureSynthesiser(std::string &error);
     /// The synthesiser, or null. Call with the lock held.
     Synthesiser *synthesiser() { return synth_.get(); }
+    /// The synthesiser sounds from the first playback on; before it, the
+    /// engine renders silence without it, so that a song's sound never
+    /// depends on how long the synthesiser idled first. Call with the lock held.
+    void startSynthesiser() { synthStarted_ = true; }
+    /// Replaces the synthesiser by a fresh one on the same SoundFont, with no
+    /// history (kestrune-render, between two files). Call with the lock held.
+    bool renewSynthesiser(std::string &error);
 
     /// Attach and detach a source or sink. Call with the lock held.
     void addSource(EngineSource *source);
@@ -123,6 +130,7 @@ private:
     std::int64_t due_ = 0;   // driven clock: the frame the clock has reached
     std::atomic<std::int64_t> rendered_{0};
     std::unique_ptr<Synthesiser> synth_;
+    bool synthStarted_ = false;
     std::vector<EngineSource *> sources_;
     std::vector<EngineSink *> sinks_;
     std::vector<float> buffer_;

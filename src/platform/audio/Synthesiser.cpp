@@ -23,32 +23,81 @@ void silenceChatter() {
 
 } // namespace
 
+// A SoundFont loaded once, by a synthesiser of its own that never plays;
+// the synthesisers that play add it to theirs.
+struct Synthesiser::SoundFont {
+    fluid_settings_t *settings = nullptr;
+    fluid_synth_t *loader = nullptr;
+    fluid_sfont_t *sfont = nullptr;
+    ~SoundFont() {
+        if (loader)
+            delete_fluid_synth(loader); // frees the SoundFont
+        if (settings)
+            delete_fluid_settings(settings);
+    }
+};
+
+namespace {
+
+fluid_settings_t *newSettings() {
+    fluid_settings_t *settings = new_fluid_settings();
+    if (settings) {
+        fluid_settings_setnum(settings, "synth.sample-rate", kSampleRate);
+        // Every call comes from one thread at a time (under the engine lock).
+        fluid_settings_setint(settings, "synth.threadsafe-api", 0);
+    }
+    return settings;
+}
+
+} // namespace
+
 std::unique_ptr<Synthesiser> Synthesiser::create(const std::string &soundFont, std::string &error) {
     silenceChatter();
-    std::unique_ptr<Synthesiser> s(new Synthesiser);
-    s->settings_ = new_fluid_settings();
-    if (!s->settings_) {
-        error = "The synthesiser could not be set up";
-        return nullptr;
-    }
-    fluid_settings_setnum(s->settings_, "synth.sample-rate", kSampleRate);
-    // Every call comes from one thread at a time (under the engine lock).
-    fluid_settings_setint(s->settings_, "synth.threadsafe-api", 0);
-    s->synth_ = new_fluid_synth(s->settings_);
-    if (!s->synth_) {
+    auto bank = std::make_shared<SoundFont>();
+    bank->settings = newSettings();
+    bank->loader = bank->settings ? new_fluid_synth(bank->settings) : nullptr;
+    if (!bank->loader) {
         error = "The synthesiser could not be started";
         return nullptr;
     }
-    if (fluid_synth_sfload(s->synth_, soundFont.c_str(), 1) == FLUID_FAILED) {
+    const int id = fluid_synth_sfload(bank->loader, soundFont.c_str(), 1);
+    if (id == FLUID_FAILED) {
         error = "The SoundFont " + soundFont + " could not be loaded";
         return nullptr;
     }
+    bank->sfont = fluid_synth_get_sfont_by_id(bank->loader, id);
+    std::unique_ptr<Synthesiser> s(new Synthesiser(std::move(bank)));
+    if (!s->start(error))
+        return nullptr;
     return s;
 }
 
+std::unique_ptr<Synthesiser> Synthesiser::renewed(std::string &error) const {
+    std::unique_ptr<Synthesiser> s(new Synthesiser(soundFont_));
+    if (!s->start(error))
+        return nullptr;
+    return s;
+}
+
+Synthesiser::Synthesiser(std::shared_ptr<SoundFont> soundFont) : soundFont_(std::move(soundFont)) {}
+
+bool Synthesiser::start(std::string &error) {
+    settings_ = newSettings();
+    synth_ = settings_ ? new_fluid_synth(settings_) : nullptr;
+    if (!synth_ || fluid_synth_add_sfont(synth_, soundFont_->sfont) == FLUID_FAILED) {
+        error = "The synthesiser could not be started";
+        return false;
+    }
+    return true;
+}
+
 Synthesiser::~Synthesiser() {
-    if (synth_)
+    if (synth_) {
+        // The SoundFont is the loader's to free, not this synthesiser's.
+        fluid_synth_all_sounds_off(synth_, -1);
+        fluid_synth_remove_sfont(synth_, soundFont_->sfont);
         delete_fluid_synth(synth_);
+    }
     if (settings_)
         delete_fluid_settings(settings_);
 }

@@ -16,6 +16,11 @@ class Synthesiser {
 public:
     /// Loads `soundFont`. Returns null and sets `error` when that fails.
     static std::unique_ptr<Synthesiser> create(const std::string &soundFont, std::string &error);
+    /// A synthesiser on the same SoundFont, without loading it again, and
+    /// without history: nothing sounds, and its reverb and chorus (whose
+    /// modulation goes on in silence) start afresh, so that it renders a
+    /// song the same whatever came before. Null when it cannot be made.
+    std::unique_ptr<Synthesiser> renewed(std::string &error) const;
     ~Synthesiser();
     Synthesiser(const Synthesiser &) = delete;
     Synthesiser &operator=(const Synthesiser &) = delete;
@@ -34,7 +39,11 @@ public:
     static constexpr int kBlockFrames = 64;
 
 private:
-    Synthesiser() = default;
+    struct SoundFont;
+    explicit Synthesiser(std::shared_ptr<SoundFont> soundFont);
+    bool start(std::string &error);
+
+    std::shared_ptr<SoundFont> soundFont_; // loaded once, shared by renewed ones
     fluid_settings_t *settings_ = nullptr;
     fluid_synth_t *synth_ = nullptr;
 };
