@@ -171,6 +171,7 @@ private:
     bool EncoderEndRequested = false;
     void AbandonRun();
     void KeepRecording();
+    void ShowSoundNotices();
     void RemoveTemplateOnlyOutput();
 
     void CreateControls();

@@ -6,6 +6,7 @@
 #include "app/Application.h"
 #include "app/Dialogs.h"
 #include "app/U1.h"
+#include "platform/audio/Engine.h"
 #include "recording/RunPlan.h"
 
 #include <QDateTime>
@@ -118,6 +119,7 @@ void TF1::AbandonRun() {
     RemoveTemplateOnlyOutput();
     RunOutput.clear();
     ModeSet(1);
+    ShowSoundNotices();
 }
 
 void TF1::RecordingStop() {
@@ -180,6 +182,14 @@ void TF1::WAVE_Write() {
         Phase = RunPhase::Idle;
     }
     ModeSet(0);
+    ShowSoundNotices();
+}
+
+void TF1::ShowSoundNotices() {
+    // Told once the run has ended: an output lost on the way, a devices.ini
+    // naming what does not exist.
+    for (const std::string &notice : audio::takeSoundNotices())
+        TApplication::ShowException(notice);
 }
 
 void TF1::KeepRecording() {

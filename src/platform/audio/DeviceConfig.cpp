@@ -1,9 +1,12 @@
-// devices.ini reading and the default SoundFont search list.
+// devices.ini reading and writing, and the default SoundFont search list.
 #include "platform/audio/DeviceConfig.h"
 
 #include "platform/Paths.h"
 #include "platform/profile/Profile.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <sys/stat.h>
 
@@ -21,11 +24,11 @@ bool isFile(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// [Synth] SoundFont, read by the same rules as every profile file.
-std::string configuredSoundFont() {
-    const std::string file = paths::devicesFile();
+// A key read by the same rules as every profile file.
+std::string read(const std::string &file, const char *section, const char *key,
+                 const char *defaultValue = "") {
     char buffer[4096];
-    const unsigned n = profile::getPrivateProfileString("Synth", "SoundFont", "", buffer,
+    const unsigned n = profile::getPrivateProfileString(section, key, defaultValue, buffer,
                                                         sizeof buffer, file.c_str());
     return std::string(buffer, n);
 }
@@ -34,6 +37,38 @@ std::mutex g_chosenMutex;
 std::string g_chosen; // named for this process
 
 } // namespace
+
+DevicesConfig readDevicesConfig() {
+    return readDevicesConfig(paths::devicesFile());
+}
+
+DevicesConfig readDevicesConfig(const std::string &file) {
+    DevicesConfig config;
+    config.soundFont = read(file, "Synth", "SoundFont");
+    config.backend = read(file, "Output", "Backend", "auto");
+    if (config.backend.empty())
+        config.backend = "auto";
+    config.device = read(file, "Output", "Device");
+    const std::string volume = read(file, "Output", "Volume", "100");
+    char *end = nullptr;
+    const long percent = std::strtol(volume.c_str(), &end, 10);
+    config.volume = !volume.empty() && *end == '\0' && percent >= 0 && percent <= 100
+                        ? static_cast<int>(percent)
+                        : 100;
+    return config;
+}
+
+bool writeDevicesConfig(const std::string &file, const DevicesConfig &config, std::string &error) {
+    if (!profile::writeProfileStrings({{"Synth", "SoundFont", config.soundFont},
+                                       {"Output", "Backend", config.backend},
+                                       {"Output", "Device", config.device},
+                                       {"Output", "Volume", std::to_string(config.volume)}},
+                                      file.c_str())) {
+        error = file + " cannot be written: " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
 
 void setSoundFont(const std::string &file) {
     std::lock_guard<std::mutex> guard(g_chosenMutex);
@@ -46,7 +81,7 @@ std::string findSoundFont() {
         if (!g_chosen.empty())
             return isFile(g_chosen) ? g_chosen : std::string();
     }
-    std::string configured = configuredSoundFont();
+    const std::string configured = readDevicesConfig().soundFont;
     if (!configured.empty())
         return isFile(configured) ? configured : std::string();
     for (const char *candidate : kDefaultSoundFonts)
@@ -61,7 +96,7 @@ std::string noSoundFontMessage() {
         if (!g_chosen.empty())
             return "The SoundFont " + g_chosen + " does not exist";
     }
-    std::string configured = configuredSoundFont();
+    const std::string configured = readDevicesConfig().soundFont;
     if (!configured.empty())
         return "The SoundFont " + configured + " named in " + paths::devicesFile() +
                " does not exist";

@@ -1,12 +1,17 @@
-// The engine's clocks (the steady clock's thread, or a driver), catch-up
-// after delays, and the rendering of each period in synthesiser-sized blocks.
+// The engine's clocks (a sound server's requests, the steady clock's thread,
+// or a driver), catch-up after delays, the fall back from a lost output to
+// the steady clock, and the rendering of each period in synthesiser-sized
+// blocks.
 #include "platform/audio/Engine.h"
 
 #include "platform/audio/DeviceConfig.h"
+#include "platform/audio/Output.h"
 #include "platform/audio/Synthesiser.h"
 
 #include <algorithm>
 #include <chrono>
+#include <set>
+#include <utility>
 
 namespace audio {
 namespace {
@@ -16,12 +21,27 @@ std::weak_ptr<Engine> g_instance;
 std::atomic<double> g_timeScale{1.0};
 std::atomic<Engine::Clock> g_clock{Engine::Clock::Steady};
 
-// Periods rendered per wake-up of the engine thread (about 93 ms): waking
-// costs more than rendering, as the synthesiser's caches go cold in between.
-// Nothing hears the engine live, and devices catch it up when they stop.
+// Periods rendered per wake-up of the steady clock's thread (about 93 ms):
+// waking costs more than rendering, as the synthesiser's caches go cold in
+// between. Nothing hears that engine live, and devices catch it up when they
+// stop.
 constexpr int kWakePeriods = 16;
 
+std::mutex g_noticesMutex;
+std::vector<std::string> g_notices;
+std::set<std::string> g_configurationTold; // a devices.ini fault is told once a run of the program
+
+void postNotice(const std::string &text) {
+    std::lock_guard<std::mutex> guard(g_noticesMutex);
+    g_notices.push_back(text);
+}
+
 } // namespace
+
+std::vector<std::string> takeSoundNotices() {
+    std::lock_guard<std::mutex> guard(g_noticesMutex);
+    return std::exchange(g_notices, {});
+}
 
 std::shared_ptr<Engine> Engine::acquire() {
     std::lock_guard<std::mutex> guard(g_instanceMutex);
@@ -44,17 +64,62 @@ void Engine::setClock(Clock clock) {
 Engine::Engine(Clock clock)
     : clock_(clock), buffer_(std::size_t(kPeriodFrames) * kChannels),
       timeScale_(g_timeScale.load()), start_(std::chrono::steady_clock::now()) {
-    if (clock_ == Clock::Steady)
-        thread_ = std::thread([this] { run(); });
+    if (clock == Clock::Driven)
+        return;
+    // The output is opened without the lock: the server may ask for audio
+    // before it has answered.
+    const DevicesConfig config = readDevicesConfig();
+    volume_ = float(config.volume) / 100.0f;
+    std::string notice;
+    std::unique_ptr<Output> output =
+        timeScale_ == 1.0 ? openConfiguredOutput(*this, config, notice) : nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_noticesMutex);
+        if (!notice.empty() && g_configurationTold.insert(notice).second)
+            g_notices.push_back(notice);
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (output) {
+        output_ = std::move(output);
+        clock_ = Clock::Output;
+    } else {
+        startSteadyClock();
+    }
+}
+
+Engine::~Engine() {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        stopping_ = true;
+    }
+    // The output first: its thread may be waiting for the lock in pull().
+    output_.reset();
+    wake_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void Engine::startSteadyClock() {
+    // The steady clock goes on from the frame the engine has reached.
+    start_ = std::chrono::steady_clock::now();
+    startFrame_ = frame_;
+    clock_ = Clock::Steady;
+    thread_ = std::thread([this] { run(); });
 }
 
 std::int64_t Engine::clockFrame() const {
-    if (clock_ == Clock::Driven)
+    switch (clock_.load()) {
+    case Clock::Driven:
         return due_;
+    case Clock::Output:
+        return frame_; // the server has asked for everything rendered
+    case Clock::Steady:
+        break;
+    }
     const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::steady_clock::now() - start_);
-    return static_cast<std::int64_t>(static_cast<double>(elapsed.count()) * kSampleRate *
-                                     timeScale_ / 1e9);
+    return startFrame_ + static_cast<std::int64_t>(static_cast<double>(elapsed.count()) *
+                                                   kSampleRate * timeScale_ / 1e9);
 }
 
 std::int64_t Engine::nextPeriodFrame() const {
@@ -79,14 +144,46 @@ void Engine::drive(std::int64_t frames) {
     catchUp();
 }
 
-Engine::~Engine() {
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        stopping_ = true;
+template <typename Copy> void Engine::pullFrames(std::size_t frames, Copy copy) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::size_t done = 0;
+    while (done < frames) {
+        if (delivered_ == std::size_t(kPeriodFrames)) {
+            renderPeriod();
+            delivered_ = 0;
+        }
+        const std::size_t n = std::min(frames - done, std::size_t(kPeriodFrames) - delivered_);
+        copy(buffer_.data() + delivered_ * kChannels, done, n);
+        delivered_ += n;
+        done += n;
     }
-    wake_.notify_all();
-    if (thread_.joinable())
-        thread_.join();
+}
+
+void Engine::pull(float *out, std::size_t frames) {
+    const float volume = volume_;
+    pullFrames(frames, [&](const float *from, std::size_t at, std::size_t n) {
+        for (std::size_t i = 0; i < n * kChannels; ++i)
+            out[at * kChannels + i] = from[i] * volume;
+    });
+}
+
+void Engine::pull(float *left, float *right, std::size_t frames) {
+    const float volume = volume_;
+    pullFrames(frames, [&](const float *from, std::size_t at, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            left[at + i] = from[2 * i] * volume;
+            right[at + i] = from[2 * i + 1] * volume;
+        }
+    });
+}
+
+void Engine::outputLost(const std::string &why) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (clock_ != Clock::Output || stopping_)
+        return;
+    postNotice("The sound output (" + output_->describe() + ") was lost: " + why +
+               ". Nothing more was heard, but the recording went on without a gap");
+    startSteadyClock();
 }
 
 bool Engine::ensureSynthesiser(std::string &error) {
@@ -117,7 +214,7 @@ bool Engine::renewSynthesiser(std::string &error) {
     if (!fresh)
         return false;
     synth_ = std::move(fresh);
-    synthStarted_ = false;
+    synthFrom_ = INT64_MAX;
     return true;
 }
 
@@ -135,7 +232,6 @@ void Engine::removeSink(EngineSink *sink) {
 }
 
 void Engine::run() {
-    const double framesPerNs = kSampleRate * timeScale_ / 1e9;
     std::unique_lock<std::mutex> guard(mutex_);
     while (!stopping_) {
         // Render every whole period the clock has reached, so that a delay
@@ -148,8 +244,9 @@ void Engine::run() {
             guard.lock();
         }
         // Sleep until the next batch of periods is due.
+        const double framesPerNs = kSampleRate * timeScale_ / 1e9;
         const auto nextNs = static_cast<std::int64_t>(
-            static_cast<double>(frame_ + kWakePeriods * kPeriodFrames) / framesPerNs);
+            static_cast<double>(frame_ - startFrame_ + kWakePeriods * kPeriodFrames) / framesPerNs);
         wake_.wait_until(guard, start_ + std::chrono::nanoseconds(nextNs),
                          [this] { return stopping_; });
     }
@@ -164,7 +261,7 @@ void Engine::renderPeriod() {
             for (EngineSource *source : sources_)
                 source->beforeBlock(blockStart, *synth_);
         }
-        if (synth_ && synthStarted_) {
+        if (synth_ && blockStart >= synthFrom_) {
             synth_->render(block, Synthesiser::kBlockFrames);
         } else {
             std::fill(block, block + Synthesiser::kBlockFrames * kChannels, 0.0f);

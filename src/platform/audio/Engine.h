@@ -1,11 +1,13 @@
 // The sound engine: one per process, a frame clock at 44100 Hz that renders
 // the synthesiser in periods of 256 frames and hands each period to the
-// recorders. Its clock is the steady clock (no sound card) or whoever drives
-// it: a sound server asking for audio, or a renderer running free.
+// recorders. Its clock is a sound server asking for audio, or the steady
+// clock (nothing to hear), or whoever drives it (a renderer running free).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -20,6 +22,7 @@ inline constexpr int kSampleRate = 44100;
 inline constexpr int kChannels = 2;
 inline constexpr int kPeriodFrames = 256;
 
+class Output;
 class Synthesiser;
 
 /// Feeds the synthesiser: called on the rendering thread, with the engine
@@ -43,18 +46,23 @@ class Engine {
 public:
     /// What moves the engine's clock on.
     enum class Clock {
-        /// The engine's own thread, by the steady clock, in real time.
+        /// The engine's own thread, by the steady clock, in real time; with
+        /// an output from devices.ini, the sound server's requests instead.
         Steady,
         /// Whoever holds the engine, through advanceClock() and drive():
         /// a renderer that runs as fast as it can, or a test.
         Driven,
+        /// A sound server asking for audio (set by the engine itself).
+        Output,
     };
 
     /// The running engine, started if no device holds it yet. The engine
     /// stops when the last holder lets go.
     static std::shared_ptr<Engine> acquire();
 
-    /// The clock of the engines started from now on (Steady by default).
+    /// The clock of the engines started from now on: Steady (the default,
+    /// which plays through the output devices.ini names when one answers)
+    /// or Driven.
     static void setClock(Clock clock);
     /// Benchmarks only: run the steady clock this many times faster than
     /// real time. Takes effect at the next start of the engine.
@@ -64,11 +72,13 @@ public:
     Engine(const Engine &) = delete;
     Engine &operator=(const Engine &) = delete;
 
-    Clock clock() const { return clock_; }
+    Clock clock() const { return clock_.load(); }
     /// True when the clock is real time: nothing may wait on the rendering
     /// thread. A driven engine lets its sinks hold it up instead of
     /// buffering without end.
-    bool realTime() const { return clock_ == Clock::Steady; }
+    bool realTime() const { return clock_.load() != Clock::Driven; }
+    /// The output being heard, or null (any thread while the engine holds it).
+    const Output *output() const { return output_.get(); }
 
     /// The engine lock: taken by the engine around each period, and by the
     /// devices to change what they feed or take.
@@ -90,6 +100,18 @@ public:
     /// it has reached. Call with the lock held.
     void drive(std::int64_t frames);
 
+    /// Output clock: the server wants `frames` frames. The engine renders
+    /// what it needs and copies it out at the monitor's volume: interleaved
+    /// stereo into `out`, or into `left` and `right`. On the server's thread;
+    /// takes the lock.
+    void pull(float *out, std::size_t frames);
+    void pull(float *left, float *right, std::size_t frames);
+    /// Output clock: the output is gone (the server stopped, the stream
+    /// failed). The engine goes on by the steady clock from the frame it
+    /// reached, without a gap, and a notice says what was lost and why.
+    /// On any thread but a rendering one; takes the lock.
+    void outputLost(const std::string &why);
+
     /// Frames rendered so far (any thread).
     std::int64_t framesRendered() const { return rendered_.load(std::memory_order_acquire); }
 
@@ -98,10 +120,11 @@ public:
     bool ensureSynthesiser(std::string &error);
     /// The synthesiser, or null. Call with the lock held.
     Synthesiser *synthesiser() { return synth_.get(); }
-    /// The synthesiser sounds from the first playback on; before it, the
-    /// engine renders silence without it, so that a song's sound never
-    /// depends on how long the synthesiser idled first. Call with the lock held.
-    void startSynthesiser() { synthStarted_ = true; }
+    /// The synthesiser sounds from the frame the first playback starts at;
+    /// before it, the engine renders silence without it, so that a song's
+    /// sound never depends on how long the synthesiser idled first. Call
+    /// with the lock held.
+    void startSynthesiser(std::int64_t frame) { synthFrom_ = std::min(synthFrom_, frame); }
     /// Replaces the synthesiser by a fresh one on the same SoundFont, with no
     /// history (kestrune-render, between two files). Call with the lock held.
     bool renewSynthesiser(std::string &error);
@@ -112,17 +135,21 @@ public:
     void addSink(EngineSink *sink);
     void removeSink(EngineSink *sink);
 
-    /// Where the last playback and the last recording started, in frames.
+    /// Where the last playback and the last recording started, and where the
+    /// last recording ended, in frames.
     std::atomic<std::int64_t> lastPlayStartFrame{-1};
     std::atomic<std::int64_t> lastRecordStartFrame{-1};
+    std::atomic<std::int64_t> lastRecordEndFrame{-1};
 
 private:
     explicit Engine(Clock clock);
     void run();
+    void startSteadyClock();
     std::int64_t clockFrame() const;
     void renderPeriod();
+    template <typename Copy> void pullFrames(std::size_t frames, Copy copy);
 
-    const Clock clock_;
+    std::atomic<Clock> clock_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
@@ -130,13 +157,22 @@ private:
     std::int64_t due_ = 0;   // driven clock: the frame the clock has reached
     std::atomic<std::int64_t> rendered_{0};
     std::unique_ptr<Synthesiser> synth_;
-    bool synthStarted_ = false;
+    std::int64_t synthFrom_ = INT64_MAX; // the frame the synthesiser first renders
     std::vector<EngineSource *> sources_;
     std::vector<EngineSink *> sinks_;
-    std::vector<float> buffer_;
+    std::vector<float> buffer_;             // the last period rendered
+    std::size_t delivered_ = kPeriodFrames; // frames of it an output has taken
+    float volume_ = 1.0f;                   // the monitor's, never the recording's
     double timeScale_ = 1.0;
-    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point start_; // where the steady clock counts from
+    std::int64_t startFrame_ = 0;                 //   and the frame it stood at then
+    std::unique_ptr<Output> output_;
     std::thread thread_; // steady clock only; started last, stopped first
 };
+
+/// What the sound system has to tell the person using the program: a lost
+/// output, a devices.ini naming what does not exist. The window shows them
+/// once a recording has ended. Returns them all and forgets them.
+std::vector<std::string> takeSoundNotices();
 
 } // namespace audio

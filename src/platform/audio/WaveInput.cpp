@@ -135,6 +135,7 @@ void WaveRecorder::stop() {
         std::lock_guard<std::mutex> guard(engine_->lock());
         engine_->catchUp();
         engine_->removeSink(this);
+        engine_->lastRecordEndFrame.store(startFrame_ + framesCaptured_.load());
     }
     attached_ = false;
     {

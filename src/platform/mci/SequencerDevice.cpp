@@ -89,7 +89,7 @@ MCIERROR SequencerDevice::play(DWORD_PTR notifyWindow) {
         song_.events.begin());
     chase_ = nextEvent_ > 0;
     playing_ = true;
-    engine_->startSynthesiser();
+    engine_->startSynthesiser(start);
     engine_->lastPlayStartFrame.store(start);
     notice_.arm(notifyWindow, id());
     return 0;

@@ -172,12 +172,21 @@ unsigned getPrivateProfileString(const char *section, const char *key, const cha
 
 bool writePrivateProfileString(const char *section, const char *key, const char *value,
                                const char *fileName) {
-    if (!section || !key || !value || !fileName || hasLineBreak(section) || hasLineBreak(key) ||
-        hasLineBreak(value) || std::strchr(section, ']') || std::strchr(key, '=') ||
-        trim(key).empty() || key[0] == '[' || key[0] == ';') {
-        errno = EINVAL;
-        return false;
-    }
+    if (!section || !key || !value || !fileName)
+        return errno = EINVAL, false;
+    return writeProfileStrings({{section, key, value}}, fileName);
+}
+
+bool writeProfileStrings(const std::vector<ProfileEntry> &entries, const char *fileName) {
+    for (const ProfileEntry &e : entries)
+        if (hasLineBreak(e.section.c_str()) || hasLineBreak(e.key.c_str()) ||
+            hasLineBreak(e.value.c_str()) || e.section.find(']') != std::string::npos ||
+            e.key.find('=') != std::string::npos || trim(e.key).empty() || e.key[0] == '[' ||
+            e.key[0] == ';' || e.section.find('\0') != std::string::npos ||
+            e.key.find('\0') != std::string::npos || e.value.find('\0') != std::string::npos) {
+            errno = EINVAL;
+            return false;
+        }
     // A write-protected file stays as it is, for every user.
     struct stat st {};
     const bool exists = ::stat(fileName, &st) == 0;
@@ -190,7 +199,8 @@ bool writePrivateProfileString(const char *section, const char *key, const char 
     if (exists && !readFile(fileName, text))
         return false;
     ProfileText profile(text);
-    profile.set(section, key, value);
+    for (const ProfileEntry &e : entries)
+        profile.set(e.section, e.key, e.value);
 
     std::string temp = std::string(fileName) + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());

@@ -53,4 +53,13 @@ unsigned getPrivateProfileString(const char *section, const char *key, const cha
 bool writePrivateProfileString(const char *section, const char *key, const char *value,
                                const char *fileName);
 
+/// One key's value in a section.
+struct ProfileEntry {
+    std::string section, key, value;
+};
+
+/// Sets several keys at once, by the same rules, in one replacement of the
+/// file: it holds all of them or none.
+bool writeProfileStrings(const std::vector<ProfileEntry> &entries, const char *fileName);
+
 } // namespace profile

@@ -1,0 +1,72 @@
+// Where the engine is heard: the output backends of the desktop's sound
+// servers, chosen from one table as FluidSynth chooses its audio drivers.
+// With an output, the server's requests for audio are the engine's clock.
+#pragma once
+
+#include "platform/audio/DeviceConfig.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace audio {
+
+class Engine;
+
+/// An open output. The server asks for audio on a thread of its own and
+/// the engine renders it there. Destroying the output closes it: no call
+/// reaches the engine after the destructor returns.
+class Output {
+public:
+    virtual ~Output() = default;
+    /// What it plays to, by the server's names: "PulseAudio sink alsa_output.pci-0000…".
+    virtual std::string describe() const = 0;
+    /// The monitor's latency as the server reports it, in seconds.
+    virtual double latency() const = 0;
+    /// How often the server found no audio ready to play.
+    virtual long underruns() const = 0;
+};
+
+/// A place a backend can play to, by its stable server name.
+struct OutputDevice {
+    std::string name;        // as devices.ini writes it
+    std::string description; // as a person reads it
+};
+
+/// One entry of the table. `none` has no functions: the engine keeps the
+/// steady clock and nothing is heard.
+struct OutputBackend {
+    const char *name;  // as devices.ini writes it
+    const char *title; // as kestrune-devices shows it
+    /// Whether a server answers now.
+    bool (*answers)();
+    /// Opens the output on `device` (empty: the server's default). Returns
+    /// null and sets `error` when it cannot.
+    std::unique_ptr<Output> (*open)(Engine &engine, const std::string &device, std::string &error);
+    /// The devices the server offers. Sets `error` when no server answers.
+    std::vector<OutputDevice> (*devices)(std::string &error);
+};
+
+/// none, pulse, jack: the order in which "auto" tries them is pulse, jack.
+const std::vector<OutputBackend> &outputBackends();
+/// The backend of that name, or null.
+const OutputBackend *findOutputBackend(const std::string &name);
+
+/// Opens the output devices.ini asks for. "auto": pulse if a server
+/// answers, else jack if a server runs, else none (null, silently). A
+/// backend or device that devices.ini names but that does not exist falls
+/// back to auto, and `notice` says so.
+std::unique_ptr<Output> openConfiguredOutput(Engine &engine, const DevicesConfig &config,
+                                             std::string &notice);
+
+// The backends, one file each.
+bool pulseAnswers();
+std::unique_ptr<Output> openPulseOutput(Engine &engine, const std::string &device,
+                                        std::string &error);
+std::vector<OutputDevice> pulseDevices(std::string &error);
+bool jackAnswers();
+std::unique_ptr<Output> openJackOutput(Engine &engine, const std::string &device,
+                                       std::string &error);
+std::vector<OutputDevice> jackDevices(std::string &error);
+
+} // namespace audio

@@ -1,0 +1,288 @@
+// The pulse output: a playback stream of the PulseAudio client library
+// (asynchronous API, threaded main loop), which reaches PipeWire desktops too.
+#include "platform/audio/Engine.h"
+#include "platform/audio/Output.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <chrono>
+
+namespace audio {
+namespace {
+
+// How long a server has to answer before it counts as absent.
+constexpr auto kAnswerTime = std::chrono::seconds(2);
+
+// About 50 ms of sound in the server, asked for a period at a time: short
+// enough to hear the recording as it goes, and a playback started just
+// after a request begins close to where the clock stands.
+constexpr std::uint32_t kTargetFrames = 2048;
+constexpr std::uint32_t kFrameBytes = kChannels * sizeof(float);
+
+std::string pulseError(pa_context *context) {
+    return pa_strerror(pa_context_errno(context));
+}
+
+// A main loop and a context connected to the server, for one output or one
+// question. Its callbacks run on the main loop's thread.
+class Connection {
+public:
+    Connection() {
+        loop_ = pa_threaded_mainloop_new();
+        if (!loop_)
+            return;
+        pa_proplist *properties = pa_proplist_new();
+        pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "Kestrune");
+        pa_proplist_sets(properties, PA_PROP_APPLICATION_ICON_NAME, "kestrune");
+        context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), "Kestrune",
+                                                properties);
+        pa_proplist_free(properties);
+    }
+    ~Connection() {
+        if (loop_)
+            pa_threaded_mainloop_stop(loop_);
+        if (context_) {
+            pa_context_disconnect(context_);
+            pa_context_unref(context_);
+        }
+        if (loop_)
+            pa_threaded_mainloop_free(loop_);
+    }
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    /// Connects without starting a server; false and `error` when none answers.
+    bool connect(std::string &error) {
+        if (!context_) {
+            error = "the PulseAudio client library could not start";
+            return false;
+        }
+        pa_context_set_state_callback(context_, &Connection::signal, loop_);
+        if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
+            pa_threaded_mainloop_start(loop_) < 0) {
+            error = pulseError(context_);
+            return false;
+        }
+        lock();
+        const auto until = std::chrono::steady_clock::now() + kAnswerTime;
+        pa_context_state_t state;
+        while ((state = pa_context_get_state(context_)) != PA_CONTEXT_READY &&
+               PA_CONTEXT_IS_GOOD(state) && std::chrono::steady_clock::now() < until)
+            waitBriefly();
+        const bool ready = state == PA_CONTEXT_READY;
+        if (!ready)
+            error = PA_CONTEXT_IS_GOOD(state) ? "the server does not answer" : pulseError(context_);
+        unlock();
+        return ready;
+    }
+
+    /// Waits for an operation to end, the loop's lock held.
+    void wait(pa_operation *operation) {
+        if (!operation)
+            return;
+        const auto until = std::chrono::steady_clock::now() + kAnswerTime;
+        while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING &&
+               std::chrono::steady_clock::now() < until)
+            waitBriefly();
+        pa_operation_unref(operation);
+    }
+
+    void lock() { pa_threaded_mainloop_lock(loop_); }
+    void unlock() { pa_threaded_mainloop_unlock(loop_); }
+    pa_context *context() const { return context_; }
+    pa_threaded_mainloop *loop() const { return loop_; }
+
+    static void signal(pa_context *, void *loop) {
+        pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop *>(loop), 0);
+    }
+
+private:
+    void waitBriefly() {
+        // Woken by a state change; a timer keeps a silent server from
+        // holding the wait for ever.
+        pa_time_event *timer = pa_context_rttime_new(
+            context_, pa_rtclock_now() + 100000,
+            [](pa_mainloop_api *, pa_time_event *, const struct timeval *, void *loop) {
+                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop *>(loop), 0);
+            },
+            loop_);
+        pa_threaded_mainloop_wait(loop_);
+        if (timer)
+            pa_threaded_mainloop_get_api(loop_)->time_free(timer);
+    }
+
+    pa_threaded_mainloop *loop_ = nullptr;
+    pa_context *context_ = nullptr;
+};
+
+class PulseOutput : public Output {
+public:
+    PulseOutput(Engine &engine, std::string device) : engine_(engine), device_(std::move(device)) {}
+    ~PulseOutput() override {
+        connection_.lock();
+        closing_ = true;
+        if (stream_) {
+            pa_stream_set_write_callback(stream_, nullptr, nullptr);
+            pa_stream_set_state_callback(stream_, nullptr, nullptr);
+            pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+            pa_stream_disconnect(stream_);
+            pa_stream_unref(stream_);
+        }
+        pa_context_set_state_callback(connection_.context(), nullptr, nullptr);
+        connection_.unlock();
+    }
+
+    bool open(std::string &error) {
+        if (!connection_.connect(error))
+            return false;
+        connection_.lock();
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kSampleRate, kChannels};
+        stream_ = pa_stream_new(connection_.context(), "Kestrune monitor", &spec, nullptr);
+        if (!stream_) {
+            error = pulseError(connection_.context());
+            connection_.unlock();
+            return false;
+        }
+        pa_stream_set_state_callback(stream_, &PulseOutput::streamState, this);
+        pa_stream_set_write_callback(stream_, &PulseOutput::write, this);
+        pa_stream_set_underflow_callback(stream_, &PulseOutput::underflow, this);
+        pa_buffer_attr attributes{};
+        attributes.maxlength = std::uint32_t(-1);
+        attributes.tlength = kTargetFrames * kFrameBytes;
+        attributes.prebuf = std::uint32_t(-1);
+        attributes.minreq = kPeriodFrames * kFrameBytes;
+        attributes.fragsize = std::uint32_t(-1);
+        const int flags =
+            PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE;
+        if (pa_stream_connect_playback(stream_, device_.empty() ? nullptr : device_.c_str(),
+                                       &attributes, pa_stream_flags_t(flags), nullptr,
+                                       nullptr) < 0) {
+            error = pulseError(connection_.context());
+            connection_.unlock();
+            return false;
+        }
+        const auto until = std::chrono::steady_clock::now() + kAnswerTime;
+        pa_stream_state_t state;
+        while ((state = pa_stream_get_state(stream_)) == PA_STREAM_CREATING &&
+               std::chrono::steady_clock::now() < until)
+            pa_threaded_mainloop_wait(connection_.loop());
+        if (state != PA_STREAM_READY) {
+            error = state == PA_STREAM_CREATING
+                        ? std::string("the server does not answer")
+                        : (device_.empty() ? pulseError(connection_.context())
+                                           : "there is no sink \"" + device_ + "\"");
+            connection_.unlock();
+            return false;
+        }
+        if (device_.empty())
+            device_ = pa_stream_get_device_name(stream_);
+        // From here on the server's losses are the engine's to hear of.
+        pa_context_set_state_callback(connection_.context(), &PulseOutput::contextState, this);
+        connection_.unlock();
+        return true;
+    }
+
+    std::string describe() const override { return "PulseAudio, sink " + device_; }
+
+    double latency() const override {
+        pa_usec_t usec = 0;
+        int negative = 0;
+        const_cast<Connection &>(connection_).lock();
+        const bool known = stream_ && pa_stream_get_latency(stream_, &usec, &negative) == 0;
+        const_cast<Connection &>(connection_).unlock();
+        return known && !negative ? double(usec) / 1e6 : 0;
+    }
+
+    long underruns() const override { return underruns_.load(); }
+
+private:
+    static void write(pa_stream *stream, std::size_t bytes, void *self) {
+        auto *output = static_cast<PulseOutput *>(self);
+        while (bytes >= kFrameBytes) {
+            void *data = nullptr;
+            std::size_t size = bytes;
+            if (pa_stream_begin_write(stream, &data, &size) < 0 || !data)
+                return;
+            size -= size % kFrameBytes;
+            output->engine_.pull(static_cast<float *>(data), size / kFrameBytes);
+            pa_stream_write(stream, data, size, nullptr, 0, PA_SEEK_RELATIVE);
+            bytes -= size;
+        }
+    }
+
+    static void underflow(pa_stream *, void *self) {
+        ++static_cast<PulseOutput *>(self)->underruns_;
+    }
+
+    static void streamState(pa_stream *stream, void *self) {
+        auto *output = static_cast<PulseOutput *>(self);
+        pa_threaded_mainloop_signal(output->connection_.loop(), 0);
+        if (pa_stream_get_state(stream) == PA_STREAM_FAILED && output->opened())
+            output->lost(pulseError(pa_stream_get_context(stream)));
+    }
+
+    static void contextState(pa_context *context, void *self) {
+        auto *output = static_cast<PulseOutput *>(self);
+        const pa_context_state_t state = pa_context_get_state(context);
+        if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
+            output->lost("the PulseAudio server went away (" + pulseError(context) + ")");
+    }
+
+    bool opened() const { return pa_stream_get_state(stream_) != PA_STREAM_CREATING; }
+
+    void lost(const std::string &why) {
+        if (closing_ || lost_.exchange(true))
+            return;
+        engine_.outputLost(why);
+    }
+
+    Engine &engine_;
+    std::string device_;
+    Connection connection_;
+    pa_stream *stream_ = nullptr;
+    bool closing_ = false;
+    std::atomic<bool> lost_{false};
+    std::atomic<long> underruns_{0};
+};
+
+} // namespace
+
+bool pulseAnswers() {
+    Connection connection;
+    std::string error;
+    return connection.connect(error);
+}
+
+std::unique_ptr<Output> openPulseOutput(Engine &engine, const std::string &device,
+                                        std::string &error) {
+    auto output = std::make_unique<PulseOutput>(engine, device);
+    if (!output->open(error))
+        return nullptr;
+    return output;
+}
+
+std::vector<OutputDevice> pulseDevices(std::string &error) {
+    std::vector<OutputDevice> devices;
+    Connection connection;
+    if (!connection.connect(error))
+        return devices;
+    connection.lock();
+    struct Asked {
+        Connection *connection;
+        std::vector<OutputDevice> *devices;
+    } asked{&connection, &devices};
+    connection.wait(pa_context_get_sink_info_list(
+        connection.context(),
+        [](pa_context *, const pa_sink_info *info, int last, void *data) {
+            auto *a = static_cast<Asked *>(data);
+            if (last == 0 && info)
+                a->devices->push_back({info->name, info->description ? info->description : ""});
+            pa_threaded_mainloop_signal(a->connection->loop(), 0);
+        },
+        &asked));
+    connection.unlock();
+    return devices;
+}
+
+} // namespace audio

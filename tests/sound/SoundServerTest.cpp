@@ -1,0 +1,299 @@
+// Recording runs through the real window while the engine plays through a
+// real sound server of the test's own (PulseAudio with a null sink, a JACK
+// dummy server): what the server hears, what is recorded, and what happens
+// when the server goes away mid-run.
+#include "platform/Paths.h"
+#include "platform/audio/DeviceConfig.h"
+#include "platform/audio/Engine.h"
+#include "platform/audio/Output.h"
+#include "support/RunFixture.h"
+#include "support/SoundServers.h"
+
+#include <QProcess>
+#include <QTimer>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+constexpr double kStep = 1.0 / 32768; // one 16-bit step
+
+// devices.ini beside this test program.
+void useOutput(const std::string &backend, const std::string &device = "", int volume = 100) {
+    audio::DevicesConfig config;
+    config.soundFont = "/usr/share/sounds/sf2/TimGM6mb.sf2";
+    config.backend = backend;
+    config.device = device;
+    config.volume = volume;
+    std::string error;
+    ASSERT_TRUE(audio::writeDevicesConfig(paths::devicesFile(), config, error)) << error;
+}
+
+// Envelope (10 ms steps) correlation of two stereo streams at the offset
+// of `b` against `a` that suits best, searched up to `range` frames.
+double envelopeCorrelation(const std::vector<float> &a, const std::vector<float> &b,
+                           long long range) {
+    auto envelope = [](const std::vector<float> &s, long long from) {
+        std::vector<double> e;
+        for (long long at = from; at + 441 <= (long long)s.size() / 2; at += 441) {
+            double sum = 0;
+            for (long long i = at; i < at + 441; ++i)
+                sum += double(s[std::size_t(2 * i)]) * s[std::size_t(2 * i)];
+            e.push_back(std::sqrt(sum / 441));
+        }
+        return e;
+    };
+    const std::vector<double> ea = envelope(a, 0);
+    double best = -1;
+    for (long long offset = 0; offset <= range; offset += 147) {
+        const std::vector<double> eb = envelope(b, offset);
+        const std::size_t n = std::min(ea.size(), eb.size());
+        if (n < 10)
+            break;
+        double ma = 0, mb = 0;
+        for (std::size_t i = 0; i < n; ++i)
+            ma += ea[i] / double(n), mb += eb[i] / double(n);
+        double ab = 0, aa = 0, bb = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            ab += (ea[i] - ma) * (eb[i] - mb);
+            aa += (ea[i] - ma) * (ea[i] - ma);
+            bb += (eb[i] - mb) * (eb[i] - mb);
+        }
+        best = std::max(best, ab / std::sqrt(aa * bb));
+    }
+    return best;
+}
+
+// The largest difference between `recording` and `reference` with frame i
+// of the recording against frame i + shift of the reference, over the
+// frames both have.
+double largestDifference(const test::WaveData &recording, const test::WaveData &reference,
+                         long long shift) {
+    double largest = 0;
+    for (long long i = std::max(0LL, -shift);
+         i < recording.frames() && i + shift < reference.frames(); ++i)
+        for (int c = 0; c < 2; ++c)
+            largest = std::max(
+                largest, double(std::fabs(recording.samples[std::size_t(2 * i + c)] -
+                                          reference.samples[std::size_t(2 * (i + shift) + c)])));
+    return largest;
+}
+
+class SoundServerRun : public test::RunFixture {
+protected:
+    void SetUp() override {
+        test::RunFixture::SetUp();
+        // Long notes that overlap, so that any gap would be heard.
+        test::writeFile(
+            song,
+            test::simpleSong(
+                {{0.1, 1.2, 60}, {0.6, 1.9, 64}, {1.1, 2.6, 67}, {1.6, 3.0, 72}, {2.2, 3.2, 55}},
+                3.3));
+    }
+    void TearDown() override {
+        useOutput("none");
+        test::RunFixture::TearDown();
+    }
+
+    // A run through the window on an engine this test holds, so that its
+    // frame counts can be read afterwards.
+    struct Run {
+        test::WaveData wave;
+        std::int64_t played = 0, started = 0, ended = 0;
+        std::string output;
+    };
+    Run recordHolding(const std::function<void()> &meanwhile = {}) {
+        Run run;
+        auto engine = audio::Engine::acquire();
+        if (engine->output())
+            run.output = engine->output()->describe();
+        QTimer timer;
+        timer.setSingleShot(true);
+        if (meanwhile) {
+            QObject::connect(&timer, &QTimer::timeout, meanwhile);
+            timer.start(1200);
+        }
+        choose(song);
+        record();
+        EXPECT_TRUE(waitForState0(10000));
+        run.wave = test::readWave(output());
+        run.played = engine->lastPlayStartFrame;
+        run.started = engine->lastRecordStartFrame;
+        run.ended = engine->lastRecordEndFrame;
+        return run;
+    }
+
+    // The same song rendered from its first frame by kestrune-render.
+    test::WaveData reference() {
+        QProcess render;
+        render.start(QString::fromStdString(paths::programFolder() + "../kestrune-render"),
+                     {"-q", "0", "--tail", "2", "-o", QString::fromStdString(dir.root() + "ref"),
+                      QString::fromStdString(song)});
+        std::filesystem::create_directory(dir.root() + "ref");
+        render.waitForFinished(60000);
+        return test::readWave(dir.root() + "ref/tune.wav");
+    }
+};
+
+} // namespace
+
+TEST_F(SoundServerRun, PulseHearsWhatIsRecordedAndTheRecordingIsTheSilentOnes) {
+    test::PulseServer server;
+    ASSERT_TRUE(server.ready()) << "pulseaudio did not start";
+    // The monitor's volume is the monitor's: the recording is the same.
+    useOutput("pulse", server.sink(), 30);
+    test::PulseServer::Capture capture(server);
+    const Run heard = recordHolding();
+    const std::vector<float> sink = capture.stop();
+    EXPECT_NE(heard.output.find("PulseAudio, sink kestrune_test"), std::string::npos)
+        << heard.output;
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(heard.wave.frames(), heard.ended - heard.started);
+    // The sink heard the music recorded, a little later.
+    EXPECT_GE(envelopeCorrelation(heard.wave.samples, sink, 44100), 0.95);
+
+    useOutput("none");
+    const Run silent = recordHolding();
+    EXPECT_EQ(silent.output, "");
+    // The same song: the recordings end where the window handled the end of
+    // the song (the steady clock renders in batches of 16 periods), and
+    // hold the same samples, song frame by song frame.
+    EXPECT_NEAR(double(heard.wave.frames() + heard.started - heard.played),
+                double(silent.wave.frames() + silent.started - silent.played), 16 * 256);
+    const long long shift = (heard.started - heard.played) - (silent.started - silent.played);
+
+    // Alike to the step where the start gaps are alike (the dither starts
+    // with the recording); otherwise two dithers of a step each apart.
+    EXPECT_LE(largestDifference(heard.wave, silent.wave, shift), shift == 0 ? 0 : 2 * kStep);
+}
+
+TEST_F(SoundServerRun, JackHearsTheFramesRecordedAtAConstantOffset) {
+    test::JackServer server;
+    ASSERT_TRUE(server.ready()) << "jackd did not start";
+    test::JackListener listener;
+    ASSERT_TRUE(listener.ready());
+    useOutput("jack", "KestruneTest:in_left,KestruneTest:in_right", 50);
+    const Run run = recordHolding();
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_NE(run.output.find("KestruneTest:in_left,KestruneTest:in_right"), std::string::npos)
+        << run.output;
+    const std::vector<float> heard = listener.heard();
+    // Where the music begins in each: that fixes the offset.
+    auto onset = [](const std::vector<float> &s, float gain) {
+        for (std::size_t i = 0; i < s.size(); ++i)
+            if (std::fabs(gain * s[i]) > 4 * kStep)
+                return (long long)(i / 2);
+        return -1LL;
+    };
+    const long long offset = onset(heard, 2) - onset(run.wave.samples, 1);
+    ASSERT_GE(offset, 0);
+    ASSERT_LE(run.wave.frames() + offset, (long long)heard.size() / 2);
+    // Every frame recorded was heard, at half the level (the monitor's
+    // volume), unchanged but for the recording's 16-bit step.
+    long long unlike = 0;
+    for (long long i = 0; i < run.wave.frames(); ++i)
+        for (int c = 0; c < 2; ++c)
+            if (std::fabs(2 * heard[std::size_t(2 * (i + offset) + c)] -
+                          run.wave.samples[std::size_t(2 * i + c)]) > 1.5 * kStep)
+                ++unlike;
+    EXPECT_EQ(unlike, 0);
+}
+
+TEST_F(SoundServerRun, AServerKilledMidRunCostsTheRecordingNothing) {
+    const test::WaveData whole = reference();
+    ASSERT_GT(whole.frames(), 0);
+    for (const char *backend : {"pulse", "jack"}) {
+        SCOPED_TRACE(backend);
+        boxes.clear();
+        const bool pulse = std::string(backend) == "pulse";
+        std::unique_ptr<test::PulseServer> pulseServer;
+        std::unique_ptr<test::JackServer> jackServer;
+        if (pulse) {
+            pulseServer = std::make_unique<test::PulseServer>();
+            ASSERT_TRUE(pulseServer->ready());
+            useOutput("pulse");
+        } else {
+            jackServer = std::make_unique<test::JackServer>();
+            ASSERT_TRUE(jackServer->ready());
+            useOutput("jack");
+        }
+        const Run run = recordHolding([&] {
+            if (pulse)
+                pulseServer->kill();
+            else
+                jackServer->kill();
+        });
+        EXPECT_NE(run.output, "");
+        // The box after the run names the output lost.
+        ASSERT_EQ(boxes.size(), 1u);
+        const std::string text = boxes[0].text.toStdString();
+        EXPECT_NE(text.find("(" + run.output + ") was lost"), std::string::npos) << text;
+        EXPECT_NE(text.find(pulse ? "PulseAudio server went away" : "JACK server went away"),
+                  std::string::npos)
+            << text;
+        // Complete: every frame of the run is in it, and no gap or repeat:
+        // it holds the song frame by frame as rendered from its start.
+        EXPECT_EQ(run.wave.frames(), run.ended - run.started);
+        EXPECT_GT(double(run.wave.frames()) / 44100, 3.2);
+        EXPECT_LE(largestDifference(run.wave, whole, run.started - run.played), 2 * kStep);
+    }
+}
+
+TEST_F(SoundServerRun, AnOutputDevicesIniNamesWronglyFallsBackToAutoWithOneMessage) {
+    test::writeFile(song, test::simpleSong({{0.1, 0.3, 60}}, 0.4));
+    test::PulseServer server;
+    ASSERT_TRUE(server.ready());
+    const std::pair<std::string, std::string> wrong[] = {{"pulse", "no_such_sink"}, {"oss", ""}};
+    for (const auto &[backend, device] : wrong) {
+        SCOPED_TRACE(backend);
+        boxes.clear();
+        useOutput(backend, device);
+        const Run first = recordHolding();
+        // Auto found the server's own sink.
+        EXPECT_NE(first.output.find("PulseAudio, sink kestrune_test"), std::string::npos);
+        ASSERT_EQ(boxes.size(), 1u);
+        const std::string text = boxes[0].text.toStdString();
+        EXPECT_NE(text.find(paths::devicesFile()), std::string::npos) << text;
+        EXPECT_NE(text.find(device.empty() ? "\"oss\"" : "no sink \"no_such_sink\""),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(text.find("auto is used instead"), std::string::npos) << text;
+        // Once a run of the program.
+        boxes.clear();
+        recordHolding();
+        EXPECT_TRUE(boxes.empty());
+    }
+}
+
+TEST(DevicesIni, EveryKeyIsReadAndWritten) {
+    test::TempDir dir;
+    const std::string file = dir.path("devices.ini");
+    test::writeFile(file, {});
+    std::ofstream(file) << "; mine\n[Other]\nx=1\n";
+    audio::DevicesConfig written;
+    written.soundFont = "/a/b.sf2";
+    written.backend = "jack";
+    written.device = "system:playback_3,system:playback_4";
+    written.volume = 35;
+    std::string error;
+    ASSERT_TRUE(audio::writeDevicesConfig(file, written, error)) << error;
+    const audio::DevicesConfig read = audio::readDevicesConfig(file);
+    EXPECT_EQ(read.soundFont, written.soundFont);
+    EXPECT_EQ(read.backend, written.backend);
+    EXPECT_EQ(read.device, written.device);
+    EXPECT_EQ(read.volume, 35);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"devices.ini"});
+    std::ifstream in(file);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(text.rfind("; mine\n[Other]\nx=1\n", 0), 0u) << text; // the rest is kept
+    // Defaults, and a volume out of range.
+    std::ofstream(file) << "[Output]\nVolume=250\n";
+    const audio::DevicesConfig defaults = audio::readDevicesConfig(file);
+    EXPECT_EQ(defaults.backend, "auto");
+    EXPECT_EQ(defaults.device, "");
+    EXPECT_EQ(defaults.volume, 100);
+    EXPECT_FALSE(audio::writeDevicesConfig(dir.path("none/devices.ini"), written, error));
+    EXPECT_NE(error.find(dir.path("none/devices.ini")), std::string::npos);
+}

@@ -1,0 +1,212 @@
+#include "support/SoundServers.h"
+
+#include <jack/jack.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace test {
+namespace {
+
+bool waitUntil(const std::function<bool()> &done, int ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string privateFolder(const char *what) {
+    std::string folder = "/tmp/kestrune-" + std::string(what) + "-XXXXXX";
+    if (!::mkdtemp(folder.data()))
+        return {};
+    return folder;
+}
+
+} // namespace
+
+Process::Process(const std::vector<std::string> &command,
+                 const std::vector<std::string> &environment, const std::string &output) {
+    std::vector<std::string> env;
+    for (char **e = environ; *e; ++e)
+        env.emplace_back(*e);
+    env.insert(env.end(), environment.begin(), environment.end());
+    std::vector<char *> argv, envp;
+    for (const std::string &a : command)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const std::string &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+        pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+Process::~Process() {
+    end(SIGTERM);
+}
+
+bool Process::running() {
+    if (pid_ <= 0)
+        return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+void Process::end(int signal) {
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, signal);
+    // Given a moment to go; then no more choice.
+    if (!waitUntil([&] { return !running(); }, 3000)) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+}
+
+PulseServer::PulseServer() : runtime_(privateFolder("pulse")) {
+    if (runtime_.empty())
+        return;
+    const std::string socket = runtime_ + "/native";
+    server_ = new Process(
+        {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disable-shm=yes",
+         "--use-pid-file=no", "--system=no", "-L",
+         "module-native-protocol-unix socket=" + socket + " auth-anonymous=1", "-L",
+         "module-null-sink sink_name=" + sink_ + " rate=44100 channels=2", "-L",
+         "module-always-sink"},
+        {"XDG_RUNTIME_DIR=" + runtime_, "HOME=" + runtime_, "XDG_CONFIG_HOME=" + runtime_});
+    ::setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
+    ready_ = waitUntil(
+        [&] {
+            return std::system(("pactl -s unix:" + socket + " info >/dev/null 2>&1").c_str()) == 0;
+        },
+        10000);
+}
+
+PulseServer::~PulseServer() {
+    delete server_;
+    ::unsetenv("PULSE_SERVER");
+    std::error_code ignored;
+    std::filesystem::remove_all(runtime_, ignored);
+}
+
+void PulseServer::kill() {
+    if (server_)
+        server_->end(SIGKILL);
+}
+
+PulseServer::Capture::Capture(const PulseServer &server) : file_(server.runtime_ + "/heard.raw") {
+    parec_ = new Process({"parec", "--device=" + server.sink_ + ".monitor", "--rate=44100",
+                          "--channels=2", "--format=float32le", "--latency-msec=20", "--raw"},
+                         {}, file_);
+    // parec is listening once the server counts its stream.
+    waitUntil(
+        [&] { return std::system("pactl list short source-outputs 2>/dev/null | grep -q .") == 0; },
+        5000);
+}
+
+std::vector<float> PulseServer::Capture::stop() {
+    delete parec_;
+    parec_ = nullptr;
+    std::ifstream in(file_, std::ios::binary);
+    std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
+    std::vector<float> samples(bytes.size() / sizeof(float));
+    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    return samples;
+}
+
+JackServer::JackServer() : name_("kestrune_test_" + std::to_string(::getpid())) {
+    server_ = new Process(
+        {"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-r", "44100", "-p", "256"},
+        {"JACK_NO_AUDIO_RESERVATION=1"});
+    ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+    jack_set_error_function([](const char *) {});
+    jack_set_info_function([](const char *) {});
+    ready_ = waitUntil(
+        [&] {
+            jack_status_t status{};
+            jack_client_t *probe = jack_client_open("probe", JackNoStartServer, &status);
+            if (probe)
+                jack_client_close(probe);
+            return probe != nullptr;
+        },
+        10000);
+}
+
+JackServer::~JackServer() {
+    delete server_;
+    ::unsetenv("JACK_DEFAULT_SERVER");
+}
+
+void JackServer::kill() {
+    if (server_)
+        server_->end(SIGKILL);
+}
+
+JackListener::JackListener() : buffer_(std::size_t(44100) * 2 * 60) {
+    jack_status_t status{};
+    client_ = jack_client_open("KestruneTest", JackNoStartServer, &status);
+    if (!client_)
+        return;
+    ports_[0] = jack_port_register(client_, "in_left", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    ports_[1] =
+        jack_port_register(client_, "in_right", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    jack_set_process_callback(client_, &JackListener::process, this);
+    jack_activate(client_);
+}
+
+JackListener::~JackListener() {
+    if (client_) {
+        jack_deactivate(client_);
+        jack_client_close(client_);
+    }
+}
+
+int JackListener::process(unsigned frames, void *self) {
+    auto *listener = static_cast<JackListener *>(self);
+    const auto *left =
+        static_cast<const float *>(jack_port_get_buffer(listener->ports_[0], frames));
+    const auto *right =
+        static_cast<const float *>(jack_port_get_buffer(listener->ports_[1], frames));
+    const std::size_t at = listener->frames_.load(std::memory_order_relaxed);
+    const std::size_t room = listener->buffer_.size() / 2 - at;
+    const std::size_t n = std::min<std::size_t>(frames, room);
+    for (std::size_t i = 0; i < n; ++i) {
+        listener->buffer_[2 * (at + i)] = left[i];
+        listener->buffer_[2 * (at + i) + 1] = right[i];
+    }
+    listener->frames_.store(at + n, std::memory_order_release);
+    return 0;
+}
+
+std::vector<float> JackListener::heard() const {
+    const std::size_t n = frames_.load(std::memory_order_acquire);
+    return {buffer_.begin(), buffer_.begin() + std::ptrdiff_t(2 * n)};
+}
+
+} // namespace test
