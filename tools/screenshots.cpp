@@ -1,10 +1,13 @@
-// Writes PNG images of the title screen and of the recording screen in each
-// of its states (offscreen grabs) into the folder given as the argument.
+// Writes PNG images of the title screen, of the recording screen in each of
+// its states, and of kestrune-devices' window (offscreen grabs) into the
+// folder given as the argument.
 #include "app/Application.h"
 #include "app/U1.h"
+#include "devices/DevicesWindow.h"
 
 #include <QAbstractItemView>
 #include <QDir>
+#include <QFile>
 #include <QTest>
 
 #include <cstdio>
@@ -47,5 +50,20 @@ int main(int argc, char **argv) {
         }
         window.ModeSet(state == 3 ? 1 : state); // back from the chooser as its buttons do
     }
+
+    // kestrune-devices, on a devices.ini that names a backend it does not know.
+    const QString devices = QDir(folder).filePath("devices.ini");
+    QFile file(devices);
+    if (file.open(QIODevice::WriteOnly))
+        file.write("[Synth]\nSoundFont=/usr/share/sounds/sf2/TimGM6mb.sf2\n[Output]\n"
+                   "Backend=oss\nVolume=80\n");
+    file.close();
+    DevicesWindow panel(devices.toStdString());
+    panel.show();
+    QCoreApplication::processEvents();
+    const QString path = QDir(folder).filePath("kestrune-devices.png");
+    panel.grab().save(path);
+    std::printf("%s\n", qPrintable(path));
+    QFile::remove(devices);
     return 0;
 }

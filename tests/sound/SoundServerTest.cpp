@@ -267,6 +267,22 @@ TEST_F(SoundServerRun, AnOutputDevicesIniNamesWronglyFallsBackToAutoWithOneMessa
     }
 }
 
+TEST_F(SoundServerRun, WithNoServerToAnswerTheRunIsSilentAndSaysNothing) {
+    test::writeFile(song, test::simpleSong({{0.1, 0.3, 60}}, 0.4));
+    ::setenv("PULSE_SERVER", "unix:/nonexistent/native", 1);
+    ::setenv("JACK_DEFAULT_SERVER", "kestrune_nobody", 1);
+    for (const char *backend : {"auto", "pulse", "jack"}) {
+        SCOPED_TRACE(backend);
+        useOutput(backend);
+        const Run run = recordHolding();
+        EXPECT_EQ(run.output, "");
+        EXPECT_TRUE(boxes.empty());
+        EXPECT_EQ(run.wave.frames(), run.ended - run.started);
+    }
+    ::unsetenv("PULSE_SERVER");
+    ::unsetenv("JACK_DEFAULT_SERVER");
+}
+
 TEST(DevicesIni, EveryKeyIsReadAndWritten) {
     test::TempDir dir;
     const std::string file = dir.path("devices.ini");

@@ -41,10 +41,17 @@ std::string privateFolder(const char *what) {
 
 Process::Process(const std::vector<std::string> &command,
                  const std::vector<std::string> &environment, const std::string &output) {
-    std::vector<std::string> env;
-    for (char **e = environ; *e; ++e)
-        env.emplace_back(*e);
-    env.insert(env.end(), environment.begin(), environment.end());
+    // This process's environment, with `environment` over it.
+    std::vector<std::string> env = environment;
+    for (char **e = environ; *e; ++e) {
+        const std::string entry(*e);
+        const std::string key = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const std::string &own : environment)
+            replaced = replaced || own.rfind(key, 0) == 0;
+        if (!replaced)
+            env.push_back(entry);
+    }
     std::vector<char *> argv, envp;
     for (const std::string &a : command)
         argv.push_back(const_cast<char *>(a.c_str()));
@@ -97,15 +104,20 @@ PulseServer::PulseServer() : runtime_(privateFolder("pulse")) {
         {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disable-shm=yes",
          "--use-pid-file=no", "--system=no", "-L",
          "module-native-protocol-unix socket=" + socket + " auth-anonymous=1", "-L",
-         "module-null-sink sink_name=" + sink_ + " rate=44100 channels=2", "-L",
-         "module-always-sink"},
+         "module-null-sink sink_name=" + sink_ + " rate=44100 channels=2"},
         {"XDG_RUNTIME_DIR=" + runtime_, "HOME=" + runtime_, "XDG_CONFIG_HOME=" + runtime_});
     ::setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
+    const auto started = std::chrono::steady_clock::now();
     ready_ = waitUntil(
         [&] {
-            return std::system(("pactl -s unix:" + socket + " info >/dev/null 2>&1").c_str()) == 0;
+            return std::system(("pactl list short sinks 2>/dev/null | grep -q " + sink_).c_str()) ==
+                   0;
         },
         10000);
+    // A null sink younger than about two seconds stalls its monitor for the
+    // rest of those seconds when a low-latency stream joins (its thread
+    // sleeps out its first long block): the tests wait that out.
+    std::this_thread::sleep_until(started + std::chrono::seconds(3));
 }
 
 PulseServer::~PulseServer() {
@@ -140,10 +152,13 @@ std::vector<float> PulseServer::Capture::stop() {
     return samples;
 }
 
-JackServer::JackServer() : name_("kestrune_test_" + std::to_string(::getpid())) {
-    server_ = new Process(
-        {"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-r", "44100", "-p", "256"},
-        {"JACK_NO_AUDIO_RESERVATION=1"});
+// One name for every test server: a server killed outright leaves its name
+// in JACK's registry, whose few places a new name each time would fill up;
+// the same name takes its dead namesake's place.
+JackServer::JackServer(int period) : name_("kestrune_test") {
+    server_ = new Process({"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-r", "44100",
+                           "-p", std::to_string(period)},
+                          {"JACK_NO_AUDIO_RESERVATION=1"});
     ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     jack_set_error_function([](const char *) {});
     jack_set_info_function([](const char *) {});

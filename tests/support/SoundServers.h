@@ -63,11 +63,11 @@ private:
     bool ready_ = false;
 };
 
-/// `jackd --no-realtime -d dummy -r 44100 -p 256` under a name of its own,
+/// `jackd --no-realtime -d dummy -r 44100 -p 256` named "kestrune_test",
 /// which JACK_DEFAULT_SERVER gives this process while it lives.
 class JackServer {
 public:
-    JackServer();
+    explicit JackServer(int period = 256);
     ~JackServer();
     bool ready() const { return ready_; }
     void kill();

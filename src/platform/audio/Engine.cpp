@@ -47,7 +47,7 @@ std::shared_ptr<Engine> Engine::acquire() {
     std::lock_guard<std::mutex> guard(g_instanceMutex);
     std::shared_ptr<Engine> engine = g_instance.lock();
     if (!engine) {
-        engine.reset(new Engine(g_clock.load()));
+        engine.reset(new Engine(g_clock.load(), nullptr, nullptr));
         g_instance = engine;
     }
     return engine;
@@ -61,18 +61,38 @@ void Engine::setClock(Clock clock) {
     g_clock.store(clock);
 }
 
-Engine::Engine(Clock clock)
+std::unique_ptr<Engine> Engine::tryOutput(const DevicesConfig &config, std::string &error) {
+    return std::unique_ptr<Engine>(new Engine(Clock::Steady, &config, &error));
+}
+
+Engine::Engine(Clock clock, const DevicesConfig *chosen, std::string *error)
     : clock_(clock), buffer_(std::size_t(kPeriodFrames) * kChannels),
       timeScale_(g_timeScale.load()), start_(std::chrono::steady_clock::now()) {
     if (clock == Clock::Driven)
         return;
     // The output is opened without the lock: the server may ask for audio
     // before it has answered.
-    const DevicesConfig config = readDevicesConfig();
+    const DevicesConfig config = chosen ? *chosen : readDevicesConfig();
     volume_ = float(config.volume) / 100.0f;
     std::string notice;
-    std::unique_ptr<Output> output =
-        timeScale_ == 1.0 ? openConfiguredOutput(*this, config, notice) : nullptr;
+    std::unique_ptr<Output> output;
+    if (timeScale_ != 1.0) {
+        // A benchmark's clock runs faster than any server.
+    } else if (error) {
+        // Tried out as chosen: no falling back to another output.
+        const OutputBackend *backend = findOutputBackend(config.backend);
+        if (config.backend == "auto")
+            output = openConfiguredOutput(*this, config, *error);
+        else if (!backend)
+            *error = "there is no sound output \"" + config.backend + "\"";
+        else if (backend->open && !(output = backend->open(*this, config.device, *error)))
+            *error = std::string(backend->title) + ": " + *error;
+        if (!output && error->empty())
+            *error = config.backend == "none" ? "the output \"none\" plays nowhere"
+                                              : "no sound server answers";
+    } else {
+        output = openConfiguredOutput(*this, config, notice);
+    }
     {
         std::lock_guard<std::mutex> guard(g_noticesMutex);
         if (!notice.empty() && g_configurationTold.insert(notice).second)

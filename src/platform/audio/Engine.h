@@ -24,6 +24,7 @@ inline constexpr int kPeriodFrames = 256;
 
 class Output;
 class Synthesiser;
+struct DevicesConfig;
 
 /// Feeds the synthesiser: called on the rendering thread, with the engine
 /// lock held, just before each 64-frame block is rendered.
@@ -59,6 +60,10 @@ public:
     /// The running engine, started if no device holds it yet. The engine
     /// stops when the last holder lets go.
     static std::shared_ptr<Engine> acquire();
+    /// An engine of its own (not the process's) on the output `config`
+    /// names, for trying an output out. `error` says why it plays nowhere
+    /// when no output opens; it then runs by the steady clock.
+    static std::unique_ptr<Engine> tryOutput(const DevicesConfig &config, std::string &error);
 
     /// The clock of the engines started from now on: Steady (the default,
     /// which plays through the output devices.ini names when one answers)
@@ -142,7 +147,7 @@ public:
     std::atomic<std::int64_t> lastRecordEndFrame{-1};
 
 private:
-    explicit Engine(Clock clock);
+    Engine(Clock clock, const DevicesConfig *config, std::string *error);
     void run();
     void startSteadyClock();
     std::int64_t clockFrame() const;

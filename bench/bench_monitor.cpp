@@ -1,0 +1,257 @@
+// The monitor through real sound servers started here (a PulseAudio with a
+// null sink, a JACK dummy server), in one run:
+//   1. CPU per audio second recording a song with the monitor on (pulse,
+//      jack) against none;
+//   2. the monitor's latency as each server reports it;
+//   3. monitor underruns over a long recording while two other processes
+//      keep both cores busy, and whether the recording shows any of them
+//      (it is compared frame by frame with kestrune-render's).
+// Usage: bench_monitor [--minutes N]   (the long recording; default 10)
+#include "media/MPlayer.h"
+#include "platform/Paths.h"
+#include "platform/audio/DeviceConfig.h"
+#include "platform/audio/Engine.h"
+#include "platform/audio/Output.h"
+#include "platform/audio/WaveFile.h"
+#include "support/SoundServers.h"
+
+#include "BenchSupport.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <sndfile.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <vector>
+
+namespace {
+
+void useOutput(const std::string &backend, const std::string &device) {
+    audio::DevicesConfig config = audio::readDevicesConfig();
+    config.backend = backend;
+    config.device = device;
+    std::string error;
+    if (!audio::writeDevicesConfig(paths::devicesFile(), config, error))
+        std::fprintf(stderr, "%s\n", error.c_str());
+}
+
+// A song of `minutes` minutes: a chord on every beat, always something sounding.
+void writeLongSong(const std::string &path, int minutes) {
+    std::vector<std::uint8_t> track;
+    auto put = [&](std::initializer_list<int> bytes) {
+        for (int b : bytes)
+            track.push_back(std::uint8_t(b));
+    };
+    auto delta = [&](std::uint32_t ticks) {
+        std::vector<std::uint8_t> v{std::uint8_t(ticks & 0x7F)};
+        while (ticks >>= 7)
+            v.insert(v.begin(), std::uint8_t(0x80 | (ticks & 0x7F)));
+        track.insert(track.end(), v.begin(), v.end());
+    };
+    delta(0);
+    put({0xC0, 0});
+    const int keys[] = {60, 64, 67, 65, 69, 72, 62, 67};
+    for (int beat = 0; beat < minutes * 120; ++beat) {
+        const int key = keys[beat % 8];
+        delta(0);
+        put({0x90, key, 90});
+        delta(0);
+        put({0x90, key - 12, 70});
+        delta(470);
+        put({0x80, key, 0});
+        delta(0);
+        put({0x80, key - 12, 0});
+        delta(10);
+        put({0xB0, 1, beat % 64});
+    }
+    delta(480);
+    put({0xFF, 0x2F, 0});
+    std::ofstream out(path, std::ios::binary);
+    const std::uint32_t n = std::uint32_t(track.size());
+    const std::uint8_t header[] = {'M',
+                                   'T',
+                                   'h',
+                                   'd',
+                                   0,
+                                   0,
+                                   0,
+                                   6,
+                                   0,
+                                   0,
+                                   0,
+                                   1,
+                                   0x01,
+                                   0xE0,
+                                   'M',
+                                   'T',
+                                   'r',
+                                   'k',
+                                   std::uint8_t(n >> 24),
+                                   std::uint8_t(n >> 16),
+                                   std::uint8_t(n >> 8),
+                                   std::uint8_t(n)};
+    out.write(reinterpret_cast<const char *>(header), sizeof header);
+    out.write(reinterpret_cast<const char *>(track.data()), std::streamsize(track.size()));
+}
+
+struct Run {
+    double audioSeconds = 0, cpuSeconds = 0, latency = 0;
+    long underruns = 0;
+    std::int64_t played = 0, started = 0, ended = 0;
+    std::string output;
+};
+
+// A whole song played and recorded as the program does, on the engine the
+// configured output clocks.
+Run record(const std::string &song, const std::string &templ, const std::string &wave) {
+    TMediaPlayer midi, recorder;
+    midi.DeviceType = dtSequencer;
+    recorder.DeviceType = dtWaveAudio;
+    bool ended = false;
+    midi.OnNotify = [&](QObject *) { ended = true; };
+    recorder.FileName = templ;
+    recorder.Open();
+    recorder.FileName = wave;
+    recorder.Save();
+    recorder.Close();
+    midi.FileName = song;
+    midi.Open();
+    auto engine = audio::Engine::acquire();
+    Run run;
+    if (engine->output())
+        run.output = engine->output()->describe();
+    const double cpu = bench::cpuSeconds(RUSAGE_SELF);
+    midi.setNotify(true);
+    midi.Play();
+    recorder.Open();
+    recorder.StartRecording();
+    QEventLoop loop;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (engine->output() && run.latency == 0)
+            run.latency = engine->output()->latency();
+        if (ended)
+            loop.quit();
+    });
+    tick.start(500);
+    loop.exec();
+    midi.setNotify(false);
+    midi.Close();
+    recorder.Stop();
+    run.cpuSeconds = bench::cpuSeconds(RUSAGE_SELF) - cpu;
+    run.played = engine->lastPlayStartFrame;
+    run.started = engine->lastRecordStartFrame;
+    run.ended = engine->lastRecordEndFrame;
+    run.audioSeconds = double(run.ended - run.started) / audio::kSampleRate;
+    if (engine->output())
+        run.underruns = engine->output()->underruns();
+    recorder.Save();
+    recorder.Close();
+    return run;
+}
+
+std::vector<short> samples(const std::string &path) {
+    SF_INFO info{};
+    SNDFILE *file = sf_open(path.c_str(), SFM_READ, &info);
+    std::vector<short> out(std::size_t(info.frames * info.channels));
+    if (file) {
+        sf_read_short(file, out.data(), sf_count_t(out.size()));
+        sf_close(file);
+    }
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    QApplication app(argc, argv);
+    int minutes = 10;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--minutes") == 0)
+            minutes = std::atoi(argv[i + 1]);
+    QTemporaryDir dir;
+    const std::string templ = dir.filePath("template.wav").toStdString();
+    const std::string wave = dir.filePath("out.wav").toStdString();
+    {
+        std::FILE *empty = std::tmpfile();
+        std::string error;
+        audio::writeWaveFile(templ, {44100, 2, 16}, empty, 0, error);
+        std::fclose(empty);
+    }
+    test::PulseServer pulse;
+    auto jack = std::make_unique<test::JackServer>();
+    if (!pulse.ready() || !jack->ready()) {
+        std::fprintf(stderr, "the servers did not start\n");
+        return 1;
+    }
+    const std::string song = "/usr/share/games/openttd/baseset/openmsx/busy_schedule.mid";
+    std::printf("song: %s, SoundFont: %s\n\n", song.c_str(), audio::findSoundFont().c_str());
+
+    // 1 and 2: CPU and latency per backend; JACK at 256 frames a period and
+    // again at 1024.
+    double noneCpu = 0;
+    for (const auto &[backend, device] : std::vector<std::pair<std::string, std::string>>{
+             {"none", ""}, {"pulse", pulse.sink()}, {"jack", ""}, {"jack1024", ""}}) {
+        if (backend == "jack1024") {
+            jack.reset();
+            jack = std::make_unique<test::JackServer>(1024);
+        }
+        useOutput(backend.substr(0, 4) == "jack" ? "jack" : backend, device);
+        const Run run = record(song, templ, wave);
+        const double perSecond = run.cpuSeconds / run.audioSeconds;
+        if (backend == "none")
+            noneCpu = perSecond;
+        std::printf("%-5s %-40s %6.1f s audio  %.4f CPU s per audio s  ratio %.2f  latency "
+                    "%.1f ms  underruns %ld\n",
+                    backend.c_str(), run.output.empty() ? "(nothing heard)" : run.output.c_str(),
+                    run.audioSeconds, perSecond, perSecond / noneCpu, run.latency * 1000,
+                    run.underruns);
+    }
+    std::printf("target: CPU with the monitor on at most 1.2 times none's\n\n");
+    jack.reset();
+    jack = std::make_unique<test::JackServer>();
+
+    // 3: a long recording with both cores busy elsewhere.
+    const std::string longSong = dir.filePath("long.mid").toStdString();
+    writeLongSong(longSong, minutes);
+    QProcess render;
+    render.start(QString::fromStdString(paths::programFolder() + "../kestrune-render"),
+                 {"-q", "0", "--tail", "2", "--soundfont",
+                  QString::fromStdString(audio::findSoundFont()), "-o", dir.path(),
+                  QString::fromStdString(longSong)});
+    render.waitForFinished(-1);
+    const std::vector<short> reference = samples(dir.filePath("long.wav").toStdString());
+    for (const auto &[backend, device] :
+         std::vector<std::pair<std::string, std::string>>{{"pulse", pulse.sink()}, {"jack", ""}}) {
+        useOutput(backend, device);
+        test::Process busy1({"sh", "-c", "while :; do :; done"}, {});
+        test::Process busy2({"sh", "-c", "while :; do :; done"}, {});
+        const Run run = record(longSong, templ, wave);
+        busy1.end(SIGKILL);
+        busy2.end(SIGKILL);
+        const std::vector<short> recorded = samples(wave);
+        // The recording against the render, song frame by song frame.
+        const long long shift = run.started - run.played;
+        long long unlike = 0;
+        for (std::size_t i = 0;
+             i < recorded.size() && i + std::size_t(2 * shift) < reference.size(); ++i)
+            if (std::abs(recorded[i] - reference[i + std::size_t(2 * shift)]) > 2)
+                ++unlike;
+        std::printf("%s, %d minutes, both cores busy: %ld monitor underruns; recording %lld "
+                    "frames of %lld run frames, %lld samples unlike the render\n",
+                    backend.c_str(), minutes, run.underruns, (long long)recorded.size() / 2,
+                    (long long)(run.ended - run.started), unlike);
+    }
+    useOutput("none", "");
+    return 0;
+}
