@@ -2,7 +2,8 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: run test build deps bench screenshots clean sanitize fuzz
+.PHONY: run test build deps bench screenshots clean sanitize fuzz install package
+PREFIX ?= /usr/local
 
 deps:
 	@scripts/install-deps
@@ -37,6 +38,14 @@ screenshots: build
 
 bench: build
 	cmake --build $(BUILD) -j $(JOBS) --target benchmarks
+
+# Installs into PREFIX (under DESTDIR when it is given), as a package would.
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package of the program, in the folder above this one.
+package: deps
+	dpkg-buildpackage -us -uc -b
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz

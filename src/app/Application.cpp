@@ -49,7 +49,7 @@ void TApplication::ShowException(const std::string &message) {
         if (auto *button = qobject_cast<TPushButton *>(w))
             button->cancelPress();
     ui::messageBox(F1,
-                   {QString::fromStdString(Title), QString::fromStdString(ErrorBoxText(message)),
+                   {translate("TApplication", Title), QString::fromStdString(ErrorBoxText(message)),
                     QMessageBox::Critical, QMessageBox::Ok});
 }
 
@@ -59,9 +59,26 @@ bool TApplication::notify(QObject *receiver, QEvent *event) {
     } catch (const std::exception &e) {
         ShowException(e.what());
     } catch (...) {
-        ShowException("原因不明のエラー");
+        ShowException(translate("TApplication", "原因不明のエラー").toStdString());
     }
     return true;
+}
+
+void TApplication::InstallTranslation(const QLocale &locale) {
+    if (translator_) {
+        removeTranslator(translator_);
+        delete translator_;
+        translator_ = nullptr;
+    }
+    if (locale.language() == QLocale::Japanese)
+        return;
+    auto *english = new QTranslator(this);
+    if (english->load(QStringLiteral(":/i18n/kestrune_en.qm"))) {
+        installTranslator(english);
+        translator_ = english;
+    } else {
+        delete english;
+    }
 }
 
 void TApplication::InstallQuitSignals() {

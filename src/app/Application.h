@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QApplication>
+#include <QLocale>
+#include <QTranslator>
 
 #include <string>
 
@@ -22,6 +24,10 @@ public:
     /// byte sorts after the full stop.
     static std::string ErrorBoxText(const std::string &message);
 
+    /// The program's texts as specified under a Japanese locale; under any
+    /// other, the English translation of its Japanese ones.
+    void InstallTranslation(const QLocale &locale = QLocale());
+
     /// SIGTERM, SIGINT and the end of the desktop session close the main
     /// window as its own close would, so that a recording in progress is
     /// saved before the program ends.
@@ -34,4 +40,5 @@ public:
 private:
     void QuitSignalled();
     int signalPipe_[2] = {-1, -1};
+    QTranslator *translator_ = nullptr;
 };

@@ -76,23 +76,27 @@ QPixmap titlePicture(QSize size) {
 
 QIcon programIcon() {
     QIcon icon;
-    for (int size : {16, 24, 32, 48, 64}) {
-        QPixmap pixmap(size, size);
-        pixmap.fill(Qt::transparent);
-        QPainter p(&pixmap);
-        p.setRenderHint(QPainter::Antialiasing);
-        const double s = size / 32.0;
-        p.setPen(Qt::NoPen);
-        p.setBrush(QColor(30, 60, 110));
-        p.drawRoundedRect(QRectF(1 * s, 1 * s, 30 * s, 30 * s), 6 * s, 6 * s);
-        QPainterPath wave(QPointF(4 * s, 22 * s));
-        for (double x = 4; x <= 28; x += 0.5)
-            wave.lineTo(x * s, (22 + std::sin((x - 4) / 2.2) * 4) * s);
-        p.setPen(QPen(QColor(120, 200, 255), std::max(1.0, 1.6 * s)));
-        p.setBrush(Qt::NoBrush);
-        p.drawPath(wave);
-        drawNote(p, {13 * s, 15 * s}, 5 * s, QColor(255, 214, 90));
-        icon.addPixmap(pixmap);
-    }
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addPixmap(iconPicture(size));
     return icon;
+}
+
+QPixmap iconPicture(int size) {
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    const double s = size / 32.0;
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(30, 60, 110));
+    p.drawRoundedRect(QRectF(1 * s, 1 * s, 30 * s, 30 * s), 6 * s, 6 * s);
+    QPainterPath wave(QPointF(4 * s, 22 * s));
+    for (double x = 4; x <= 28; x += 0.5)
+        wave.lineTo(x * s, (22 + std::sin((x - 4) / 2.2) * 4) * s);
+    p.setPen(QPen(QColor(120, 200, 255), std::max(1.0, 1.6 * s)));
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(wave);
+    drawNote(p, {13 * s, 15 * s}, 5 * s, QColor(255, 214, 90));
+    p.end();
+    return pixmap;
 }

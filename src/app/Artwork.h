@@ -9,3 +9,5 @@
 QPixmap titlePicture(QSize size = QSize(350, 150));
 /// The window icon in the usual sizes.
 QIcon programIcon();
+/// The icon drawn at `size` × `size` pixels.
+QPixmap iconPicture(int size);

@@ -2,6 +2,8 @@
 
 #include "app/Exception.h"
 
+#include <QCoreApplication>
+
 TTimer::TTimer(QObject *parent) : QObject(parent) {
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, [this] {
@@ -29,6 +31,7 @@ void TTimer::update() {
     if (enabled_ && interval_ > 0 && OnTimer) {
         timer_.start(interval_);
         if (!timer_.isActive())
-            throw Exception("タイマーを取得できません");
+            throw Exception(
+                QCoreApplication::translate("TTimer", "タイマーを取得できません").toStdString());
     }
 }

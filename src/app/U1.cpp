@@ -9,6 +9,7 @@
 #include "settings/IniFiles.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QShowEvent>
@@ -81,7 +82,7 @@ TPushButton *button(QWidget *parent, const QString &caption, int left, int top, 
 
 TF1::TF1(QWidget *parent) : QWidget(parent) {
     F1 = this;
-    setWindowTitle(TApplication::Title);
+    setWindowTitle(QCoreApplication::translate("TApplication", TApplication::Title));
     setWindowIcon(programIcon());
     setFont(windowFont());
     g_measured = QFontMetrics(windowFont()).height();
@@ -115,8 +116,8 @@ void TF1::CreateControls() {
         palette.setColor(QPalette::ButtonText, QColor(0, 128, 0));
         b->setPalette(palette);
     }
-    Btn_Title_Recording->setCaption("Recording");
-    Btn_Title_Quit->setCaption("Quit");
+    Btn_Title_Recording->setCaption(tr("Recording"));
+    Btn_Title_Quit->setCaption(tr("Quit"));
     Btn_Title_Recording->OnClick = [this] { Mode_Record(); };
     Btn_Title_Quit->OnClick = [this] { Btn_Title_QuitClick(); };
 
@@ -124,54 +125,56 @@ void TF1::CreateControls() {
     Pnl_Main = place(new TPanel(this), 46, 15, 404, 282);
 
     Pnl_Control = place(new TPanel(Pnl_Main), 2, 2, 400, 87);
-    Lbl_Control = label(Pnl_Control, "Control", 4, 2);
+    Lbl_Control = label(Pnl_Control, tr("Control"), 4, 2);
     Lbl_Control->setFont(headingFont());
     Lbl_Control->adjustSize();
-    Lbl_MIDIFile = label(Pnl_Control, "MIDI File", 5, 25);
+    Lbl_MIDIFile = label(Pnl_Control, tr("MIDI File"), 5, 25);
     Pnl_MIDIFile = place(new TTextPanel(Pnl_Control), 55, 20, 340, 18);
-    Pnl_MIDIFile->setCaption("File Not Set");
-    Lbl_Progress = label(Pnl_Control, "Progress", 5, 43);
+    Pnl_MIDIFile->setCaption(tr("File Not Set"));
+    Lbl_Progress = label(Pnl_Control, tr("Progress"), 5, 43);
     Gauge_Progress = place(new TGauge(Pnl_Control), 55, 40, 340, 20);
-    Btn_Select = button(Pnl_Control, "Select", 4, 64);
-    Btn_Record = button(Pnl_Control, "Record", 135, 64);
-    Btn_Close = button(Pnl_Control, "Close", 266, 64);
+    Btn_Select = button(Pnl_Control, tr("Select"), 4, 64);
+    Btn_Record = button(Pnl_Control, tr("Record"), 135, 64);
+    Btn_Close = button(Pnl_Control, tr("Close"), 266, 64);
     Btn_Select->OnClick = [this] { Btn_SelectClick(); };
     Btn_Record->OnClick = [this] { Btn_RecordClick(); };
     Btn_Close->OnClick = [this] { MainClose(); };
 
     Pnl_Option = place(new TPanel(Pnl_Main), 2, 89, 400, 173);
-    Lbl_Option = label(Pnl_Option, "Option", 4, 2);
+    Lbl_Option = label(Pnl_Option, tr("Option"), 4, 2);
     Lbl_Option->setFont(headingFont());
     Lbl_Option->adjustSize();
-    Lbl_RecordingQuality = label(Pnl_Option, "Recording Quality", 5, 25);
+    Lbl_RecordingQuality = label(Pnl_Option, tr("Recording Quality"), 5, 25);
     CBox_RecordingQuality = place(new TComboBox(Pnl_Option), 100, 20, 295, 20);
     for (const RecordingFormat &format : kRecordingFormats)
-        CBox_RecordingQuality->addItem(format.listText);
+        CBox_RecordingQuality->addItem(
+            QCoreApplication::translate("RecordingFormat", format.listText));
     CBox_RecordingQuality->setItemIndex(-1); // none until the settings are loaded
-    CB_RecordingDelayTime = checkBox(Pnl_Option, "Recording Delay Time", 5, 44, 135);
+    CB_RecordingDelayTime = checkBox(Pnl_Option, tr("Recording Delay Time"), 5, 44, 135);
     SE_RecordingDelayTime = place(new TSpinEdit(Pnl_Option), 140, 40, 36, 21);
     SE_RecordingDelayTime->setValue(2);
     // The delay is counted in seconds (the timer runs N × 1000 ms).
-    Lbl_minutes = label(Pnl_Option, "seconds", 180, 45);
+    Lbl_minutes = label(Pnl_Option, tr("seconds"), 180, 45);
     CB_PreferencesWAVEFileDirectory =
-        checkBox(Pnl_Option, "Preferences WAVE File Directory", 5, 60, 191);
+        checkBox(Pnl_Option, tr("Preferences WAVE File Directory"), 5, 60, 191);
     Edit_WAVEFileDirectory = displayEdit(Pnl_Option, 5, 80);
-    Btn_WAVEFileDirectory = button(Pnl_Option, "...", 377, 80, 18, 18);
+    Btn_WAVEFileDirectory = button(Pnl_Option, tr("..."), 377, 80, 18, 18);
     Btn_WAVEFileDirectory->OnClick = [this] { Btn_WAVEFileDirectoryClick(); };
     CB_PutQualityInformationonWAVEFileName =
-        checkBox(Pnl_Option, "Put Quality Information on WAVE File Name", 5, 100, 256);
-    CB_MPEG1AudioLayerIIIEncode = checkBox(Pnl_Option, "MPEG1 Audio Layer III Encode", 5, 116, 186);
-    Lbl_MPEG1AudioLayerIIIEncoder = label(Pnl_Option, "MPEG1 Audio Layer III Encoder", 5, 135);
+        checkBox(Pnl_Option, tr("Put Quality Information on WAVE File Name"), 5, 100, 256);
+    CB_MPEG1AudioLayerIIIEncode =
+        checkBox(Pnl_Option, tr("MPEG1 Audio Layer III Encode"), 5, 116, 186);
+    Lbl_MPEG1AudioLayerIIIEncoder = label(Pnl_Option, tr("MPEG1 Audio Layer III Encoder"), 5, 135);
     Edit_MPEG1AudioLayerIIIEncoderDirectory = displayEdit(Pnl_Option, 5, 150);
-    Btn_MP3EncoderDirectory = button(Pnl_Option, "...", 377, 150, 18, 18);
+    Btn_MP3EncoderDirectory = button(Pnl_Option, tr("..."), 377, 150, 18, 18);
     Btn_MP3EncoderDirectory->OnClick = [this] { Btn_MP3EncoderDirectoryClick(); };
 
     Pnl_State = place(new TTextPanel(Pnl_Main), 2, 262, 400, 18);
-    Pnl_State->setCaption("File Not Set");
+    Pnl_State->setCaption(tr("File Not Set"));
 
     Pnl_Directory = place(new TPanel(Pnl_Main), 162, 182, 400, 260);
     Pnl_Directory->Caption = "Pnl_Directory";
-    Lbl_DirectorySelect = label(Pnl_Directory, "WAVE File Directory Select", 4, 2);
+    Lbl_DirectorySelect = label(Pnl_Directory, tr("WAVE File Directory Select"), 4, 2);
     Lbl_DirectorySelect->setFont(headingFont());
     Lbl_DirectorySelect->adjustSize();
     Drive_CB = place(new TDriveComboBox(Pnl_Directory), 5, 20, 390, 18);
@@ -181,9 +184,9 @@ void TF1::CreateControls() {
     // Both lists start from the process's current directory.
     Directory_LB->StartFromCurrentDirectory();
     Drive_CB->Fill();
-    Btn_DirectorySelectOK = button(Pnl_Directory, "OK", 4, 237);
-    Btn_DirectorySelectCancel = button(Pnl_Directory, "Cancel", 135, 237);
-    Btn_DirectorySelectClear = button(Pnl_Directory, "Clear", 266, 237);
+    Btn_DirectorySelectOK = button(Pnl_Directory, tr("OK"), 4, 237);
+    Btn_DirectorySelectCancel = button(Pnl_Directory, tr("Cancel"), 135, 237);
+    Btn_DirectorySelectClear = button(Pnl_Directory, tr("Clear"), 266, 237);
     Btn_DirectorySelectOK->OnClick = [this] { Btn_DirectorySelectOKClick(); };
     Btn_DirectorySelectCancel->OnClick = [this] { Btn_DirectorySelectCancelClick(); };
     Btn_DirectorySelectClear->OnClick = [this] { Btn_DirectorySelectClearClick(); };
@@ -205,12 +208,12 @@ void TF1::CreateControls() {
     Timer->OnTimer = [this] { TimerTimer(); };
 
     Dlg_MIDIFileOpen = new TOpenDialog(this);
-    Dlg_MIDIFileOpen->Title = "MIDI File Select";
-    Dlg_MIDIFileOpen->Filter = "Standard MIDI File (*.mid)|*.mid";
+    Dlg_MIDIFileOpen->Title = tr("MIDI File Select");
+    Dlg_MIDIFileOpen->Filter = tr("Standard MIDI File (*.mid)|*.mid");
     Dlg_MP3Encoder = new TOpenDialog(this);
-    Dlg_MP3Encoder->Title = "MPEG1 Audio Layer III Encoder Select";
+    Dlg_MP3Encoder->Title = tr("MPEG1 Audio Layer III Encoder Select");
     // On Linux the encoder has another name (lame, say): every file is offered too.
-    Dlg_MP3Encoder->Filter = "8hz-mp3 Encoder|8hz-mp3.exe|All Files (*)|*";
+    Dlg_MP3Encoder->Filter = tr("8hz-mp3 Encoder|8hz-mp3.exe|All Files (*)|*");
 }
 
 std::string TF1::EPath() {
@@ -258,6 +261,13 @@ void TF1::Btn_SelectClick() {
     ModeSet(1);
 }
 
+void TF1::OpenFromCommandLine(const QString &file) {
+    Mode_Record();
+    MP_MIDI->FileName = QFileInfo(file).absoluteFilePath().toStdString();
+    Pnl_MIDIFile->setCaption(QString::fromStdString(MP_MIDI->FileName));
+    ModeSet(1);
+}
+
 // --- Screen states -----------------------------------------------------------
 
 void TF1::Arrange(bool control, bool option, bool record) {
@@ -277,31 +287,31 @@ void TF1::ModeSet(unsigned state) {
     switch (state) {
     case 0:
         Arrange(true, true, false);
-        Btn_Select->setCaption("Select");
-        Btn_Record->setCaption("---");
-        Btn_Close->setCaption("Close");
+        Btn_Select->setCaption(tr("Select"));
+        Btn_Record->setCaption(tr("---"));
+        Btn_Close->setCaption(tr("Close"));
         Pnl_MIDIFile->setCaption(QString());
         RecordingFlag = 0;
         Gauge_Progress->setProgress(0);
         MP_MIDI->FileName.clear();
         MP_WAVE->FileName.clear();
-        StatusCaption("Select MIDI File");
+        StatusCaption(tr("Select MIDI File"));
         break;
     case 1:
         Arrange(true, true, true);
-        Btn_Select->setCaption("ReSelect");
-        Btn_Record->setCaption("Record");
-        Btn_Close->setCaption("Close");
+        Btn_Select->setCaption(tr("ReSelect"));
+        Btn_Record->setCaption(tr("Record"));
+        Btn_Close->setCaption(tr("Close"));
         Pnl_MIDIFile->setCaption(file);
-        StatusCaption("Standby OK");
+        StatusCaption(tr("Standby OK"));
         break;
     case 2:
         Arrange(true, false, true);
-        Btn_Select->setCaption("---");
-        Btn_Record->setCaption("Stop");
-        Btn_Close->setCaption("---");
+        Btn_Select->setCaption(tr("---"));
+        Btn_Record->setCaption(tr("Stop"));
+        Btn_Close->setCaption(tr("---"));
         Pnl_MIDIFile->setCaption(file);
-        StatusCaption("Now Recording");
+        StatusCaption(tr("Now Recording"));
         break;
     case 3:
         Pnl_Directory->move(S(2), S(2));
@@ -311,14 +321,14 @@ void TF1::ModeSet(unsigned state) {
         Pnl_Control->hide();
         Pnl_Option->hide();
         Pnl_Directory->show();
-        StatusCaption("Select WAVE File Directory");
+        StatusCaption(tr("Select WAVE File Directory"));
         break;
     case 4:
         Arrange(false, false, false);
-        Btn_Select->setCaption("---");
-        Btn_Record->setCaption("---");
-        Btn_Close->setCaption("---");
-        StatusCaption("MPEG1 Audio Layer III Encoding");
+        Btn_Select->setCaption(tr("---"));
+        Btn_Record->setCaption(tr("---"));
+        Btn_Close->setCaption(tr("---"));
+        StatusCaption(tr("MPEG1 Audio Layer III Encoding"));
         break;
     default:
         break; // not a state: nothing changes

@@ -100,6 +100,9 @@ public:
     void MainClose();
     void Btn_Title_QuitClick();
     void Btn_SelectClick();
+    /// The program was started with `file` on its command line: the
+    /// recording screen, with that file chosen as "Select" would choose it.
+    void OpenFromCommandLine(const QString &file);
     void Btn_WAVEFileDirectoryClick();
     void Btn_DirectorySelectOKClick();
     void Btn_DirectorySelectCancelClick();

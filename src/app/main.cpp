@@ -1,6 +1,10 @@
-// The program's entry: the application, its one window, the message loop.
+// The program's entry: the application, its texts, its one window, the
+// message loop. A MIDI file named on the command line (as the desktop's
+// "Open with" passes it) starts the recording screen with that file chosen.
 #include "app/Application.h"
 #include "app/U1.h"
+
+#include <QStringList>
 
 #include <cstdlib>
 
@@ -10,9 +14,13 @@ int main(int argc, char **argv) {
     if (!std::getenv("QT_QPA_PLATFORM") && std::getenv("DISPLAY"))
         setenv("QT_QPA_PLATFORM", "xcb", 1);
     TApplication app(argc, argv);
+    app.InstallTranslation();
     app.InstallQuitSignals();
     auto *window = new TF1;
     window->show();
+    const QStringList arguments = TApplication::arguments();
+    if (arguments.size() > 1)
+        window->OpenFromCommandLine(arguments.at(1));
     const int code = TApplication::exec();
     delete window;
     return code;

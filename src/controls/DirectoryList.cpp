@@ -173,22 +173,27 @@ public:
 } // namespace
 
 EInOutError EInOutError::FromErrno(int error) {
+    auto text = [](const char *message) {
+        return QCoreApplication::translate("EInOutError", message).toStdString();
+    };
     switch (error) {
     case ENOENT:
-        return {2, "ファイルが見つかりません"};
+        return {2, text("ファイルが見つかりません")};
     case ENOTDIR:
     case ENAMETOOLONG:
-        return {3, "不正なファイル名です"};
+        return {3, text("不正なファイル名です")};
     case EMFILE:
     case ENFILE:
-        return {4, "オープンしたファイルが多すぎます"};
+        return {4, text("オープンしたファイルが多すぎます")};
     case EACCES:
     case EPERM:
-        return {5, "ファイルへのアクセスが拒否されました"};
+        return {5, text("ファイルへのアクセスが拒否されました")};
     case ENOSPC:
-        return {101, "ディスクがいっぱいです"};
+        return {101, text("ディスクがいっぱいです")};
     default:
-        return {error, "I/O エラー (" + std::to_string(error) + ")"};
+        return {
+            error,
+            QCoreApplication::translate("EInOutError", "I/O エラー (%1)").arg(error).toStdString()};
     }
 }
 

@@ -3,6 +3,7 @@
 #include "devices/DevicesWindow.h"
 
 #include "app/Dialogs.h"
+#include "platform/Paths.h"
 #include "platform/audio/Output.h"
 #include "platform/audio/Synthesiser.h"
 
@@ -179,6 +180,13 @@ audio::DevicesConfig DevicesWindow::chosen() const {
 
 bool DevicesWindow::save() {
     std::string error;
+    try {
+        if (file_ == paths::devicesFile())
+            paths::prepareConfigFolder();
+    } catch (const paths::PathError &e) {
+        status->setText(QString::fromStdString(e.what()));
+        return false;
+    }
     if (!audio::writeDevicesConfig(file_, chosen(), error)) {
         status->setText(QString::fromStdString(error));
         return false;

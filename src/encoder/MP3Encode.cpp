@@ -14,8 +14,10 @@ void TF1::MP3Encode() {
     const std::string encoder = Edit_MPEG1AudioLayerIIIEncoderDirectory->text().toStdString();
     const ProcessHandle process = StartEncoder(CurrentOptions(), wave);
     if (!process) {
-        TApplication::ShowException("The MP3 encoder " + encoder +
-                                    " could not be started: " + process.error);
+        TApplication::ShowException(
+            tr("The MP3 encoder %1 could not be started: %2")
+                .arg(QString::fromStdString(encoder), QString::fromStdString(process.error))
+                .toStdString());
         return;
     }
     const ProcessEnd end = ExecWait(this, process, &EncoderEndRequested);
@@ -25,8 +27,11 @@ void TF1::MP3Encode() {
         return;
     }
     if (!end.succeeded())
-        TApplication::ShowException("The MP3 encoder " + encoder + " failed on " + wave + " (" +
-                                    end.describe() + ")");
+        TApplication::ShowException(tr("The MP3 encoder %1 failed on %2 (%3)")
+                                        .arg(QString::fromStdString(encoder),
+                                             QString::fromStdString(wave),
+                                             QString::fromStdString(end.describe()))
+                                        .toStdString());
 }
 
 void TF1::Btn_MP3EncoderDirectoryClick() {

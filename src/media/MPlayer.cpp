@@ -4,6 +4,8 @@
 
 #include "platform/mci/NoticeWindow.h"
 
+#include <QCoreApplication>
+
 #include <vector>
 
 using namespace mci;
@@ -14,8 +16,12 @@ const char *const kDeviceTypeNames[] = {
     "",        "AVIVideo", "CDAudio",   "DAT", "DigitalVideo", "MMMovie",  "Other",
     "Overlay", "Scanner",  "Sequencer", "VCR", "Videodisc",    "WaveAudio"};
 
-const char kNoDevice[] = "MCI デバイスがありません";
-const char kUnknownError[] = "原因不明のエラー";
+const char *const kNoDevice = QT_TRANSLATE_NOOP("TMediaPlayer", "MCI デバイスがありません");
+const char *const kUnknownError = QT_TRANSLATE_NOOP("TMediaPlayer", "原因不明のエラー");
+
+std::string translated(const char *text) {
+    return QCoreApplication::translate("TMediaPlayer", text).toStdString();
+}
 
 } // namespace
 
@@ -47,7 +53,7 @@ DWORD_PTR TMediaPlayer::CallbackWindow() {
 
 void TMediaPlayer::CheckIfOpen() const {
     if (!FOpen)
-        throw EMCIDeviceError(kNoDevice);
+        throw EMCIDeviceError(translated(kNoDevice));
 }
 
 std::uint32_t TMediaPlayer::TakeNotify(std::uint32_t byDefault) {
@@ -70,7 +76,7 @@ std::string TMediaPlayer::ErrorText() const {
     if (getErrorString(static_cast<MCIERROR>(FError), buffer.data(),
                        static_cast<unsigned>(buffer.size())))
         return std::string(buffer.data());
-    return kUnknownError;
+    return translated(kUnknownError);
 }
 
 void TMediaPlayer::setNotify(bool value) {

@@ -1,10 +1,103 @@
-// The program's folder from /proc/self/exe, and the files kept in it.
+// The program's folder from /proc/self/exe, the portable or installed
+// choice, the XDG folders, and the per-user copy of the templates.
 #include "platform/Paths.h"
 
+#include "platform/FileWrite.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <limits.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace paths {
+namespace {
+
+constexpr int kTemplates = 12;
+
+bool isFolder(const std::string &path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isFile(const std::string &path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string home() {
+    if (const char *h = std::getenv("HOME"); h && *h)
+        return h;
+    if (const passwd *entry = ::getpwuid(::getuid()))
+        return entry->pw_dir;
+    return "/";
+}
+
+// An XDG base folder: the variable when it holds an absolute path, else the
+// default under the home folder.
+std::string xdgFolder(const char *variable, const char *fallback) {
+    if (const char *value = std::getenv(variable); value && value[0] == '/')
+        return std::string(value) + "/";
+    return home() + "/" + fallback + "/";
+}
+
+// Makes `folder` and the folders above it, as `mkdir -p` does.
+void makeFolders(const std::string &folder) {
+    std::string path;
+    std::size_t at = 0;
+    while (at != std::string::npos) {
+        at = folder.find('/', at + 1);
+        path = folder.substr(0, at);
+        if (path.empty() || isFolder(path))
+            continue;
+        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+            throw PathError("The folder " + folder + " cannot be made: " + std::strerror(errno));
+    }
+}
+
+std::string templateName(int index) {
+    char name[16];
+    std::snprintf(name, sizeof name, "KWQF00%02d.bin", index);
+    return name;
+}
+
+// Copies `from` to `to` whole or not at all.
+void copyFile(const std::string &from, const std::string &to) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string temp = to + ".XXXXXX";
+    const int out = in < 0 ? -1 : ::mkstemp(temp.data());
+    bool ok = in >= 0 && out >= 0;
+    std::vector<char> buffer(1 << 16);
+    while (ok) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        ok = platform::writeAll(out, buffer.data(), std::size_t(n));
+    }
+    const int failure = errno;
+    if (out >= 0) {
+        ok = ::fchmod(out, 0644) == 0 && ::fsync(out) == 0 && ok;
+        ok = ::close(out) == 0 && ok;
+    }
+    if (in >= 0)
+        ::close(in);
+    if (ok && ::rename(temp.c_str(), to.c_str()) == 0)
+        return;
+    if (out >= 0)
+        ::unlink(temp.c_str());
+    throw PathError(to + " cannot be copied from " + from + ": " +
+                    std::strerror(failure ? failure : errno));
+}
+
+} // namespace
 
 std::string programFolder() {
     char buffer[PATH_MAX];
@@ -15,16 +108,47 @@ std::string programFolder() {
     return path.substr(0, path.rfind('/') + 1);
 }
 
+bool portable() {
+    const std::string folder = programFolder();
+    return isFolder(folder + "binlib") && ::access(folder.c_str(), W_OK) == 0;
+}
+
+std::string configFolder() {
+    return portable() ? programFolder() : xdgFolder("XDG_CONFIG_HOME", ".config") + "Kestrune/";
+}
+
+void prepareConfigFolder() {
+    if (!portable())
+        makeFolders(configFolder());
+}
+
 std::string settingsFile() {
-    return programFolder() + "Kestrune.ini";
+    return configFolder() + "Kestrune.ini";
 }
 
 std::string devicesFile() {
-    return programFolder() + "devices.ini";
+    return configFolder() + "devices.ini";
+}
+
+std::string shippedTemplateFolder() {
+    const std::string beside = programFolder() + "binlib/";
+    return isFolder(beside) ? beside : programFolder() + "../share/kestrune/binlib/";
 }
 
 std::string templateFolder() {
-    return programFolder() + "binlib/";
+    if (portable())
+        return programFolder() + "binlib/";
+    const std::string shipped = shippedTemplateFolder();
+    const std::string own = xdgFolder("XDG_DATA_HOME", ".local/share") + "Kestrune/binlib/";
+    for (int index = 0; index < kTemplates; ++index) {
+        const std::string name = templateName(index);
+        // A template in use stands renamed to .wav: it is not missing.
+        if (isFile(own + name) || isFile(own + name.substr(0, name.size() - 4) + ".wav"))
+            continue;
+        makeFolders(own);
+        copyFile(shipped + name, own + name);
+    }
+    return own;
 }
 
 } // namespace paths

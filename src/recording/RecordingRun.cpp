@@ -39,7 +39,7 @@ void TF1::Btn_RecordClick() {
 
     if (CBox_RecordingQuality->ItemIndex() > 0 && CB_MPEG1AudioLayerIIIEncode->isChecked()) {
         const auto answer = ui::messageBox(
-            F1, {"Information", "MPEG1 Audio Layer III Encode needs High Quality Recording",
+            F1, {tr("Information"), tr("MPEG1 Audio Layer III Encode needs High Quality Recording"),
                  QMessageBox::NoIcon, QMessageBox::Ok | QMessageBox::Cancel});
         if (answer == QMessageBox::Ok)
             CBox_RecordingQuality->setItemIndex(0);
@@ -111,11 +111,16 @@ void TF1::AbandonRun() {
     }
     MP_MIDI->Close();
     MP_WAVE->Close();
-    // The template goes back under its stored name if a failed open left it renamed.
-    if (!TemplateOpenName.empty() && fileExists(QualityPath() + TemplateOpenName) &&
-        !fileExists(QualityPath() + TemplateStoredName))
-        std::rename((QualityPath() + TemplateOpenName).c_str(),
-                    (QualityPath() + TemplateStoredName).c_str());
+    // The template goes back under its stored name if a failed open left it
+    // renamed (and if its folder could be found at all).
+    try {
+        const std::string folder = QualityPath();
+        if (!TemplateOpenName.empty() && fileExists(folder + TemplateOpenName) &&
+            !fileExists(folder + TemplateStoredName))
+            std::rename((folder + TemplateOpenName).c_str(), (folder + TemplateStoredName).c_str());
+    } catch (const std::exception &) {
+        // The error that ended the run says what is wrong with the folder.
+    }
     RemoveTemplateOnlyOutput();
     RunOutput.clear();
     ModeSet(1);
@@ -163,7 +168,7 @@ void TF1::TimerTimer() {
 
 void TF1::WAVE_Write() {
     Phase = RunPhase::Writing;
-    StatusCaption("Data Writing");
+    StatusCaption(tr("Data Writing"));
     Timer->setEnabled(false);
     Timer->setInterval(500);
     MP_WAVE->Stop();
@@ -212,9 +217,12 @@ void TF1::KeepRecording() {
         }
     }
     RemoveTemplateOnlyOutput();
-    TApplication::ShowException(kept.empty()
-                                    ? refusal + " The recording could not be kept anywhere either"
-                                    : refusal + " The recording was kept as " + kept);
+    TApplication::ShowException(
+        kept.empty()
+            ? refusal + tr(" The recording could not be kept anywhere either").toStdString()
+            : refusal + tr(" The recording was kept as %1")
+                            .arg(QString::fromStdString(kept))
+                            .toStdString());
 }
 
 void TF1::RemoveTemplateOnlyOutput() {

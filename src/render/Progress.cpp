@@ -82,19 +82,21 @@ void Progress::finished(const std::string &input, const std::string &output, con
     if (quiet_ && result.status != Result::Status::Failed)
         return;
     clearBars();
-    const std::string count = "[" + std::to_string(ended_) + "/" + std::to_string(files_) + "] ";
+    std::string line = "[";
+    line.append(std::to_string(ended_)).append("/").append(std::to_string(files_)).append("] ");
     switch (result.status) {
     case Result::Status::Ok:
-        write(count + "ok " + input + " -> " + output + " (" + clockText(result.seconds) +
-              " of audio)\n");
+        line.append("ok ").append(input).append(" -> ").append(output);
+        line.append(" (").append(clockText(result.seconds)).append(" of audio)");
         break;
     case Result::Status::Skipped:
-        write(count + "left out " + input + ": " + output + " exists\n");
+        line.append("left out ").append(input).append(": ").append(output).append(" exists");
         break;
     case Result::Status::Failed:
-        write(count + "FAILED " + input + ": " + result.error + "\n");
+        line.append("FAILED ").append(input).append(": ").append(result.error);
         break;
     }
+    write(line + "\n");
 }
 
 std::string Progress::totalLine(const std::vector<Running> &running, std::size_t waiting) const {

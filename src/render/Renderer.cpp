@@ -97,8 +97,9 @@ Result Renderer::render(const std::string &song, const std::string &output,
         const OpenDevice sequencer("Sequencer", song);
         sequencer.inSamples();
         const std::int64_t songFrames = sequencer.status(MCI_STATUS_LENGTH);
-        const OpenDevice wave("WaveAudio",
-                              paths::templateFolder() + TemplateBaseNameOf(quality) + ".bin");
+        // The templates as shipped: a run here renames nothing.
+        const OpenDevice wave("WaveAudio", paths::shippedTemplateFolder() +
+                                               TemplateBaseNameOf(quality) + ".bin");
         wave.inSamples();
         // The song to its last frame, then the tail, in frames of the format.
         const std::int64_t total =

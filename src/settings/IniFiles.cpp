@@ -3,6 +3,8 @@
 
 #include "platform/profile/Profile.h"
 
+#include <QCoreApplication>
+
 #include <vector>
 
 std::optional<std::int32_t> IntegerText(const std::string &original) {
@@ -85,7 +87,9 @@ void TIniFile::WriteString(const std::string &section, const std::string &key,
                            const std::string &value) const {
     if (!profile::writePrivateProfileString(section.c_str(), key.c_str(), value.c_str(),
                                             fileName_.c_str()))
-        throw EIniFileException(fileName_ + " に書き込めません");
+        throw EIniFileException(QCoreApplication::translate("TIniFile", "%1 に書き込めません")
+                                    .arg(QString::fromStdString(fileName_))
+                                    .toStdString());
 }
 
 void TIniFile::WriteInteger(const std::string &section, const std::string &key,

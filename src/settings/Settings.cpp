@@ -48,6 +48,9 @@ void TF1::ReadIniFile() {
 }
 
 void TF1::WriteIniFile() {
+    // An installed program's settings folder is made on the first store; a
+    // folder that cannot be made is named in the error, with the reason.
+    paths::prepareConfigFolder();
     IniFile = std::make_unique<TIniFile>(SettingsFileName());
     // Freed however the pass ends; a failed write skips the rest.
     struct Release {

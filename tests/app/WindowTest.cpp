@@ -5,6 +5,7 @@
 #include "app/U1.h"
 #include "support/TestFiles.h"
 
+#include <QDir>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTest>
@@ -121,4 +122,20 @@ TEST(ErrorBox, AnErrorInAHandlerIsShownAndTheProgramGoesOn) {
     // The window still works.
     window.ModeSet(4);
     EXPECT_EQ(window.Pnl_State->caption(), "MPEG1 Audio Layer III Encoding");
+}
+
+TEST(Window, AFileOnTheCommandLineStartsTheRecordingScreenWithItChosen) {
+    test::SettingsFile noSettings;
+    TF1 window;
+    window.show();
+    const QString relative = "some folder/song.mid";
+    window.OpenFromCommandLine(relative);
+    EXPECT_TRUE(window.Pnl_Main->isVisible());
+    EXPECT_FALSE(window.Pnl_Title->isVisible());
+    // Chosen as "Select" would choose it: a full path, and standby.
+    const std::string full = QDir::current().absoluteFilePath(relative).toStdString();
+    EXPECT_EQ(window.MP_MIDI->FileName, full);
+    EXPECT_EQ(window.Pnl_MIDIFile->caption().toStdString(), full);
+    EXPECT_EQ(window.Pnl_State->caption(), "Standby OK");
+    EXPECT_EQ(window.Btn_Record->caption(), "Record");
 }

@@ -1,5 +1,6 @@
 // The load and store passes through the real window: defaults, the file a
 // store writes, the load edge cases, and a store that cannot write.
+#include "app/Application.h"
 #include "app/Dialogs.h"
 #include "app/U1.h"
 #include "support/TestFiles.h"
@@ -171,6 +172,37 @@ TEST_F(SettingsTest, AWriteProtectedFileIsReportedAndTheRecordingScreenStays) {
     EXPECT_FALSE(window.Pnl_Title->isVisible());
     EXPECT_EQ(window.IniFile, nullptr);
     EXPECT_EQ(settings.read(), "[Kestrune v0.3]\nRecording Quality=2\n");
+}
+
+TEST_F(SettingsTest, TheJapaneseTextsAreEnglishUnderOtherLocales) {
+    auto *app = static_cast<TApplication *>(qApp);
+    std::vector<ui::MessageBoxRequest> shown;
+    ui::setMessageBoxHook([&](const ui::MessageBoxRequest &r) {
+        shown.push_back(r);
+        return QMessageBox::Ok;
+    });
+    const std::pair<QLocale, std::string> locales[] = {
+        {QLocale(QLocale::Japanese, QLocale::Japan), " に書き込めません."},
+        {QLocale(QLocale::English, QLocale::UnitedKingdom), " cannot be written."},
+        {QLocale(QLocale::German, QLocale::Germany), " cannot be written."},
+    };
+    for (const auto &[locale, says] : locales) {
+        SCOPED_TRACE(locale.name().toStdString());
+        app->InstallTranslation(locale);
+        shown.clear();
+        load("Recording Quality=2\n");
+        ::chmod(settings.path().c_str(), 0444);
+        QTest::mouseClick(window.Btn_Close, Qt::LeftButton);
+        ::chmod(settings.path().c_str(), 0644);
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].text.toStdString(), settings.path() + says);
+        // The texts the program shows in English stay as they are.
+        EXPECT_EQ(window.Btn_Record->caption(), "---");
+        EXPECT_EQ(window.CBox_RecordingQuality->itemText(0), "44100 Hertz / 16 bit / Stereo");
+        EXPECT_EQ(window.windowTitle(), "Kestrune v0.3");
+    }
+    app->InstallTranslation(QLocale(QLocale::Japanese));
+    ui::setMessageBoxHook({});
 }
 
 TEST_F(SettingsTest, AFolderNameWithALineBreakIsRefusedWithoutDamage) {
