@@ -180,6 +180,9 @@ TEST_F(SoundServerRun, JackHearsTheFramesRecordedAtAConstantOffset) {
     EXPECT_NE(run.output.find("KestruneTest:in_left,KestruneTest:in_right"), std::string::npos)
         << run.output;
     const std::vector<float> heard = listener.heard();
+    if (listener.xruns() > 0)
+        GTEST_SKIP() << "the JACK server ran late " << listener.xruns()
+                     << " times (a loaded machine): what was heard has gaps";
     // Where the music begins in each: that fixes the offset.
     auto onset = [](const std::vector<float> &s, float gain) {
         for (std::size_t i = 0; i < s.size(); ++i)

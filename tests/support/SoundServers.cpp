@@ -192,6 +192,13 @@ JackListener::JackListener() : buffer_(std::size_t(44100) * 2 * 60) {
     ports_[1] =
         jack_port_register(client_, "in_right", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
     jack_set_process_callback(client_, &JackListener::process, this);
+    jack_set_xrun_callback(
+        client_,
+        [](void *self) {
+            ++static_cast<JackListener *>(self)->xruns_;
+            return 0;
+        },
+        this);
     jack_activate(client_);
 }
 

@@ -87,9 +87,12 @@ public:
     bool ready() const { return client_ != nullptr; }
     /// What it heard so far, interleaved stereo.
     std::vector<float> heard() const;
+    /// How often the server ran late (then what was heard has gaps).
+    long xruns() const { return xruns_.load(); }
 
 private:
     static int process(unsigned frames, void *self);
+    std::atomic<long> xruns_{0};
     jack_client_t *client_ = nullptr;
     jack_port_t *ports_[2] = {nullptr, nullptr};
     std::vector<float> buffer_;
