@@ -119,8 +119,10 @@ click() {
 record_with() {
     local binary=$1
     rm -f "$home/music/song.wav"
+    # (A sanitizer build's own settings go through.)
     as_user env -i HOME="$home" XDG_RUNTIME_DIR="$work/run" DISPLAY="$display" \
-        PATH=/usr/bin:/bin LANG=C.UTF-8 QT_QPA_PLATFORM=xcb "$binary" "$home/music/song.mid" \
+        PATH=/usr/bin:/bin LANG=C.UTF-8 QT_QPA_PLATFORM=xcb ${LSAN_OPTIONS:+LSAN_OPTIONS=$LSAN_OPTIONS} \
+        "$binary" "$home/music/song.mid" \
         >"$work/program.log" 2>&1 &
     program=$!
     sleep 2
@@ -138,7 +140,9 @@ record_with() {
     sleep 1
     click 352 280 105 # "Quit"
     for _ in $(seq 100); do kill -0 "$program" 2>/dev/null || break; sleep 0.1; done
-    wait "$program" || fail "$binary ended with status $?"
+    local status=0
+    wait "$program" || status=$?
+    [ "$status" = 0 ] || { tail -20 "$work/program.log"; fail "$binary ended with status $status"; }
     program=
 }
 
