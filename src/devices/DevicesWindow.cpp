@@ -4,6 +4,7 @@
 
 #include "app/Dialogs.h"
 #include "platform/Paths.h"
+#include "platform/audio/MidiTarget.h"
 #include "platform/audio/Output.h"
 #include "platform/audio/Synthesiser.h"
 
@@ -29,18 +30,18 @@ constexpr std::uint8_t kChordKeys[] = {60, 64, 67, 72};
 class Chord : public audio::EngineSource {
 public:
     explicit Chord(std::int64_t start) : start_(start) {}
-    void beforeBlock(std::int64_t blockStart, audio::Synthesiser &synth) override {
+    void beforeBlock(std::int64_t blockStart, audio::MidiTarget &target) override {
         const bool on = blockStart >= start_;
         const bool off = blockStart >= start_ + audio::kSampleRate;
         if (on && !sounding_ && !done_) {
-            synth.send(audio::MidiEvent{0, 0xC0, 0, 0, 0, 0}, nullptr);
+            target.send(audio::MidiEvent{0, 0xC0, 0, 0, 0, 0}, blockStart, nullptr);
             for (const std::uint8_t key : kChordKeys)
-                synth.send(audio::MidiEvent{0, 0x90, key, 96, 0, 0}, nullptr);
+                target.send(audio::MidiEvent{0, 0x90, key, 96, 0, 0}, blockStart, nullptr);
             sounding_ = true;
         }
         if (off && sounding_) {
             for (const std::uint8_t key : kChordKeys)
-                synth.send(audio::MidiEvent{0, 0x80, key, 0, 0, 0}, nullptr);
+                target.send(audio::MidiEvent{0, 0x80, key, 0, 0, 0}, blockStart, nullptr);
             sounding_ = false;
             done_ = true;
         }

@@ -40,7 +40,8 @@ std::string privateFolder(const char *what) {
 } // namespace
 
 Process::Process(const std::vector<std::string> &command,
-                 const std::vector<std::string> &environment, const std::string &output) {
+                 const std::vector<std::string> &environment, const std::string &output,
+                 bool input) {
     // This process's environment, with `environment` over it.
     std::vector<std::string> env = environment;
     for (char **e = environ; *e; ++e) {
@@ -61,12 +62,19 @@ Process::Process(const std::vector<std::string> &command,
     envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    int pipe[2] = {-1, -1};
+    if (input && ::pipe2(pipe, O_CLOEXEC) == 0) {
+        posix_spawn_file_actions_adddup2(&actions, pipe[0], STDIN_FILENO);
+        input_ = pipe[1];
+    }
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
         pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
+    if (pipe[0] >= 0)
+        ::close(pipe[0]);
 }
 
 Process::~Process() {
@@ -85,6 +93,10 @@ bool Process::running() {
 }
 
 void Process::end(int signal) {
+    if (input_ >= 0) {
+        ::close(input_);
+        input_ = -1;
+    }
     if (pid_ <= 0)
         return;
     ::kill(pid_, signal);
@@ -181,6 +193,42 @@ JackServer::~JackServer() {
 void JackServer::kill() {
     if (server_)
         server_->end(SIGKILL);
+}
+
+OutsideSynth::OutsideSynth(const std::string &name, const std::string &pulseSink) : name_(name) {
+    std::vector<std::string> command = {
+        "fluidsynth",           "-m", "jack", "-r", "44100", "-o", "midi.jack.id=" + name, "-o",
+        "audio.jack.id=" + name};
+    if (pulseSink.empty()) {
+        command.insert(command.end(), {"-a", "jack"});
+    } else {
+        command.insert(command.end(),
+                       {"-a", "pulseaudio", "-o", "audio.pulseaudio.device=" + pulseSink});
+    }
+    command.push_back("/usr/share/sounds/sf2/TimGM6mb.sf2");
+    // Its shell reads the pipe: it plays until the pipe closes.
+    synth_ = new Process(command, {}, "/dev/null", true);
+    ready_ = waitUntil(
+        [&] {
+            jack_status_t status{};
+            jack_client_t *probe = jack_client_open("probe", JackNoStartServer, &status);
+            if (!probe)
+                return false;
+            jack_port_t *port = jack_port_by_name(probe, midiPort().c_str());
+            jack_port_t *left = jack_port_by_name(probe, (name_ + ":left").c_str());
+            jack_client_close(probe);
+            return port && (left || !pulseSink.empty());
+        },
+        10000);
+}
+
+OutsideSynth::~OutsideSynth() {
+    delete synth_;
+}
+
+void OutsideSynth::kill() {
+    if (synth_)
+        synth_->end(SIGKILL);
 }
 
 JackListener::JackListener() : buffer_(std::size_t(44100) * 2 * 60) {

@@ -17,8 +17,10 @@ namespace test {
 /// A started process, ended (SIGTERM, then SIGKILL) and reaped at the end.
 class Process {
 public:
+    /// With `input`, its standard input is a pipe held open until it ends
+    /// (a program that reads commands there keeps running).
     Process(const std::vector<std::string> &command, const std::vector<std::string> &environment,
-            const std::string &output = "/dev/null");
+            const std::string &output = "/dev/null", bool input = false);
     ~Process();
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;
@@ -29,6 +31,7 @@ public:
 
 private:
     pid_t pid_ = -1;
+    int input_ = -1;
 };
 
 /// `pulseaudio -n` with the native protocol and a null sink "kestrune_test"
@@ -75,6 +78,26 @@ public:
 private:
     std::string name_;
     Process *server_ = nullptr;
+    bool ready_ = false;
+};
+
+/// An outside synthesiser: `fluidsynth` as a process of its own with
+/// TimGM6mb, taking MIDI from JACK as "<name>:midi_00", and playing either
+/// through JACK ("<name>:left", "<name>:right") or into the PulseAudio sink
+/// `pulseSink`.
+class OutsideSynth {
+public:
+    explicit OutsideSynth(const std::string &name, const std::string &pulseSink = "");
+    ~OutsideSynth();
+    bool ready() const { return ready_; }
+    std::string midiPort() const { return name_ + ":midi_00"; }
+    std::string audioPorts() const { return name_ + ":left," + name_ + ":right"; }
+    /// Kills it at once, as a crash would.
+    void kill();
+
+private:
+    std::string name_;
+    Process *synth_ = nullptr;
     bool ready_ = false;
 };
 

@@ -55,6 +55,18 @@ DevicesConfig readDevicesConfig(const std::string &file) {
     config.volume = !volume.empty() && *end == '\0' && percent >= 0 && percent <= 100
                         ? static_cast<int>(percent)
                         : 100;
+    config.sequencer = read(file, "Sequencer", "Output", "internal");
+    if (config.sequencer.empty())
+        config.sequencer = "internal";
+    config.port = read(file, "Sequencer", "Port");
+    config.input = read(file, "WaveIn", "Input", "loopback");
+    if (config.input.empty())
+        config.input = "loopback";
+    config.inputDevice = read(file, "WaveIn", "Device");
+    const std::string offset = read(file, "WaveIn", "Offset", "0");
+    const long frames = std::strtol(offset.c_str(), &end, 10);
+    // Ten seconds either way is already absurd for a sound card's delay.
+    config.offset = !offset.empty() && *end == '\0' && std::labs(frames) <= 441000 ? frames : 0;
     return config;
 }
 
@@ -62,7 +74,12 @@ bool writeDevicesConfig(const std::string &file, const DevicesConfig &config, st
     if (!profile::writeProfileStrings({{"Synth", "SoundFont", config.soundFont},
                                        {"Output", "Backend", config.backend},
                                        {"Output", "Device", config.device},
-                                       {"Output", "Volume", std::to_string(config.volume)}},
+                                       {"Output", "Volume", std::to_string(config.volume)},
+                                       {"Sequencer", "Output", config.sequencer},
+                                       {"Sequencer", "Port", config.port},
+                                       {"WaveIn", "Input", config.input},
+                                       {"WaveIn", "Device", config.inputDevice},
+                                       {"WaveIn", "Offset", std::to_string(config.offset)}},
                                       file.c_str())) {
         error = file + " cannot be written: " + std::strerror(errno);
         return false;

@@ -9,10 +9,27 @@ namespace audio {
 
 /// devices.ini, section by section.
 struct DevicesConfig {
-    std::string soundFont;        // [Synth] SoundFont; empty: the default list
-    std::string backend = "auto"; // [Output] Backend: auto, none, pulse or jack
-    std::string device; // [Output] Device: a sink, or JACK ports "a,b"; empty: the default
-    int volume = 100;   // [Output] Volume: the monitor's, in percent
+    // [Synth] SoundFont; empty: the default list.
+    std::string soundFont;
+    // [Output] Backend: auto, none, pulse or jack; Device: a sink, or JACK
+    // ports "a,b" (empty: the default); Volume: the monitor's, in percent.
+    std::string backend = "auto";
+    std::string device;
+    int volume = 100;
+    // [Sequencer] Output: internal, jack or alsa; Port: a JACK MIDI port, or
+    // an ALSA sequencer client:port.
+    std::string sequencer = "internal";
+    std::string port;
+    // [WaveIn] Input: loopback, pulse or jack; Device: a pulse source, or
+    // JACK capture ports "a,b"; Offset: the frames the calibration measured.
+    std::string input = "loopback";
+    std::string inputDevice;
+    long offset = 0;
+
+    /// Whether the sequencer plays an outside synthesiser, and whether the
+    /// wave input records a real input rather than the synthesiser itself.
+    bool outsideSynthesiser() const { return sequencer != "internal"; }
+    bool realInput() const { return input != "loopback"; }
 };
 
 /// Reads devices.ini (`file`, or the program's); missing keys keep their

@@ -4,7 +4,10 @@
 // blocks.
 #include "platform/audio/Engine.h"
 
+#include "platform/Paths.h"
 #include "platform/audio/DeviceConfig.h"
+#include "platform/audio/MidiAlsa.h"
+#include "platform/audio/MidiTarget.h"
 #include "platform/audio/Output.h"
 #include "platform/audio/Synthesiser.h"
 
@@ -31,12 +34,12 @@ std::mutex g_noticesMutex;
 std::vector<std::string> g_notices;
 std::set<std::string> g_configurationTold; // a devices.ini fault is told once a run of the program
 
-void postNotice(const std::string &text) {
+} // namespace
+
+void postSoundNotice(const std::string &text) {
     std::lock_guard<std::mutex> guard(g_noticesMutex);
     g_notices.push_back(text);
 }
-
-} // namespace
 
 std::vector<std::string> takeSoundNotices() {
     std::lock_guard<std::mutex> guard(g_noticesMutex);
@@ -76,8 +79,35 @@ Engine::Engine(Clock clock, const DevicesConfig *chosen, std::string *error)
     volume_ = float(config.volume) / 100.0f;
     std::string notice;
     std::unique_ptr<Output> output;
+    const bool jackParts = config.sequencer == "jack" || config.input == "jack";
     if (timeScale_ != 1.0) {
         // A benchmark's clock runs faster than any server.
+    } else if (jackParts) {
+        // JACK's cycle is the clock whenever it carries the outside
+        // synthesiser's MIDI or the input. The monitor goes with it, unless
+        // the synthesiser playing is an outside one (whose own outputs are
+        // heard) and no JACK output is asked for.
+        JackParts parts;
+        parts.monitor =
+            config.backend == "jack" || (config.backend == "auto" && !config.outsideSynthesiser());
+        parts.monitorPorts = config.backend == "jack" ? config.device : std::string();
+        parts.midi = config.sequencer == "jack";
+        if (parts.midi)
+            parts.midiPort = config.port;
+        parts.capture = config.input == "jack";
+        if (parts.capture)
+            parts.capturePorts = config.inputDevice;
+        std::string why;
+        output = openJackClient(*this, parts, why);
+        if (!output) {
+            const std::string where = " named in " + paths::devicesFile() + " cannot be used: ";
+            if (parts.midi)
+                sequencerError_ = "The MIDI port \"" + config.port + "\"" + where + why;
+            if (parts.capture)
+                inputError_ = "The capture ports \"" + config.inputDevice + "\"" + where + why;
+            if (error)
+                *error = parts.midi ? sequencerError_ : inputError_;
+        }
     } else if (error) {
         // Tried out as chosen: no falling back to another output.
         const OutputBackend *backend = findOutputBackend(config.backend);
@@ -98,13 +128,65 @@ Engine::Engine(Clock clock, const DevicesConfig *chosen, std::string *error)
         if (!notice.empty() && g_configurationTold.insert(notice).second)
             g_notices.push_back(notice);
     }
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (output) {
-        output_ = std::move(output);
-        clock_ = Clock::Output;
-    } else {
-        startSteadyClock();
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (output) {
+            output_ = std::move(output);
+            clock_ = Clock::Output;
+        } else {
+            startSteadyClock();
+        }
     }
+    openOutsideParts(config);
+}
+
+void Engine::openOutsideParts(const DevicesConfig &config) {
+    // The outside synthesiser and the real input that devices.ini names,
+    // once the clock runs (a capture keeps time by it).
+    const std::string file = paths::devicesFile();
+    outside_ = config.outsideSynthesiser();
+    if (config.sequencer == "jack") {
+        if (output_ && output_->midiPort())
+            external_ = output_->midiPort();
+    } else if (config.sequencer == "alsa") {
+        std::string why;
+        alsa_ = AlsaMidi::open(*this, config.port, why);
+        if (alsa_)
+            external_ = alsa_.get();
+        else
+            sequencerError_ = "The ALSA sequencer port \"" + config.port + "\" named in " + file +
+                              " cannot be used: " + why;
+    } else if (config.sequencer != "internal") {
+        sequencerError_ = "[Sequencer] Output=" + config.sequencer + " in " + file +
+                          " is none of internal, jack and alsa";
+    }
+    // The frames between an event's frame and its sound reaching the
+    // input, as far as the servers tell; the calibration's offset adds what
+    // they do not (a synthesiser's own delay, a cable, a sound card).
+    std::int64_t latency = config.offset;
+    if (alsa_)
+        latency += alsa_->lead();
+    else if (external_ && output_)
+        latency += output_->midiLatency();
+    if (config.input == "jack") {
+        capturing_ = inputError_.empty();
+        if (output_)
+            latency += output_->captureLatency();
+    } else if (config.input == "pulse") {
+        std::string why;
+        pulseInput_ = openPulseCapture(*this, config.inputDevice, why);
+        if (pulseInput_)
+            capturing_ = true;
+        else
+            inputError_ = "The PulseAudio source \"" + config.inputDevice + "\" named in " + file +
+                          " cannot be used: " + why;
+    } else if (config.input != "loopback") {
+        inputError_ = "[WaveIn] Input=" + config.input + " in " + file +
+                      " is none of loopback, pulse and jack";
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    inputShift_ = latency;
+    inputPeriod_.assign(std::size_t(kPeriodFrames) * kChannels, 0.0f);
 }
 
 Engine::~Engine() {
@@ -112,8 +194,10 @@ Engine::~Engine() {
         std::lock_guard<std::mutex> guard(mutex_);
         stopping_ = true;
     }
-    // The output first: its thread may be waiting for the lock in pull().
+    // The servers' threads first: they may be waiting for the lock.
+    pulseInput_.reset();
     output_.reset();
+    alsa_.reset();
     wake_.notify_all();
     if (thread_.joinable())
         thread_.join();
@@ -166,6 +250,7 @@ void Engine::drive(std::int64_t frames) {
 
 template <typename Copy> void Engine::pullFrames(std::size_t frames, Copy copy) {
     std::lock_guard<std::mutex> guard(mutex_);
+    markRequest();
     std::size_t done = 0;
     while (done < frames) {
         if (delivered_ == std::size_t(kPeriodFrames)) {
@@ -197,12 +282,113 @@ void Engine::pull(float *left, float *right, std::size_t frames) {
     });
 }
 
+void Engine::cycle(float *left, float *right, std::size_t frames,
+                   void (*after)(void *data, std::int64_t start), void *data) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const std::int64_t start = markRequest();
+    const float volume = volume_;
+    std::size_t done = 0;
+    while (done < frames) {
+        if (delivered_ == std::size_t(kPeriodFrames)) {
+            renderPeriod();
+            delivered_ = 0;
+        }
+        const std::size_t n = std::min(frames - done, std::size_t(kPeriodFrames) - delivered_);
+        if (left && right) {
+            const float *from = buffer_.data() + delivered_ * kChannels;
+            for (std::size_t i = 0; i < n; ++i) {
+                left[done + i] = from[2 * i] * volume;
+                right[done + i] = from[2 * i + 1] * volume;
+            }
+        }
+        delivered_ += n;
+        done += n;
+    }
+    if (after)
+        after(data, start);
+}
+
+MidiTarget *Engine::midiTarget() {
+    if (outside_)
+        return external_;
+    return internal_.get();
+}
+
+void Engine::captureLocked(std::int64_t frame, const float *left, const float *right,
+                           std::size_t frames) {
+    toRecorders(frame, left, right, 1, frames);
+}
+
+void Engine::capture(std::int64_t frame, const float *interleaved, std::size_t frames) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    toRecorders(frame, interleaved, interleaved + 1, 2, frames);
+}
+
+void Engine::toRecorders(std::int64_t frame, const float *left, const float *right,
+                         std::size_t step, std::size_t frames) {
+    // What reached the input at `frame` answers the MIDI sent `inputShift_`
+    // frames before: the recorders take it there, in whole periods.
+    if (!capturing_)
+        return;
+    auto hand = [this](std::int64_t start) {
+        for (EngineSink *sink : sinks_)
+            sink->period(start, inputPeriod_.data());
+        std::fill(inputPeriod_.begin(), inputPeriod_.end(), 0.0f);
+    };
+    for (std::size_t i = 0; i < frames; ++i) {
+        const std::int64_t at = frame - inputShift_ + std::int64_t(i);
+        if (at < inputNext_)
+            continue; // heard again (a server going back): the recorders have it
+        const std::int64_t start =
+            (at >= 0 ? at : at - kPeriodFrames + 1) / kPeriodFrames * kPeriodFrames;
+        if (start != inputPeriodStart_) {
+            // A period left short (the input skipped frames) goes as it is:
+            // silence where nothing was heard.
+            if (inputPeriodStart_ != INT64_MIN)
+                hand(inputPeriodStart_);
+            inputPeriodStart_ = start;
+        }
+        const auto slot = std::size_t(at - start) * kChannels;
+        inputPeriod_[slot] = left[i * step];
+        inputPeriod_[slot + 1] = right[i * step];
+        inputNext_ = at + 1;
+        if (at - start == kPeriodFrames - 1) {
+            hand(start);
+            inputPeriodStart_ = INT64_MIN;
+        }
+    }
+}
+
+std::int64_t Engine::markRequest() {
+    askedFrame_ = frame_ - kPeriodFrames + std::int64_t(delivered_);
+    askedAt_ = std::chrono::steady_clock::now();
+    return askedFrame_;
+}
+
+std::int64_t Engine::now() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (clock_ != Clock::Output)
+        return clockFrame();
+    // The first frame of a request is the one due when the server asks; the
+    // clock runs on from there by the steady clock until the next request.
+    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now() - askedAt_);
+    return askedFrame_ + std::int64_t(double(elapsed.count()) * kSampleRate / 1e9);
+}
+
+void Engine::portLost(const std::string &why) {
+    if (broken_.exchange(true))
+        return;
+    postSoundNotice("The outside synthesiser could not be recorded to the end: " + why +
+                    ". The recording until then is saved");
+}
+
 void Engine::outputLost(const std::string &why) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (clock_ != Clock::Output || stopping_)
         return;
-    postNotice("The sound output (" + output_->describe() + ") was lost: " + why +
-               ". Nothing more was heard, but the recording went on without a gap");
+    postSoundNotice("The sound output (" + output_->describe() + ") was lost: " + why +
+                    ". Nothing more was heard, but the recording went on without a gap");
     startSteadyClock();
 }
 
@@ -222,8 +408,10 @@ bool Engine::ensureSynthesiser(std::string &error) {
     if (!synth)
         return false;
     std::lock_guard<std::mutex> guard(mutex_);
-    if (!synth_)
+    if (!synth_) {
         synth_ = std::move(synth);
+        internal_ = std::make_unique<InternalMidi>(*synth_);
+    }
     return true;
 }
 
@@ -234,6 +422,7 @@ bool Engine::renewSynthesiser(std::string &error) {
     if (!fresh)
         return false;
     synth_ = std::move(fresh);
+    internal_ = std::make_unique<InternalMidi>(*synth_);
     synthFrom_ = INT64_MAX;
     return true;
 }
@@ -277,9 +466,9 @@ void Engine::renderPeriod() {
     for (int offset = 0; offset < kPeriodFrames; offset += Synthesiser::kBlockFrames) {
         const std::int64_t blockStart = frame_ + offset;
         float *block = out + std::size_t(offset) * kChannels;
-        if (synth_) {
+        if (MidiTarget *target = midiTarget()) {
             for (EngineSource *source : sources_)
-                source->beforeBlock(blockStart, *synth_);
+                source->beforeBlock(blockStart, *target);
         }
         if (synth_ && blockStart >= synthFrom_) {
             synth_->render(block, Synthesiser::kBlockFrames);
@@ -287,8 +476,11 @@ void Engine::renderPeriod() {
             std::fill(block, block + Synthesiser::kBlockFrames * kChannels, 0.0f);
         }
     }
-    for (EngineSink *sink : sinks_)
-        sink->period(frame_, out);
+    // The loopback: the recorders hear the synthesiser itself, unless a
+    // real input is what they record.
+    if (!capturing_)
+        for (EngineSink *sink : sinks_)
+            sink->period(frame_, out);
     frame_ += kPeriodFrames;
     rendered_.store(frame_, std::memory_order_release);
 }

@@ -22,21 +22,27 @@ inline constexpr int kSampleRate = 44100;
 inline constexpr int kChannels = 2;
 inline constexpr int kPeriodFrames = 256;
 
+class AlsaMidi;
+class Capture;
+class InternalMidi;
+class MidiTarget;
 class Output;
 class Synthesiser;
 struct DevicesConfig;
 
-/// Feeds the synthesiser: called on the rendering thread, with the engine
-/// lock held, just before each 64-frame block is rendered.
+/// Feeds the synthesiser, or an outside one: called on the rendering
+/// thread, with the engine lock held, just before each 64-frame block is
+/// rendered.
 class EngineSource {
 public:
     virtual ~EngineSource() = default;
-    virtual void beforeBlock(std::int64_t blockStart, Synthesiser &synth) = 0;
+    virtual void beforeBlock(std::int64_t blockStart, MidiTarget &target) = 0;
 };
 
-/// Takes the engine's output: called on the rendering thread, with the
-/// engine lock held, once for every period (kPeriodFrames interleaved stereo
-/// frames).
+/// Takes what the wave input hears: called with the engine lock held, once
+/// for every period (kPeriodFrames interleaved stereo frames). That is the
+/// synthesiser's own output (the loopback), or, with a real input, what
+/// the input heard, placed at the frames whose MIDI it answers.
 class EngineSink {
 public:
     virtual ~EngineSink() = default;
@@ -116,6 +122,42 @@ public:
     /// reached, without a gap, and a notice says what was lost and why.
     /// On any thread but a rendering one; takes the lock.
     void outputLost(const std::string &why);
+    /// A JACK cycle of `frames` frames: renders them (copied out at the
+    /// monitor's volume when `left` and `right` are given), then calls
+    /// `after` with the lock still held and the engine frame of the cycle's
+    /// first frame. On the server's thread; takes the lock.
+    void cycle(float *left, float *right, std::size_t frames,
+               void (*after)(void *data, std::int64_t start), void *data);
+
+    /// Where the sequencer's events go: an outside synthesiser's port when
+    /// devices.ini names one, else the engine's own synthesiser (null until
+    /// it is loaded). Call with the lock held.
+    MidiTarget *midiTarget();
+    /// Whether the sequencer plays an outside synthesiser.
+    bool outsideSynthesiser() const { return outside_; }
+    /// Why the outside synthesiser's port, or the real input, that
+    /// devices.ini names cannot be used; empty when they can (or none is named).
+    const std::string &sequencerError() const { return sequencerError_; }
+    const std::string &inputError() const { return inputError_; }
+    /// Whether the recorders hear a real input rather than the loopback.
+    bool capturing() const { return capturing_; }
+    /// What a real input heard, `frames` stereo frames (interleaved, or
+    /// `left` and `right`) that reached it at engine frame `frame`. They go
+    /// to the recorders at the frames whose MIDI they answer. With the lock
+    /// held (captureLocked), or taking it.
+    void captureLocked(std::int64_t frame, const float *left, const float *right,
+                       std::size_t frames);
+    void capture(std::int64_t frame, const float *interleaved, std::size_t frames);
+    /// The frame the engine's clock stands at now, to the frame: an
+    /// output's clock runs on by the steady clock between its requests (any
+    /// thread; takes the lock).
+    std::int64_t now();
+    /// An outside synthesiser's port or a real input went away mid-run: the
+    /// run ends as one whose save failed, and a notice names what was lost.
+    /// On any thread but a rendering one; takes the lock.
+    void portLost(const std::string &why);
+    /// Set once a port was lost: playback ends at the next block.
+    bool broken() const { return broken_.load(); }
 
     /// Frames rendered so far (any thread).
     std::int64_t framesRendered() const { return rendered_.load(std::memory_order_acquire); }
@@ -153,6 +195,10 @@ private:
     std::int64_t clockFrame() const;
     void renderPeriod();
     template <typename Copy> void pullFrames(std::size_t frames, Copy copy);
+    std::int64_t markRequest();
+    void openOutsideParts(const DevicesConfig &config);
+    void toRecorders(std::int64_t frame, const float *left, const float *right, std::size_t step,
+                     std::size_t frames);
 
     std::atomic<Clock> clock_;
     std::mutex mutex_;
@@ -162,12 +208,29 @@ private:
     std::int64_t due_ = 0;   // driven clock: the frame the clock has reached
     std::atomic<std::int64_t> rendered_{0};
     std::unique_ptr<Synthesiser> synth_;
+    std::unique_ptr<InternalMidi> internal_;
     std::int64_t synthFrom_ = INT64_MAX; // the frame the synthesiser first renders
+    // An outside synthesiser and a real input, as devices.ini names them.
+    bool outside_ = false;
+    MidiTarget *external_ = nullptr; // the JACK client's port, or alsa_
+    std::unique_ptr<AlsaMidi> alsa_;
+    std::unique_ptr<Capture> pulseInput_;
+    bool capturing_ = false;
+    std::int64_t inputShift_ = 0;    // captured frames go to the recorders this much earlier
+    std::vector<float> inputPeriod_; // the captured period being filled
+    std::int64_t inputPeriodStart_ = INT64_MIN;
+    std::int64_t inputNext_ = INT64_MIN; // the first frame the recorders do not have yet
+    std::string sequencerError_, inputError_;
+    std::atomic<bool> broken_{false};
     std::vector<EngineSource *> sources_;
     std::vector<EngineSink *> sinks_;
     std::vector<float> buffer_;             // the last period rendered
     std::size_t delivered_ = kPeriodFrames; // frames of it an output has taken
-    float volume_ = 1.0f;                   // the monitor's, never the recording's
+    // An output's clock between its requests: the first frame it took at
+    // its last one, and when.
+    std::int64_t askedFrame_ = 0;
+    std::chrono::steady_clock::time_point askedAt_;
+    float volume_ = 1.0f; // the monitor's, never the recording's
     double timeScale_ = 1.0;
     std::chrono::steady_clock::time_point start_; // where the steady clock counts from
     std::int64_t startFrame_ = 0;                 //   and the frame it stood at then
@@ -176,8 +239,11 @@ private:
 };
 
 /// What the sound system has to tell the person using the program: a lost
-/// output, a devices.ini naming what does not exist. The window shows them
-/// once a recording has ended. Returns them all and forgets them.
+/// output, a devices.ini naming what does not exist, an input that stayed
+/// silent. The window shows them once a recording has ended. Returns them
+/// all and forgets them.
 std::vector<std::string> takeSoundNotices();
+/// Adds one (any thread).
+void postSoundNotice(const std::string &text);
 
 } // namespace audio

@@ -12,6 +12,7 @@
 namespace audio {
 
 class Engine;
+class MidiTarget;
 
 /// An open output. The server asks for audio on a thread of its own and
 /// the engine renders it there. Destroying the output closes it: no call
@@ -25,7 +26,39 @@ public:
     virtual double latency() const = 0;
     /// How often the server found no audio ready to play.
     virtual long underruns() const = 0;
+    /// The outside synthesiser's MIDI port this output's client also
+    /// serves, or null.
+    virtual MidiTarget *midiPort() { return nullptr; }
+    /// The latency from that port to where the synthesiser plays, in
+    /// frames, as the server reports it.
+    virtual std::int64_t midiLatency() const { return 0; }
+    /// How long ago what its capture ports hear reached the input, in
+    /// frames, as the server reports it.
+    virtual std::int64_t captureLatency() const { return 0; }
 };
+
+/// What the engine's JACK client serves: the monitor (to `monitorPorts`, or
+/// the system's playback), an outside synthesiser's MIDI port, and a real
+/// input (from `capturePorts`). A port it is to connect to that does not
+/// exist makes it fail, naming the port.
+struct JackParts {
+    bool monitor = true;
+    std::string monitorPorts;
+    bool midi = false;
+    std::string midiPort;
+    bool capture = false;
+    std::string capturePorts;
+};
+std::unique_ptr<Output> openJackClient(Engine &engine, const JackParts &parts, std::string &error);
+
+/// A real input that is not the engine's clock: a PulseAudio source.
+class Capture {
+public:
+    virtual ~Capture() = default;
+    virtual std::string describe() const = 0;
+};
+std::unique_ptr<Capture> openPulseCapture(Engine &engine, const std::string &source,
+                                          std::string &error);
 
 /// A place a backend can play to, by its stable server name.
 struct OutputDevice {
@@ -58,6 +91,13 @@ const OutputBackend *findOutputBackend(const std::string &name);
 /// back to auto, and `notice` says so.
 std::unique_ptr<Output> openConfiguredOutput(Engine &engine, const DevicesConfig &config,
                                              std::string &notice);
+
+/// What the servers offer the outside-synthesiser side, by their names:
+/// PulseAudio sources (a sink's monitor among them), JACK MIDI inputs (an
+/// outside synthesiser's), JACK audio outputs (what can be recorded).
+std::vector<OutputDevice> pulseSources(std::string &error);
+std::vector<OutputDevice> jackMidiInputs(std::string &error);
+std::vector<OutputDevice> jackAudioOutputs(std::string &error);
 
 // The backends, one file each.
 bool pulseAnswers();

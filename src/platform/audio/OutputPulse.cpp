@@ -1,5 +1,6 @@
-// The pulse output: a playback stream of the PulseAudio client library
-// (asynchronous API, threaded main loop), which reaches PipeWire desktops too.
+// The pulse output and input: a playback stream of the PulseAudio client
+// library (asynchronous API, threaded main loop), and a record stream for a
+// real input; both reach PipeWire desktops too.
 #include "platform/audio/Engine.h"
 #include "platform/audio/Output.h"
 
@@ -97,10 +98,9 @@ public:
         pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop *>(loop), 0);
     }
 
-private:
+    /// Waits for a signal, the loop's lock held: woken by a state change,
+    /// or by a timer, so that a silent server cannot hold the wait for ever.
     void waitBriefly() {
-        // Woken by a state change; a timer keeps a silent server from
-        // holding the wait for ever.
         pa_time_event *timer = pa_context_rttime_new(
             context_, pa_rtclock_now() + 100000,
             [](pa_mainloop_api *, pa_time_event *, const struct timeval *, void *loop) {
@@ -112,6 +112,7 @@ private:
             pa_threaded_mainloop_get_api(loop_)->time_free(timer);
     }
 
+private:
     pa_threaded_mainloop *loop_ = nullptr;
     pa_context *context_ = nullptr;
 };
@@ -166,7 +167,7 @@ public:
         pa_stream_state_t state;
         while ((state = pa_stream_get_state(stream_)) == PA_STREAM_CREATING &&
                std::chrono::steady_clock::now() < until)
-            pa_threaded_mainloop_wait(connection_.loop());
+            connection_.waitBriefly();
         if (state != PA_STREAM_READY) {
             error = state == PA_STREAM_CREATING
                         ? std::string("the server does not answer")
@@ -246,7 +247,175 @@ private:
     std::atomic<long> underruns_{0};
 };
 
+// A record stream: what a source hears, handed to the engine at the frames
+// it reached the source.
+class PulseCapture : public Capture {
+public:
+    PulseCapture(Engine &engine, std::string source)
+        : engine_(engine), source_(std::move(source)) {}
+    ~PulseCapture() override {
+        connection_.lock();
+        closing_ = true;
+        if (stream_) {
+            pa_stream_set_read_callback(stream_, nullptr, nullptr);
+            pa_stream_set_state_callback(stream_, nullptr, nullptr);
+            pa_stream_disconnect(stream_);
+            pa_stream_unref(stream_);
+        }
+        pa_context_set_state_callback(connection_.context(), nullptr, nullptr);
+        connection_.unlock();
+    }
+
+    bool open(std::string &error) {
+        if (source_.empty()) {
+            error = "no source is named";
+            return false;
+        }
+        if (!connection_.connect(error))
+            return false;
+        connection_.lock();
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kSampleRate, kChannels};
+        stream_ = pa_stream_new(connection_.context(), "Kestrune input", &spec, nullptr);
+        if (!stream_) {
+            error = pulseError(connection_.context());
+            connection_.unlock();
+            return false;
+        }
+        pa_stream_set_state_callback(stream_, &PulseCapture::streamState, this);
+        pa_stream_set_read_callback(stream_, &PulseCapture::read, this);
+        pa_buffer_attr attributes{};
+        attributes.maxlength = std::uint32_t(-1);
+        attributes.fragsize = kPeriodFrames * kFrameBytes;
+        const int flags =
+            PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE;
+        if (pa_stream_connect_record(stream_, source_.c_str(), &attributes,
+                                     pa_stream_flags_t(flags)) < 0) {
+            error = pulseError(connection_.context());
+            connection_.unlock();
+            return false;
+        }
+        const auto until = std::chrono::steady_clock::now() + kAnswerTime;
+        pa_stream_state_t state;
+        while ((state = pa_stream_get_state(stream_)) == PA_STREAM_CREATING &&
+               std::chrono::steady_clock::now() < until)
+            connection_.waitBriefly();
+        if (state != PA_STREAM_READY) {
+            error = state == PA_STREAM_CREATING ? std::string("the server does not answer")
+                                                : "there is no source \"" + source_ + "\"";
+            connection_.unlock();
+            return false;
+        }
+        // A source may take most of a second to deliver its first frames
+        // (a sink's monitor waits for the sink's next block): a recording
+        // that starts before then would begin with a hole.
+        while (heard_ == 0 && std::chrono::steady_clock::now() < until)
+            connection_.waitBriefly();
+        connection_.unlock();
+        return true;
+    }
+
+    std::string describe() const override { return "PulseAudio, source " + source_; }
+
+private:
+    static void read(pa_stream *stream, std::size_t, void *self) {
+        auto *capture = static_cast<PulseCapture *>(self);
+        while (pa_stream_readable_size(stream) > 0) {
+            const void *data = nullptr;
+            std::size_t bytes = 0;
+            if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
+                return;
+            const std::size_t frames = bytes / kFrameBytes;
+            capture->place(stream, frames);
+            // A hole (frames the server lost) keeps the count, not the data.
+            if (data)
+                capture->engine_.capture(capture->origin_ + capture->heard_,
+                                         static_cast<const float *>(data), frames);
+            capture->heard_ += std::int64_t(frames);
+            pa_stream_drop(stream);
+        }
+        pa_threaded_mainloop_signal(capture->connection_.loop(), 0);
+    }
+
+    // Where the frames heard belong on the engine's clock. The last frame
+    // of what arrives now reached the source no later than now, less the
+    // source's own latency: the earliest such bound seen is the origin, as
+    // data that arrives late only raises it. The stream's total latency is
+    // not used, as the server reports it wrong until its first timing
+    // update. Once a second the bounds of that second are compared, so that
+    // an input whose clock runs slower than the engine's is followed too.
+    void place(pa_stream *stream, std::size_t frames) {
+        pa_usec_t device = 0;
+        if (const pa_timing_info *timing = pa_stream_get_timing_info(stream))
+            device = timing->source_usec;
+        const std::int64_t bound = engine_.now() - heard_ - std::int64_t(frames) -
+                                   std::int64_t(device) * kSampleRate / 1000000;
+        if (origin_ == INT64_MIN || bound < origin_)
+            origin_ = bound;
+        windowLeast_ = std::min(windowLeast_, bound);
+        if (heard_ >= windowEnd_) {
+            if (windowLeast_ != INT64_MAX && windowLeast_ > origin_ + kFollowFrames)
+                origin_ = windowLeast_;
+            windowLeast_ = INT64_MAX;
+            windowEnd_ = heard_ + kSampleRate;
+        }
+    }
+
+    static void streamState(pa_stream *stream, void *self) {
+        auto *capture = static_cast<PulseCapture *>(self);
+        pa_threaded_mainloop_signal(capture->connection_.loop(), 0);
+        const pa_stream_state_t state = pa_stream_get_state(stream);
+        if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !capture->closing_ &&
+            capture->opened_)
+            capture->engine_.portLost("the PulseAudio source " + capture->source_ + " went away");
+        if (state == PA_STREAM_READY)
+            capture->opened_ = true;
+    }
+
+    Engine &engine_;
+    const std::string source_;
+    Connection connection_;
+    pa_stream *stream_ = nullptr;
+    bool closing_ = false, opened_ = false;
+    std::int64_t origin_ = INT64_MIN; // the engine frame of the first frame heard
+    std::int64_t heard_ = 0;
+    // The least bound of the second being heard, and where that second ends.
+    std::int64_t windowLeast_ = INT64_MAX, windowEnd_ = kSampleRate;
+    // How far the origin may lag before it is moved on (2 ms).
+    static constexpr std::int64_t kFollowFrames = 88;
+};
+
 } // namespace
+
+std::unique_ptr<Capture> openPulseCapture(Engine &engine, const std::string &source,
+                                          std::string &error) {
+    auto capture = std::make_unique<PulseCapture>(engine, source);
+    if (!capture->open(error))
+        return nullptr;
+    return capture;
+}
+
+std::vector<OutputDevice> pulseSources(std::string &error) {
+    std::vector<OutputDevice> devices;
+    Connection connection;
+    if (!connection.connect(error))
+        return devices;
+    connection.lock();
+    struct Asked {
+        Connection *connection;
+        std::vector<OutputDevice> *devices;
+    } asked{&connection, &devices};
+    connection.wait(pa_context_get_source_info_list(
+        connection.context(),
+        [](pa_context *, const pa_source_info *info, int last, void *data) {
+            auto *a = static_cast<Asked *>(data);
+            if (last == 0 && info)
+                a->devices->push_back({info->name, info->description ? info->description : ""});
+            pa_threaded_mainloop_signal(a->connection->loop(), 0);
+        },
+        &asked));
+    connection.unlock();
+    return devices;
+}
 
 bool pulseAnswers() {
     Connection connection;

@@ -2,6 +2,7 @@
 #include "platform/audio/Synthesiser.h"
 
 #include "platform/audio/Engine.h"
+#include "platform/audio/MidiTarget.h"
 
 #include <fluidsynth.h>
 
@@ -158,6 +159,30 @@ void Synthesiser::send(const MidiEvent &e, const std::uint8_t *sysex) {
 
 void Synthesiser::render(float *interleaved, int frames) {
     fluid_synth_write_float(synth_, frames, interleaved, 0, 2, interleaved, 1, 2);
+}
+
+} // namespace audio
+
+namespace audio {
+
+void InternalMidi::send(const MidiEvent &event, std::int64_t, const std::uint8_t *sysex) {
+    synth_.send(event, sysex);
+}
+
+void InternalMidi::allNotesOff(std::int64_t) {
+    synth_.allNotesOff();
+}
+
+void InternalMidi::reset(std::int64_t) {
+    synth_.reset();
+}
+
+int channelMessageBytes(const MidiEvent &event, std::uint8_t bytes[3]) {
+    bytes[0] = event.status;
+    bytes[1] = event.data1;
+    bytes[2] = event.data2;
+    const int kind = event.status & 0xF0;
+    return kind == 0xC0 || kind == 0xD0 ? 2 : 3;
 }
 
 } // namespace audio

@@ -157,6 +157,10 @@ void WaveRecorder::period(std::int64_t periodStart, const float *frames) {
         return; // a limited recording that has all it needs
     const std::int64_t captured =
         framesCaptured_.fetch_add(kPeriodFrames, std::memory_order_relaxed) + kPeriodFrames;
+    float peak = peak_.load(std::memory_order_relaxed);
+    for (int i = 0; i < kPeriodFrames * kChannels; ++i)
+        peak = std::max(peak, std::fabs(frames[i]));
+    peak_.store(peak, std::memory_order_relaxed);
     if (limitFrames_ >= 0 && captured >= neededInput_) {
         complete_ = true;
         if (done_)

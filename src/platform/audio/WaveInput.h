@@ -76,6 +76,8 @@ public:
     std::uint64_t bytesWritten() const { return bytesWritten_.load(); }
     /// Frames taken from the engine so far (any thread).
     std::int64_t framesCaptured() const { return framesCaptured_.load(); }
+    /// The loudest sample taken so far (any thread).
+    float peak() const { return peak_.load(std::memory_order_relaxed); }
     /// Set when writing to the spool failed; the text says why.
     bool failed() const { return failed_.load(); }
     std::string failure() const;
@@ -115,6 +117,7 @@ private:
     std::int64_t neededInput_ = 0;  // engine frames that give them
     std::function<void()> done_;
     std::atomic<bool> complete_{false};
+    std::atomic<float> peak_{0.0f};
     std::uint64_t limitBytes_ = 0;
 };
 

@@ -2,6 +2,7 @@
 // song detection and its notice, stop and rewind.
 #include "platform/mci/SequencerDevice.h"
 
+#include "platform/audio/MidiTarget.h"
 #include "platform/audio/Synthesiser.h"
 
 #include <algorithm>
@@ -38,13 +39,17 @@ MCIERROR SequencerDevice::open(const std::string &element) {
         return MCIERR_OUT_OF_MEMORY;
     }
     engine_ = audio::Engine::acquire();
-    std::string error;
-    if (!engine_->ensureSynthesiser(error)) {
+    std::string error = engine_->sequencerError();
+    // An outside synthesiser has a SoundFont of its own.
+    if (error.empty() && !engine_->outsideSynthesiser())
+        engine_->ensureSynthesiser(error);
+    if (!error.empty()) {
         engine_.reset();
         return makeCustomError(error + ".");
     }
     std::lock_guard<std::mutex> guard(engine_->lock());
-    engine_->synthesiser()->reset();
+    if (audio::MidiTarget *target = engine_->midiTarget())
+        target->reset(engine_->nextPeriodFrame());
     engine_->addSource(this);
     return 0;
 }
@@ -70,8 +75,8 @@ void SequencerDevice::haltLocked() {
         return; // the song ended on the way
     positionUs_ = positionUsLocked();
     playing_ = false;
-    if (audio::Synthesiser *synth = engine_->synthesiser())
-        synth->allNotesOff();
+    if (audio::MidiTarget *target = engine_->midiTarget())
+        target->allNotesOff(engine_->nextPeriodFrame());
 }
 
 MCIERROR SequencerDevice::play(DWORD_PTR notifyWindow) {
@@ -89,7 +94,8 @@ MCIERROR SequencerDevice::play(DWORD_PTR notifyWindow) {
         song_.events.begin());
     chase_ = nextEvent_ > 0;
     playing_ = true;
-    engine_->startSynthesiser(start);
+    if (audio::MidiTarget *target = engine_->midiTarget(); target && target->synthesiser())
+        engine_->startSynthesiser(start);
     engine_->lastPlayStartFrame.store(start);
     notice_.arm(notifyWindow, id());
     return 0;
@@ -175,21 +181,33 @@ MCIERROR SequencerDevice::capability(DWORD item, DWORD &value) {
     }
 }
 
-void SequencerDevice::beforeBlock(std::int64_t blockStart, audio::Synthesiser &synth) {
+void SequencerDevice::beforeBlock(std::int64_t blockStart, audio::MidiTarget &target) {
     if (!playing_ || blockStart < playStartFrame_ + frameOf(positionUs_))
         return;
+    if (engine_->broken()) {
+        // The outside synthesiser or the input went away: playback ends,
+        // failed, and the run saves what it has.
+        positionUs_ = positionUsLocked();
+        playing_ = false;
+        notice_.complete(MCI_NOTIFY_FAILURE);
+        return;
+    }
     const std::uint8_t *sysex = song_.sysex.data();
     if (chase_) {
         for (std::size_t i = 0; i < nextEvent_; ++i)
             if (!isNote(song_.events[i]))
-                synth.send(song_.events[i], sysex);
+                target.send(song_.events[i], blockStart, sysex);
         chase_ = false;
     }
-    // Every event whose frame falls in this block takes effect at its start.
+    // Every event whose frame falls in this block goes now: the engine's
+    // synthesiser plays it at the block's start, a port at its own frame.
     const std::int64_t blockEnd = blockStart + audio::Synthesiser::kBlockFrames;
-    while (nextEvent_ < song_.events.size() &&
-           playStartFrame_ + frameOf(song_.events[nextEvent_].timeUs) < blockEnd)
-        synth.send(song_.events[nextEvent_++], sysex);
+    while (nextEvent_ < song_.events.size()) {
+        const std::int64_t frame = playStartFrame_ + frameOf(song_.events[nextEvent_].timeUs);
+        if (frame >= blockEnd)
+            break;
+        target.send(song_.events[nextEvent_++], std::max(frame, blockStart), sysex);
+    }
     if (playStartFrame_ + frameOf(song_.lengthUs) < blockEnd) {
         playing_ = false;
         positionUs_ = song_.lengthUs;

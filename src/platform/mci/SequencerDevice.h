@@ -1,5 +1,6 @@
 // The "Sequencer" device: plays a Standard MIDI File on the engine's
-// synthesiser, with position and length in milliseconds.
+// synthesiser, or on an outside one through a MIDI port, with position and
+// length in milliseconds (or the engine's frames).
 #pragma once
 
 #include "platform/audio/Engine.h"
@@ -34,7 +35,7 @@ public:
     MCIERROR status(DWORD item, DWORD_PTR &value) override;
     MCIERROR capability(DWORD item, DWORD &value) override;
 
-    void beforeBlock(std::int64_t blockStart, audio::Synthesiser &synth) override;
+    void beforeBlock(std::int64_t blockStart, audio::MidiTarget &target) override;
 
 private:
     std::int64_t positionUsLocked() const;

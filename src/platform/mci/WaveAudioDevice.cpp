@@ -2,6 +2,8 @@
 // saving.
 #include "platform/mci/WaveAudioDevice.h"
 
+#include "platform/audio/DeviceConfig.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -9,6 +11,9 @@
 
 namespace mci {
 namespace {
+
+// Below this (-80 dB) an input heard nothing: no cable, no connection.
+constexpr float kSilence = 1e-4f;
 
 // Copies `bytes` bytes from `from` (at its current offset) to the end of `to`.
 bool copyBytes(std::FILE *from, std::FILE *to, std::uint64_t bytes) {
@@ -31,6 +36,15 @@ WaveAudioDevice::~WaveAudioDevice() {
 }
 
 MCIERROR WaveAudioDevice::open(const std::string &element) {
+    // A real input that devices.ini names must be there.
+    if (audio::readDevicesConfig().realInput()) {
+        engine_ = audio::Engine::acquire();
+        if (!engine_->inputError().empty()) {
+            const std::string error = engine_->inputError();
+            engine_.reset();
+            return makeCustomError(error + ".");
+        }
+    }
     content_ = std::tmpfile();
     if (!content_)
         return makeCustomError(std::string("No room for a recording spool: ") +
@@ -95,6 +109,9 @@ MCIERROR WaveAudioDevice::stop() {
         recording_ = false;
         if (recorder_->failed() && failure_.empty())
             failure_ = recorder_->failure();
+        // A real input that heard nothing at all is told of after the run.
+        if (engine_ && engine_->capturing() && recorder_->peak() < kSilence)
+            audio::postSoundNotice("The input stayed silent: check the connection");
     }
     notice_.complete(MCI_NOTIFY_ABORTED);
     return 0;
