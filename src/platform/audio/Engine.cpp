@@ -164,19 +164,20 @@ void Engine::openOutsideParts(const DevicesConfig &config) {
     // input, as far as the servers tell; the calibration's offset adds what
     // they do not (a synthesiser's own delay, a cable, a sound card).
     std::int64_t latency = config.offset;
+    bool capturing = false;
     if (alsa_)
         latency += alsa_->lead();
     else if (external_ && output_)
         latency += output_->midiLatency();
     if (config.input == "jack") {
-        capturing_ = inputError_.empty();
+        capturing = inputError_.empty();
         if (output_)
             latency += output_->captureLatency();
     } else if (config.input == "pulse") {
         std::string why;
         pulseInput_ = openPulseCapture(*this, config.inputDevice, why);
         if (pulseInput_)
-            capturing_ = true;
+            capturing = true;
         else
             inputError_ = "The PulseAudio source \"" + config.inputDevice + "\" named in " + file +
                           " cannot be used: " + why;
@@ -184,9 +185,12 @@ void Engine::openOutsideParts(const DevicesConfig &config) {
         inputError_ = "[WaveIn] Input=" + config.input + " in " + file +
                       " is none of loopback, pulse and jack";
     }
+    // The server threads may already be delivering input: they see the
+    // capture only once all of its state is in place.
     std::lock_guard<std::mutex> guard(mutex_);
     inputShift_ = latency;
     inputPeriod_.assign(std::size_t(kPeriodFrames) * kChannels, 0.0f);
+    capturing_ = capturing;
 }
 
 Engine::~Engine() {

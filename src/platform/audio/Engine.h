@@ -215,7 +215,7 @@ private:
     MidiTarget *external_ = nullptr; // the JACK client's port, or alsa_
     std::unique_ptr<AlsaMidi> alsa_;
     std::unique_ptr<Capture> pulseInput_;
-    bool capturing_ = false;
+    std::atomic<bool> capturing_{false}; // read unlocked by capturing()
     std::int64_t inputShift_ = 0;    // captured frames go to the recorders this much earlier
     std::vector<float> inputPeriod_; // the captured period being filled
     std::int64_t inputPeriodStart_ = INT64_MIN;
