@@ -56,7 +56,8 @@ int main(int argc, char **argv) {
     QFile file(devices);
     if (file.open(QIODevice::WriteOnly))
         file.write("[Synth]\nSoundFont=/usr/share/sounds/sf2/TimGM6mb.sf2\n[Output]\n"
-                   "Backend=oss\nVolume=80\n");
+                   "Backend=oss\nVolume=80\n[Sequencer]\nOutput=jack\nPort=fluidsynth:midi_00\n"
+                   "[WaveIn]\nInput=jack\nDevice=fluidsynth:left,fluidsynth:right\nOffset=278\n");
     file.close();
     DevicesWindow panel(devices.toStdString());
     panel.show();

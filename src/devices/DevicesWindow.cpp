@@ -1,5 +1,5 @@
 // The devices window: its controls, reading and writing devices.ini, the
-// lists of devices the servers offer, and the test chord.
+// lists of devices the servers offer, the test chord and the calibration.
 #include "devices/DevicesWindow.h"
 
 #include "app/Dialogs.h"
@@ -20,6 +20,7 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <set>
 
 namespace {
 
@@ -51,6 +52,55 @@ private:
     const std::int64_t start_;
     bool sounding_ = false, done_ = false;
 };
+
+// Fills an editable list with names, keeping what the user typed; each
+// item shows the name itself (the value written), its description as a tip.
+void fillNames(QComboBox *box, const std::vector<audio::OutputDevice> &names,
+               const QString &wanted) {
+    box->clear();
+    for (const audio::OutputDevice &d : names) {
+        box->addItem(QString::fromStdString(d.name));
+        box->setItemData(box->count() - 1, QString::fromStdString(d.description), Qt::ToolTipRole);
+    }
+    box->setCurrentText(wanted);
+}
+
+// Capture ports as devices.ini takes them: each client's ports as one
+// comma-separated entry (a synthesiser's left and right), then each port.
+std::vector<audio::OutputDevice> captureChoices(const std::vector<audio::OutputDevice> &ports) {
+    std::vector<audio::OutputDevice> choices;
+    std::string client, joined;
+    int count = 0;
+    auto flush = [&] {
+        if (count > 1)
+            choices.push_back({joined, client + ": all its outputs"});
+    };
+    for (const audio::OutputDevice &p : ports) {
+        const std::string owner = p.name.substr(0, p.name.find(':'));
+        if (owner != client) {
+            flush();
+            client = owner, joined.clear(), count = 0;
+        }
+        joined += (joined.empty() ? "" : ",") + p.name;
+        ++count;
+    }
+    flush();
+    choices.insert(choices.end(), ports.begin(), ports.end());
+    return choices;
+}
+
+// The names of `wanted` (a comma-separated list) that `offered` lacks.
+QStringList missingNames(const std::string &wanted,
+                         const std::vector<audio::OutputDevice> &offered) {
+    std::set<std::string> names;
+    for (const audio::OutputDevice &d : offered)
+        names.insert(d.name);
+    QStringList missing;
+    for (const QString &name : QString::fromStdString(wanted).split(',', Qt::SkipEmptyParts))
+        if (!names.count(name.trimmed().toStdString()))
+            missing << name.trimmed();
+    return missing;
+}
 
 } // namespace
 
@@ -86,6 +136,46 @@ DevicesWindow::DevicesWindow(std::string file, QWidget *parent)
     synthRow->addWidget(soundFont, 1);
     synthRow->addWidget(chooseSoundFont);
 
+    auto *outsideBox = new QGroupBox(tr("Outside synthesiser"), this);
+    auto *outsideForm = new QFormLayout(outsideBox);
+    sequencer = new QComboBox(outsideBox);
+    sequencer->addItem(tr("The internal synthesiser"), "internal");
+    sequencer->addItem(tr("A JACK MIDI port"), "jack");
+    sequencer->addItem(tr("An ALSA sequencer port"), "alsa");
+    port = new QComboBox(outsideBox);
+    port->setEditable(true);
+    port->setToolTip(tr("A JACK MIDI input such as \"fluidsynth:midi_00\", or an ALSA "
+                        "sequencer client:port such as \"FLUID Synth (1234):0\""));
+    input = new QComboBox(outsideBox);
+    input->addItem(tr("The synthesiser itself, sample-exact (loopback)"), "loopback");
+    input->addItem(tr("A PulseAudio source"), "pulse");
+    input->addItem(tr("JACK capture ports"), "jack");
+    inputDevice = new QComboBox(outsideBox);
+    inputDevice->setEditable(true);
+    inputDevice->setToolTip(tr("A PulseAudio source (a sink's \".monitor\" among them), or "
+                               "JACK ports separated by commas, left first"));
+    for (QComboBox *box : {port, inputDevice}) {
+        box->setMinimumContentsLength(40);
+        box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        box->setInsertPolicy(QComboBox::NoInsert);
+    }
+    offset = new QSpinBox(outsideBox);
+    offset->setRange(-441000, 441000);
+    offset->setSuffix(tr(" frames"));
+    offset->setToolTip(tr("How much later than the servers report the synthesiser's sound "
+                          "reaches the input"));
+    calibrateButton = new QPushButton(tr("Calibrate"), outsideBox);
+    calibrateButton->setToolTip(tr("Plays five short notes through the chosen MIDI output and "
+                                   "measures when the chosen input hears them"));
+    auto *offsetRow = new QHBoxLayout;
+    offsetRow->addWidget(offset, 1);
+    offsetRow->addWidget(calibrateButton);
+    outsideForm->addRow(tr("MIDI to:"), sequencer);
+    outsideForm->addRow(tr("Port:"), port);
+    outsideForm->addRow(tr("Record from:"), input);
+    outsideForm->addRow(tr("Input:"), inputDevice);
+    outsideForm->addRow(tr("Offset:"), offsetRow);
+
     report = new QLabel(this);
     report->setWordWrap(true);
     report->setStyleSheet("color: #a40000");
@@ -103,6 +193,7 @@ DevicesWindow::DevicesWindow(std::string file, QWidget *parent)
     layout->addWidget(new QLabel(tr("Settings of %1").arg(QString::fromStdString(file_)), this));
     layout->addWidget(output);
     layout->addWidget(synth);
+    layout->addWidget(outsideBox);
     layout->addWidget(report);
     layout->addLayout(buttons);
 
@@ -112,12 +203,18 @@ DevicesWindow::DevicesWindow(std::string file, QWidget *parent)
     connect(backend, &QComboBox::currentIndexChanged, this, &DevicesWindow::listDevices);
     connect(testButton, &QPushButton::clicked, this, &DevicesWindow::test);
     connect(chooseSoundFont, &QPushButton::clicked, this, &DevicesWindow::chooseFile);
+    connect(sequencer, &QComboBox::currentIndexChanged, this, &DevicesWindow::listPorts);
+    connect(input, &QComboBox::currentIndexChanged, this, &DevicesWindow::listInputs);
+    connect(calibrateButton, &QPushButton::clicked, this, &DevicesWindow::calibrate);
     connect(saveButton, &QPushButton::clicked, this, &DevicesWindow::save);
     connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
     load();
 }
 
 DevicesWindow::~DevicesWindow() {
+    // A calibration under way ends in a few seconds; it cannot be cut short.
+    if (calibration_.joinable())
+        calibration_.join();
     endTest();
 }
 
@@ -142,6 +239,37 @@ void DevicesWindow::load() {
                              backend->currentData().toString());
     volume->setValue(config.volume);
     soundFont->setText(QString::fromStdString(config.soundFont));
+
+    // The outside synthesiser's side, and what of it the servers lack.
+    auto choose = [&](QComboBox *box, const std::string &value, const char *key,
+                      const char *values) {
+        const int found = box->findData(QString::fromStdString(value));
+        if (found < 0)
+            problems << tr("%1 names %2=%3, which is none of %4; Kestrune refuses to record "
+                           "until it is mended.")
+                            .arg(QString::fromStdString(file_), key, QString::fromStdString(value),
+                                 values);
+        const QSignalBlocker quietBox(box);
+        box->setCurrentIndex(std::max(found, 0));
+    };
+    choose(sequencer, config.sequencer, "[Sequencer] Output", "internal, jack and alsa");
+    choose(input, config.input, "[WaveIn] Input", "loopback, pulse and jack");
+    port->setCurrentText(QString::fromStdString(config.port));
+    inputDevice->setCurrentText(QString::fromStdString(config.inputDevice));
+    const std::vector<audio::OutputDevice> ports = listPorts(), inputs = listInputs();
+    auto lacking = [&](const QComboBox *box, const std::vector<audio::OutputDevice> &offered,
+                       const QString &server) {
+        if (!box->isEnabled() || offered.empty())
+            return; // nothing listed: the server is not running now
+        const QStringList missing = missingNames(box->currentText().toStdString(), offered);
+        if (!missing.isEmpty())
+            problems << tr("%1 names \"%2\", which the %3 server does not offer now.")
+                            .arg(QString::fromStdString(file_), missing.join("\", \""), server);
+    };
+    if (sequencer->currentData().toString() == "jack")
+        lacking(port, ports, "JACK");
+    lacking(inputDevice, inputs, input->currentData().toString() == "jack" ? "JACK" : "PulseAudio");
+    offset->setValue(int(std::clamp<long>(config.offset, offset->minimum(), offset->maximum())));
     report->setText(problems.join('\n'));
     report->setVisible(!problems.isEmpty());
 }
@@ -170,12 +298,50 @@ void DevicesWindow::listDevices() {
     device->setCurrentIndex(at >= 0 ? at : 0);
 }
 
+std::vector<audio::OutputDevice> DevicesWindow::listPorts() {
+    const QString kind = sequencer->currentData().toString();
+    const QString wanted = port->currentText();
+    std::vector<audio::OutputDevice> ports;
+    std::string error;
+    if (kind == "jack") // ALSA's ports are typed: a client:port as the server names it
+        ports = audio::jackMidiInputs(error);
+    fillNames(port, ports, wanted);
+    port->setEnabled(kind != "internal");
+    if (!error.empty())
+        status->setText(tr("JACK: %1").arg(QString::fromStdString(error)));
+    return ports;
+}
+
+std::vector<audio::OutputDevice> DevicesWindow::listInputs() {
+    const QString kind = input->currentData().toString();
+    const QString wanted = inputDevice->currentText();
+    std::vector<audio::OutputDevice> inputs;
+    std::string error;
+    if (kind == "pulse")
+        inputs = audio::pulseSources(error);
+    else if (kind == "jack")
+        inputs = captureChoices(audio::jackAudioOutputs(error));
+    fillNames(inputDevice, inputs, wanted);
+    inputDevice->setEnabled(kind != "loopback");
+    offset->setEnabled(kind != "loopback");
+    calibrateButton->setEnabled(kind != "loopback" && !calibrating());
+    if (!error.empty())
+        status->setText(tr("%1: %2").arg(kind == "jack" ? "JACK" : "PulseAudio",
+                                         QString::fromStdString(error)));
+    return inputs;
+}
+
 audio::DevicesConfig DevicesWindow::chosen() const {
     audio::DevicesConfig config;
     config.backend = backend->currentData().toString().toStdString();
     config.device = device->currentData().toString().toStdString();
     config.volume = volume->value();
     config.soundFont = soundFont->text().trimmed().toStdString();
+    config.sequencer = sequencer->currentData().toString().toStdString();
+    config.port = port->currentText().trimmed().toStdString();
+    config.input = input->currentData().toString().toStdString();
+    config.inputDevice = inputDevice->currentText().trimmed().toStdString();
+    config.offset = offset->value();
     return config;
 }
 
@@ -244,4 +410,43 @@ void DevicesWindow::endTest() {
         chord_.reset();
     }
     audio::setSoundFont({});
+}
+
+void DevicesWindow::calibrate() {
+    if (calibrating())
+        return;
+    endTest();
+    const audio::DevicesConfig config = chosen();
+    audio::setSoundFont(config.soundFont);
+    calibrateButton->setEnabled(false);
+    testButton->setEnabled(false);
+    status->setText(tr("Calibrating: five notes through %1, listened for in %2…")
+                        .arg(config.outsideSynthesiser() ? QString::fromStdString(config.port)
+                                                         : tr("the internal synthesiser"),
+                             QString::fromStdString(config.inputDevice)));
+    // A few seconds of playing and listening, away from the window.
+    calibration_ = std::thread([this, config] {
+        const audio::Calibration result = audio::calibrate(config);
+        QMetaObject::invokeMethod(
+            this, [this, result] { endCalibration(result); }, Qt::QueuedConnection);
+    });
+}
+
+void DevicesWindow::endCalibration(const audio::Calibration &result) {
+    if (calibration_.joinable())
+        calibration_.join();
+    audio::setSoundFont({});
+    testButton->setEnabled(true);
+    calibrateButton->setEnabled(input->currentData().toString() != "loopback");
+    if (result.stored) {
+        offset->setValue(int(result.offset));
+        status->setText(
+            tr("Calibrated: %1. Save to keep it.").arg(QString::fromStdString(result.message)));
+    } else {
+        QString why = QString::fromStdString(result.message);
+        if (!why.endsWith('?') && !why.endsWith('.'))
+            why += '.';
+        status->setText(tr("Not calibrated: %1 The offset stays as it was.").arg(why));
+    }
+    emit calibrated(result);
 }

@@ -1,16 +1,21 @@
 // kestrune-devices: the sound system's settings in devices.ini, the
 // counterpart of the system sound panel that the program relies on. Where
-// the engine is heard (backend, device by its server name, volume) and
-// which SoundFont the synthesiser plays.
+// the engine is heard (backend, device by its server name, volume), which
+// SoundFont the synthesiser plays, and an outside synthesiser: where the
+// MIDI goes, which input records it, and the offset its calibration found.
 #pragma once
 
+#include "platform/audio/Calibration.h"
 #include "platform/audio/DeviceConfig.h"
 #include "platform/audio/Engine.h"
+#include "platform/audio/Output.h"
 
 #include <QWidget>
 
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 class QComboBox;
 class QLabel;
@@ -36,6 +41,14 @@ public:
     void test();
     /// Lists the chosen backend's devices again, asking its server.
     void listDevices();
+    /// Lists the ports and sources the outside synthesiser's side can use.
+    std::vector<audio::OutputDevice> listPorts();
+    std::vector<audio::OutputDevice> listInputs();
+    /// Measures the input's offset with the chosen synthesiser and input,
+    /// in the background; a result worth keeping goes into the offset.
+    /// calibrated() is emitted when it is done.
+    void calibrate();
+    bool calibrating() const { return calibration_.joinable(); }
 
     QComboBox *backend;
     QComboBox *device;
@@ -45,17 +58,28 @@ public:
     QPushButton *testButton;
     QPushButton *saveButton;
     QPushButton *closeButton;
+    QComboBox *sequencer;   // [Sequencer] Output
+    QComboBox *port;        // [Sequencer] Port, listed or typed
+    QComboBox *input;       // [WaveIn] Input
+    QComboBox *inputDevice; // [WaveIn] Device, listed or typed
+    QSpinBox *offset;       // [WaveIn] Offset, in frames
+    QPushButton *calibrateButton;
     QLabel *report; // what is wrong with devices.ini as it stands
     QLabel *status; // what the last action did
+
+signals:
+    void calibrated(const audio::Calibration &result);
 
 private:
     void load();
     void chooseFile();
     void endTest();
+    void endCalibration(const audio::Calibration &result);
 
     const std::string file_;
     std::string wantedDevice_; // the device devices.ini names, until listed
     std::unique_ptr<audio::Engine> testEngine_;
     std::unique_ptr<audio::EngineSource> chord_;
     QTimer *testEnd_;
+    std::thread calibration_;
 };

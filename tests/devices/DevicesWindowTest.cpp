@@ -1,7 +1,9 @@
 // kestrune-devices' window, offscreen, on a devices.ini of the test's own,
 // with a PulseAudio server of the test's own: the keys read into the
 // controls and written back, devices listed by their server names, faults
-// of devices.ini reported, and the test chord heard in the sink.
+// of devices.ini reported, the test chord heard in the sink, and the
+// calibration of an outside synthesiser (a real fluidsynth on a JACK
+// dummy server) kept only when it found something.
 #include "devices/DevicesWindow.h"
 #include "support/SoundServers.h"
 #include "support/TestFiles.h"
@@ -17,6 +19,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <optional>
 
 namespace {
 
@@ -42,7 +45,9 @@ test::PulseServer *DevicesWindowTest::server = nullptr;
 
 TEST_F(DevicesWindowTest, ShowsEveryKeyAndWritesThemAllBack) {
     write("; kept\n[Synth]\nSoundFont=/usr/share/sounds/sf2/TimGM6mb.sf2\n[Output]\n"
-          "Backend=pulse\nDevice=kestrune_test\nVolume=35\n");
+          "Backend=pulse\nDevice=kestrune_test\nVolume=35\n[Sequencer]\nOutput=alsa\n"
+          "Port=FLUID Synth (812):0\n[WaveIn]\nInput=pulse\nDevice=kestrune_test.monitor\n"
+          "Offset=-37\n");
     DevicesWindow window(file);
     EXPECT_EQ(window.backend->currentData().toString(), "pulse");
     // The sink by its server name, not by its place in the list.
@@ -50,18 +55,41 @@ TEST_F(DevicesWindowTest, ShowsEveryKeyAndWritesThemAllBack) {
     EXPECT_NE(window.device->findData("kestrune_test"), -1);
     EXPECT_EQ(window.volume->value(), 35);
     EXPECT_EQ(window.soundFont->text(), "/usr/share/sounds/sf2/TimGM6mb.sf2");
-    EXPECT_TRUE(window.report->text().isEmpty());
+    EXPECT_EQ(window.sequencer->currentData().toString(), "alsa");
+    EXPECT_EQ(window.port->currentText(), "FLUID Synth (812):0");
+    EXPECT_EQ(window.input->currentData().toString(), "pulse");
+    // The sink's monitor among the sources the server lists.
+    EXPECT_NE(window.inputDevice->findText("kestrune_test.monitor"), -1);
+    EXPECT_EQ(window.inputDevice->currentText(), "kestrune_test.monitor");
+    EXPECT_EQ(window.offset->value(), -37);
+    EXPECT_TRUE(window.report->text().isEmpty()) << window.report->text().toStdString();
+
+    // Saved untouched, every key comes back as it was.
+    QTest::mouseClick(window.saveButton, Qt::LeftButton);
+    const audio::DevicesConfig kept = audio::readDevicesConfig(file);
+    EXPECT_EQ(kept.sequencer, "alsa");
+    EXPECT_EQ(kept.port, "FLUID Synth (812):0");
+    EXPECT_EQ(kept.input, "pulse");
+    EXPECT_EQ(kept.inputDevice, "kestrune_test.monitor");
+    EXPECT_EQ(kept.offset, -37);
+    EXPECT_EQ(kept.volume, 35);
 
     window.backend->setCurrentIndex(window.backend->findData("none"));
     EXPECT_FALSE(window.device->isEnabled());
     window.volume->setValue(80);
     window.soundFont->setText("/elsewhere/other.sf2");
+    window.sequencer->setCurrentIndex(window.sequencer->findData("internal"));
+    EXPECT_FALSE(window.port->isEnabled());
+    window.input->setCurrentIndex(window.input->findData("loopback"));
+    EXPECT_FALSE(window.calibrateButton->isEnabled());
     QTest::mouseClick(window.saveButton, Qt::LeftButton);
     const audio::DevicesConfig saved = audio::readDevicesConfig(file);
     EXPECT_EQ(saved.backend, "none");
     EXPECT_EQ(saved.device, "");
     EXPECT_EQ(saved.volume, 80);
     EXPECT_EQ(saved.soundFont, "/elsewhere/other.sf2");
+    EXPECT_EQ(saved.sequencer, "internal");
+    EXPECT_EQ(saved.input, "loopback");
     std::ifstream in(file);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}).rfind("; kept\n", 0), 0u);
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"devices.ini"});
@@ -81,6 +109,15 @@ TEST_F(DevicesWindowTest, ReportsWhatDevicesIniNamesButDoesNotExist) {
         EXPECT_NE(window.report->text().indexOf("\"no_such_sink\""), -1)
             << window.report->text().toStdString();
         EXPECT_EQ(window.device->currentData().toString(), ""); // the server's default
+    }
+    write("[Sequencer]\nOutput=midi\n[WaveIn]\nInput=pulse\nDevice=no_such_source\n");
+    {
+        DevicesWindow window(file);
+        const std::string text = window.report->text().toStdString();
+        EXPECT_NE(text.find("[Sequencer] Output=midi"), std::string::npos) << text;
+        EXPECT_NE(text.find("\"no_such_source\""), std::string::npos) << text;
+        // The name stays as written, to be mended rather than lost.
+        EXPECT_EQ(window.inputDevice->currentText(), "no_such_source");
     }
 }
 
@@ -105,4 +142,48 @@ TEST_F(DevicesWindowTest, TheTestChordIsHeardThroughTheChosenOutput) {
     QTest::mouseClick(window.testButton, Qt::LeftButton);
     EXPECT_NE(window.status->text().indexOf("no JACK server runs"), -1)
         << window.status->text().toStdString();
+}
+
+TEST_F(DevicesWindowTest, CalibrationKeepsTheOffsetItMeasuredAndNothingElse) {
+    test::JackServer jack;
+    ASSERT_TRUE(jack.ready());
+    test::OutsideSynth synth("KestruneTestSynthD");
+    ASSERT_TRUE(synth.ready()) << "fluidsynth did not start";
+    write("[Output]\nBackend=none\n[Sequencer]\nOutput=jack\nPort=" + synth.midiPort() +
+          "\n[WaveIn]\nInput=jack\nDevice=system:capture_1,system:capture_2\nOffset=77\n");
+    DevicesWindow window(file);
+    // The synthesiser's ports are listed, its outputs also as one pair.
+    EXPECT_NE(window.port->findText(QString::fromStdString(synth.midiPort())), -1);
+    EXPECT_NE(window.inputDevice->findText(QString::fromStdString(synth.audioPorts())), -1);
+
+    auto calibrate = [&] {
+        std::optional<audio::Calibration> result;
+        QObject::connect(&window, &DevicesWindow::calibrated,
+                         [&](const audio::Calibration &r) { result = r; });
+        QTest::mouseClick(window.calibrateButton, Qt::LeftButton);
+        EXPECT_FALSE(window.calibrateButton->isEnabled()); // one at a time
+        for (int waited = 0; !result && waited < 30000; waited += 50)
+            test::spin(50);
+        EXPECT_TRUE(window.calibrateButton->isEnabled());
+        return result.value_or(audio::Calibration{});
+    };
+
+    // The dummy server's capture ports hear nothing: the offset stays.
+    const audio::Calibration silent = calibrate();
+    EXPECT_FALSE(silent.stored);
+    EXPECT_EQ(window.offset->value(), 77);
+    EXPECT_NE(window.status->text().indexOf("Not calibrated"), -1)
+        << window.status->text().toStdString();
+
+    window.inputDevice->setCurrentText(QString::fromStdString(synth.audioPorts()));
+    const audio::Calibration heard = calibrate();
+    ASSERT_TRUE(heard.stored) << heard.message;
+    EXPECT_EQ(window.offset->value(), heard.offset);
+    EXPECT_NE(window.status->text().indexOf("Calibrated"), -1)
+        << window.status->text().toStdString();
+    QTest::mouseClick(window.saveButton, Qt::LeftButton);
+    const audio::DevicesConfig saved = audio::readDevicesConfig(file);
+    EXPECT_EQ(saved.offset, heard.offset);
+    EXPECT_EQ(saved.inputDevice, synth.audioPorts());
+    EXPECT_EQ(saved.port, synth.midiPort());
 }

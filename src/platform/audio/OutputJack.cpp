@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 namespace audio {
 namespace {
@@ -351,8 +352,11 @@ std::vector<OutputDevice> listPorts(const char *type, unsigned long flags, const
         for (int i = 0; ports[i]; ++i) {
             jack_port_t *port = jack_port_by_name(client, ports[i]);
             const bool physical = port && (jack_port_flags(port) & JackPortIsPhysical);
-            // The program's own ports are no place to play or record.
-            if (std::strncmp(ports[i], "Kestrune", 8) != 0)
+            // The program's own ports are no place to play or record: its
+            // clients are "Kestrune", or "Kestrune-NN" when the server renamed one.
+            const std::string_view owner =
+                std::string_view(ports[i]).substr(0, std::strcspn(ports[i], ":"));
+            if (owner != "Kestrune" && owner.rfind("Kestrune-", 0) != 0)
                 devices.push_back({ports[i], physical ? whatPhysical : whatElse});
         }
         jack_free(ports);
