@@ -7,21 +7,17 @@
 //      keep both cores busy, and whether the recording shows any of them
 //      (it is compared frame by frame with kestrune-render's).
 // Usage: bench_monitor [--minutes N]   (the long recording; default 10)
-#include "media/MPlayer.h"
 #include "platform/Paths.h"
 #include "platform/audio/DeviceConfig.h"
 #include "platform/audio/Engine.h"
 #include "platform/audio/Output.h"
-#include "platform/audio/WaveFile.h"
 #include "support/SoundServers.h"
 
-#include "BenchSupport.h"
+#include "BenchRecord.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <sndfile.h>
 
@@ -102,62 +98,6 @@ void writeLongSong(const std::string &path, int minutes) {
     out.write(reinterpret_cast<const char *>(track.data()), std::streamsize(track.size()));
 }
 
-struct Run {
-    double audioSeconds = 0, cpuSeconds = 0, latency = 0;
-    long underruns = 0;
-    std::int64_t played = 0, started = 0, ended = 0;
-    std::string output;
-};
-
-// A whole song played and recorded as the program does, on the engine the
-// configured output clocks.
-Run record(const std::string &song, const std::string &templ, const std::string &wave) {
-    TMediaPlayer midi, recorder;
-    midi.DeviceType = dtSequencer;
-    recorder.DeviceType = dtWaveAudio;
-    bool ended = false;
-    midi.OnNotify = [&](QObject *) { ended = true; };
-    recorder.FileName = templ;
-    recorder.Open();
-    recorder.FileName = wave;
-    recorder.Save();
-    recorder.Close();
-    midi.FileName = song;
-    midi.Open();
-    auto engine = audio::Engine::acquire();
-    Run run;
-    if (engine->output())
-        run.output = engine->output()->describe();
-    const double cpu = bench::cpuSeconds(RUSAGE_SELF);
-    midi.setNotify(true);
-    midi.Play();
-    recorder.Open();
-    recorder.StartRecording();
-    QEventLoop loop;
-    QTimer tick;
-    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
-        if (engine->output() && run.latency == 0)
-            run.latency = engine->output()->latency();
-        if (ended)
-            loop.quit();
-    });
-    tick.start(500);
-    loop.exec();
-    midi.setNotify(false);
-    midi.Close();
-    recorder.Stop();
-    run.cpuSeconds = bench::cpuSeconds(RUSAGE_SELF) - cpu;
-    run.played = engine->lastPlayStartFrame;
-    run.started = engine->lastRecordStartFrame;
-    run.ended = engine->lastRecordEndFrame;
-    run.audioSeconds = double(run.ended - run.started) / audio::kSampleRate;
-    if (engine->output())
-        run.underruns = engine->output()->underruns();
-    recorder.Save();
-    recorder.Close();
-    return run;
-}
-
 std::vector<short> samples(const std::string &path) {
     SF_INFO info{};
     SNDFILE *file = sf_open(path.c_str(), SFM_READ, &info);
@@ -182,12 +122,7 @@ int main(int argc, char **argv) {
     QTemporaryDir dir;
     const std::string templ = dir.filePath("template.wav").toStdString();
     const std::string wave = dir.filePath("out.wav").toStdString();
-    {
-        std::FILE *empty = std::tmpfile();
-        std::string error;
-        audio::writeWaveFile(templ, {44100, 2, 16}, empty, 0, error);
-        std::fclose(empty);
-    }
+    bench::writeTemplate(templ);
     test::PulseServer pulse;
     auto jack = std::make_unique<test::JackServer>();
     if (!pulse.ready() || !jack->ready()) {
@@ -207,7 +142,7 @@ int main(int argc, char **argv) {
             jack = std::make_unique<test::JackServer>(1024);
         }
         useOutput(backend.substr(0, 4) == "jack" ? "jack" : backend, device);
-        const Run run = record(song, templ, wave);
+        const bench::Run run = bench::record(song, templ, wave);
         const double perSecond = run.cpuSeconds / run.audioSeconds;
         if (backend == "none")
             noneCpu = perSecond;
@@ -236,7 +171,7 @@ int main(int argc, char **argv) {
         useOutput(backend, device);
         test::Process busy1({"sh", "-c", "while :; do :; done"}, {});
         test::Process busy2({"sh", "-c", "while :; do :; done"}, {});
-        const Run run = record(longSong, templ, wave);
+        const bench::Run run = bench::record(longSong, templ, wave);
         busy1.end(SIGKILL);
         busy2.end(SIGKILL);
         const std::vector<short> recorded = samples(wave);
