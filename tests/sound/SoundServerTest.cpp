@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <climits>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -183,25 +184,33 @@ TEST_F(SoundServerRun, JackHearsTheFramesRecordedAtAConstantOffset) {
     if (listener.xruns() > 0)
         GTEST_SKIP() << "the JACK server ran late " << listener.xruns()
                      << " times (a loaded machine): what was heard has gaps";
-    // Where the music begins in each: that fixes the offset.
+    // Where the music begins in each fixes the offset to a frame or two (the
+    // recording's dither may cross the threshold a frame apart); the frames
+    // themselves fix it exactly.
     auto onset = [](const std::vector<float> &s, float gain) {
         for (std::size_t i = 0; i < s.size(); ++i)
             if (std::fabs(gain * s[i]) > 4 * kStep)
                 return (long long)(i / 2);
         return -1LL;
     };
-    const long long offset = onset(heard, 2) - onset(run.wave.samples, 1);
-    ASSERT_GE(offset, 0);
-    ASSERT_LE(run.wave.frames() + offset, (long long)heard.size() / 2);
     // Every frame recorded was heard, at half the level (the monitor's
     // volume), unchanged but for the recording's 16-bit step.
-    long long unlike = 0;
-    for (long long i = 0; i < run.wave.frames(); ++i)
-        for (int c = 0; c < 2; ++c)
-            if (std::fabs(2 * heard[std::size_t(2 * (i + offset) + c)] -
-                          run.wave.samples[std::size_t(2 * i + c)]) > 1.5 * kStep)
-                ++unlike;
-    EXPECT_EQ(unlike, 0);
+    auto unlikeAt = [&](long long offset) {
+        long long unlike = 0;
+        for (long long i = 0; i < run.wave.frames(); ++i)
+            for (int c = 0; c < 2; ++c)
+                if (std::fabs(2 * heard[std::size_t(2 * (i + offset) + c)] -
+                              run.wave.samples[std::size_t(2 * i + c)]) > 1.5 * kStep)
+                    ++unlike;
+        return unlike;
+    };
+    const long long near = onset(heard, 2) - onset(run.wave.samples, 1);
+    ASSERT_GE(near, 2);
+    ASSERT_LE(run.wave.frames() + near + 2, (long long)heard.size() / 2);
+    long long fewest = LLONG_MAX;
+    for (long long offset = near - 2; offset <= near + 2; ++offset)
+        fewest = std::min(fewest, unlikeAt(offset));
+    EXPECT_EQ(fewest, 0);
 }
 
 TEST_F(SoundServerRun, AServerKilledMidRunCostsTheRecordingNothing) {
