@@ -4,6 +4,7 @@
 
 #include "app/Dialogs.h"
 #include "platform/Paths.h"
+#include "platform/audio/MidiAlsa.h"
 #include "platform/audio/MidiTarget.h"
 #include "platform/audio/Output.h"
 #include "platform/audio/Synthesiser.h"
@@ -266,8 +267,7 @@ void DevicesWindow::load() {
             problems << tr("%1 names \"%2\", which the %3 server does not offer now.")
                             .arg(QString::fromStdString(file_), missing.join("\", \""), server);
     };
-    if (sequencer->currentData().toString() == "jack")
-        lacking(port, ports, "JACK");
+    lacking(port, ports, sequencer->currentData().toString() == "jack" ? "JACK" : "ALSA sequencer");
     lacking(inputDevice, inputs, input->currentData().toString() == "jack" ? "JACK" : "PulseAudio");
     offset->setValue(int(std::clamp<long>(config.offset, offset->minimum(), offset->maximum())));
     report->setText(problems.join('\n'));
@@ -303,12 +303,15 @@ std::vector<audio::OutputDevice> DevicesWindow::listPorts() {
     const QString wanted = port->currentText();
     std::vector<audio::OutputDevice> ports;
     std::string error;
-    if (kind == "jack") // ALSA's ports are typed: a client:port as the server names it
+    if (kind == "jack")
         ports = audio::jackMidiInputs(error);
+    else if (kind == "alsa")
+        ports = audio::alsaMidiInputs(error);
     fillNames(port, ports, wanted);
     port->setEnabled(kind != "internal");
     if (!error.empty())
-        status->setText(tr("JACK: %1").arg(QString::fromStdString(error)));
+        status->setText(
+            tr("%1: %2").arg(kind == "jack" ? "JACK" : "ALSA", QString::fromStdString(error)));
     return ports;
 }
 

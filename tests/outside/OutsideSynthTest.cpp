@@ -297,6 +297,11 @@ TEST(AlsaSequencer, PlaysAnOutsideSynthesiserWhereTheKernelHasASequencer) {
     error.clear();
     auto midi = audio::AlsaMidi::open(*engine, "System:0", error);
     EXPECT_NE(midi, nullptr) << error;
+    // And the sequencer's ports are listed, without "System"'s.
+    error.clear();
+    for (const audio::OutputDevice &port : audio::alsaMidiInputs(error))
+        EXPECT_NE(port.name.rfind("System:", 0), 0u) << port.name;
+    EXPECT_EQ(error, "");
     engine.reset();
     audio::Engine::setClock(audio::Engine::Clock::Steady);
 }

@@ -55,6 +55,37 @@ bool alsaEventFor(const MidiEvent &event, const std::uint8_t *sysex, snd_seq_eve
     return false;
 }
 
+std::vector<OutputDevice> alsaMidiInputs(std::string &error) {
+    std::vector<OutputDevice> ports;
+    snd_seq_t *seq = nullptr;
+    if (const int result = snd_seq_open(&seq, "default", SND_SEQ_OPEN_OUTPUT, 0); result < 0) {
+        error = std::string("the ALSA sequencer cannot be opened (") + snd_strerror(result) + ")";
+        return ports;
+    }
+    snd_seq_client_info_t *client = nullptr;
+    snd_seq_port_info_t *port = nullptr;
+    snd_seq_client_info_alloca(&client);
+    snd_seq_port_info_alloca(&port);
+    snd_seq_client_info_set_client(client, -1);
+    const unsigned wanted = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+    while (snd_seq_query_next_client(seq, client) >= 0) {
+        const int number = snd_seq_client_info_get_client(client);
+        if (number == SND_SEQ_CLIENT_SYSTEM)
+            continue; // timers and announcements, no synthesiser
+        snd_seq_port_info_set_client(port, number);
+        snd_seq_port_info_set_port(port, -1);
+        while (snd_seq_query_next_port(seq, port) >= 0) {
+            if ((snd_seq_port_info_get_capability(port) & wanted) != wanted)
+                continue;
+            ports.push_back({std::string(snd_seq_client_info_get_name(client)) + ":" +
+                                 std::to_string(snd_seq_port_info_get_port(port)),
+                             snd_seq_port_info_get_name(port)});
+        }
+    }
+    snd_seq_close(seq);
+    return ports;
+}
+
 std::unique_ptr<AlsaMidi> AlsaMidi::open(Engine &engine, const std::string &port,
                                          std::string &error) {
     std::unique_ptr<AlsaMidi> midi(new AlsaMidi);
@@ -74,6 +105,9 @@ std::unique_ptr<AlsaMidi> AlsaMidi::open(Engine &engine, const std::string &port
                              : "there is no ALSA sequencer port \"" + port + "\"";
         return nullptr;
     }
+    midi->engine_ = &engine;
+    midi->name_ = port;
+    midi->to_ = to;
     if (midi->port_ < 0 || snd_seq_connect_to(midi->seq_, midi->port_, to.client, to.port) < 0) {
         error = "the ALSA sequencer port \"" + port + "\" refused the connection";
         return nullptr;
@@ -100,7 +134,20 @@ AlsaMidi::~AlsaMidi() {
     snd_seq_close(seq_);
 }
 
+void AlsaMidi::checkPort(std::int64_t frame) {
+    // A synthesiser that quits takes its port with it; looked for once a
+    // second of events, so that a run does not go on playing to nobody.
+    if (frame < nextCheck_)
+        return;
+    nextCheck_ = frame + kSampleRate;
+    snd_seq_port_info_t *info = nullptr;
+    snd_seq_port_info_alloca(&info);
+    if (snd_seq_get_any_port_info(seq_, to_.client, to_.port, info) < 0)
+        engine_->portLost("the ALSA sequencer port " + name_ + " went away during the recording");
+}
+
 void AlsaMidi::schedule(snd_seq_event_t &ev, std::int64_t frame) {
+    checkPort(frame);
     const std::uint64_t ns = alsaQueueNanoseconds(frame, queueStart_);
     snd_seq_real_time_t time{unsigned(ns / 1000000000ull), unsigned(ns % 1000000000ull)};
     snd_seq_ev_set_source(&ev, static_cast<unsigned char>(port_));

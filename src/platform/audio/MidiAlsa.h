@@ -4,12 +4,14 @@
 #pragma once
 
 #include "platform/audio/MidiTarget.h"
+#include "platform/audio/Output.h"
 
 #include <alsa/asoundlib.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace audio {
 
@@ -31,6 +33,11 @@ std::uint64_t alsaQueueNanoseconds(std::int64_t frame, std::int64_t queueStart,
 /// from `sysex`); false for an event ALSA has no place for.
 bool alsaEventFor(const MidiEvent &event, const std::uint8_t *sysex, snd_seq_event_t &ev);
 
+/// The sequencer ports an outside synthesiser can be played on, as
+/// "client name:port" with the port's name to read. Sets `error` when there
+/// is no sequencer.
+std::vector<OutputDevice> alsaMidiInputs(std::string &error);
+
 class AlsaMidi : public MidiTarget {
 public:
     /// Connects to `port` ("client:port", or a client's name). Returns null
@@ -48,7 +55,12 @@ private:
     AlsaMidi() = default;
     void schedule(snd_seq_event_t &ev, std::int64_t frame);
     void control(std::int64_t frame, int channel, unsigned number, int value);
+    void checkPort(std::int64_t frame);
 
+    Engine *engine_ = nullptr;
+    std::string name_;    // the port as devices.ini names it
+    snd_seq_addr_t to_{}; // and as the sequencer numbers it
+    std::int64_t nextCheck_ = 0;
     snd_seq_t *seq_ = nullptr;
     int port_ = -1;
     int queue_ = -1;
