@@ -6,7 +6,9 @@
 //   3. monitor underruns over a long recording while two other processes
 //      keep both cores busy, and whether the recording shows any of them
 //      (it is compared frame by frame with kestrune-render's).
-// Usage: bench_monitor [--minutes N]   (the long recording; default 10)
+// Usage: bench_monitor [--minutes N] [--outputs LIST]
+//   --minutes: the long recording (default 10; 0 leaves it out)
+//   --outputs: which of none,pulse,jack,jack1024 to measure (default all)
 #include "platform/Paths.h"
 #include "platform/audio/DeviceConfig.h"
 #include "platform/audio/Engine.h"
@@ -116,9 +118,12 @@ int main(int argc, char **argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QApplication app(argc, argv);
     int minutes = 10;
+    std::string outputs = ",none,pulse,jack,jack1024,";
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "--minutes") == 0)
             minutes = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--outputs") == 0)
+            outputs = "," + std::string(argv[i + 1]) + ",";
     QTemporaryDir dir;
     const std::string templ = dir.filePath("template.wav").toStdString();
     const std::string wave = dir.filePath("out.wav").toStdString();
@@ -137,6 +142,8 @@ int main(int argc, char **argv) {
     double noneCpu = 0;
     for (const auto &[backend, device] : std::vector<std::pair<std::string, std::string>>{
              {"none", ""}, {"pulse", pulse.sink()}, {"jack", ""}, {"jack1024", ""}}) {
+        if (outputs.find("," + backend + ",") == std::string::npos)
+            continue;
         if (backend == "jack1024") {
             jack.reset();
             jack = std::make_unique<test::JackServer>(1024);
@@ -157,6 +164,10 @@ int main(int argc, char **argv) {
     jack = std::make_unique<test::JackServer>();
 
     // 3: a long recording with both cores busy elsewhere.
+    if (minutes <= 0) {
+        useOutput("none", "");
+        return 0;
+    }
     const std::string longSong = dir.filePath("long.mid").toStdString();
     writeLongSong(longSong, minutes);
     QProcess render;

@@ -194,10 +194,13 @@ TEST_F(SoundServerRun, JackHearsTheFramesRecordedAtAConstantOffset) {
         return -1LL;
     };
     // Every frame recorded was heard, at half the level (the monitor's
-    // volume), unchanged but for the recording's 16-bit step.
+    // volume), unchanged but for the recording's 16-bit step; all but the
+    // last periods rendered ahead, which the run's end may have kept from
+    // the server (the listener hears silence there).
+    const long long compared = run.wave.frames() - audio::kOutputFrames;
     auto unlikeAt = [&](long long offset) {
         long long unlike = 0;
-        for (long long i = 0; i < run.wave.frames(); ++i)
+        for (long long i = 0; i < compared; ++i)
             for (int c = 0; c < 2; ++c)
                 if (std::fabs(2 * heard[std::size_t(2 * (i + offset) + c)] -
                               run.wave.samples[std::size_t(2 * i + c)]) > 1.5 * kStep)
@@ -206,7 +209,7 @@ TEST_F(SoundServerRun, JackHearsTheFramesRecordedAtAConstantOffset) {
     };
     const long long near = onset(heard, 2) - onset(run.wave.samples, 1);
     ASSERT_GE(near, 2);
-    ASSERT_LE(run.wave.frames() + near + 2, (long long)heard.size() / 2);
+    ASSERT_LE(compared + near + 2, (long long)heard.size() / 2);
     long long fewest = LLONG_MAX;
     for (long long offset = near - 2; offset <= near + 2; ++offset)
         fewest = std::min(fewest, unlikeAt(offset));

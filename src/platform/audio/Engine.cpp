@@ -69,7 +69,7 @@ std::unique_ptr<Engine> Engine::tryOutput(const DevicesConfig &config, std::stri
 }
 
 Engine::Engine(Clock clock, const DevicesConfig *chosen, std::string *error)
-    : clock_(clock), buffer_(std::size_t(kPeriodFrames) * kChannels),
+    : clock_(clock), buffer_(std::size_t(kOutputFrames) * kChannels),
       timeScale_(g_timeScale.load()), start_(std::chrono::steady_clock::now()) {
     if (clock == Clock::Driven)
         return;
@@ -239,7 +239,7 @@ std::int64_t Engine::nextPeriodFrame() const {
 void Engine::catchUp() {
     const std::int64_t due = clockFrame();
     while (frame_ + kPeriodFrames <= due)
-        renderPeriod();
+        renderPeriod(buffer_.data());
 }
 
 void Engine::advanceClock(std::int64_t frames) {
@@ -257,11 +257,9 @@ template <typename Copy> void Engine::pullFrames(std::size_t frames, Copy copy) 
     markRequest();
     std::size_t done = 0;
     while (done < frames) {
-        if (delivered_ == std::size_t(kPeriodFrames)) {
-            renderPeriod();
-            delivered_ = 0;
-        }
-        const std::size_t n = std::min(frames - done, std::size_t(kPeriodFrames) - delivered_);
+        if (delivered_ == buffered_)
+            refill(frames);
+        const std::size_t n = std::min(frames - done, buffered_ - delivered_);
         copy(buffer_.data() + delivered_ * kChannels, done, n);
         delivered_ += n;
         done += n;
@@ -293,11 +291,9 @@ void Engine::cycle(float *left, float *right, std::size_t frames,
     const float volume = volume_;
     std::size_t done = 0;
     while (done < frames) {
-        if (delivered_ == std::size_t(kPeriodFrames)) {
-            renderPeriod();
-            delivered_ = 0;
-        }
-        const std::size_t n = std::min(frames - done, std::size_t(kPeriodFrames) - delivered_);
+        if (delivered_ == buffered_)
+            refill(frames);
+        const std::size_t n = std::min(frames - done, buffered_ - delivered_);
         if (left && right) {
             const float *from = buffer_.data() + delivered_ * kChannels;
             for (std::size_t i = 0; i < n; ++i) {
@@ -364,7 +360,7 @@ void Engine::toRecorders(std::int64_t frame, const float *left, const float *rig
 }
 
 std::int64_t Engine::markRequest() {
-    askedFrame_ = frame_ - kPeriodFrames + std::int64_t(delivered_);
+    askedFrame_ = frame_ - std::int64_t(buffered_) + std::int64_t(delivered_);
     askedAt_ = std::chrono::steady_clock::now();
     return askedFrame_;
 }
@@ -451,7 +447,7 @@ void Engine::run() {
         // never shortens the stream.
         const std::int64_t due = clockFrame();
         while (frame_ + kPeriodFrames <= due && !stopping_) {
-            renderPeriod();
+            renderPeriod(buffer_.data());
             // Let the devices in between periods while catching up.
             guard.unlock();
             guard.lock();
@@ -465,8 +461,22 @@ void Engine::run() {
     }
 }
 
-void Engine::renderPeriod() {
-    float *out = buffer_.data();
+void Engine::refill(std::size_t asked) {
+    // Ahead only while it fits easily in the cycle the output asks for:
+    // a heavy song on a small cycle renders a period at a time.
+    const auto cycle = std::chrono::nanoseconds(std::int64_t(asked) * 1000000000 / kSampleRate);
+    const int periods = periodCost_ * (kOutputFrames / kPeriodFrames) < cycle / 2
+                            ? kOutputFrames / kPeriodFrames
+                            : 1;
+    const auto began = std::chrono::steady_clock::now();
+    for (int p = 0; p < periods; ++p)
+        renderPeriod(buffer_.data() + std::size_t(p) * kPeriodFrames * kChannels);
+    periodCost_ = (std::chrono::steady_clock::now() - began) / periods;
+    buffered_ = std::size_t(periods) * kPeriodFrames;
+    delivered_ = 0;
+}
+
+void Engine::renderPeriod(float *out) {
     for (int offset = 0; offset < kPeriodFrames; offset += Synthesiser::kBlockFrames) {
         const std::int64_t blockStart = frame_ + offset;
         float *block = out + std::size_t(offset) * kChannels;

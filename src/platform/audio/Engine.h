@@ -21,6 +21,11 @@ namespace audio {
 inline constexpr int kSampleRate = 44100;
 inline constexpr int kChannels = 2;
 inline constexpr int kPeriodFrames = 256;
+/// An output that has taken everything rendered gets up to this many frames
+/// rendered at once (four periods), when that takes less than half of its
+/// cycle: a server asking for small cycles then wakes the synthesiser once
+/// in four, warm, which costs far less CPU than a cold period each cycle.
+inline constexpr int kOutputFrames = 4 * kPeriodFrames;
 
 class AlsaMidi;
 class Capture;
@@ -193,7 +198,8 @@ private:
     void run();
     void startSteadyClock();
     std::int64_t clockFrame() const;
-    void renderPeriod();
+    void renderPeriod(float *out);
+    void refill(std::size_t asked);
     template <typename Copy> void pullFrames(std::size_t frames, Copy copy);
     std::int64_t markRequest();
     void openOutsideParts(const DevicesConfig &config);
@@ -216,16 +222,18 @@ private:
     std::unique_ptr<AlsaMidi> alsa_;
     std::unique_ptr<Capture> pulseInput_;
     std::atomic<bool> capturing_{false}; // read unlocked by capturing()
-    std::int64_t inputShift_ = 0;    // captured frames go to the recorders this much earlier
-    std::vector<float> inputPeriod_; // the captured period being filled
+    std::int64_t inputShift_ = 0;        // captured frames go to the recorders this much earlier
+    std::vector<float> inputPeriod_;     // the captured period being filled
     std::int64_t inputPeriodStart_ = INT64_MIN;
     std::int64_t inputNext_ = INT64_MIN; // the first frame the recorders do not have yet
     std::string sequencerError_, inputError_;
     std::atomic<bool> broken_{false};
     std::vector<EngineSource *> sources_;
     std::vector<EngineSink *> sinks_;
-    std::vector<float> buffer_;             // the last period rendered
-    std::size_t delivered_ = kPeriodFrames; // frames of it an output has taken
+    std::vector<float> buffer_;              // the last periods rendered for an output
+    std::size_t buffered_ = 0;               // frames in it
+    std::size_t delivered_ = 0;              // frames of them the output has taken
+    std::chrono::nanoseconds periodCost_{0}; // rendering one period took, lately
     // An output's clock between its requests: the first frame it took at
     // its last one, and when.
     std::int64_t askedFrame_ = 0;
