@@ -13,10 +13,19 @@
 #include <QObject>
 #include <QTimer>
 
+#include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <string>
+#include <vector>
 
 namespace bench {
+
+/// Writes `bytes` to `path`.
+inline void writeBytes(const std::string &path, const std::vector<std::uint8_t> &bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+}
 
 /// An empty 44100 Hz, 16-bit stereo template, as the program's own.
 inline void writeTemplate(const std::string &path) {

@@ -13,6 +13,7 @@
 #include "platform/audio/DeviceConfig.h"
 #include "platform/audio/Engine.h"
 #include "platform/audio/Output.h"
+#include "support/MidiWriter.h"
 #include "support/SoundServers.h"
 
 #include "BenchRecord.h"
@@ -43,61 +44,17 @@ void useOutput(const std::string &backend, const std::string &device) {
 
 // A song of `minutes` minutes: a chord on every beat, always something sounding.
 void writeLongSong(const std::string &path, int minutes) {
-    std::vector<std::uint8_t> track;
-    auto put = [&](std::initializer_list<int> bytes) {
-        for (int b : bytes)
-            track.push_back(std::uint8_t(b));
-    };
-    auto delta = [&](std::uint32_t ticks) {
-        std::vector<std::uint8_t> v{std::uint8_t(ticks & 0x7F)};
-        while (ticks >>= 7)
-            v.insert(v.begin(), std::uint8_t(0x80 | (ticks & 0x7F)));
-        track.insert(track.end(), v.begin(), v.end());
-    };
-    delta(0);
-    put({0xC0, 0});
+    test::TrackWriter t;
+    t.delta(0).program(0, 0);
     const int keys[] = {60, 64, 67, 65, 69, 72, 62, 67};
     for (int beat = 0; beat < minutes * 120; ++beat) {
         const int key = keys[beat % 8];
-        delta(0);
-        put({0x90, key, 90});
-        delta(0);
-        put({0x90, key - 12, 70});
-        delta(470);
-        put({0x80, key, 0});
-        delta(0);
-        put({0x80, key - 12, 0});
-        delta(10);
-        put({0xB0, 1, beat % 64});
+        t.delta(0).noteOn(0, key, 90).delta(0).noteOn(0, key - 12, 70);
+        t.delta(470).noteOff(0, key).delta(0).noteOff(0, key - 12);
+        t.delta(10).raw({0xB0, 1, std::uint8_t(beat % 64)});
     }
-    delta(480);
-    put({0xFF, 0x2F, 0});
-    std::ofstream out(path, std::ios::binary);
-    const std::uint32_t n = std::uint32_t(track.size());
-    const std::uint8_t header[] = {'M',
-                                   'T',
-                                   'h',
-                                   'd',
-                                   0,
-                                   0,
-                                   0,
-                                   6,
-                                   0,
-                                   0,
-                                   0,
-                                   1,
-                                   0x01,
-                                   0xE0,
-                                   'M',
-                                   'T',
-                                   'r',
-                                   'k',
-                                   std::uint8_t(n >> 24),
-                                   std::uint8_t(n >> 16),
-                                   std::uint8_t(n >> 8),
-                                   std::uint8_t(n)};
-    out.write(reinterpret_cast<const char *>(header), sizeof header);
-    out.write(reinterpret_cast<const char *>(track.data()), std::streamsize(track.size()));
+    t.delta(480).end();
+    bench::writeBytes(path, test::midiFile(0, 480, {t.bytes()}));
 }
 
 std::vector<short> samples(const std::string &path) {

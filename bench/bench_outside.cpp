@@ -14,6 +14,7 @@
 #include "platform/Paths.h"
 #include "platform/audio/Calibration.h"
 #include "platform/audio/DeviceConfig.h"
+#include "support/MidiWriter.h"
 #include "support/SoundServers.h"
 
 #include "BenchRecord.h"
@@ -42,52 +43,13 @@ long long frameOfTicks(std::uint32_t ticks) {
 
 // A wood block (drum 76) at `noteTicks`, alone, then a few piano notes.
 void writeSong(const std::string &path, std::uint32_t noteTicks) {
-    std::vector<std::uint8_t> track;
-    auto delta = [&](std::uint32_t ticks) {
-        std::vector<std::uint8_t> v{std::uint8_t(ticks & 0x7F)};
-        while (ticks >>= 7)
-            v.insert(v.begin(), std::uint8_t(0x80 | (ticks & 0x7F)));
-        track.insert(track.end(), v.begin(), v.end());
-    };
-    auto event = [&](std::uint32_t ticks, std::initializer_list<int> bytes) {
-        delta(ticks);
-        for (const int b : bytes)
-            track.push_back(std::uint8_t(b));
-    };
-    event(0, {0xC0, 0});
-    event(noteTicks, {0x99, 76, 127});
-    event(48, {0x89, 76, 0});
-    for (const int key : {60, 64, 67}) {
-        event(96, {0x90, key, 100});
-        event(192, {0x80, key, 0});
-    }
-    event(144, {0xFF, 0x2F, 0});
-    const std::uint32_t n = std::uint32_t(track.size());
-    const std::uint8_t header[] = {'M',
-                                   'T',
-                                   'h',
-                                   'd',
-                                   0,
-                                   0,
-                                   0,
-                                   6,
-                                   0,
-                                   0,
-                                   0,
-                                   1,
-                                   0x01,
-                                   0xE0,
-                                   'M',
-                                   'T',
-                                   'r',
-                                   'k',
-                                   std::uint8_t(n >> 24),
-                                   std::uint8_t(n >> 16),
-                                   std::uint8_t(n >> 8),
-                                   std::uint8_t(n)};
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(header), sizeof header);
-    out.write(reinterpret_cast<const char *>(track.data()), std::streamsize(track.size()));
+    test::TrackWriter t;
+    t.delta(0).program(0, 0);
+    t.delta(noteTicks).noteOn(9, 76, 127).delta(48).noteOff(9, 76);
+    for (const int key : {60, 64, 67})
+        t.delta(96).noteOn(0, key, 100).delta(192).noteOff(0, key);
+    t.delta(144).end();
+    bench::writeBytes(path, test::midiFile(0, kDivision, {t.bytes()}));
 }
 
 std::vector<float> samples(const std::string &path) {

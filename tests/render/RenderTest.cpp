@@ -312,32 +312,5 @@ TEST_F(RenderAndWindow, RecordTheSameMusic) {
 
     // Envelopes in 10 ms steps, compared at the offset that suits best
     // (the window's start gap is up to one period).
-    auto envelope = [](const test::WaveData &w, long long offset) {
-        std::vector<double> e;
-        for (long long at = offset; at + 441 <= w.frames(); at += 441) {
-            double sum = 0;
-            for (long long i = at; i < at + 441; ++i)
-                sum += std::pow(w.samples[std::size_t(2 * i)], 2);
-            e.push_back(std::sqrt(sum / 441));
-        }
-        return e;
-    };
-    auto correlation = [](std::vector<double> a, std::vector<double> b) {
-        const std::size_t n = std::min(a.size(), b.size());
-        double ma = 0, mb = 0;
-        for (std::size_t i = 0; i < n; ++i)
-            ma += a[i] / double(n), mb += b[i] / double(n);
-        double ab = 0, aa = 0, bb = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            ab += (a[i] - ma) * (b[i] - mb);
-            aa += (a[i] - ma) * (a[i] - ma);
-            bb += (b[i] - mb) * (b[i] - mb);
-        }
-        return ab / std::sqrt(aa * bb);
-    };
-    const std::vector<double> heard = envelope(windowed, 0);
-    double best = -1;
-    for (long long offset = 0; offset <= 512; offset += 32)
-        best = std::max(best, correlation(heard, envelope(rendered, offset)));
-    EXPECT_GE(best, 0.99);
+    EXPECT_GE(test::envelopeCorrelation(windowed.samples, rendered.samples, 0, 512, 32), 0.99);
 }

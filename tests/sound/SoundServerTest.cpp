@@ -32,41 +32,6 @@ void useOutput(const std::string &backend, const std::string &device = "", int v
     ASSERT_TRUE(audio::writeDevicesConfig(paths::devicesFile(), config, error)) << error;
 }
 
-// Envelope (10 ms steps) correlation of two stereo streams at the offset
-// of `b` against `a` that suits best, searched up to `range` frames.
-double envelopeCorrelation(const std::vector<float> &a, const std::vector<float> &b,
-                           long long range) {
-    auto envelope = [](const std::vector<float> &s, long long from) {
-        std::vector<double> e;
-        for (long long at = from; at + 441 <= (long long)s.size() / 2; at += 441) {
-            double sum = 0;
-            for (long long i = at; i < at + 441; ++i)
-                sum += double(s[std::size_t(2 * i)]) * s[std::size_t(2 * i)];
-            e.push_back(std::sqrt(sum / 441));
-        }
-        return e;
-    };
-    const std::vector<double> ea = envelope(a, 0);
-    double best = -1;
-    for (long long offset = 0; offset <= range; offset += 147) {
-        const std::vector<double> eb = envelope(b, offset);
-        const std::size_t n = std::min(ea.size(), eb.size());
-        if (n < 10)
-            break;
-        double ma = 0, mb = 0;
-        for (std::size_t i = 0; i < n; ++i)
-            ma += ea[i] / double(n), mb += eb[i] / double(n);
-        double ab = 0, aa = 0, bb = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            ab += (ea[i] - ma) * (eb[i] - mb);
-            aa += (ea[i] - ma) * (ea[i] - ma);
-            bb += (eb[i] - mb) * (eb[i] - mb);
-        }
-        best = std::max(best, ab / std::sqrt(aa * bb));
-    }
-    return best;
-}
-
 // The largest difference between `recording` and `reference` with frame i
 // of the recording against frame i + shift of the reference, over the
 // frames both have.
@@ -153,7 +118,7 @@ TEST_F(SoundServerRun, PulseHearsWhatIsRecordedAndTheRecordingIsTheSilentOnes) {
     EXPECT_TRUE(boxes.empty());
     EXPECT_EQ(heard.wave.frames(), heard.ended - heard.started);
     // The sink heard the music recorded, a little later.
-    EXPECT_GE(envelopeCorrelation(heard.wave.samples, sink, 44100), 0.95);
+    EXPECT_GE(test::envelopeCorrelation(heard.wave.samples, sink, 0, 44100), 0.95);
 
     useOutput("none");
     const Run silent = recordHolding();

@@ -116,4 +116,37 @@ void spin(int ms) {
     waitFor([] { return false; }, ms);
 }
 
+double envelopeCorrelation(const std::vector<float> &a, const std::vector<float> &b,
+                           long long least, long long most, long long step) {
+    auto envelope = [](const std::vector<float> &s, long long from) {
+        std::vector<double> e;
+        for (long long at = from; at + 441 <= (long long)s.size() / 2; at += 441) {
+            double sum = 0;
+            for (long long i = at; i < at + 441; ++i)
+                sum += double(s[std::size_t(2 * i)]) * s[std::size_t(2 * i)];
+            e.push_back(std::sqrt(sum / 441));
+        }
+        return e;
+    };
+    double best = -1;
+    for (long long shift = least; shift <= most; shift += step) {
+        const std::vector<double> ea = envelope(a, std::max(0LL, -shift));
+        const std::vector<double> eb = envelope(b, std::max(0LL, shift));
+        const std::size_t n = std::min(ea.size(), eb.size());
+        if (n < 10)
+            continue; // too little left to compare
+        double ma = 0, mb = 0;
+        for (std::size_t i = 0; i < n; ++i)
+            ma += ea[i] / double(n), mb += eb[i] / double(n);
+        double ab = 0, aa = 0, bb = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            ab += (ea[i] - ma) * (eb[i] - mb);
+            aa += (ea[i] - ma) * (ea[i] - ma);
+            bb += (eb[i] - mb) * (eb[i] - mb);
+        }
+        best = std::max(best, ab / std::sqrt(aa * bb));
+    }
+    return best;
+}
+
 } // namespace test

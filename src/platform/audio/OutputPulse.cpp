@@ -138,8 +138,8 @@ public:
         if (!connection_.connect(error))
             return false;
         connection_.lock();
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kSampleRate, kChannels};
-        stream_ = pa_stream_new(connection_.context(), "Kestrune monitor", &spec, nullptr);
+        const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, kSampleRate, kChannels};
+        stream_ = pa_stream_new(connection_.context(), "Kestrune monitor", &format, nullptr);
         if (!stream_) {
             error = pulseError(connection_.context());
             connection_.unlock();
@@ -274,8 +274,8 @@ public:
         if (!connection_.connect(error))
             return false;
         connection_.lock();
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kSampleRate, kChannels};
-        stream_ = pa_stream_new(connection_.context(), "Kestrune input", &spec, nullptr);
+        const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, kSampleRate, kChannels};
+        stream_ = pa_stream_new(connection_.context(), "Kestrune input", &format, nullptr);
         if (!stream_) {
             error = pulseError(connection_.context());
             connection_.unlock();
@@ -384,6 +384,34 @@ private:
     static constexpr std::int64_t kFollowFrames = 88;
 };
 
+// What the server offers through one of its listings (sinks, sources), by
+// the names it gives them.
+template <typename Info>
+std::vector<OutputDevice> listNamed(
+    pa_operation *(*list)(pa_context *, void (*)(pa_context *, const Info *, int, void *), void *),
+    std::string &error) {
+    std::vector<OutputDevice> devices;
+    Connection connection;
+    if (!connection.connect(error))
+        return devices;
+    connection.lock();
+    struct Asked {
+        Connection *connection;
+        std::vector<OutputDevice> *devices;
+    } asked{&connection, &devices};
+    connection.wait(list(
+        connection.context(),
+        [](pa_context *, const Info *info, int last, void *data) {
+            auto *a = static_cast<Asked *>(data);
+            if (last == 0 && info)
+                a->devices->push_back({info->name, info->description ? info->description : ""});
+            pa_threaded_mainloop_signal(a->connection->loop(), 0);
+        },
+        &asked));
+    connection.unlock();
+    return devices;
+}
+
 } // namespace
 
 std::unique_ptr<Capture> openPulseCapture(Engine &engine, const std::string &source,
@@ -395,26 +423,7 @@ std::unique_ptr<Capture> openPulseCapture(Engine &engine, const std::string &sou
 }
 
 std::vector<OutputDevice> pulseSources(std::string &error) {
-    std::vector<OutputDevice> devices;
-    Connection connection;
-    if (!connection.connect(error))
-        return devices;
-    connection.lock();
-    struct Asked {
-        Connection *connection;
-        std::vector<OutputDevice> *devices;
-    } asked{&connection, &devices};
-    connection.wait(pa_context_get_source_info_list(
-        connection.context(),
-        [](pa_context *, const pa_source_info *info, int last, void *data) {
-            auto *a = static_cast<Asked *>(data);
-            if (last == 0 && info)
-                a->devices->push_back({info->name, info->description ? info->description : ""});
-            pa_threaded_mainloop_signal(a->connection->loop(), 0);
-        },
-        &asked));
-    connection.unlock();
-    return devices;
+    return listNamed(pa_context_get_source_info_list, error);
 }
 
 bool pulseAnswers() {
@@ -432,26 +441,7 @@ std::unique_ptr<Output> openPulseOutput(Engine &engine, const std::string &devic
 }
 
 std::vector<OutputDevice> pulseDevices(std::string &error) {
-    std::vector<OutputDevice> devices;
-    Connection connection;
-    if (!connection.connect(error))
-        return devices;
-    connection.lock();
-    struct Asked {
-        Connection *connection;
-        std::vector<OutputDevice> *devices;
-    } asked{&connection, &devices};
-    connection.wait(pa_context_get_sink_info_list(
-        connection.context(),
-        [](pa_context *, const pa_sink_info *info, int last, void *data) {
-            auto *a = static_cast<Asked *>(data);
-            if (last == 0 && info)
-                a->devices->push_back({info->name, info->description ? info->description : ""});
-            pa_threaded_mainloop_signal(a->connection->loop(), 0);
-        },
-        &asked));
-    connection.unlock();
-    return devices;
+    return listNamed(pa_context_get_sink_info_list, error);
 }
 
 } // namespace audio
