@@ -19,16 +19,6 @@ namespace {
 
 constexpr int kTemplates = 12;
 
-bool isFolder(const std::string &path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool isFile(const std::string &path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 std::string home() {
     if (const char *h = std::getenv("HOME"); h && *h)
         return h;
@@ -98,6 +88,16 @@ void copyFile(const std::string &from, const std::string &to) {
 }
 
 } // namespace
+
+bool isFolder(const std::string &path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isFile(const std::string &path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
 
 std::string programFolder() {
     char buffer[PATH_MAX];

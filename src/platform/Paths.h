@@ -47,4 +47,9 @@ std::string shippedTemplateFolder();
 /// is missing. Raises PathError when the copy cannot be made.
 std::string templateFolder();
 
+/// Whether `path` names an existing folder, or an existing regular file
+/// (symbolic links followed).
+bool isFolder(const std::string &path);
+bool isFile(const std::string &path);
+
 } // namespace paths

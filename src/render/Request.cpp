@@ -1,6 +1,7 @@
 // Parsing kestrune-render's options, the quality's text forms and the help.
 #include "render/Request.h"
 
+#include "platform/Paths.h"
 #include "recording/Formats.h"
 #include "recording/RunPlan.h"
 #include "settings/IniFiles.h"
@@ -11,7 +12,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <getopt.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace render {
@@ -19,16 +19,6 @@ namespace {
 
 // The longest tail accepted: an hour of silence is never what was meant.
 constexpr double kMaxTailSeconds = 3600;
-
-bool isFolder(const std::string &path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool isFile(const std::string &path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 long wholeNumber(const std::string &text, const char *what) {
     char *end = nullptr;
@@ -172,7 +162,7 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
             tail = value.empty() ? " " : value;
             break;
         case 'o':
-            if (!isFolder(value))
+            if (!paths::isFolder(value))
                 throw UsageError("the output folder \"" + value + "\" does not exist");
             request.options.preferDirectory = true;
             request.options.directory = value.back() == '/' ? value : value + "/";
@@ -193,7 +183,7 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
             mp3 = false;
             break;
         case SoundFont:
-            if (!isFile(value))
+            if (!paths::isFile(value))
                 throw UsageError("the SoundFont \"" + value + "\" does not exist");
             request.soundFont = value;
             break;
@@ -253,7 +243,7 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         request.options.encode = true;
         if (!encoder.empty())
             request.options.encoder = encoder;
-        if (!isFile(request.options.encoder))
+        if (!paths::isFile(request.options.encoder))
             throw UsageError(request.options.encoder.empty()
                                  ? std::string("--mp3 needs an encoder: give --mp3=ENCODER")
                                  : "the MP3 encoder \"" + request.options.encoder +

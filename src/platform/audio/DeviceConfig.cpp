@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <sys/stat.h>
 
 namespace audio {
 namespace {
@@ -18,11 +17,6 @@ const char *const kDefaultSoundFonts[] = {
     "/usr/share/sounds/sf2/FluidR3_GM.sf2",
     "/usr/share/sounds/sf3/default-GM.sf3",
 };
-
-bool isFile(const std::string &path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 // A key read by the same rules as every profile file.
 std::string read(const std::string &file, const char *section, const char *key,
@@ -96,13 +90,13 @@ std::string findSoundFont() {
     {
         std::lock_guard<std::mutex> guard(g_chosenMutex);
         if (!g_chosen.empty())
-            return isFile(g_chosen) ? g_chosen : std::string();
+            return paths::isFile(g_chosen) ? g_chosen : std::string();
     }
     const std::string configured = readDevicesConfig().soundFont;
     if (!configured.empty())
-        return isFile(configured) ? configured : std::string();
+        return paths::isFile(configured) ? configured : std::string();
     for (const char *candidate : kDefaultSoundFonts)
-        if (isFile(candidate))
+        if (paths::isFile(candidate))
             return candidate;
     return {};
 }
