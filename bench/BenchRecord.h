@@ -7,6 +7,7 @@
 #include "media/MPlayer.h"
 #include "platform/audio/Engine.h"
 #include "platform/audio/Output.h"
+#include "platform/audio/SoundSystem.h"
 #include "platform/audio/WaveFile.h"
 
 #include <QEventLoop>
@@ -57,7 +58,7 @@ inline Run record(const std::string &song, const std::string &templ, const std::
     recorder.Close();
     midi.FileName = song;
     midi.Open();
-    auto engine = audio::Engine::acquire();
+    auto engine = audio::SoundSystem::current().acquire();
     Run run;
     if (engine->output())
         run.output = engine->output()->describe();

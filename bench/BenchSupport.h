@@ -1,11 +1,28 @@
 // What the benchmarks measure the same way: CPU time and resident memory.
 #pragma once
 
+#include "platform/audio/SoundSystem.h"
+
 #include <fstream>
+#include <memory>
 #include <string>
 #include <sys/resource.h>
 
 namespace bench {
+
+/// The devices' engines from now on run their steady clock `scale` times
+/// faster than real time, on devices.ini's other settings.
+inline void useTimeScale(double scale) {
+    audio::EngineSettings settings;
+    settings.devices = audio::readDevicesConfig();
+    settings.timeScale = scale;
+    audio::SoundSystem::install(std::make_shared<audio::SoundSystem>(settings));
+}
+
+/// The SoundFont devices.ini chooses.
+inline std::string soundFont() {
+    return audio::findSoundFont({}, audio::readDevicesConfig());
+}
 
 /// User and system CPU seconds of this process (RUSAGE_SELF) or of its
 /// waited-for children (RUSAGE_CHILDREN).

@@ -8,10 +8,11 @@
 // Usage: bench_fidelity [--soundfont SF2] [--scale N] [--keep FOLDER] [file.mid ...]
 // (--keep leaves the last recording and render in FOLDER)
 #include "app/Application.h"
-#include "app/U1.h"
+#include "app/MainWindow.h"
 #include "platform/Paths.h"
 #include "platform/audio/DeviceConfig.h"
 #include "platform/audio/Engine.h"
+#include "platform/audio/SoundSystem.h"
 
 #include "BenchSupport.h"
 
@@ -88,7 +89,7 @@ struct Result {
     long offset, gap;
 };
 
-Result measure(TF1 &window, const std::string &song, const std::string &soundFont,
+Result measure(MainWindow &window, const std::string &song, const std::string &soundFont,
                const QString &folder) {
     Result r{};
     const std::string output = QDir(folder).filePath("recorded.wav").toStdString();
@@ -107,7 +108,7 @@ Result measure(TF1 &window, const std::string &song, const std::string &soundFon
 
     const double cpuBefore = bench::cpuSeconds(RUSAGE_SELF);
     window.Btn_RecordClick();
-    auto engine = audio::Engine::acquire();
+    auto engine = audio::SoundSystem::current().acquire();
     // Wait in an event loop, as the program does between its ticks.
     QEventLoop loop;
     QTimer check;
@@ -197,13 +198,13 @@ int main(int argc, char **argv) {
         for (const char *name :
              {"5432gone_redfarn.mid", "coconut_run2.mid", "ttsong_iii_imuh3.mid"})
             songs.push_back(std::string("/usr/share/games/openttd/baseset/openmsx/") + name);
-    audio::Engine::setTimeScale(scale);
+    bench::useTimeScale(scale);
 
     TApplication app(argc, argv);
-    TF1 window;
+    MainWindow window;
     window.show();
     window.Mode_Record();
-    const std::string soundFont = audio::findSoundFont();
+    const std::string soundFont = bench::soundFont();
     std::printf("SoundFont: %s\n", soundFont.c_str());
     QTemporaryDir dir;
     for (const std::string &song : songs) {

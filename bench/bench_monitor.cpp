@@ -18,6 +18,8 @@
 
 #include "BenchRecord.h"
 
+#include "BenchSupport.h"
+
 #include <QApplication>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -92,7 +94,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     const std::string song = "/usr/share/games/openttd/baseset/openmsx/busy_schedule.mid";
-    std::printf("song: %s, SoundFont: %s\n\n", song.c_str(), audio::findSoundFont().c_str());
+    std::printf("song: %s, SoundFont: %s\n\n", song.c_str(), bench::soundFont().c_str());
 
     // 1 and 2: CPU and latency per backend; JACK at 256 frames a period and
     // again at 1024.
@@ -130,7 +132,7 @@ int main(int argc, char **argv) {
     QProcess render;
     render.start(QString::fromStdString(paths::programFolder() + "../kestrune-render"),
                  {"-q", "0", "--tail", "2", "--soundfont",
-                  QString::fromStdString(audio::findSoundFont()), "-o", dir.path(),
+                  QString::fromStdString(bench::soundFont()), "-o", dir.path(),
                   QString::fromStdString(longSong)});
     render.waitForFinished(-1);
     const std::vector<short> reference = samples(dir.filePath("long.wav").toStdString());

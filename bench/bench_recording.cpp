@@ -9,6 +9,7 @@
 #include "media/MPlayer.h"
 #include "platform/audio/DeviceConfig.h"
 #include "platform/audio/Engine.h"
+#include "platform/audio/SoundSystem.h"
 #include "platform/audio/WaveFile.h"
 
 #include "BenchSupport.h"
@@ -77,7 +78,7 @@ Run record(const std::string &song, const std::string &templ, const std::string 
 
     midi.FileName = song;
     midi.Open();
-    auto engine = audio::Engine::acquire();
+    auto engine = audio::SoundSystem::current().acquire();
     const double cpuBefore = bench::cpuSeconds(RUSAGE_SELF);
     midi.setNotify(true);
     midi.Play();
@@ -127,11 +128,11 @@ int main(int argc, char **argv) {
     const std::string output = dir.filePath("out.wav").toStdString();
     const std::string reference = dir.filePath("fluidsynth.wav").toStdString();
     writeTemplate(templ);
-    const std::string soundFont = audio::findSoundFont();
+    const std::string soundFont = bench::soundFont();
     std::printf("song: %s\nSoundFont: %s\n", song.c_str(), soundFont.c_str());
 
     // 1. CPU in real time, the whole song.
-    audio::Engine::setTimeScale(scale);
+    bench::useTimeScale(scale);
     Run run = record(song, templ, output, quick ? 20 : 0);
     std::printf("kestrune: %.1f s of audio, %.3f s CPU, %.4f s CPU per audio second\n",
                 run.audioSeconds, run.cpuSeconds, run.cpuSeconds / run.audioSeconds);
@@ -161,7 +162,7 @@ int main(int argc, char **argv) {
 
     // 3. Memory after 10 s and after 10 min of recording, on a clock 20 times
     // faster than real time.
-    audio::Engine::setTimeScale(20);
+    bench::useTimeScale(20);
     double at10 = 0, atEnd = 0;
     const double minutes = quick ? 2 : 10;
     record(song, templ, output, minutes * 60, [&](double second) {

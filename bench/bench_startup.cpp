@@ -4,7 +4,7 @@
 // Usage: bench_startup [runs]   (the platform is Qt's default, or offscreen
 // when there is no display)
 #include "app/Application.h"
-#include "app/U1.h"
+#include "app/MainWindow.h"
 
 #include <QElapsedTimer>
 #include <QPaintEvent>
@@ -45,7 +45,7 @@ int child(int argc, char **argv) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     TApplication app(argc, argv);
     FirstPaint watcher;
-    auto *window = new TF1;
+    auto *window = new MainWindow;
     window->Image_Title->installEventFilter(&watcher);
     window->show();
     const int code = TApplication::exec();

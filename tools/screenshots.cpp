@@ -2,7 +2,7 @@
 // its states, and of kestrune-devices' window (offscreen grabs) into the
 // folder given as the argument.
 #include "app/Application.h"
-#include "app/U1.h"
+#include "app/MainWindow.h"
 #include "devices/DevicesWindow.h"
 
 #include <QAbstractItemView>
@@ -25,7 +25,7 @@ int main(int argc, char **argv) {
         std::printf("%s\n", qPrintable(path));
     };
 
-    TF1 window;
+    MainWindow window;
     window.show();
     save("title");
     window.Mode_Record();

@@ -2,9 +2,9 @@
 #include "app/Application.h"
 
 #include "app/Dialogs.h"
-#include "app/Title.h"
-#include "app/U1.h"
+#include "app/MainWindow.h"
 #include "controls/PushButton.h"
+#include "settings/Title.h"
 
 #include <QSessionManager>
 #include <QSocketNotifier>

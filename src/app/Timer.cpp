@@ -1,6 +1,6 @@
 #include "app/Timer.h"
 
-#include "app/Exception.h"
+#include "platform/Exception.h"
 
 #include <QCoreApplication>
 

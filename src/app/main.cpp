@@ -2,7 +2,7 @@
 // message loop. A MIDI file named on the command line (as the desktop's
 // "Open with" passes it) starts the recording screen with that file chosen.
 #include "app/Application.h"
-#include "app/U1.h"
+#include "app/MainWindow.h"
 
 #include <QStringList>
 
@@ -16,7 +16,7 @@ int main(int argc, char **argv) {
     TApplication app(argc, argv);
     app.InstallTranslation();
     app.InstallQuitSignals();
-    auto *window = new TF1;
+    auto *window = new MainWindow;
     window->show();
     const QStringList arguments = TApplication::arguments();
     if (arguments.size() > 1)

@@ -3,8 +3,8 @@
 // read back as the shown directory.
 #pragma once
 
-#include "app/Exception.h"
 #include "controls/Pictures.h"
+#include "platform/Exception.h"
 
 #include <QComboBox>
 #include <QListWidget>

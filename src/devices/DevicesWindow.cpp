@@ -21,6 +21,7 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <map>
 #include <set>
 
 namespace {
@@ -140,17 +141,23 @@ DevicesWindow::DevicesWindow(std::string file, QWidget *parent)
     auto *outsideBox = new QGroupBox(tr("Outside synthesiser"), this);
     auto *outsideForm = new QFormLayout(outsideBox);
     sequencer = new QComboBox(outsideBox);
-    sequencer->addItem(tr("The internal synthesiser"), "internal");
-    sequencer->addItem(tr("A JACK MIDI port"), "jack");
-    sequencer->addItem(tr("An ALSA sequencer port"), "alsa");
+    const std::map<std::string, QString> sequencerTitles = {
+        {"internal", tr("The internal synthesiser")},
+        {"jack", tr("A JACK MIDI port")},
+        {"alsa", tr("An ALSA sequencer port")}};
+    for (const std::string &value : audio::sequencerChoice().values)
+        sequencer->addItem(sequencerTitles.at(value), QString::fromStdString(value));
     port = new QComboBox(outsideBox);
     port->setEditable(true);
     port->setToolTip(tr("A JACK MIDI input such as \"fluidsynth:midi_00\", or an ALSA "
                         "sequencer client:port such as \"FLUID Synth (1234):0\""));
     input = new QComboBox(outsideBox);
-    input->addItem(tr("The synthesiser itself, sample-exact (loopback)"), "loopback");
-    input->addItem(tr("A PulseAudio source"), "pulse");
-    input->addItem(tr("JACK capture ports"), "jack");
+    const std::map<std::string, QString> inputTitles = {
+        {"loopback", tr("The synthesiser itself, sample-exact (loopback)")},
+        {"pulse", tr("A PulseAudio source")},
+        {"jack", tr("JACK capture ports")}};
+    for (const std::string &value : audio::inputChoice().values)
+        input->addItem(inputTitles.at(value), QString::fromStdString(value));
     inputDevice = new QComboBox(outsideBox);
     inputDevice->setEditable(true);
     inputDevice->setToolTip(tr("A PulseAudio source (a sink's \".monitor\" among them), or "
@@ -224,9 +231,10 @@ void DevicesWindow::load() {
     QStringList problems;
     int at = backend->findData(QString::fromStdString(config.backend));
     if (at < 0) {
-        problems << tr("%1 names the sound output \"%2\", which is none of auto, none, pulse "
-                       "and jack; Kestrune plays through Automatic instead.")
-                        .arg(QString::fromStdString(file_), QString::fromStdString(config.backend));
+        problems << tr("%1 names the sound output \"%2\", which is none of %3; Kestrune plays "
+                       "through Automatic instead.")
+                        .arg(QString::fromStdString(file_), QString::fromStdString(config.backend),
+                             QString::fromStdString(audio::outputChoice().listed()));
         at = 0;
     }
     wantedDevice_ = config.device;
@@ -242,19 +250,21 @@ void DevicesWindow::load() {
     soundFont->setText(QString::fromStdString(config.soundFont));
 
     // The outside synthesiser's side, and what of it the servers lack.
-    auto choose = [&](QComboBox *box, const std::string &value, const char *key,
-                      const char *values) {
+    auto choose = [&](QComboBox *box, const std::string &value,
+                      const audio::DevicesChoice &choice) {
         const int found = box->findData(QString::fromStdString(value));
         if (found < 0)
             problems << tr("%1 names %2=%3, which is none of %4; Kestrune refuses to record "
                            "until it is mended.")
-                            .arg(QString::fromStdString(file_), key, QString::fromStdString(value),
-                                 values);
+                            .arg(QString::fromStdString(file_),
+                                 QString::fromStdString(choice.name()),
+                                 QString::fromStdString(value),
+                                 QString::fromStdString(choice.listed()));
         const QSignalBlocker quietBox(box);
         box->setCurrentIndex(std::max(found, 0));
     };
-    choose(sequencer, config.sequencer, "[Sequencer] Output", "internal, jack and alsa");
-    choose(input, config.input, "[WaveIn] Input", "loopback, pulse and jack");
+    choose(sequencer, config.sequencer, audio::sequencerChoice());
+    choose(input, config.input, audio::inputChoice());
     port->setCurrentText(QString::fromStdString(config.port));
     inputDevice->setCurrentText(QString::fromStdString(config.inputDevice));
     const std::vector<audio::OutputDevice> ports = listPorts(), inputs = listInputs();
@@ -376,10 +386,10 @@ void DevicesWindow::chooseFile() {
 
 void DevicesWindow::test() {
     endTest();
-    const audio::DevicesConfig config = chosen();
-    audio::setSoundFont(config.soundFont);
+    audio::EngineSettings settings;
+    settings.devices = chosen();
     std::string error;
-    std::unique_ptr<audio::Engine> engine = audio::Engine::tryOutput(config, error);
+    std::unique_ptr<audio::Engine> engine = audio::Engine::tryOutput(settings, error);
     if (!error.empty()) {
         status->setText(tr("Test: %1").arg(QString::fromStdString(error)));
         return;
@@ -412,7 +422,6 @@ void DevicesWindow::endTest() {
         testEngine_.reset();
         chord_.reset();
     }
-    audio::setSoundFont({});
 }
 
 void DevicesWindow::calibrate() {
@@ -420,7 +429,6 @@ void DevicesWindow::calibrate() {
         return;
     endTest();
     const audio::DevicesConfig config = chosen();
-    audio::setSoundFont(config.soundFont);
     calibrateButton->setEnabled(false);
     testButton->setEnabled(false);
     status->setText(tr("Calibrating: five notes through %1, listened for in %2…")
@@ -438,7 +446,6 @@ void DevicesWindow::calibrate() {
 void DevicesWindow::endCalibration(const audio::Calibration &result) {
     if (calibration_.joinable())
         calibration_.join();
-    audio::setSoundFont({});
     testButton->setEnabled(true);
     calibrateButton->setEnabled(input->currentData().toString() != "loopback");
     if (result.stored) {

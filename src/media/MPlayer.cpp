@@ -25,11 +25,7 @@ std::string translated(const char *text) {
 
 } // namespace
 
-TMediaPlayer::TMediaPlayer(QWidget *parent) : QWidget(parent) {
-    setVisible(false);
-    setFocusPolicy(Qt::NoFocus);
-    VisibleButtons = 0x1FF;
-}
+TMediaPlayer::TMediaPlayer(QObject *parent) : QObject(parent) {}
 
 TMediaPlayer::~TMediaPlayer() {
     // Closing at destruction saves nothing; its result does not matter.
@@ -107,7 +103,7 @@ void TMediaPlayer::Open() {
 
     FOpen = true;
     FDeviceID = static_cast<std::uint16_t>(parms.wDeviceID);
-    FFrames = Length() / 10;
+    Length(); // the button bar's step size, asked for as the control does
     GetDeviceCaps();
     // The button bar would follow the device here: it asks for the mode.
     Mode();
@@ -124,11 +120,9 @@ void TMediaPlayer::GetDeviceCaps() {
     };
     FCanPlay = ask(MCI_GETDEVCAPS_CAN_PLAY) != 0;
     FCanRecord = ask(MCI_GETDEVCAPS_CAN_RECORD) != 0;
-    FCanEject = ask(MCI_GETDEVCAPS_CAN_EJECT) != 0;
-    FHasVideo = ask(MCI_GETDEVCAPS_HAS_VIDEO) != 0;
-    const DWORD type = ask(MCI_GETDEVCAPS_DEVICE_TYPE);
-    FCanStep = type == MCI_DEVTYPE_VCR || type == MCI_DEVTYPE_OVERLAY ||
-               type == MCI_DEVTYPE_ANIMATION || type == MCI_DEVTYPE_DIGITAL_VIDEO;
+    ask(MCI_GETDEVCAPS_CAN_EJECT);
+    ask(MCI_GETDEVCAPS_HAS_VIDEO);
+    ask(MCI_GETDEVCAPS_DEVICE_TYPE);
 
     // The natural picture size; only its result is kept.
     MCI_ANIM_RECT_PARMS where;
@@ -158,14 +152,35 @@ void TMediaPlayer::Play() {
     }
     MCI_PLAY_PARMS parms;
     parms.dwCallback = CallbackWindow();
-    Send(MCI_PLAY, TakeNotify(MCI_NOTIFY), &parms);
+    Send(MCI_PLAY, TakeNotify(MCI_NOTIFY) | TakeTo(parms), &parms);
 }
 
 void TMediaPlayer::StartRecording() {
     CheckIfOpen();
     MCI_RECORD_PARMS parms;
     parms.dwCallback = CallbackWindow();
-    Send(MCI_RECORD, TakeNotify(MCI_NOTIFY), &parms);
+    Send(MCI_RECORD, TakeNotify(MCI_NOTIFY) | TakeTo(parms), &parms);
+}
+
+std::uint32_t TMediaPlayer::TakeTo(MCI_PLAY_PARMS &parms) {
+    if (!FUseTo)
+        return 0;
+    FUseTo = false;
+    parms.dwTo = static_cast<DWORD>(FTo);
+    return MCI_TO;
+}
+
+void TMediaPlayer::setEndPos(int position) {
+    FTo = position;
+    FUseTo = true;
+}
+
+void TMediaPlayer::setTimeFormat(TMPTimeFormats format) {
+    CheckIfOpen();
+    MCI_SET_PARMS parms;
+    parms.dwCallback = CallbackWindow();
+    parms.dwTimeFormat = static_cast<DWORD>(format);
+    Send(MCI_SET, MCI_WAIT | TakeNotify(0) | MCI_SET_TIME_FORMAT, &parms);
 }
 
 void TMediaPlayer::Stop() {
@@ -211,7 +226,7 @@ TMPModes TMediaPlayer::Mode() {
 
 bool TMediaPlayer::event(QEvent *e) {
     if (e->type() != static_cast<QEvent::Type>(kNoticeEventType))
-        return QWidget::event(e);
+        return QObject::event(e);
     const auto *notice = static_cast<NoticeEvent *>(e);
     if (AutoEnable && Mode() == mpStopped) {
         // The bar's play and record buttons follow the capabilities; its

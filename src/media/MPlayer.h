@@ -2,10 +2,10 @@
 // command, with its completion notices turned into OnNotify calls.
 #pragma once
 
-#include "app/Exception.h"
+#include "platform/Exception.h"
 #include "platform/mci/Mci.h"
 
-#include <QWidget>
+#include <QObject>
 
 #include <cstdint>
 #include <functional>
@@ -43,6 +43,21 @@ enum TMPModes { mpNotReady, mpStopped, mpPlaying, mpRecording, mpSeeking, mpPaus
 
 enum TMPNotifyValues : std::uint8_t { nvSuccessful, nvSuperseded, nvAborted, nvFailure };
 
+/// Units of positions and lengths; the number is the MCI time format's.
+enum TMPTimeFormats {
+    tfMilliseconds,
+    tfHMS,
+    tfMSF,
+    tfFrames,
+    tfSMPTE24,
+    tfSMPTE25,
+    tfSMPTE30,
+    tfSMPTE30Drop,
+    tfBytes,
+    tfSamples,
+    tfTMSF
+};
+
 enum TMPBtnType { btPlay, btPause, btStop, btNext, btPrev, btStep, btBack, btRecord, btEject };
 
 /// A set of button-bar buttons, one bit per TMPBtnType.
@@ -54,16 +69,16 @@ constexpr TButtonSet buttonBit(TMPBtnType b) {
 class TMediaPlayer;
 using TNotifyEvent = std::function<void(QObject *Sender)>;
 
-class TMediaPlayer : public QWidget {
+/// The controller's button bar and video display are never shown, so it is
+/// a plain object; its notice window stands for the control's own window.
+class TMediaPlayer : public QObject {
     Q_OBJECT
 public:
-    explicit TMediaPlayer(QWidget *parent = nullptr);
+    explicit TMediaPlayer(QObject *parent = nullptr);
     ~TMediaPlayer() override;
 
     // Properties that read and write their field directly: assigning them
     // sends nothing to the device.
-    TNotifyEvent OnClick;
-    TNotifyEvent OnPostClick;
     TNotifyEvent OnNotify;
     std::string FileName;
     TMPDeviceTypes DeviceType = dtAutoSelect;
@@ -71,10 +86,8 @@ public:
     bool AutoOpen = false;
     bool AutoRewind = true;
     bool Shareable = false;
-    QWidget *Display = nullptr;
     TButtonSet VisibleButtons = 0x1FF;
     TButtonSet EnabledButtons = 0x1FF;
-    TButtonSet ColoredButtons = 0x1FF;
 
     /// Opens the device on FileName (closing an open one first). Raises
     /// EMCIDeviceError with the device's error text on failure.
@@ -90,6 +103,11 @@ public:
     int Position();
     int Length();
     TMPModes Mode();
+
+    /// Sets the unit of Position, Length and EndPos on the open device.
+    void setTimeFormat(TMPTimeFormats format);
+    /// Where the next Play or StartRecording ends, in the time format.
+    void setEndPos(int position);
 
     /// The one-shot Notify option: arms the next command with `value`.
     void setNotify(bool value);
@@ -113,6 +131,7 @@ protected:
 private:
     void CheckIfOpen() const;
     std::uint32_t TakeNotify(std::uint32_t byDefault);
+    std::uint32_t TakeTo(mci::MCI_PLAY_PARMS &parms);
     mci::DWORD_PTR CallbackWindow();
     mci::MCIERROR Send(unsigned command, std::uint32_t flags, void *params);
     mci::DWORD_PTR StatusQuery(mci::DWORD item);
@@ -120,13 +139,15 @@ private:
 
     std::unique_ptr<mci::NoticeWindow> FNoticeWindow;
     bool FOpen = false;
-    bool FCanPlay = false, FCanStep = false, FCanEject = false, FCanRecord = false,
-         FHasVideo = false;
+    // What the button bar follows; the other capabilities are asked for
+    // and not kept, as nothing here steps, ejects or shows video.
+    bool FCanPlay = false, FCanRecord = false;
     std::uint32_t FFlags = 0;
     bool FNotify = false;
     bool FNotifyGiven = false;
+    bool FUseTo = false;
+    int FTo = 0;
     std::uint16_t FDeviceID = 0;
-    int FFrames = 0;
     int FError = 0;
     TMPNotifyValues FNotifyValue = nvSuccessful;
 };

@@ -1,7 +1,7 @@
 // Output naming, the tail, the encoder's call and the guard of the song.
 #include "recording/RunPlan.h"
 
-#include "app/Exception.h"
+#include "platform/Exception.h"
 #include "recording/Formats.h"
 
 #include <QCoreApplication>

@@ -151,7 +151,7 @@ bool readLines(int fd, std::string &pending, std::vector<std::string> &lines) {
             const Task &task = tasks[index];
             const std::string id = std::to_string(index);
             const Result r = renderer.render(
-                task.input, task.output,
+                task.input,
                 [&](std::int64_t done, std::int64_t total) {
                     send(out, "P " + id + " " + std::to_string(done) + " " + std::to_string(total) +
                                   "\n");

@@ -1,5 +1,5 @@
-// Records MIDI files into WAVE files one after the other, through the same
-// sequencer and wave-audio devices as the window, on an engine whose clock
+// Records MIDI files into WAVE files one after the other, in the window's
+// recording session and through the same devices, on an engine whose clock
 // runs free: as fast as the processor renders.
 #pragma once
 
@@ -11,9 +11,13 @@
 #include <memory>
 #include <string>
 
+class RecordingSession;
+class TMediaPlayer;
+
 namespace audio {
 class Engine;
-}
+class SoundSystem;
+} // namespace audio
 
 namespace render {
 
@@ -31,26 +35,28 @@ using ProgressFunction = std::function<void(std::int64_t, std::int64_t)>;
 
 class Renderer {
 public:
-    /// Starts a free-running engine for this process; the SoundFont loads
-    /// with the first file.
+    /// Starts a free-running engine for this process and hands it to the
+    /// devices; the SoundFont loads with the first file.
     explicit Renderer(const Request &request);
     ~Renderer();
     Renderer(const Renderer &) = delete;
     Renderer &operator=(const Renderer &) = delete;
 
-    /// Records `song` into `output`: the song from its start to its end,
-    /// then the tail, exact to the frame; then the encoder, if asked. The
-    /// output appears whole or not at all. `stop` becoming true ends the
-    /// recording unsaved.
-    Result render(const std::string &song, const std::string &output,
-                  const ProgressFunction &progress, const std::atomic<bool> &stop);
+    /// Records `song` into its output by the request's options: the song
+    /// from its start to its end, then the tail, exact to the frame; then
+    /// the encoder, if asked. The output appears whole or not at all.
+    /// `stop` becoming true ends the recording unsaved, or the encoder.
+    Result render(const std::string &song, const ProgressFunction &progress,
+                  const std::atomic<bool> &stop);
 
 private:
     void startAfresh();
-    std::string encode(const std::string &wave, const std::atomic<bool> &stop);
 
     const Request &request_;
+    std::shared_ptr<audio::SoundSystem> sound_;
     std::shared_ptr<audio::Engine> engine_;
+    std::unique_ptr<TMediaPlayer> sequencer_, wave_;
+    std::unique_ptr<RecordingSession> session_;
 };
 
 } // namespace render

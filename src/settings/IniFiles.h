@@ -2,7 +2,7 @@
 // reading or writing one key per call.
 #pragma once
 
-#include "app/Exception.h"
+#include "platform/Exception.h"
 
 #include <cstdint>
 #include <optional>

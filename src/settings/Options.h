@@ -3,7 +3,7 @@
 // controls and kestrune-render from its command line.
 #pragma once
 
-#include "app/Title.h"
+#include "settings/Title.h"
 
 #include <cstdint>
 #include <string>

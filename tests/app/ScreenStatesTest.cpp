@@ -1,7 +1,7 @@
 // The five screen states: captions, enabling, visibility and status line,
 // and the choice of a MIDI file.
 #include "app/Dialogs.h"
-#include "app/U1.h"
+#include "app/MainWindow.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -37,7 +37,7 @@ protected:
     }
 
     test::SettingsFile noSettings;
-    TF1 window;
+    MainWindow window;
     const std::string song = "/music/song.mid";
 };
 

@@ -2,7 +2,7 @@
 // the error box.
 #include "app/Application.h"
 #include "app/Dialogs.h"
-#include "app/U1.h"
+#include "app/MainWindow.h"
 #include "support/TestFiles.h"
 
 #include <QDir>
@@ -15,7 +15,7 @@
 namespace {
 
 // The designed sizes, scaled as the layout is by the window font's height.
-QSize designed(const TF1 &w, int width, int height) {
+QSize designed(const MainWindow &w, int width, int height) {
     const double scale = QFontMetrics(w.font()).height() / 12.0;
     return QSize(int(std::lround(width * scale)), int(std::lround(height * scale)));
 }
@@ -31,7 +31,7 @@ QPoint centred(const QWidget &w) {
 
 TEST(Window, TitleAndRecordingScreensHaveTheirFramesAndSizes) {
     test::SettingsFile noSettings;
-    TF1 window;
+    MainWindow window;
     EXPECT_EQ(F1, &window);
     window.show();
     EXPECT_EQ(window.windowTitle(), "Kestrune v0.3");
@@ -64,18 +64,18 @@ TEST(Window, TitleAndRecordingScreensHaveTheirFramesAndSizes) {
     EXPECT_EQ(window.size(), designed(window, 352, 152));
     EXPECT_TRUE(window.windowFlags() & Qt::FramelessWindowHint);
     EXPECT_EQ(window.pos(), centred(window)); // the title screen always comes up centred
-    EXPECT_EQ(window.Position(), TF1::poDesigned);
+    EXPECT_EQ(window.Position(), MainWindow::poDesigned);
 }
 
 TEST(Window, ScreenCentreNeverGoesNegative) {
-    TF1 window;
+    MainWindow window;
     window.setFixedSize(5000, 4000); // larger than the screen
     window.show();
     EXPECT_EQ(window.pos(), QPoint(0, 0));
 }
 
 TEST(Window, QuitEndsTheEventLoop) {
-    TF1 window;
+    MainWindow window;
     window.show();
     bool quit = false;
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, [&] { quit = true; });
@@ -102,7 +102,7 @@ TEST(ErrorBox, AppendsAFullStopOnlyAfterCharactersAboveIt) {
 
 TEST(ErrorBox, AnErrorInAHandlerIsShownAndTheProgramGoesOn) {
     test::SettingsFile noSettings;
-    TF1 window;
+    MainWindow window;
     window.show();
     std::vector<ui::MessageBoxRequest> shown;
     ui::setMessageBoxHook([&](const ui::MessageBoxRequest &r) {
@@ -126,7 +126,7 @@ TEST(ErrorBox, AnErrorInAHandlerIsShownAndTheProgramGoesOn) {
 
 TEST(Window, AFileOnTheCommandLineStartsTheRecordingScreenWithItChosen) {
     test::SettingsFile noSettings;
-    TF1 window;
+    MainWindow window;
     window.show();
     const QString relative = "some folder/song.mid";
     window.OpenFromCommandLine(relative);

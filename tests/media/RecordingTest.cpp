@@ -2,6 +2,7 @@
 // drives them, read back from the saved WAVE file; and saves that fail.
 #include "media/MPlayer.h"
 #include "platform/audio/Engine.h"
+#include "platform/audio/SoundSystem.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -62,7 +63,7 @@ TEST_F(RecordingTest, RecordsThePlaybackIntoTheTemplatesFormat) {
     ASSERT_EQ(test::readWave(output).frames(), 0); // the template's copy, with its format
 
     start(song);
-    auto engine = audio::Engine::acquire();
+    auto engine = audio::SoundSystem::current().acquire();
     QElapsedTimer clock;
     clock.start();
     ASSERT_TRUE(test::waitFor([&] { return notices == 1; }, 10000));
@@ -130,7 +131,7 @@ TEST_F(RecordingTest, OnTheRealClockANoteLandsInTheBlockThatHoldsItsFrame) {
     test::writeTemplate(templ, {44100, 2, 16});
     test::writeFile(song, test::simpleSong({{0.4321, 0.6, 69}}, 0.8, test::kSquareLead));
     prepareOutput(templ, output);
-    auto engine = audio::Engine::acquire();
+    auto engine = audio::SoundSystem::current().acquire();
     start(song);
     ASSERT_TRUE(test::waitFor([&] { return notices == 1; }, 10000));
     midi.Close();

@@ -7,7 +7,9 @@
 #include "platform/audio/DeviceConfig.h"
 #include "platform/audio/Engine.h"
 #include "platform/audio/MidiAlsa.h"
+#include "platform/audio/SoundSystem.h"
 #include "support/RunFixture.h"
+#include "support/Sound.h"
 #include "support/SoundServers.h"
 
 #include <QProcess>
@@ -75,7 +77,7 @@ protected:
     // A run through the window on an engine this test holds.
     Run recordHolding(const std::function<void()> &meanwhile = {}) {
         Run run;
-        auto engine = audio::Engine::acquire();
+        auto engine = audio::SoundSystem::current().acquire();
         QTimer timer;
         timer.setSingleShot(true);
         if (meanwhile) {
@@ -259,8 +261,8 @@ TEST(AlsaSequencer, PlaysAnOutsideSynthesiserWhereTheKernelHasASequencer) {
         GTEST_SKIP() << "this machine has no ALSA sequencer (/dev/snd/seq): the alsa output "
                         "cannot be tried here";
     // A port that does not exist is refused by name; "System:0" always is.
-    audio::Engine::setClock(audio::Engine::Clock::Driven);
-    auto engine = audio::Engine::acquire();
+    const test::DrivenSound driven;
+    auto engine = audio::SoundSystem::current().acquire();
     std::string error;
     EXPECT_EQ(audio::AlsaMidi::open(*engine, "Nobody:7", error), nullptr);
     EXPECT_NE(error.find("Nobody:7"), std::string::npos) << error;
@@ -273,5 +275,4 @@ TEST(AlsaSequencer, PlaysAnOutsideSynthesiserWhereTheKernelHasASequencer) {
         EXPECT_NE(port.name.rfind("System:", 0), 0u) << port.name;
     EXPECT_EQ(error, "");
     engine.reset();
-    audio::Engine::setClock(audio::Engine::Clock::Steady);
 }

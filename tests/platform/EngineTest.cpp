@@ -1,6 +1,7 @@
 // The engine's frame clock: after a stall it renders what it missed at once,
 // so that the frames delivered keep up with the time that passed.
 #include "platform/audio/Engine.h"
+#include "platform/audio/SoundSystem.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +9,7 @@
 #include <thread>
 
 TEST(Engine, CatchesUpAfterAStall) {
-    auto engine = audio::Engine::acquire();
+    auto engine = audio::SoundSystem::current().acquire();
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     {
@@ -27,13 +28,13 @@ TEST(Engine, CatchesUpAfterAStall) {
 }
 
 TEST(Engine, OnePerProcessWhileHeld) {
-    auto a = audio::Engine::acquire();
-    auto b = audio::Engine::acquire();
+    auto a = audio::SoundSystem::current().acquire();
+    auto b = audio::SoundSystem::current().acquire();
     EXPECT_EQ(a.get(), b.get());
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     a.reset();
     b.reset();
     // Once nobody holds it, the engine stops; the next one counts from zero.
-    auto c = audio::Engine::acquire();
+    auto c = audio::SoundSystem::current().acquire();
     EXPECT_LT(c->framesRendered(), 2 * audio::kPeriodFrames);
 }

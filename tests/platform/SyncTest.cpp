@@ -2,8 +2,10 @@
 // engine's own start frames. The engine runs on a driven clock, so every
 // position is exact and a late engine can be made on purpose.
 #include "platform/audio/Engine.h"
+#include "platform/audio/SoundSystem.h"
 #include "platform/audio/Synthesiser.h"
 #include "platform/mci/Mci.h"
+#include "support/Sound.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -60,8 +62,7 @@ public:
 class DrivenSync : public ::testing::Test {
 protected:
     void SetUp() override {
-        audio::Engine::setClock(audio::Engine::Clock::Driven);
-        engine = audio::Engine::acquire();
+        engine = audio::SoundSystem::current().acquire();
         std::string error;
         ASSERT_TRUE(engine->ensureSynthesiser(error)) << error;
         templ = dir.path("template.wav");
@@ -72,7 +73,6 @@ protected:
             if (id)
                 send(id, MCI_CLOSE, MCI_WAIT);
         engine.reset();
-        audio::Engine::setClock(audio::Engine::Clock::Steady);
     }
 
     static MCIERROR send(MCIDEVICEID id, unsigned command, DWORD flags) {
@@ -138,6 +138,7 @@ protected:
 
     test::TempDir dir;
     std::string templ;
+    const test::DrivenSound driven;
     std::shared_ptr<audio::Engine> engine;
     MCIDEVICEID sequencer = 0, wave = 0;
 };
@@ -325,8 +326,8 @@ TEST(Synthesiser, ASongSoundsTheSameHoweverLongTheEngineIdledBeforeIt) {
     test::writeFile(file, test::simpleSong({{0.1, 0.5, 60}, {0.3, 0.9, 64}}, 1.0, 48));
     std::vector<float> heard[2];
     for (int run = 0; run < 2; ++run) {
-        audio::Engine::setClock(audio::Engine::Clock::Driven);
-        auto engine = audio::Engine::acquire();
+        const test::DrivenSound driven;
+        auto engine = audio::SoundSystem::current().acquire();
         std::string error;
         ASSERT_TRUE(engine->ensureSynthesiser(error)) << error;
         const std::int64_t idle = (run == 0 ? 3 : 117) * kPeriodFrames;
@@ -360,7 +361,6 @@ TEST(Synthesiser, ASongSoundsTheSameHoweverLongTheEngineIdledBeforeIt) {
         const auto from = capture.samples.begin() + 2 * (played - capture.first);
         heard[run].assign(from, from + 2 * framesOf(0.9));
         engine.reset();
-        audio::Engine::setClock(audio::Engine::Clock::Steady);
     }
     EXPECT_GT(*std::max_element(heard[0].begin(), heard[0].end()), 0.01f);
     EXPECT_EQ(heard[0], heard[1]);

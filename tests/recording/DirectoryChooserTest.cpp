@@ -1,7 +1,7 @@
 // The output directory chooser: walking the tree through the directory list,
 // the drive list's mount table, and OK, Cancel and Clear.
 #include "app/Dialogs.h"
-#include "app/U1.h"
+#include "app/MainWindow.h"
 #include "support/TestFiles.h"
 
 #include <QTest>
@@ -66,7 +66,7 @@ protected:
     test::SettingsFile noSettings;
     test::TempDir dir;
     std::string root;
-    TF1 window;
+    MainWindow window;
     std::vector<ui::MessageBoxRequest> boxes;
 };
 

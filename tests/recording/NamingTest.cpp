@@ -1,5 +1,5 @@
 // Output naming and template names, as tables.
-#include "app/U1.h"
+#include "app/MainWindow.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@ namespace {
 
 struct NamingTest : ::testing::Test {
     test::SettingsFile noSettings;
-    TF1 window;
+    MainWindow window;
     void set(const std::string &midi, int index, bool quality, bool preferred,
              const std::string &folder) {
         window.MP_MIDI->FileName = midi;
@@ -64,7 +64,7 @@ TEST_F(NamingTest, TemplateNamesOfTheFormat) {
         EXPECT_EQ(window.TemplateStoredName, std::string(base) + ".bin");
         EXPECT_EQ(window.TemplateOpenName, std::string(base) + ".wav");
     }
-    EXPECT_EQ(TF1::QualityPath(), TF1::EPath() + "binlib/");
+    EXPECT_EQ(MainWindow::QualityPath(), MainWindow::EPath() + "binlib/");
 }
 
 TEST(Templates, EachIsAnEmptyPcmWaveInItsFormat) {
@@ -75,7 +75,7 @@ TEST(Templates, EachIsAnEmptyPcmWaveInItsFormat) {
     for (auto [index, format] : rows) {
         char name[32];
         std::snprintf(name, sizeof name, "KWQF00%02d.bin", index);
-        const test::WaveData w = test::readWave(TF1::QualityPath() + name);
+        const test::WaveData w = test::readWave(MainWindow::QualityPath() + name);
         EXPECT_EQ(w.format, format) << name;
         EXPECT_EQ(w.frames(), 0) << name;
     }

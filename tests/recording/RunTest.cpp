@@ -3,7 +3,7 @@
 // are ended by the system.
 #include "app/Application.h"
 #include "app/Dialogs.h"
-#include "app/U1.h"
+#include "app/MainWindow.h"
 #include "platform/audio/Engine.h"
 #include "platform/audio/MidiFile.h"
 #include "support/RunFixture.h"
@@ -41,7 +41,7 @@ TEST_F(RunTest, RecordsTheSongIntoTheChosenFormat) {
     EXPECT_EQ(window.Timer->Interval(), 500);
     // Only the song and the recording; the templates are all back in place.
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"tune.mid", "tune.wav"}));
-    EXPECT_TRUE(std::filesystem::exists(TF1::QualityPath() + "KWQF0007.bin"));
+    EXPECT_TRUE(std::filesystem::exists(MainWindow::QualityPath() + "KWQF0007.bin"));
 }
 
 TEST_F(RunTest, StopEndsPlaybackAtOnceAndAnExistingFileIsReplaced) {
@@ -168,14 +168,14 @@ TEST_F(RunTest, AFailingStartLeavesNoBrokenStateBehind) {
 }
 
 TEST_F(RunTest, ADamagedTemplateIsReportedAndPutBack) {
-    const std::string stored = TF1::QualityPath() + "KWQF0010.bin";
+    const std::string stored = MainWindow::QualityPath() + "KWQF0010.bin";
     const std::string saved = dir.path("KWQF0010.bak");
     std::filesystem::copy_file(stored, saved);
     test::writeFile(stored, {'j', 'u', 'n', 'k'});
     window.CBox_RecordingQuality->setItemIndex(10);
     record();
     const bool back = std::filesystem::exists(stored) &&
-                      !std::filesystem::exists(TF1::QualityPath() + "KWQF0010.wav");
+                      !std::filesystem::exists(MainWindow::QualityPath() + "KWQF0010.wav");
     std::filesystem::copy_file(saved, stored, std::filesystem::copy_options::overwrite_existing);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_NE(boxes[0].text.indexOf("KWQF0010.wav"), -1) << boxes[0].text.toStdString();
@@ -239,7 +239,7 @@ TEST_F(RunTest, AnOutputThatIsTheSongItselfIsRefusedBeforeAnythingIsTouched) {
         EXPECT_EQ(audio::readMidiFile(c.midi).events.size(), 3u);
         EXPECT_EQ(dir.entries(), (std::vector<std::string>{"song.wav", "tune.mid", "tune.wav"}));
         EXPECT_TRUE(std::filesystem::is_symlink(dir.path("tune.wav")));
-        EXPECT_TRUE(std::filesystem::exists(TF1::QualityPath() + "KWQF0000.bin"));
+        EXPECT_TRUE(std::filesystem::exists(MainWindow::QualityPath() + "KWQF0000.bin"));
     }
 }
 

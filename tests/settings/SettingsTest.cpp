@@ -2,7 +2,7 @@
 // store writes, the load edge cases, and a store that cannot write.
 #include "app/Application.h"
 #include "app/Dialogs.h"
-#include "app/U1.h"
+#include "app/MainWindow.h"
 #include "support/TestFiles.h"
 
 #include <QGuiApplication>
@@ -31,7 +31,7 @@ protected:
     }
 
     test::SettingsFile settings;
-    TF1 window;
+    MainWindow window;
 };
 
 QPoint centred(const QWidget &w) {
@@ -86,7 +86,7 @@ TEST_F(SettingsTest, ValuesComeBackWhereTheyWereAndOtherContentStays) {
     window.Btn_Close->click();
     EXPECT_EQ(settings.read().rfind("; mine\n[Elsewhere]\nx=1\n\n[Kestrune v0.3]\n", 0), 0u);
 
-    TF1 again;
+    MainWindow again;
     again.show();
     again.Mode_Record();
     EXPECT_EQ(again.CBox_RecordingQuality->ItemIndex(), 7);

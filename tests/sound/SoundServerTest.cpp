@@ -6,6 +6,7 @@
 #include "platform/audio/DeviceConfig.h"
 #include "platform/audio/Engine.h"
 #include "platform/audio/Output.h"
+#include "platform/audio/SoundSystem.h"
 #include "support/RunFixture.h"
 #include "support/SoundServers.h"
 
@@ -72,7 +73,7 @@ protected:
     };
     Run recordHolding(const std::function<void()> &meanwhile = {}) {
         Run run;
-        auto engine = audio::Engine::acquire();
+        auto engine = audio::SoundSystem::current().acquire();
         if (engine->output())
             run.output = engine->output()->describe();
         QTimer timer;

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "app/Dialogs.h"
-#include "app/U1.h"
+#include "app/MainWindow.h"
 #include "support/TestFiles.h"
 
 #include <QTest>
@@ -43,7 +43,7 @@ protected:
     SettingsFile noSettings;
     TempDir dir;
     std::string song;
-    TF1 window;
+    MainWindow window;
     std::vector<ui::MessageBoxRequest> boxes;
     QMessageBox::StandardButton answer = QMessageBox::Ok;
 };

@@ -1,6 +1,6 @@
 #include "support/TestFiles.h"
 
-#include "app/U1.h"
+#include "app/MainWindow.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -85,7 +85,7 @@ WaveData readWave(const std::string &path) {
     return w;
 }
 
-SettingsFile::SettingsFile() : path_(TF1::SettingsFileName()) {
+SettingsFile::SettingsFile() : path_(MainWindow::SettingsFileName()) {
     std::remove(path_.c_str());
 }
 SettingsFile::~SettingsFile() {

@@ -85,10 +85,11 @@ long long onsetFrame(const std::vector<float> &samples, long long first, long lo
 
 Calibration calibrate(const DevicesConfig &chosen) {
     Calibration result;
-    DevicesConfig config = chosen;
-    config.offset = 0; // measured afresh
+    EngineSettings settings;
+    settings.devices = chosen;
+    settings.devices.offset = 0; // measured afresh
     std::string error;
-    std::unique_ptr<Engine> engine = Engine::tryOutput(config, error);
+    std::unique_ptr<Engine> engine = Engine::tryOutput(settings, error);
     if (!engine->sequencerError().empty() || !engine->inputError().empty()) {
         result.message =
             !engine->sequencerError().empty() ? engine->sequencerError() : engine->inputError();

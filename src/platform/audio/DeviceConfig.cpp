@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <sys/stat.h>
 
 namespace audio {
 namespace {
@@ -27,10 +27,48 @@ std::string read(const std::string &file, const char *section, const char *key,
     return std::string(buffer, n);
 }
 
-std::mutex g_chosenMutex;
-std::string g_chosen; // named for this process
+// What a SoundFont's path names, when it is not a regular file.
+std::string whatItIs(const std::string &file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0)
+        return "does not exist";
+    if (S_ISDIR(st.st_mode))
+        return "is a folder, not a regular file";
+    return "is not a regular file";
+}
 
 } // namespace
+
+bool DevicesChoice::allows(const std::string &value) const {
+    for (const std::string &v : values)
+        if (v == value)
+            return true;
+    return false;
+}
+
+std::string DevicesChoice::listed() const {
+    std::string text;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0)
+            text += i + 1 == values.size() ? " and " : ", ";
+        text += values[i];
+    }
+    return text;
+}
+
+std::string DevicesChoice::name() const {
+    return std::string("[") + section + "] " + key;
+}
+
+const DevicesChoice &sequencerChoice() {
+    static const DevicesChoice choice{"Sequencer", "Output", {"internal", "jack", "alsa"}};
+    return choice;
+}
+
+const DevicesChoice &inputChoice() {
+    static const DevicesChoice choice{"WaveIn", "Input", {"loopback", "pulse", "jack"}};
+    return choice;
+}
 
 DevicesConfig readDevicesConfig() {
     return readDevicesConfig(paths::devicesFile());
@@ -49,13 +87,13 @@ DevicesConfig readDevicesConfig(const std::string &file) {
     config.volume = !volume.empty() && *end == '\0' && percent >= 0 && percent <= 100
                         ? static_cast<int>(percent)
                         : 100;
-    config.sequencer = read(file, "Sequencer", "Output", "internal");
+    config.sequencer = read(file, "Sequencer", "Output", sequencerChoice().values[0].c_str());
     if (config.sequencer.empty())
-        config.sequencer = "internal";
+        config.sequencer = sequencerChoice().values[0];
     config.port = read(file, "Sequencer", "Port");
-    config.input = read(file, "WaveIn", "Input", "loopback");
+    config.input = read(file, "WaveIn", "Input", inputChoice().values[0].c_str());
     if (config.input.empty())
-        config.input = "loopback";
+        config.input = inputChoice().values[0];
     config.inputDevice = read(file, "WaveIn", "Device");
     const std::string offset = read(file, "WaveIn", "Offset", "0");
     const long frames = std::strtol(offset.c_str(), &end, 10);
@@ -81,36 +119,22 @@ bool writeDevicesConfig(const std::string &file, const DevicesConfig &config, st
     return true;
 }
 
-void setSoundFont(const std::string &file) {
-    std::lock_guard<std::mutex> guard(g_chosenMutex);
-    g_chosen = file;
-}
-
-std::string findSoundFont() {
-    {
-        std::lock_guard<std::mutex> guard(g_chosenMutex);
-        if (!g_chosen.empty())
-            return paths::isFile(g_chosen) ? g_chosen : std::string();
-    }
-    const std::string configured = readDevicesConfig().soundFont;
-    if (!configured.empty())
-        return paths::isFile(configured) ? configured : std::string();
+std::string findSoundFont(const std::string &chosen, const DevicesConfig &config) {
+    const std::string &named = chosen.empty() ? config.soundFont : chosen;
+    if (!named.empty())
+        return paths::isFile(named) ? named : std::string();
     for (const char *candidate : kDefaultSoundFonts)
         if (paths::isFile(candidate))
             return candidate;
     return {};
 }
 
-std::string noSoundFontMessage() {
-    {
-        std::lock_guard<std::mutex> guard(g_chosenMutex);
-        if (!g_chosen.empty())
-            return "The SoundFont " + g_chosen + " does not exist";
-    }
-    const std::string configured = readDevicesConfig().soundFont;
-    if (!configured.empty())
-        return "The SoundFont " + configured + " named in " + paths::devicesFile() +
-               " does not exist";
+std::string noSoundFontMessage(const std::string &chosen, const DevicesConfig &config) {
+    if (!chosen.empty())
+        return "The SoundFont " + chosen + " " + whatItIs(chosen);
+    if (!config.soundFont.empty())
+        return "The SoundFont " + config.soundFont + " named in " + paths::devicesFile() + " " +
+               whatItIs(config.soundFont);
     return "No General MIDI SoundFont is installed. Install one (for example: sudo apt-get "
            "install timgm6mb-soundfont) or name one in " +
            paths::devicesFile() + " under [Synth] SoundFont=";

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace audio {
 
@@ -32,6 +33,26 @@ struct DevicesConfig {
     bool realInput() const { return input != "loopback"; }
 };
 
+/// A key of devices.ini that takes one of a list of words: the one list
+/// that the engine, kestrune-devices and every message about it use.
+struct DevicesChoice {
+    const char *section;
+    const char *key;
+    std::vector<std::string> values; // the first is the default
+    /// Whether `value` is one of them.
+    bool allows(const std::string &value) const;
+    /// The values as a message lists them: "internal, jack and alsa".
+    std::string listed() const;
+    /// "[Sequencer] Output"
+    std::string name() const;
+};
+/// [Output] Backend: auto, then the output table's backends (Output.cpp).
+const DevicesChoice &outputChoice();
+/// [Sequencer] Output: internal, jack, alsa.
+const DevicesChoice &sequencerChoice();
+/// [WaveIn] Input: loopback, pulse, jack.
+const DevicesChoice &inputChoice();
+
 /// Reads devices.ini (`file`, or the program's); missing keys keep their
 /// defaults, and a volume that is no number from 0 to 100 reads as 100.
 DevicesConfig readDevicesConfig();
@@ -41,16 +62,13 @@ DevicesConfig readDevicesConfig(const std::string &file);
 /// Returns false and sets `error` when the file cannot be written.
 bool writeDevicesConfig(const std::string &file, const DevicesConfig &config, std::string &error);
 
-/// The SoundFont to load: one named for this process (setSoundFont), else
-/// [Synth] SoundFont in devices.ini, else the first existing file of the
-/// default list. Empty when there is none.
-std::string findSoundFont();
+/// The SoundFont to load: `chosen` when it is not empty, else `config`'s
+/// [Synth] SoundFont, else the first existing file of the default list.
+/// Empty when the one named is not a regular file, or there is none.
+std::string findSoundFont(const std::string &chosen, const DevicesConfig &config);
 
-/// Names the SoundFont for this process, over devices.ini (kestrune-render's
-/// --soundfont). Takes effect when the synthesiser is next loaded.
-void setSoundFont(const std::string &file);
-
-/// What to tell a user who has no SoundFont.
-std::string noSoundFontMessage();
+/// What to tell a user for whom findSoundFont found nothing: the file named
+/// and what it is (missing, or not a regular file), or how to install one.
+std::string noSoundFontMessage(const std::string &chosen, const DevicesConfig &config);
 
 } // namespace audio

@@ -9,20 +9,15 @@
 #include "platform/audio/MidiAlsa.h"
 #include "platform/audio/MidiTarget.h"
 #include "platform/audio/Output.h"
+#include "platform/audio/SoundSystem.h"
 #include "platform/audio/Synthesiser.h"
 
 #include <algorithm>
 #include <chrono>
-#include <set>
 #include <utility>
 
 namespace audio {
 namespace {
-
-std::mutex g_instanceMutex;
-std::weak_ptr<Engine> g_instance;
-std::atomic<double> g_timeScale{1.0};
-std::atomic<Engine::Clock> g_clock{Engine::Clock::Steady};
 
 // Periods rendered per wake-up of the steady clock's thread (about 93 ms):
 // waking costs more than rendering, as the synthesiser's caches go cold in
@@ -30,52 +25,29 @@ std::atomic<Engine::Clock> g_clock{Engine::Clock::Steady};
 // stop.
 constexpr int kWakePeriods = 16;
 
-std::mutex g_noticesMutex;
-std::vector<std::string> g_notices;
-std::set<std::string> g_configurationTold; // a devices.ini fault is told once a run of the program
-
 } // namespace
 
-void postSoundNotice(const std::string &text) {
-    std::lock_guard<std::mutex> guard(g_noticesMutex);
-    g_notices.push_back(text);
+Engine::Engine(const EngineSettings &settings, std::shared_ptr<SoundNotices> notices)
+    : Engine(settings, std::move(notices), nullptr) {}
+
+std::unique_ptr<Engine> Engine::tryOutput(const EngineSettings &settings, std::string &error) {
+    EngineSettings steady = settings;
+    steady.clock = Clock::Steady;
+    return std::unique_ptr<Engine>(new Engine(steady, nullptr, &error));
 }
 
-std::vector<std::string> takeSoundNotices() {
-    std::lock_guard<std::mutex> guard(g_noticesMutex);
-    return std::exchange(g_notices, {});
-}
-
-std::shared_ptr<Engine> Engine::acquire() {
-    std::lock_guard<std::mutex> guard(g_instanceMutex);
-    std::shared_ptr<Engine> engine = g_instance.lock();
-    if (!engine) {
-        engine.reset(new Engine(g_clock.load(), nullptr, nullptr));
-        g_instance = engine;
-    }
-    return engine;
-}
-
-void Engine::setTimeScale(double scale) {
-    g_timeScale.store(scale > 0 ? scale : 1.0);
-}
-
-void Engine::setClock(Clock clock) {
-    g_clock.store(clock);
-}
-
-std::unique_ptr<Engine> Engine::tryOutput(const DevicesConfig &config, std::string &error) {
-    return std::unique_ptr<Engine>(new Engine(Clock::Steady, &config, &error));
-}
-
-Engine::Engine(Clock clock, const DevicesConfig *chosen, std::string *error)
-    : clock_(clock), buffer_(std::size_t(kOutputFrames) * kChannels),
-      timeScale_(g_timeScale.load()), start_(std::chrono::steady_clock::now()) {
-    if (clock == Clock::Driven)
+Engine::Engine(const EngineSettings &settings, std::shared_ptr<SoundNotices> notices,
+               std::string *error)
+    : settings_(settings),
+      notices_(notices ? std::move(notices) : std::make_shared<SoundNotices>()),
+      clock_(settings.clock), buffer_(std::size_t(kOutputFrames) * kChannels),
+      timeScale_(settings.timeScale > 0 ? settings.timeScale : 1.0),
+      start_(std::chrono::steady_clock::now()) {
+    if (settings.clock == Clock::Driven)
         return;
     // The output is opened without the lock: the server may ask for audio
     // before it has answered.
-    const DevicesConfig config = chosen ? *chosen : readDevicesConfig();
+    const DevicesConfig &config = settings.devices;
     volume_ = float(config.volume) / 100.0f;
     std::string notice;
     std::unique_ptr<Output> output;
@@ -123,11 +95,8 @@ Engine::Engine(Clock clock, const DevicesConfig *chosen, std::string *error)
     } else {
         output = openConfiguredOutput(*this, config, notice);
     }
-    {
-        std::lock_guard<std::mutex> guard(g_noticesMutex);
-        if (!notice.empty() && g_configurationTold.insert(notice).second)
-            g_notices.push_back(notice);
-    }
+    if (!notice.empty())
+        notices_->postOnce(notice);
     {
         std::lock_guard<std::mutex> guard(mutex_);
         if (output) {
@@ -156,9 +125,9 @@ void Engine::openOutsideParts(const DevicesConfig &config) {
         else
             sequencerError_ = "The ALSA sequencer port \"" + config.port + "\" named in " + file +
                               " cannot be used: " + why;
-    } else if (config.sequencer != "internal") {
-        sequencerError_ = "[Sequencer] Output=" + config.sequencer + " in " + file +
-                          " is none of internal, jack and alsa";
+    } else if (!sequencerChoice().allows(config.sequencer)) {
+        sequencerError_ = sequencerChoice().name() + "=" + config.sequencer + " in " + file +
+                          " is none of " + sequencerChoice().listed();
     }
     // The frames between an event's frame and its sound reaching the
     // input, as far as the servers tell; the calibration's offset adds what
@@ -181,9 +150,9 @@ void Engine::openOutsideParts(const DevicesConfig &config) {
         else
             inputError_ = "The PulseAudio source \"" + config.inputDevice + "\" named in " + file +
                           " cannot be used: " + why;
-    } else if (config.input != "loopback") {
-        inputError_ = "[WaveIn] Input=" + config.input + " in " + file +
-                      " is none of loopback, pulse and jack";
+    } else if (!inputChoice().allows(config.input)) {
+        inputError_ = inputChoice().name() + "=" + config.input + " in " + file + " is none of " +
+                      inputChoice().listed();
     }
     // The server threads may already be delivering input: they see the
     // capture only once all of its state is in place.
@@ -379,16 +348,16 @@ std::int64_t Engine::now() {
 void Engine::portLost(const std::string &why) {
     if (broken_.exchange(true))
         return;
-    postSoundNotice("The outside synthesiser could not be recorded to the end: " + why +
-                    ". The recording until then is saved");
+    notices_->post("The outside synthesiser could not be recorded to the end: " + why +
+                   ". The recording until then is saved");
 }
 
 void Engine::outputLost(const std::string &why) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (clock_ != Clock::Output || stopping_)
         return;
-    postSoundNotice("The sound output (" + output_->describe() + ") was lost: " + why +
-                    ". Nothing more was heard, but the recording went on without a gap");
+    notices_->post("The sound output (" + output_->describe() + ") was lost: " + why +
+                   ". Nothing more was heard, but the recording went on without a gap");
     startSteadyClock();
 }
 
@@ -398,9 +367,9 @@ bool Engine::ensureSynthesiser(std::string &error) {
         if (synth_)
             return true;
     }
-    std::string soundFont = findSoundFont();
+    std::string soundFont = findSoundFont(settings_.soundFont, settings_.devices);
     if (soundFont.empty()) {
-        error = noSoundFontMessage();
+        error = noSoundFontMessage(settings_.soundFont, settings_.devices);
         return false;
     }
     // Loading takes a while; the engine keeps running meanwhile.

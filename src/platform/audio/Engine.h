@@ -1,8 +1,11 @@
-// The sound engine: one per process, a frame clock at 44100 Hz that renders
-// the synthesiser in periods of 256 frames and hands each period to the
-// recorders. Its clock is a sound server asking for audio, or the steady
+// The sound engine: an object made with its settings (the program's sound
+// system makes one its devices share), a frame clock at 44100 Hz that
+// renders the synthesiser in periods of 256 frames and hands each period to
+// the recorders. Its clock is a sound server asking for audio, or the steady
 // clock (nothing to hear), or whoever drives it (a renderer running free).
 #pragma once
+
+#include "platform/audio/DeviceConfig.h"
 
 #include <algorithm>
 #include <atomic>
@@ -32,8 +35,34 @@ class Capture;
 class InternalMidi;
 class MidiTarget;
 class Output;
+class SoundNotices;
 class Synthesiser;
-struct DevicesConfig;
+
+/// What moves an engine's clock on.
+enum class EngineClock {
+    /// The engine's own thread, by the steady clock, in real time; with an
+    /// output from devices.ini, the sound server's requests instead.
+    Steady,
+    /// Whoever holds the engine, through advanceClock() and drive(): a
+    /// renderer that runs as fast as it can, or a test.
+    Driven,
+    /// A sound server asking for audio (set by the engine itself).
+    Output,
+};
+
+/// How an engine is made.
+struct EngineSettings {
+    EngineClock clock = EngineClock::Steady;
+    /// devices.ini's sections: the output, an outside synthesiser, the input.
+    DevicesConfig devices;
+    /// The SoundFont, over devices.ini's [Synth] SoundFont (kestrune-render's
+    /// --soundfont, the settings program's choice); empty: devices.ini's,
+    /// else the first of the default list.
+    std::string soundFont;
+    /// Benchmarks only: the steady clock runs this many times faster than
+    /// real time (and no sound server is asked).
+    double timeScale = 1.0;
+};
 
 /// Feeds the synthesiser, or an outside one: called on the rendering
 /// thread, with the engine lock held, just before each 64-frame block is
@@ -56,33 +85,15 @@ public:
 
 class Engine {
 public:
-    /// What moves the engine's clock on.
-    enum class Clock {
-        /// The engine's own thread, by the steady clock, in real time; with
-        /// an output from devices.ini, the sound server's requests instead.
-        Steady,
-        /// Whoever holds the engine, through advanceClock() and drive():
-        /// a renderer that runs as fast as it can, or a test.
-        Driven,
-        /// A sound server asking for audio (set by the engine itself).
-        Output,
-    };
+    using Clock = EngineClock;
 
-    /// The running engine, started if no device holds it yet. The engine
-    /// stops when the last holder lets go.
-    static std::shared_ptr<Engine> acquire();
-    /// An engine of its own (not the process's) on the output `config`
-    /// names, for trying an output out. `error` says why it plays nowhere
-    /// when no output opens; it then runs by the steady clock.
-    static std::unique_ptr<Engine> tryOutput(const DevicesConfig &config, std::string &error);
-
-    /// The clock of the engines started from now on: Steady (the default,
-    /// which plays through the output devices.ini names when one answers)
-    /// or Driven.
-    static void setClock(Clock clock);
-    /// Benchmarks only: run the steady clock this many times faster than
-    /// real time. Takes effect at the next start of the engine.
-    static void setTimeScale(double scale);
+    /// Starts an engine with `settings`; what it has to tell goes to
+    /// `notices` (one of its own when null).
+    explicit Engine(const EngineSettings &settings, std::shared_ptr<SoundNotices> notices = {});
+    /// An engine on the output `settings.devices` names exactly as named (no
+    /// falling back), for trying an output out. `error` says why it plays
+    /// nowhere when no output opens; it then runs by the steady clock.
+    static std::unique_ptr<Engine> tryOutput(const EngineSettings &settings, std::string &error);
 
     ~Engine();
     Engine(const Engine &) = delete;
@@ -193,8 +204,13 @@ public:
     std::atomic<std::int64_t> lastRecordStartFrame{-1};
     std::atomic<std::int64_t> lastRecordEndFrame{-1};
 
+    /// Where its notices go.
+    SoundNotices &notices() { return *notices_; }
+    const EngineSettings &settings() const { return settings_; }
+
 private:
-    Engine(Clock clock, const DevicesConfig *config, std::string *error);
+    Engine(const EngineSettings &settings, std::shared_ptr<SoundNotices> notices,
+           std::string *tryError);
     void run();
     void startSteadyClock();
     std::int64_t clockFrame() const;
@@ -206,6 +222,8 @@ private:
     void toRecorders(std::int64_t frame, const float *left, const float *right, std::size_t step,
                      std::size_t frames);
 
+    const EngineSettings settings_;
+    std::shared_ptr<SoundNotices> notices_;
     std::atomic<Clock> clock_;
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -245,13 +263,5 @@ private:
     std::unique_ptr<Output> output_;
     std::thread thread_; // steady clock only; started last, stopped first
 };
-
-/// What the sound system has to tell the person using the program: a lost
-/// output, a devices.ini naming what does not exist, an input that stayed
-/// silent. The window shows them once a recording has ended. Returns them
-/// all and forgets them.
-std::vector<std::string> takeSoundNotices();
-/// Adds one (any thread).
-void postSoundNotice(const std::string &text);
 
 } // namespace audio

@@ -15,6 +15,16 @@ const std::vector<OutputBackend> &outputBackends() {
     return table;
 }
 
+const DevicesChoice &outputChoice() {
+    static const DevicesChoice choice = [] {
+        DevicesChoice c{"Output", "Backend", {"auto"}};
+        for (const OutputBackend &backend : outputBackends())
+            c.values.push_back(backend.name);
+        return c;
+    }();
+    return choice;
+}
+
 const OutputBackend *findOutputBackend(const std::string &name) {
     for (const OutputBackend &backend : outputBackends())
         if (name == backend.name)
@@ -28,7 +38,7 @@ std::unique_ptr<Output> openConfiguredOutput(Engine &engine, const DevicesConfig
         const OutputBackend *backend = findOutputBackend(config.backend);
         if (!backend) {
             notice = paths::devicesFile() + " names the sound output \"" + config.backend +
-                     "\", which is none of auto, none, pulse and jack: auto is used instead";
+                     "\", which is none of " + outputChoice().listed() + ": auto is used instead";
         } else if (!backend->open) {
             return nullptr; // none
         } else if (backend->answers()) {

@@ -3,6 +3,7 @@
 #include "platform/mci/SequencerDevice.h"
 
 #include "platform/audio/MidiTarget.h"
+#include "platform/audio/SoundSystem.h"
 #include "platform/audio/Synthesiser.h"
 
 #include <algorithm>
@@ -38,7 +39,7 @@ MCIERROR SequencerDevice::open(const std::string &element) {
     } catch (const std::bad_alloc &) {
         return MCIERR_OUT_OF_MEMORY;
     }
-    engine_ = audio::Engine::acquire();
+    engine_ = audio::SoundSystem::current().acquire();
     std::string error = engine_->sequencerError();
     // An outside synthesiser has a SoundFont of its own.
     if (error.empty() && !engine_->outsideSynthesiser())

@@ -2,7 +2,7 @@
 // saving.
 #include "platform/mci/WaveAudioDevice.h"
 
-#include "platform/audio/DeviceConfig.h"
+#include "platform/audio/SoundSystem.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -37,8 +37,9 @@ WaveAudioDevice::~WaveAudioDevice() {
 
 MCIERROR WaveAudioDevice::open(const std::string &element) {
     // A real input that devices.ini names must be there.
-    if (audio::readDevicesConfig().realInput()) {
-        engine_ = audio::Engine::acquire();
+    audio::SoundSystem &sound = audio::SoundSystem::current();
+    if (sound.settings().devices.realInput()) {
+        engine_ = sound.acquire();
         if (!engine_->inputError().empty()) {
             const std::string error = engine_->inputError();
             engine_.reset();
@@ -91,7 +92,7 @@ MCIERROR WaveAudioDevice::record(DWORD_PTR notifyWindow, std::int64_t to) {
         return makeCustomError(std::string("No room for a recording spool: ") +
                                std::strerror(errno) + ".");
     if (!engine_)
-        engine_ = audio::Engine::acquire();
+        engine_ = audio::SoundSystem::current().acquire();
     recorder_ = std::make_unique<audio::WaveRecorder>(engine_, format_, take_);
     if (to >= 0)
         recorder_->limit(static_cast<std::int64_t>((end - positionBytes_) /
@@ -111,7 +112,7 @@ MCIERROR WaveAudioDevice::stop() {
             failure_ = recorder_->failure();
         // A real input that heard nothing at all is told of after the run.
         if (engine_ && engine_->capturing() && recorder_->peak() < kSilence)
-            audio::postSoundNotice("The input stayed silent: check the connection");
+            engine_->notices().post("The input stayed silent: check the connection");
     }
     notice_.complete(MCI_NOTIFY_ABORTED);
     return 0;

@@ -1,4 +1,4 @@
-// The main window TF1: every control of the title and recording screens,
+// The main window MainWindow: every control of the title and recording screens,
 // the two media device controllers, the timer and the two file dialogs.
 // Handlers live with their subsystem; this file holds the window itself.
 #pragma once
@@ -12,6 +12,7 @@
 #include "controls/PushButton.h"
 #include "controls/SpinEdit.h"
 #include "media/MPlayer.h"
+#include "recording/RecordingSession.h"
 #include "settings/Options.h"
 
 #include <QCheckBox>
@@ -25,11 +26,11 @@
 
 class TIniFile;
 
-class TF1 : public QWidget {
+class MainWindow : public QWidget {
     Q_OBJECT
 public:
-    explicit TF1(QWidget *parent = nullptr);
-    ~TF1() override;
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
 
     enum TFormBorderStyle { bsNone, bsDialog };
     enum TPosition { poDesigned, poScreenCenter };
@@ -58,7 +59,7 @@ public:
     TComboBox *CBox_RecordingQuality;
     QCheckBox *CB_RecordingDelayTime;
     TSpinEdit *SE_RecordingDelayTime;
-    QLabel *Lbl_minutes;
+    QLabel *Lbl_seconds; // the trailing delay's unit
     QCheckBox *CB_PreferencesWAVEFileDirectory;
     QLineEdit *Edit_WAVEFileDirectory;
     TPushButton *Btn_WAVEFileDirectory;
@@ -84,6 +85,8 @@ public:
     TTimer *Timer;
     TOpenDialog *Dlg_MIDIFileOpen;
     TOpenDialog *Dlg_MP3Encoder;
+    /// The run the handlers start, step and stop; it holds no widget.
+    RecordingSession *Session;
 
     // Set to 1 as the last step of starting a run; tells "Stop" from "Record".
     std::uint8_t RecordingFlag = 0;
@@ -162,29 +165,30 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    // Where a run stands; the screen state alone cannot tell a trailing delay
-    // from playback, nor a stale notice from a live one.
-    enum class RunPhase { Idle, Starting, Playing, TrailingDelay, Writing, Encoding };
-    RunPhase Phase = RunPhase::Idle;
-    // The output file this run made from the template, until recording is
-    // saved, and which file it is (a failed save must not remove another).
-    std::string RunOutput;
-    std::uint64_t RunOutputDevice = 0, RunOutputInode = 0;
     // Set when the program is asked to end while the encoder runs.
     bool EncoderEndRequested = false;
     void AbandonRun();
-    void KeepRecording();
     void ShowSoundNotices();
-    void RemoveTemplateOnlyOutput();
 
     void CreateControls();
     void Arrange(bool control, bool option, bool record);
     void RecreateWindow();
     void CentreOnScreen();
 
+    // Layout helpers: positions and sizes in the designed 96-dpi pixels,
+    // scaled by the window font's measured height over the designed 12.
+    int S(int v) const;
+    template <typename T> T *place(T *control, int left, int top, int width, int height);
+    QLabel *label(QWidget *parent, const QString &text, int left, int top);
+    QCheckBox *checkBox(QWidget *parent, const QString &text, int left, int top, int width);
+    QLineEdit *displayEdit(QWidget *parent, int left, int top);
+    TPushButton *button(QWidget *parent, const QString &caption, int left, int top, int width = 130,
+                        int height = 18);
+    int measured_ = 12;
+
     TFormBorderStyle borderStyle_ = bsNone;
     TPosition position_ = poDesigned;
 };
 
 /// The main window; set before its construction begins.
-extern TF1 *F1;
+extern MainWindow *F1;

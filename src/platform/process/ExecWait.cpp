@@ -1,5 +1,6 @@
-// posix_spawn for the encoder, and the wait thread with its wake-up message.
-#include "encoder/ExecWait.h"
+// posix_spawn for the encoder, the wait thread with its wake-up message, and
+// the plain wait of a program without a window.
+#include "platform/process/ExecWait.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -89,6 +91,18 @@ void TExecWaitThread::run() {
                                 new QEvent(static_cast<QEvent::Type>(kEncoderDoneMessage)));
 }
 
+namespace {
+
+// The end of a process that is asked to end: SIGTERM to its group, then
+// SIGKILL when it has not ended two seconds later.
+void endProcessGroup(pid_t pid, const std::function<bool(int)> &waitMs) {
+    ::kill(-pid, SIGTERM);
+    if (!waitMs(2000))
+        ::kill(-pid, SIGKILL);
+}
+
+} // namespace
+
 ProcessEnd ExecWait(QObject *window, const ProcessHandle &process, const bool *endRequested) {
     TExecWaitThread waiter(window, process.pid);
     waiter.start(QThread::LowestPriority);
@@ -98,9 +112,7 @@ ProcessEnd ExecWait(QObject *window, const ProcessHandle &process, const bool *e
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         if (endRequested && *endRequested && !waiter.Done) {
             // The program is ending: it does not wait for an encoder that hangs.
-            ::kill(-process.pid, SIGTERM);
-            if (!waiter.wait(QDeadlineTimer(2000)))
-                ::kill(-process.pid, SIGKILL);
+            endProcessGroup(process.pid, [&](int ms) { return waiter.wait(QDeadlineTimer(ms)); });
             cut = true;
             break;
         }
@@ -108,4 +120,40 @@ ProcessEnd ExecWait(QObject *window, const ProcessHandle &process, const bool *e
     waiter.wait();
     waiter.End.cut = cut;
     return waiter.End;
+}
+
+ProcessEnd WaitForProcess(const ProcessHandle &process, const std::atomic<bool> &stop) {
+    ProcessEnd end;
+    for (;;) {
+        const pid_t got = ::waitpid(process.pid, &end.status, 0);
+        if (got == process.pid)
+            return end;
+        if (got < 0 && errno != EINTR)
+            return end;
+        if (stop && !end.cut) {
+            end.cut = true;
+            endProcessGroup(process.pid, [&](int ms) {
+                for (int waited = 0; waited < ms; waited += 10) {
+                    if (::waitpid(process.pid, &end.status, WNOHANG) == process.pid)
+                        return true;
+                    ::usleep(10000);
+                }
+                return false;
+            });
+            ::waitpid(process.pid, &end.status, 0);
+            return end;
+        }
+    }
+}
+
+std::string LastLineOf(std::FILE *file) {
+    std::string last;
+    std::rewind(file);
+    char line[1024];
+    while (std::fgets(line, sizeof line, file))
+        if (line[0] != '\n')
+            last = line;
+    while (!last.empty() && (last.back() == '\n' || last.back() == '\r'))
+        last.pop_back();
+    return last;
 }

@@ -1,10 +1,12 @@
-// Starting the outside encoder and waiting for it on a worker thread while
-// the window's message loop goes on.
+// Starting an outside program (the MP3 encoder) and waiting for it: on a
+// worker thread while the window's message loop goes on, or on the calling
+// thread of a program without a window.
 #pragma once
 
 #include <QThread>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -45,6 +47,15 @@ ProcessHandle ExecProcess(const std::string &program, const std::vector<std::str
 /// SIGKILL after two seconds.
 ProcessEnd ExecWait(QObject *window, const ProcessHandle &process,
                     const bool *endRequested = nullptr);
+
+/// Waits for `process` on the calling thread. When `stop` becomes true
+/// meanwhile (a signal handler sets it; the wait wakes on EINTR), the
+/// process is ended as ExecWait ends it.
+ProcessEnd WaitForProcess(const ProcessHandle &process, const std::atomic<bool> &stop);
+
+/// The last line that is not empty of what a process printed into `file`,
+/// without its line end; empty when there is none.
+std::string LastLineOf(std::FILE *file);
 
 /// Waits for a process, then sets Done and posts message 2024 to the window.
 class TExecWaitThread : public QThread {

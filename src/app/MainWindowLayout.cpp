@@ -1,11 +1,12 @@
-// TF1's construction with its layout, the two screens, the screen states,
-// and the window's frame and placement rules.
-#include "app/U1.h"
+// The main window's construction with its layout, the screen states, and
+// the window's frame and placement rules. Its handlers are in MainWindow.cpp.
+#include "app/MainWindow.h"
 
 #include "app/Application.h"
 #include "app/Artwork.h"
 #include "platform/Paths.h"
 #include "recording/Formats.h"
+#include "recording/RecordingSession.h"
 #include "settings/IniFiles.h"
 
 #include <QCoreApplication>
@@ -16,7 +17,7 @@
 
 #include <cmath>
 
-TF1 *F1 = nullptr;
+MainWindow *F1 = nullptr;
 
 namespace {
 
@@ -39,53 +40,51 @@ QFont titleButtonFont() {
     return f;
 }
 
-// The layout is designed for a window font 12 pixels high; with a font that
-// measures otherwise, every position and size scales by measured / 12.
-int g_measured = 12;
-int S(int v) {
-    return static_cast<int>(std::lround(double(v) * g_measured / 12.0));
+} // namespace
+
+int MainWindow::S(int v) const {
+    return static_cast<int>(std::lround(double(v) * measured_ / 12.0));
 }
 
-template <typename T> T *place(T *control, int left, int top, int width, int height) {
+template <typename T> T *MainWindow::place(T *control, int left, int top, int width, int height) {
     control->setGeometry(S(left), S(top), S(width), S(height));
     return control;
 }
 
-QLabel *label(QWidget *parent, const QString &text, int left, int top) {
+QLabel *MainWindow::label(QWidget *parent, const QString &text, int left, int top) {
     auto *l = new QLabel(text, parent);
     l->move(S(left), S(top));
     l->adjustSize();
     return l;
 }
 
-QCheckBox *checkBox(QWidget *parent, const QString &text, int left, int top, int width) {
+QCheckBox *MainWindow::checkBox(QWidget *parent, const QString &text, int left, int top,
+                                int width) {
     auto *c = place(new QCheckBox(text, parent), left, top, width, 17);
     c->setFocusPolicy(Qt::ClickFocus);
     return c;
 }
 
-QLineEdit *displayEdit(QWidget *parent, int left, int top) {
+QLineEdit *MainWindow::displayEdit(QWidget *parent, int left, int top) {
     auto *e = place(new QLineEdit(parent), left, top, 370, 20);
     e->setReadOnly(true);
     e->setEnabled(false);
     return e;
 }
 
-TPushButton *button(QWidget *parent, const QString &caption, int left, int top, int width = 130,
-                    int height = 18) {
+TPushButton *MainWindow::button(QWidget *parent, const QString &caption, int left, int top,
+                                int width, int height) {
     auto *b = place(new TPushButton(parent), left, top, width, height);
     b->setCaption(caption);
     return b;
 }
 
-} // namespace
-
-TF1::TF1(QWidget *parent) : QWidget(parent) {
+MainWindow::MainWindow(QWidget *parent) : QWidget(parent) {
     F1 = this;
     setWindowTitle(QCoreApplication::translate("TApplication", TApplication::Title));
     setWindowIcon(programIcon());
     setFont(windowFont());
-    g_measured = QFontMetrics(windowFont()).height();
+    measured_ = QFontMetrics(windowFont()).height();
     setAutoFillBackground(true);
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     resize(S(688), S(489));
@@ -94,7 +93,7 @@ TF1::TF1(QWidget *parent) : QWidget(parent) {
     Mode_Title();
 }
 
-TF1::~TF1() {
+MainWindow::~MainWindow() {
     // The controllers go first, closing any open device without saving.
     delete MP_MIDI;
     delete MP_WAVE;
@@ -103,7 +102,7 @@ TF1::~TF1() {
         F1 = nullptr;
 }
 
-void TF1::CreateControls() {
+void MainWindow::CreateControls() {
     // Title screen.
     Pnl_Title = place(new TPanel(this), 5, 310, 352, 152);
     Image_Title = place(new QLabel(Pnl_Title), 1, 1, 350, 150);
@@ -154,7 +153,7 @@ void TF1::CreateControls() {
     SE_RecordingDelayTime = place(new TSpinEdit(Pnl_Option), 140, 40, 36, 21);
     SE_RecordingDelayTime->setValue(2);
     // The delay is counted in seconds (the timer runs N × 1000 ms).
-    Lbl_minutes = label(Pnl_Option, tr("seconds"), 180, 45);
+    Lbl_seconds = label(Pnl_Option, tr("seconds"), 180, 45);
     CB_PreferencesWAVEFileDirectory =
         checkBox(Pnl_Option, tr("Preferences WAVE File Directory"), 5, 60, 191);
     Edit_WAVEFileDirectory = displayEdit(Pnl_Option, 5, 80);
@@ -201,6 +200,7 @@ void TF1::CreateControls() {
     MP_WAVE->VisibleButtons = buttonBit(btRecord);
     MP_MIDI->Loaded();
     MP_WAVE->Loaded();
+    Session = new RecordingSession(*MP_MIDI, *MP_WAVE, this);
 
     Timer = new TTimer(this);
     Timer->setInterval(500);
@@ -216,61 +216,9 @@ void TF1::CreateControls() {
     Dlg_MP3Encoder->Filter = tr("8hz-mp3 Encoder|8hz-mp3.exe|All Files (*)|*");
 }
 
-std::string TF1::EPath() {
-    return paths::programFolder();
-}
-
-// --- Screens ---------------------------------------------------------------
-
-void TF1::Mode_Title() {
-    setBorderStyle(bsNone);
-    Pnl_Title->move(0, 0);
-    Pnl_Title->show();
-    Pnl_Main->hide();
-    setClientWidth(Pnl_Title->width());
-    setClientHeight(Pnl_Title->height());
-    setPosition(poScreenCenter);
-}
-
-void TF1::Mode_Record() {
-    setBorderStyle(bsDialog);
-    Pnl_Main->move(0, 0);
-    Pnl_Title->hide();
-    Pnl_Main->show();
-    setClientWidth(Pnl_Main->width());
-    setClientHeight(Pnl_Main->height());
-    ReadIniFile();
-    ModeSet(0);
-}
-
-void TF1::MainClose() {
-    WriteIniFile(); // a failed write leaves the window on the recording screen
-    Mode_Title();
-}
-
-void TF1::Btn_Title_QuitClick() {
-    close();
-}
-
-void TF1::Btn_SelectClick() {
-    ModeSet(0);
-    if (!Dlg_MIDIFileOpen->Execute())
-        return;
-    MP_MIDI->FileName = Dlg_MIDIFileOpen->FileName.toStdString();
-    Pnl_MIDIFile->setCaption(Dlg_MIDIFileOpen->FileName);
-    ModeSet(1);
-}
-
-void TF1::OpenFromCommandLine(const QString &file) {
-    Mode_Record();
-    MP_MIDI->FileName = QFileInfo(file).absoluteFilePath().toStdString();
-    Pnl_MIDIFile->setCaption(QString::fromStdString(MP_MIDI->FileName));
-    ModeSet(1);
-}
-
 // --- Screen states -----------------------------------------------------------
 
-void TF1::Arrange(bool control, bool option, bool record) {
+void MainWindow::Arrange(bool control, bool option, bool record) {
     Pnl_Control->setEnabled(control);
     Pnl_Option->setEnabled(option);
     Pnl_Directory->setEnabled(false);
@@ -282,7 +230,7 @@ void TF1::Arrange(bool control, bool option, bool record) {
     Btn_Close->setEnabled(option);
 }
 
-void TF1::ModeSet(unsigned state) {
+void MainWindow::ModeSet(unsigned state) {
     const QString file = QString::fromStdString(MP_MIDI->FileName);
     switch (state) {
     case 0:
@@ -335,7 +283,7 @@ void TF1::ModeSet(unsigned state) {
     }
 }
 
-void TF1::StatusCaption(const QString &text) {
+void MainWindow::StatusCaption(const QString &text) {
     Pnl_State->setCaption(text);
     // Painted now, so that the text shows even while a long step follows.
     if (isVisible())
@@ -344,21 +292,21 @@ void TF1::StatusCaption(const QString &text) {
 
 // --- Frame, size and placement ------------------------------------------------
 
-void TF1::setBorderStyle(TFormBorderStyle style) {
+void MainWindow::setBorderStyle(TFormBorderStyle style) {
     if (style == borderStyle_)
         return;
     borderStyle_ = style;
     RecreateWindow();
 }
 
-void TF1::setPosition(TPosition position) {
+void MainWindow::setPosition(TPosition position) {
     if (position == position_)
         return;
     position_ = position;
     RecreateWindow();
 }
 
-void TF1::RecreateWindow() {
+void MainWindow::RecreateWindow() {
     // A new native window with the new frame, at the same outer place,
     // shown again if the old one was visible.
     const bool wasVisible = isVisible();
@@ -376,27 +324,27 @@ void TF1::RecreateWindow() {
         show();
 }
 
-void TF1::setClientWidth(int width) {
+void MainWindow::setClientWidth(int width) {
     setFixedSize(width, height());
 }
-void TF1::setClientHeight(int height) {
+void MainWindow::setClientHeight(int height) {
     setFixedSize(width(), height);
 }
 
-int TF1::Left() const {
+int MainWindow::Left() const {
     return frameGeometry().left();
 }
-int TF1::Top() const {
+int MainWindow::Top() const {
     return frameGeometry().top();
 }
-void TF1::setLeft(int left) {
+void MainWindow::setLeft(int left) {
     move(left, Top());
 }
-void TF1::setTop(int top) {
+void MainWindow::setTop(int top) {
     move(Left(), top);
 }
 
-void TF1::CentreOnScreen() {
+void MainWindow::CentreOnScreen() {
     const QScreen *screen = QGuiApplication::primaryScreen();
     if (!screen)
         return;
@@ -406,13 +354,13 @@ void TF1::CentreOnScreen() {
          std::max(0, (area.height() - outer.height()) / 2));
 }
 
-void TF1::closeEvent(QCloseEvent *event) {
+void MainWindow::closeEvent(QCloseEvent *event) {
     // However the program is ended, a recording in progress is kept.
     FinishRunForExit();
     QWidget::closeEvent(event);
 }
 
-void TF1::showEvent(QShowEvent *event) {
+void MainWindow::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
     if (event->spontaneous())
         return;

@@ -1,0 +1,309 @@
+// The main window's handlers: the screens, the settings passes, the output
+// naming routines, the recording run's handlers (which step the recording
+// session and show where it stands), the encoder step and the output
+// directory chooser.
+#include "app/MainWindow.h"
+
+#include "app/Application.h"
+#include "app/Dialogs.h"
+#include "platform/Paths.h"
+#include "platform/audio/SoundSystem.h"
+#include "recording/RunPlan.h"
+#include "settings/IniFiles.h"
+
+#include <QFileInfo>
+
+#include <memory>
+
+std::string MainWindow::EPath() {
+    return paths::programFolder();
+}
+
+// --- Screens ---------------------------------------------------------------
+
+void MainWindow::Mode_Title() {
+    setBorderStyle(bsNone);
+    Pnl_Title->move(0, 0);
+    Pnl_Title->show();
+    Pnl_Main->hide();
+    setClientWidth(Pnl_Title->width());
+    setClientHeight(Pnl_Title->height());
+    setPosition(poScreenCenter);
+}
+
+void MainWindow::Mode_Record() {
+    setBorderStyle(bsDialog);
+    Pnl_Main->move(0, 0);
+    Pnl_Title->hide();
+    Pnl_Main->show();
+    setClientWidth(Pnl_Main->width());
+    setClientHeight(Pnl_Main->height());
+    ReadIniFile();
+    ModeSet(0);
+}
+
+void MainWindow::MainClose() {
+    WriteIniFile(); // a failed write leaves the window on the recording screen
+    Mode_Title();
+}
+
+void MainWindow::Btn_Title_QuitClick() {
+    close();
+}
+
+void MainWindow::Btn_SelectClick() {
+    ModeSet(0);
+    if (!Dlg_MIDIFileOpen->Execute())
+        return;
+    MP_MIDI->FileName = Dlg_MIDIFileOpen->FileName.toStdString();
+    Pnl_MIDIFile->setCaption(Dlg_MIDIFileOpen->FileName);
+    ModeSet(1);
+}
+
+void MainWindow::OpenFromCommandLine(const QString &file) {
+    Mode_Record();
+    MP_MIDI->FileName = QFileInfo(file).absoluteFilePath().toStdString();
+    Pnl_MIDIFile->setCaption(QString::fromStdString(MP_MIDI->FileName));
+    ModeSet(1);
+}
+
+// --- Settings ------------------------------------------------------------------
+
+std::string MainWindow::SettingsFileName() {
+    return paths::settingsFile();
+}
+
+Options MainWindow::CurrentOptions() const {
+    Options o;
+    o.quality = CBox_RecordingQuality->ItemIndex();
+    o.delay = CB_RecordingDelayTime->isChecked();
+    o.delaySeconds = SE_RecordingDelayTime->Value();
+    o.preferDirectory = CB_PreferencesWAVEFileDirectory->isChecked();
+    o.directory = Edit_WAVEFileDirectory->text().toStdString();
+    o.qualityInName = CB_PutQualityInformationonWAVEFileName->isChecked();
+    o.encode = CB_MPEG1AudioLayerIIIEncode->isChecked();
+    o.encoder = Edit_MPEG1AudioLayerIIIEncoderDirectory->text().toStdString();
+    o.top = Top();
+    o.left = Left();
+    return o;
+}
+
+void MainWindow::ReadIniFile() {
+    IniFile = std::make_unique<TIniFile>(SettingsFileName());
+    const Options o = ReadOptions(*IniFile);
+    // Each control takes its value as it takes any: the list has no
+    // selection for an index it does not hold, the spin edit clamps.
+    CBox_RecordingQuality->setItemIndex(o.quality);
+    CB_RecordingDelayTime->setChecked(o.delay);
+    SE_RecordingDelayTime->setValue(o.delaySeconds);
+    CB_PreferencesWAVEFileDirectory->setChecked(o.preferDirectory);
+    Edit_WAVEFileDirectory->setText(QString::fromStdString(o.directory));
+    CB_PutQualityInformationonWAVEFileName->setChecked(o.qualityInName);
+    CB_MPEG1AudioLayerIIIEncode->setChecked(o.encode);
+    Edit_MPEG1AudioLayerIIIEncoderDirectory->setText(QString::fromStdString(o.encoder));
+    setTop(o.top);
+    setLeft(o.left);
+    if (Top() == -1000 && Left() == -1000)
+        setPosition(poScreenCenter);
+    repaint();
+    IniFile.reset();
+}
+
+void MainWindow::WriteIniFile() {
+    // An installed program's settings folder is made on the first store; a
+    // folder that cannot be made is named in the error, with the reason.
+    paths::prepareConfigFolder();
+    IniFile = std::make_unique<TIniFile>(SettingsFileName());
+    // Freed however the pass ends; a failed write skips the rest.
+    struct Release {
+        std::unique_ptr<TIniFile> &file;
+        ~Release() { file.reset(); }
+    } release{IniFile};
+    WriteOptions(*IniFile, CurrentOptions());
+}
+
+// --- Output naming ---------------------------------------------------------------
+
+void MainWindow::QualitySetting() {
+    TemplateBaseName = TemplateBaseNameOf(CBox_RecordingQuality->ItemIndex());
+    TemplateStoredName = TemplateBaseName + ".bin";
+    TemplateOpenName = TemplateBaseName + ".wav";
+}
+
+std::string MainWindow::QualityPath() {
+    return paths::templateFolder();
+}
+
+std::string MainWindow::WavePath() {
+    return OutputFolder(CurrentOptions(), MP_MIDI->FileName);
+}
+
+std::string MainWindow::WaveName() {
+    return OutputName(CurrentOptions(), MP_MIDI->FileName);
+}
+
+// --- The recording run -------------------------------------------------------------
+
+void MainWindow::Btn_RecordClick() {
+    if (RecordingFlag == 1) {
+        RecordingStop();
+        return;
+    }
+    if (MP_MIDI->FileName.empty() || RecordingFlag != 0)
+        return;
+    // "Stop" pressed during the trailing delay: the recording being finished
+    // must not be cut off by a second run.
+    if (Session->phase() != RecordingSession::Phase::Idle)
+        return;
+
+    if (CBox_RecordingQuality->ItemIndex() > 0 && CB_MPEG1AudioLayerIIIEncode->isChecked()) {
+        const auto answer = ui::messageBox(
+            F1, {tr("Information"), tr("MPEG1 Audio Layer III Encode needs High Quality Recording"),
+                 QMessageBox::NoIcon, QMessageBox::Ok | QMessageBox::Cancel});
+        if (answer == QMessageBox::Ok)
+            CBox_RecordingQuality->setItemIndex(0);
+        else
+            CB_MPEG1AudioLayerIIIEncode->setChecked(false);
+        Pnl_Option->repaint();
+    }
+
+    ModeSet(2);
+    SessionPlan plan;
+    plan.options = CurrentOptions();
+    plan.song = MP_MIDI->FileName;
+    plan.style = RunStyle::Window;
+    try {
+        QualitySetting();
+        Session->start(plan);
+    } catch (...) {
+        AbandonRun();
+        throw; // reported in the error box
+    }
+    RecordingFlag = 1;
+    Timer->setInterval(500);
+    Timer->setEnabled(true);
+}
+
+void MainWindow::AbandonRun() {
+    // The session has undone its part; the screen goes back to standby.
+    Timer->setEnabled(false);
+    Timer->setInterval(500);
+    RecordingFlag = 0;
+    ModeSet(1);
+    ShowSoundNotices();
+}
+
+void MainWindow::RecordingStop() {
+    Session->stopPlayback();
+}
+
+void MainWindow::MP_MIDINotify(QObject *) {
+    if (Session->phase() != RecordingSession::Phase::Playing)
+        return; // the notice of a run that was abandoned
+    RecordingFlag = 0;
+    Timer->setEnabled(false);
+    Session->playbackEnded();
+    WAVE_Write_TimerSet();
+}
+
+void MainWindow::WAVE_Write_TimerSet() {
+    const int seconds = Session->tailSeconds();
+    if (seconds > 0) {
+        Timer->setInterval(seconds * 1000);
+        Timer->setEnabled(true);
+        return;
+    }
+    WAVE_Write();
+}
+
+void MainWindow::TimerTimer() {
+    if (RecordingFlag == 1) {
+        Gauge_Progress->setProgress(Session->progress());
+        Gauge_Progress->repaint();
+    }
+    if (Timer->Interval() >= 1000 && CB_RecordingDelayTime->isChecked())
+        WAVE_Write();
+}
+
+void MainWindow::WAVE_Write() {
+    StatusCaption(tr("Data Writing"));
+    Timer->setEnabled(false);
+    Timer->setInterval(500);
+    const RecordingSession::Saved saved = Session->write();
+    if (!saved.ok)
+        TApplication::ShowException(saved.message);
+    if (saved.ok && Session->encoderRuns())
+        MP3Encode();
+    ModeSet(0);
+    ShowSoundNotices();
+}
+
+void MainWindow::ShowSoundNotices() {
+    // Told once the run has ended: an output lost on the way, a devices.ini
+    // naming what does not exist.
+    for (const std::string &notice : audio::SoundSystem::current().takeNotices())
+        TApplication::ShowException(notice);
+}
+
+void MainWindow::FinishRunForExit() {
+    // The program is ending: an encoder still running is ended by the wait
+    // that runs it; a recording is stopped and saved, as after "Stop" with
+    // no trailing delay and no encoding.
+    const RecordingSession::Phase phase = Session->phase();
+    if (phase == RecordingSession::Phase::Encoding)
+        EncoderEndRequested = true;
+    if (phase != RecordingSession::Phase::Playing && phase != RecordingSession::Phase::Tail)
+        return;
+    Timer->setEnabled(false);
+    RecordingFlag = 0;
+    if (phase == RecordingSession::Phase::Playing)
+        Session->playbackEnded();
+    const RecordingSession::Saved saved = Session->write();
+    if (!saved.ok)
+        TApplication::ShowException(saved.message);
+}
+
+// --- The encoder ---------------------------------------------------------------------
+
+void MainWindow::MP3Encode() {
+    ModeSet(4);
+    EncoderEndRequested = false;
+    EncoderWait how;
+    how.wait = [this](const ProcessHandle &process) {
+        return ExecWait(this, process, &EncoderEndRequested);
+    };
+    const std::string message = Session->encode(how);
+    if (!message.empty() && !EncoderEndRequested)
+        TApplication::ShowException(message);
+}
+
+void MainWindow::Btn_MP3EncoderDirectoryClick() {
+    if (Dlg_MP3Encoder->Execute())
+        Edit_MPEG1AudioLayerIIIEncoderDirectory->setText(Dlg_MP3Encoder->FileName);
+}
+
+// --- The output directory chooser ------------------------------------------------------
+
+void MainWindow::Btn_WAVEFileDirectoryClick() {
+    // Drives come and go: the list is read again; the shown directory stays.
+    Drive_CB->Fill();
+    Directory_LB->Rebuild();
+    ModeSet(3);
+}
+
+void MainWindow::Btn_DirectorySelectOKClick() {
+    std::string folder = Directory_LB->Directory();
+    if (folder.empty() || folder.back() != '/')
+        folder += '/';
+    Edit_WAVEFileDirectory->setText(QString::fromStdString(folder));
+    Btn_DirectorySelectCancelClick();
+}
+
+void MainWindow::Btn_DirectorySelectCancelClick() {
+    ModeSet(Pnl_MIDIFile->caption().isEmpty() ? 0 : 1);
+}
+
+void MainWindow::Btn_DirectorySelectClearClick() {
+    Edit_WAVEFileDirectory->setText(QString());
+    Btn_DirectorySelectCancelClick();
+}

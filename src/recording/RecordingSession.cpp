@@ -1,0 +1,292 @@
+// The recording session's steps, in the order a run takes them, with the
+// clean-ups that keep a failed step, a failed save or an encoder's failure
+// from losing a recording or leaving a file that looks finished.
+#include "recording/RecordingSession.h"
+
+#include "media/MPlayer.h"
+#include "platform/Exception.h"
+#include "platform/Paths.h"
+#include "platform/audio/Engine.h"
+#include "recording/Formats.h"
+#include "recording/RunPlan.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <sys/stat.h>
+
+namespace {
+
+// Periods rendered between two looks at the devices (about 93 ms of sound).
+constexpr std::int64_t kBatchFrames = 16 * audio::kPeriodFrames;
+
+} // namespace
+
+RecordingSession::RecordingSession(TMediaPlayer &sequencer, TMediaPlayer &wave, QObject *parent)
+    : QObject(parent), sequencer_(sequencer), wave_(wave) {}
+
+void RecordingSession::setPhase(Phase phase) {
+    if (phase == phase_)
+        return;
+    phase_ = phase;
+    emit phaseChanged(phase);
+}
+
+std::string RecordingSession::output() const {
+    return OutputFolder(plan_.options, plan_.song) + OutputName(plan_.options, plan_.song);
+}
+
+std::string RecordingSession::templateFolder() const {
+    return plan_.style == RunStyle::Batch ? paths::shippedTemplateFolder()
+                                          : paths::templateFolder();
+}
+
+int RecordingSession::sampleRate() const {
+    const int quality = plan_.options.quality;
+    if (quality < 0 || quality >= int(kRecordingFormats.size()))
+        return audio::kSampleRate;
+    return kRecordingFormats[std::size_t(quality)].sampleRate;
+}
+
+void RecordingSession::start(const SessionPlan &plan) {
+    plan_ = plan;
+    madeOutput_.clear();
+    recordedFrames_ = 0;
+    setPhase(Phase::Starting);
+    try {
+        // A song whose name ends in the output's own name (song.wav, with
+        // no quality information and no folder of choice) would be replaced
+        // by its recording: the song is never touched.
+        RefuseSongAsOutput(output(), plan_.song);
+        prepareOutput();
+        const bool batch = plan_.style == RunStyle::Batch;
+        sequencer_.FileName = plan_.song;
+        sequencer_.Open();
+        if (batch) {
+            sequencer_.setTimeFormat(tfSamples);
+            // The song to its last frame, then the tail, in frames of the
+            // format: the wave device ends the recording there itself.
+            const int rate = sampleRate();
+            recordedFrames_ = (std::int64_t(sequencer_.Length()) * rate + audio::kSampleRate - 1) /
+                                  audio::kSampleRate +
+                              std::llround(plan_.tailSeconds * rate);
+        }
+        sequencer_.setNotify(!batch);
+        sequencer_.Play();
+        wave_.Open();
+        if (batch) {
+            wave_.setTimeFormat(tfSamples);
+            wave_.setNotify(false);
+            wave_.setEndPos(static_cast<int>(recordedFrames_));
+        }
+        wave_.StartRecording();
+        if (wave_.Error() != 0)
+            throw EMCIDeviceError(wave_.ErrorText());
+    } catch (...) {
+        abandon();
+        throw;
+    }
+    setPhase(Phase::Playing);
+}
+
+void RecordingSession::prepareOutput() {
+    const std::string base = TemplateBaseNameOf(plan_.options.quality);
+    const std::string target = output();
+    if (plan_.style == RunStyle::Batch) {
+        // The shipped template is the recording's format; the output is
+        // written only when the recording is saved.
+        wave_.FileName = templateFolder() + base + ".bin";
+        return;
+    }
+    // The output carries the template's format before recording starts:
+    // the template is opened under its open name and saved under the output's.
+    const std::string folder = templateFolder();
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        std::remove(target.c_str());
+    std::rename((folder + base + ".bin").c_str(), (folder + base + ".wav").c_str());
+    wave_.FileName = folder + base + ".wav";
+    wave_.Open();
+    wave_.FileName = target;
+    wave_.Save();
+    const bool saved = wave_.Error() == 0;
+    const std::string refusal = saved ? std::string() : wave_.ErrorText();
+    wave_.Close();
+    std::rename((folder + base + ".wav").c_str(), (folder + base + ".bin").c_str());
+    wave_.FileName = target;
+    if (!saved)
+        throw EMCIDeviceError(refusal);
+    madeOutput_ = target;
+    if (::stat(target.c_str(), &st) == 0) {
+        madeDevice_ = st.st_dev;
+        madeInode_ = st.st_ino;
+    }
+}
+
+int RecordingSession::progress() {
+    const int position = sequencer_.Position();
+    const int length = sequencer_.Length();
+    // Halves go to the even neighbour; an empty song shows 0 %.
+    return length == 0 ? 0 : static_cast<int>(std::nearbyint(double(position) / length * 100.0));
+}
+
+void RecordingSession::stopPlayback() {
+    sequencer_.Stop();
+}
+
+void RecordingSession::playbackEnded() {
+    sequencer_.setNotify(false);
+    sequencer_.Close();
+    setPhase(Phase::Tail);
+}
+
+int RecordingSession::tailSeconds() const {
+    return TailSeconds(plan_.options);
+}
+
+bool RecordingSession::runFreely(audio::Engine &engine,
+                                 const std::function<void(std::int64_t, std::int64_t)> &progress,
+                                 const std::atomic<bool> &stop) {
+    const std::int64_t total = recordedFrames_;
+    auto lastReport = std::chrono::steady_clock::now();
+    while (wave_.Mode() == mpRecording) {
+        if (stop)
+            return false;
+        {
+            std::lock_guard<std::mutex> guard(engine.lock());
+            engine.drive(kBatchFrames);
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (progress && now - lastReport > std::chrono::milliseconds(100)) {
+            lastReport = now;
+            progress(wave_.Position(), total);
+        }
+    }
+    if (progress)
+        progress(total, total);
+    playbackEnded();
+    return true;
+}
+
+RecordingSession::Saved RecordingSession::write() {
+    setPhase(Phase::Writing);
+    Saved saved;
+    wave_.Stop();
+    wave_.FileName = output();
+    wave_.Save();
+    saved.ok = wave_.Error() == 0;
+    if (!saved.ok)
+        keepElsewhere(saved);
+    wave_.Close();
+    madeOutput_.clear();
+    setPhase(Phase::Idle);
+    return saved;
+}
+
+void RecordingSession::keepElsewhere(Saved &saved) {
+    // The output could not be written: the recording goes to the first of
+    // the home and temporary folders that takes it.
+    const std::string refusal = wave_.ErrorText();
+    const std::string wanted = wave_.FileName;
+    QString name = QString::fromStdString(wanted.substr(wanted.rfind('/') + 1));
+    if (name.endsWith(".wav"))
+        name.chop(4);
+    const QString stamp = QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss");
+    for (const QString &folder : {QDir::homePath(), QDir::tempPath()}) {
+        wave_.FileName = QDir(folder).filePath(name + "-recovered-" + stamp + ".wav").toStdString();
+        wave_.Save();
+        if (wave_.Error() == 0) {
+            saved.keptAt = wave_.FileName;
+            break;
+        }
+    }
+    removeTemplateOnlyOutput();
+    saved.message =
+        saved.keptAt.empty()
+            ? refusal + tr(" The recording could not be kept anywhere either").toStdString()
+            : refusal + tr(" The recording was kept as %1")
+                            .arg(QString::fromStdString(saved.keptAt))
+                            .toStdString();
+}
+
+bool RecordingSession::encoderRuns() const {
+    return EncoderRuns(plan_.options);
+}
+
+std::string RecordingSession::encode(const EncoderWait &how) {
+    setPhase(Phase::Encoding);
+    const std::string wave = output();
+    const std::string mp3 = Mp3PathOf(wave);
+    const std::string &encoder = plan_.options.encoder;
+    // What the encoder prints goes to a file of its own when its last line
+    // is wanted: it says why an encoder failed.
+    std::FILE *said = how.keepOutput ? std::tmpfile() : nullptr;
+    const ProcessHandle process = StartEncoder(plan_.options, wave, said ? fileno(said) : -1);
+    std::string message;
+    if (!process) {
+        message = tr("The MP3 encoder %1 could not be started: %2")
+                      .arg(QString::fromStdString(encoder), QString::fromStdString(process.error))
+                      .toStdString();
+    } else {
+        const ProcessEnd end = how.wait(process);
+        if (end.cut)
+            std::remove(mp3.c_str()); // cut off: its MP3 is unfinished
+        if (end.cut || !end.succeeded()) {
+            message = tr("The MP3 encoder %1 failed on %2 (%3)")
+                          .arg(QString::fromStdString(encoder), QString::fromStdString(wave),
+                               QString::fromStdString(end.cut ? std::string("interrupted")
+                                                              : end.describe()))
+                          .toStdString();
+            if (said) {
+                const std::string last = LastLineOf(said);
+                if (!last.empty())
+                    message += ": " + last;
+            }
+        }
+    }
+    if (said)
+        std::fclose(said);
+    setPhase(Phase::Idle);
+    return message;
+}
+
+void RecordingSession::abandon() {
+    if (sequencer_.IsOpen()) {
+        sequencer_.setNotify(false);
+        sequencer_.Stop();
+    }
+    sequencer_.Close();
+    wave_.Close();
+    putTemplateBack();
+    removeTemplateOnlyOutput();
+    madeOutput_.clear();
+    setPhase(Phase::Idle);
+}
+
+void RecordingSession::putTemplateBack() {
+    // The template goes back under its stored name if a failed open left it
+    // renamed (and if its folder could be found at all).
+    if (plan_.style != RunStyle::Window)
+        return;
+    try {
+        const std::string base = templateFolder() + TemplateBaseNameOf(plan_.options.quality);
+        if (paths::isFile(base + ".wav") && !paths::isFile(base + ".bin"))
+            std::rename((base + ".wav").c_str(), (base + ".bin").c_str());
+    } catch (const std::exception &) {
+        // The error that ended the run says what is wrong with the folder.
+    }
+}
+
+void RecordingSession::removeTemplateOnlyOutput() {
+    // The output the run made from the template holds no recording: left
+    // behind, it would look like a finished one. A file that has taken its
+    // place since is not the run's to remove.
+    struct stat st {};
+    if (!madeOutput_.empty() && ::stat(madeOutput_.c_str(), &st) == 0 && st.st_dev == madeDevice_ &&
+        st.st_ino == madeInode_)
+        std::remove(madeOutput_.c_str());
+}

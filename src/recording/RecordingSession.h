@@ -1,0 +1,139 @@
+// One recording from its plan to the saved file and the MP3: the song's
+// guard, the output made from the template, playback and recording, the
+// stop, the save and the rescue of a save that fails, and the encoder step.
+// The window and kestrune-render both run it; neither holds run logic.
+#pragma once
+
+#include "platform/process/ExecWait.h"
+#include "settings/Options.h"
+
+#include <QObject>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class TMediaPlayer;
+
+namespace audio {
+class Engine;
+}
+
+/// How a run is driven, the one difference between the window's run and
+/// kestrune-render's.
+enum class RunStyle {
+    /// A person's run in real time: the output is made from the stored
+    /// template (renamed to its open name for the moment it is opened, then
+    /// back), the sequencer's completion notice ends playback, and the
+    /// caller times the tail.
+    Window,
+    /// A batch job on a driven clock (runFreely): the shipped template is
+    /// opened where it lies, so that parallel jobs never race for it, and
+    /// the recording ends by itself at the song's last frame plus the tail,
+    /// exact to the frame.
+    Batch,
+};
+
+/// What one run records, decided before it starts.
+struct SessionPlan {
+    Options options;
+    std::string song;
+    RunStyle style = RunStyle::Window;
+    /// Batch: seconds recorded after the song's last frame.
+    double tailSeconds = 0;
+};
+
+/// How the encoder step waits for the encoder, and what it keeps of what
+/// the encoder prints.
+struct EncoderWait {
+    /// Waits for the started process and says how it ended.
+    std::function<ProcessEnd(const ProcessHandle &)> wait;
+    /// The encoder's output goes to a file, and its last line into a failure's message.
+    bool keepOutput = false;
+};
+
+class RecordingSession : public QObject {
+    Q_OBJECT
+public:
+    enum class Phase { Idle, Starting, Playing, Tail, Writing, Encoding };
+    Q_ENUM(Phase)
+
+    /// The session runs on the two controllers it is given: a sequencer and
+    /// a wave-audio one. They stay the caller's.
+    RecordingSession(TMediaPlayer &sequencer, TMediaPlayer &wave, QObject *parent = nullptr);
+
+    Phase phase() const { return phase_; }
+    const SessionPlan &plan() const { return plan_; }
+    /// The output path: the options' folder and name for the song.
+    std::string output() const;
+
+    /// Refuses a song that is the output, makes the output from the template,
+    /// opens the song and plays it, and records. Raises (EMCIDeviceError or
+    /// Exception) when a step fails; everything started is then undone,
+    /// the template is back in place and no template-only output is left.
+    /// In the window's style the sequencer's end comes as its completion notice.
+    void start(const SessionPlan &plan);
+    /// The progress gauge's value: position / length × 100 of the song,
+    /// halves to the even neighbour; 0 for an empty song.
+    int progress();
+    /// Stops playback; the sequencer's notice ends it (window's "Stop").
+    void stopPlayback();
+    /// Playback has ended: the sequencer closes and the tail begins.
+    void playbackEnded();
+    /// The tail in whole seconds the window waits before writing.
+    int tailSeconds() const;
+
+    /// Batch: drives `engine`'s clock as fast as it renders until the
+    /// recording has ended by itself. `progress` hears frames done and in
+    /// all now and then. Returns false when `stop` became true (the caller
+    /// then abandons the run).
+    bool runFreely(audio::Engine &engine,
+                   const std::function<void(std::int64_t, std::int64_t)> &progress,
+                   const std::atomic<bool> &stop);
+    /// Batch: the recording's length in frames of its format.
+    std::int64_t recordedFrames() const { return recordedFrames_; }
+    int sampleRate() const;
+
+    /// What write() did with the recording.
+    struct Saved {
+        bool ok = false;     // saved under the output's name
+        std::string keptAt;  // else where it was kept, if anywhere
+        std::string message; // else what to tell the user
+    };
+    /// Stops the recording, saves it under the output's name, and closes the
+    /// device. A save that fails keeps the recording in the home folder, else
+    /// the temporary folder, and removes the template-only output.
+    Saved write();
+
+    /// Whether the encoder runs after a save, by the plan's options.
+    bool encoderRuns() const;
+    /// Runs the encoder on the saved output and waits for it as `how` says.
+    /// Returns empty on success, else the message to show. An encoder cut
+    /// off (`ProcessEnd::cut`) leaves no unfinished MP3.
+    std::string encode(const EncoderWait &how);
+    /// Ends the run as it stands without saving: both devices closed, the
+    /// template back, no template-only output left.
+    void abandon();
+
+signals:
+    void phaseChanged(RecordingSession::Phase phase);
+
+private:
+    void setPhase(Phase phase);
+    void prepareOutput();
+    void keepElsewhere(Saved &saved);
+    void removeTemplateOnlyOutput();
+    void putTemplateBack();
+    std::string templateFolder() const;
+
+    TMediaPlayer &sequencer_;
+    TMediaPlayer &wave_;
+    SessionPlan plan_;
+    Phase phase_ = Phase::Idle;
+    // The output made from the template, and which file it is (a failed
+    // save must not remove a file that took its place since).
+    std::string madeOutput_;
+    std::uint64_t madeDevice_ = 0, madeInode_ = 0;
+    std::int64_t recordedFrames_ = 0; // batch: where the recording ends
+};
