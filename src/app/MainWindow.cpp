@@ -172,6 +172,7 @@ void MainWindow::Btn_RecordClick() {
     plan.options = CurrentOptions();
     plan.song = MP_MIDI->FileName;
     plan.style = RunStyle::Window;
+    plan.tailSeconds = TailSeconds(plan.options);
     try {
         QualitySetting();
         Session->start(plan);
@@ -207,9 +208,9 @@ void MainWindow::MP_MIDINotify(QObject *) {
 }
 
 void MainWindow::WAVE_Write_TimerSet() {
-    const int seconds = Session->tailSeconds();
-    if (seconds > 0) {
-        Timer->setInterval(seconds * 1000);
+    const auto milliseconds = static_cast<int>(Session->tailFrames(1000));
+    if (milliseconds > 0) {
+        Timer->setInterval(milliseconds);
         Timer->setEnabled(true);
         return;
     }

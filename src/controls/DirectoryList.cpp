@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -29,6 +30,27 @@ std::string currentDirectory() {
     std::vector<char> buffer(PATH_MAX);
     if (!::getcwd(buffer.data(), buffer.size()))
         return {};
+    return buffer.data();
+}
+
+// 0 when a program could change into `path` (a folder it may search, as
+// the file-system user it is), else the error number a change would give.
+int enterable(const std::string &path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return errno;
+    if (!S_ISDIR(st.st_mode))
+        return ENOTDIR;
+    if (::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) != 0)
+        return errno;
+    return 0;
+}
+
+// The path with its links and dots resolved, as the shown directory reads.
+std::string resolved(const std::string &path) {
+    std::vector<char> buffer(PATH_MAX);
+    if (!::realpath(path.c_str(), buffer.data()))
+        return path;
     return buffer.data();
 }
 
@@ -293,8 +315,6 @@ void TDirectoryListBox::StartFromCurrentDirectory() {
 
 void TDirectoryListBox::Rebuild() {
     clear();
-    // Linux file systems keep and distinguish the case of names.
-    casePreserved_ = caseSensitive_ = true;
     std::vector<std::string> parts;
     if (directory_ != "/") {
         std::stringstream split(directory_.substr(1));
@@ -370,19 +390,17 @@ void TDirectoryListBox::OpenEntry(int row) {
 
 void TDirectoryListBox::ChangeDirectory(const std::string &path) {
     // Step by step: the folder that holds the target, then the target, so
-    // that a refusal says which; the old current directory is restored then.
-    const std::string before = currentDirectory();
+    // that a refusal says which. The process's current directory stays
+    // where it is: the list only shows a place.
     const auto slash = path.find_last_of('/');
-    const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
-    if (::chdir(parent.c_str()) != 0 || ::chdir(path.c_str()) != 0) {
-        const int error = errno;
-        if (!before.empty() && ::chdir(before.c_str()) != 0) {
-            // The old place is gone too: the list still shows it.
-        }
+    const std::string parent =
+        slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+    int error = enterable(parent);
+    if (error == 0)
+        error = enterable(path);
+    if (error != 0)
         throw EInOutError::FromErrno(error);
-    }
-    const std::string now = currentDirectory();
-    directory_ = now.empty() ? path : now;
+    directory_ = resolved(path);
     Rebuild();
     if (DriveCombo)
         DriveCombo->SelectDriveOf(directory_);

@@ -1,6 +1,6 @@
 // The drive list and the directory list of the output directory chooser.
-// Every change of place is a change of the process's current directory,
-// read back as the shown directory.
+// The lists start from the process's current directory and then only show
+// a place: moving through them never changes the current directory.
 #pragma once
 
 #include "controls/Pictures.h"
@@ -71,8 +71,8 @@ public:
     void StartFromCurrentDirectory();
     /// Reads the shown directory's entries again.
     void Rebuild();
-    /// Changes the shown directory to `path` through the current directory.
-    /// Raises EInOutError when refused; the list is then unchanged.
+    /// Changes the shown directory to `path`, where the program could enter
+    /// it. Raises EInOutError when refused; the list is then unchanged.
     void ChangeDirectory(const std::string &path);
     /// Opens the entry at `row`, as a double-click or Enter does.
     void OpenEntry(int row);
@@ -89,6 +89,4 @@ protected:
 private:
     std::string directory_ = "/";
     int pathEntries_ = 0;
-    bool casePreserved_ = true;
-    bool caseSensitive_ = true;
 };

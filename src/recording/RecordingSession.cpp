@@ -73,7 +73,7 @@ void RecordingSession::start(const SessionPlan &plan) {
             const int rate = sampleRate();
             recordedFrames_ = (std::int64_t(sequencer_.Length()) * rate + audio::kSampleRate - 1) /
                                   audio::kSampleRate +
-                              std::llround(plan_.tailSeconds * rate);
+                              tailFrames(rate);
         }
         sequencer_.setNotify(!batch);
         sequencer_.Play();
@@ -144,8 +144,8 @@ void RecordingSession::playbackEnded() {
     setPhase(Phase::Tail);
 }
 
-int RecordingSession::tailSeconds() const {
-    return TailSeconds(plan_.options);
+std::int64_t RecordingSession::tailFrames(int rate) const {
+    return std::llround(plan_.tailSeconds * rate);
 }
 
 bool RecordingSession::runFreely(audio::Engine &engine,

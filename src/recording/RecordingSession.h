@@ -40,7 +40,8 @@ struct SessionPlan {
     Options options;
     std::string song;
     RunStyle style = RunStyle::Window;
-    /// Batch: seconds recorded after the song's last frame.
+    /// Seconds recorded after playback ends: after the song's last frame
+    /// (batch), or from the sequencer's completion notice on (window).
     double tailSeconds = 0;
 };
 
@@ -81,8 +82,9 @@ public:
     void stopPlayback();
     /// Playback has ended: the sequencer closes and the tail begins.
     void playbackEnded();
-    /// The tail in whole seconds the window waits before writing.
-    int tailSeconds() const;
+    /// The tail in frames at `rate` frames a second (1000: milliseconds,
+    /// which the window's timer waits before writing).
+    std::int64_t tailFrames(int rate) const;
 
     /// Batch: drives `engine`'s clock as fast as it renders until the
     /// recording has ended by itself. `progress` hears frames done and in

@@ -139,3 +139,21 @@ TEST(Window, AFileOnTheCommandLineStartsTheRecordingScreenWithItChosen) {
     EXPECT_EQ(window.Pnl_State->caption(), "Standby OK");
     EXPECT_EQ(window.Btn_Record->caption(), "Record");
 }
+
+TEST(Window, NamingRoutinesReadTheControls) {
+    test::SettingsFile noSettings;
+    MainWindow window;
+    window.MP_MIDI->FileName = "/music/Song.mid";
+    window.CBox_RecordingQuality->setItemIndex(5);
+    window.CB_PutQualityInformationonWAVEFileName->setChecked(true);
+    window.CB_PreferencesWAVEFileDirectory->setChecked(true);
+    window.Edit_WAVEFileDirectory->setText("/rec/");
+    EXPECT_EQ(window.WavePath() + window.WaveName(), "/rec/Song_22050161.wav");
+    window.CB_PreferencesWAVEFileDirectory->setChecked(false);
+    EXPECT_EQ(window.WavePath(), "/music/");
+    window.QualitySetting();
+    EXPECT_EQ(window.TemplateBaseName, "KWQF0005");
+    EXPECT_EQ(window.TemplateStoredName, "KWQF0005.bin");
+    EXPECT_EQ(window.TemplateOpenName, "KWQF0005.wav");
+    EXPECT_EQ(MainWindow::QualityPath(), MainWindow::EPath() + "binlib/");
+}

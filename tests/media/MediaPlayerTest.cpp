@@ -248,3 +248,14 @@ TEST_F(MediaPlayerTest, DestructionClosesAnOpenDeviceWithoutSaving) {
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"short.mid", "t.wav"}));
     EXPECT_EQ(test::readWave(dir.path("t.wav")).frames(), 0);
 }
+
+TEST(ErrorTexts, ALaterErrorNeverChangesTheTextOfAnEarlierOne) {
+    // A batch that meets a thousand bad files still reports the first one
+    // by its own text.
+    const MCIERROR first = makeCustomError("\"a.mid\" is not a Standard MIDI File.");
+    for (int i = 0; i < 1000; ++i)
+        makeCustomError("\"b" + std::to_string(i) + ".mid\" is not a Standard MIDI File.");
+    char text[128];
+    ASSERT_TRUE(getErrorString(first, text, sizeof text));
+    EXPECT_STREQ(text, "\"a.mid\" is not a Standard MIDI File.");
+}

@@ -79,7 +79,7 @@ TEST_F(ChooserTest, ListsThePathAndTheVisibleSubfoldersInLocaleOrder) {
     window.Directory_LB->Rebuild();
     QLocale::setDefault(previous);
     EXPECT_EQ(window.Directory_LB->Directory(), root + "/a/b");
-    EXPECT_EQ(fs::current_path().string(), root + "/a/b");
+    EXPECT_EQ(fs::current_path(), before); // the list only shows a place
     EXPECT_EQ(subdirectories(),
               (std::vector<std::string>{"alpha", "Beta", "c", "émile", "Eve", "Zeta"}));
     const int pathEntries = window.Directory_LB->PathEntries();
@@ -120,7 +120,7 @@ TEST_F(ChooserTest, ARefusedChangeIsReportedAndTheListStays) {
     EXPECT_EQ(boxes[0].text, "ファイルが見つかりません.");
     EXPECT_EQ(window.Directory_LB->Directory(), root + "/a/b");
     EXPECT_NE(row("Zeta"), int(names().size())); // the list was not rebuilt
-    EXPECT_EQ(fs::current_path().string(), root + "/a/b");
+    EXPECT_EQ(fs::current_path(), before);
 
     // Without permission (as an ordinary user would be, even when the tests run as root).
     fs::create_directory(root + "/a/b/locked");

@@ -1,27 +1,11 @@
 // Output naming and template names, as tables.
-#include "app/MainWindow.h"
+#include "platform/Paths.h"
+#include "recording/RunPlan.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
-namespace {
-
-struct NamingTest : ::testing::Test {
-    test::SettingsFile noSettings;
-    MainWindow window;
-    void set(const std::string &midi, int index, bool quality, bool preferred,
-             const std::string &folder) {
-        window.MP_MIDI->FileName = midi;
-        window.CBox_RecordingQuality->setItemIndex(index);
-        window.CB_PutQualityInformationonWAVEFileName->setChecked(quality);
-        window.CB_PreferencesWAVEFileDirectory->setChecked(preferred);
-        window.Edit_WAVEFileDirectory->setText(QString::fromStdString(folder));
-    }
-};
-
-} // namespace
-
-TEST_F(NamingTest, OutputPathFollowsTheOptions) {
+TEST(Naming, OutputPathFollowsTheOptions) {
     const struct {
         const char *midi;
         int index;
@@ -48,23 +32,22 @@ TEST_F(NamingTest, OutputPathFollowsTheOptions) {
         {"/a b/Ünï cödé.mid", 1, true, false, "", "/a b/Ünï cödé_44100161.wav"},
     };
     for (const auto &c : cases) {
-        set(c.midi, c.index, c.quality, c.preferred, c.folder);
-        EXPECT_EQ(window.WavePath() + window.WaveName(), c.path)
+        Options options;
+        options.quality = c.index;
+        options.qualityInName = c.quality;
+        options.preferDirectory = c.preferred;
+        options.directory = c.folder;
+        EXPECT_EQ(OutputFolder(options, c.midi) + OutputName(options, c.midi), c.path)
             << c.midi << " index " << c.index << " folder " << c.folder;
     }
 }
 
-TEST_F(NamingTest, TemplateNamesOfTheFormat) {
+TEST(Naming, TemplateBaseNamesOfTheFormat) {
     const std::pair<int, const char *> cases[] = {
         {0, "KWQF0000"}, {3, "KWQF0003"}, {11, "KWQF0011"}, {-1, "KWQF00-01"}};
-    for (auto [index, base] : cases) {
-        window.CBox_RecordingQuality->setItemIndex(index);
-        window.QualitySetting();
-        EXPECT_EQ(window.TemplateBaseName, base);
-        EXPECT_EQ(window.TemplateStoredName, std::string(base) + ".bin");
-        EXPECT_EQ(window.TemplateOpenName, std::string(base) + ".wav");
-    }
-    EXPECT_EQ(MainWindow::QualityPath(), MainWindow::EPath() + "binlib/");
+    for (auto [index, base] : cases)
+        EXPECT_EQ(TemplateBaseNameOf(index), base);
+    EXPECT_EQ(paths::templateFolder(), paths::programFolder() + "binlib/");
 }
 
 TEST(Templates, EachIsAnEmptyPcmWaveInItsFormat) {
@@ -75,7 +58,7 @@ TEST(Templates, EachIsAnEmptyPcmWaveInItsFormat) {
     for (auto [index, format] : rows) {
         char name[32];
         std::snprintf(name, sizeof name, "KWQF00%02d.bin", index);
-        const test::WaveData w = test::readWave(MainWindow::QualityPath() + name);
+        const test::WaveData w = test::readWave(paths::templateFolder() + name);
         EXPECT_EQ(w.format, format) << name;
         EXPECT_EQ(w.frames(), 0) << name;
     }

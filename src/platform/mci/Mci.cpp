@@ -9,7 +9,6 @@
 #include "platform/mci/WaveAudioDevice.h"
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cstring>
 #include <map>
@@ -28,10 +27,13 @@ MCIDEVICEID g_lastId = 0;
 std::mutex g_traceMutex;
 std::function<void(const TraceEntry &)> g_trace;
 
-constexpr std::size_t kCustomTexts = 256;
+// The texts devices made for one failure each, by code. A code is never
+// used twice, so a later error cannot change the text of an earlier one;
+// past kCustomTexts the oldest are forgotten (their codes then have no text).
+constexpr std::size_t kCustomTexts = 4096;
 std::mutex g_customMutex;
-std::array<std::string, kCustomTexts> g_customTexts;
-std::size_t g_nextCustom = 0;
+std::map<MCIERROR, std::string> g_customTexts;
+MCIERROR g_nextCustom = MCIERR_CUSTOM_DRIVER_BASE;
 
 std::string lower(const char *text) {
     std::string s(text ? text : "");
@@ -243,10 +245,11 @@ bool getErrorString(MCIERROR code, char *buffer, unsigned size) {
     std::string text;
     if (const char *standard = standardText(code)) {
         text = standard;
-    } else if (code >= MCIERR_CUSTOM_DRIVER_BASE &&
-               code < MCIERR_CUSTOM_DRIVER_BASE + kCustomTexts) {
+    } else {
         std::lock_guard<std::mutex> guard(g_customMutex);
-        text = g_customTexts[code - MCIERR_CUSTOM_DRIVER_BASE];
+        const auto found = g_customTexts.find(code);
+        if (found != g_customTexts.end())
+            text = found->second;
     }
     if (text.empty()) {
         buffer[0] = '\0';
@@ -264,11 +267,14 @@ void setTraceHook(std::function<void(const TraceEntry &)> hook) {
 }
 
 MCIERROR makeCustomError(const std::string &text) {
-    // The texts live in a small ring: a code is read soon after it is made.
     std::lock_guard<std::mutex> guard(g_customMutex);
-    const std::size_t slot = g_nextCustom++ % kCustomTexts;
-    g_customTexts[slot] = text;
-    return MCIERR_CUSTOM_DRIVER_BASE + static_cast<MCIERROR>(slot);
+    if (g_nextCustom < MCIERR_CUSTOM_DRIVER_BASE) // wrapped after four billion errors
+        g_nextCustom = MCIERR_CUSTOM_DRIVER_BASE;
+    const MCIERROR code = g_nextCustom++;
+    g_customTexts[code] = text;
+    if (g_customTexts.size() > kCustomTexts)
+        g_customTexts.erase(g_customTexts.begin());
+    return code;
 }
 
 } // namespace mci
