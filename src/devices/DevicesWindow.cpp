@@ -292,12 +292,15 @@ void DevicesWindow::listDevices() {
     device->addItem(tr("The server's default"), QString());
     const audio::OutputBackend *chosenBackend =
         audio::findOutputBackend(backend->currentData().toString().toStdString());
-    device->setEnabled(chosenBackend && chosenBackend->devices);
-    if (!chosenBackend || !chosenBackend->devices)
+    device->setEnabled(false);
+    if (!chosenBackend)
         return;
     std::string error;
     // By the server's stable names, never by their place in the list.
-    for (const audio::OutputDevice &d : chosenBackend->devices(error))
+    const std::vector<audio::OutputDevice> offered = chosenBackend->devices(error);
+    // A backend that plays nowhere has nothing to choose.
+    device->setEnabled(chosenBackend->open != audio::openNoneOutput);
+    for (const audio::OutputDevice &d : offered)
         device->addItem(QString::fromStdString(
                             d.description.empty() ? d.name : d.name + "  (" + d.description + ")"),
                         QString::fromStdString(d.name));

@@ -49,54 +49,14 @@ Engine::Engine(const EngineSettings &settings, std::shared_ptr<SoundNotices> not
     // before it has answered.
     const DevicesConfig &config = settings.devices;
     volume_ = float(config.volume) / 100.0f;
-    std::string notice;
-    std::unique_ptr<Output> output;
-    const bool jackParts = config.sequencer == "jack" || config.input == "jack";
-    if (timeScale_ != 1.0) {
-        // A benchmark's clock runs faster than any server.
-    } else if (jackParts) {
-        // JACK's cycle is the clock whenever it carries the outside
-        // synthesiser's MIDI or the input. The monitor goes with it, unless
-        // the synthesiser playing is an outside one (whose own outputs are
-        // heard) and no JACK output is asked for.
-        JackParts parts;
-        parts.monitor =
-            config.backend == "jack" || (config.backend == "auto" && !config.outsideSynthesiser());
-        parts.monitorPorts = config.backend == "jack" ? config.device : std::string();
-        parts.midi = config.sequencer == "jack";
-        if (parts.midi)
-            parts.midiPort = config.port;
-        parts.capture = config.input == "jack";
-        if (parts.capture)
-            parts.capturePorts = config.inputDevice;
-        std::string why;
-        output = openJackClient(*this, parts, why);
-        if (!output) {
-            const std::string where = " named in " + paths::devicesFile() + " cannot be used: ";
-            if (parts.midi)
-                sequencerError_ = "The MIDI port \"" + config.port + "\"" + where + why;
-            if (parts.capture)
-                inputError_ = "The capture ports \"" + config.inputDevice + "\"" + where + why;
-            if (error)
-                *error = parts.midi ? sequencerError_ : inputError_;
-        }
-    } else if (error) {
-        // Tried out as chosen: no falling back to another output.
-        const OutputBackend *backend = findOutputBackend(config.backend);
-        if (config.backend == "auto")
-            output = openConfiguredOutput(*this, config, *error);
-        else if (!backend)
-            *error = "there is no sound output \"" + config.backend + "\"";
-        else if (backend->open && !(output = backend->open(*this, config.device, *error)))
-            *error = std::string(backend->title) + ": " + *error;
-        if (!output && error->empty())
-            *error = config.backend == "none" ? "the output \"none\" plays nowhere"
-                                              : "no sound server answers";
-    } else {
-        output = openConfiguredOutput(*this, config, notice);
-    }
-    if (!notice.empty())
-        notices_->postOnce(notice);
+    OutputChoice choice = openOutput(*this, config, error != nullptr, timeScale_ == 1.0);
+    std::unique_ptr<Output> output = std::move(choice.output);
+    sequencerError_ = choice.sequencerError;
+    inputError_ = choice.inputError;
+    if (error)
+        *error = choice.error;
+    if (!choice.notice.empty())
+        notices_->postOnce(choice.notice);
     {
         std::lock_guard<std::mutex> guard(mutex_);
         if (output) {

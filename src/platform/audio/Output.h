@@ -66,7 +66,8 @@ struct OutputDevice {
     std::string description; // as a person reads it
 };
 
-/// One entry of the table. `none` has no functions: the engine keeps the
+/// One entry of the table. `none` is a backend too: it always answers, and
+/// opening it gives no output and no error, so that the engine keeps the
 /// steady clock and nothing is heard.
 struct OutputBackend {
     const char *name;  // as devices.ini writes it
@@ -74,10 +75,14 @@ struct OutputBackend {
     /// Whether a server answers now.
     bool (*answers)();
     /// Opens the output on `device` (empty: the server's default). Returns
-    /// null and sets `error` when it cannot.
+    /// null and sets `error` when it cannot (none: null, no error).
     std::unique_ptr<Output> (*open)(Engine &engine, const std::string &device, std::string &error);
     /// The devices the server offers. Sets `error` when no server answers.
     std::vector<OutputDevice> (*devices)(std::string &error);
+    /// Opens one client that also serves an outside synthesiser's MIDI port
+    /// and a real input (JACK only; null elsewhere).
+    std::unique_ptr<Output> (*openClient)(Engine &engine, const JackParts &parts,
+                                          std::string &error);
 };
 
 /// none, pulse, jack: the order in which "auto" tries them is pulse, jack.
@@ -85,12 +90,24 @@ const std::vector<OutputBackend> &outputBackends();
 /// The backend of that name, or null.
 const OutputBackend *findOutputBackend(const std::string &name);
 
-/// Opens the output devices.ini asks for. "auto": pulse if a server
-/// answers, else jack if a server runs, else none (null, silently). A
-/// backend or device that devices.ini names but that does not exist falls
-/// back to auto, and `notice` says so.
-std::unique_ptr<Output> openConfiguredOutput(Engine &engine, const DevicesConfig &config,
-                                             std::string &notice);
+/// What an engine opens, and what could not be used of what devices.ini names.
+struct OutputChoice {
+    std::unique_ptr<Output> output; // null: none, the steady clock
+    std::string notice;             // a fallback to tell once
+    std::string error;              // exact: why the output named plays nowhere
+    std::string sequencerError;     // the MIDI port named cannot be used
+    std::string inputError;         // the capture ports named cannot be used
+};
+
+/// The one way an engine's output is chosen, through the table. When JACK
+/// carries the outside synthesiser's MIDI or the input, its client is the
+/// clock. Otherwise "auto" tries pulse, then jack, then none, silently; a
+/// backend or device devices.ini names that does not answer falls back to
+/// auto with a notice, or, when `exact` (trying an output out), is not
+/// replaced and `error` says why. `serversAllowed` false (a benchmark's
+/// faster clock) chooses none.
+OutputChoice openOutput(Engine &engine, const DevicesConfig &config, bool exact,
+                        bool serversAllowed);
 
 /// What the servers offer the outside-synthesiser side, by their names:
 /// PulseAudio sources (a sink's monitor among them), JACK MIDI inputs (an
@@ -100,6 +117,10 @@ std::vector<OutputDevice> jackMidiInputs(std::string &error);
 std::vector<OutputDevice> jackAudioOutputs(std::string &error);
 
 // The backends, one file each.
+bool noneAnswers();
+std::unique_ptr<Output> openNoneOutput(Engine &engine, const std::string &device,
+                                       std::string &error);
+std::vector<OutputDevice> noneDevices(std::string &error);
 bool pulseAnswers();
 std::unique_ptr<Output> openPulseOutput(Engine &engine, const std::string &device,
                                         std::string &error);
