@@ -2,6 +2,9 @@
 #include "render/Request.h"
 
 #include "platform/Paths.h"
+#include "platform/profile/Profile.h"
+
+#include "platform/Paths.h"
 #include "recording/Formats.h"
 #include "recording/RunPlan.h"
 #include "settings/IniFiles.h"
@@ -110,6 +113,13 @@ failed (the others are still recorded), 2 for a usage error.
 
 Request parseCommandLine(int argc, char **argv, const std::string &settings) {
     Request request;
+    // A settings file that is not one (a FIFO, a folder) is refused by name
+    // rather than waited on or taken for empty.
+    for (const std::string &file : {settings, paths::devicesFile()}) {
+        std::string why;
+        if (!profile::isReadableFile(file.c_str(), why))
+            throw UsageError(file + " cannot be read as a settings file: " + why);
+    }
     request.options = ReadOptions(TIniFile(settings));
     const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
     request.jobs = cores > 0 ? int(cores) : 1;

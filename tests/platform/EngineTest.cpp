@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 TEST(Engine, CatchesUpAfterAStall) {
     auto engine = audio::SoundSystem::current().acquire();
@@ -37,4 +40,24 @@ TEST(Engine, OnePerProcessWhileHeld) {
     // Once nobody holds it, the engine stops; the next one counts from zero.
     auto c = audio::SoundSystem::current().acquire();
     EXPECT_LT(c->framesRendered(), 2 * audio::kPeriodFrames);
+}
+
+TEST(Engine, ASoundFontThatIsNoRegularFileIsNamedForWhatItIs) {
+    const std::string fifo = "/tmp/kestrune-test-soundfont-" + std::to_string(::getpid());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/zero", "is not a regular file"},
+        {fifo, "is not a regular file"},
+        {"/usr/share", "is a folder, not a regular file"},
+        {"/nowhere/at/all.sf2", "does not exist"}};
+    for (const auto &[file, what] : cases) {
+        audio::EngineSettings settings;
+        settings.clock = audio::Engine::Clock::Driven;
+        settings.soundFont = file;
+        audio::Engine engine(settings);
+        std::string error;
+        EXPECT_FALSE(engine.ensureSynthesiser(error)) << file;
+        EXPECT_EQ(error, "The SoundFont " + file + " " + what);
+    }
+    ::unlink(fifo.c_str());
 }

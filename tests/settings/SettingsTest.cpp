@@ -11,8 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
 #include <regex>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -223,4 +228,60 @@ TEST_F(SettingsTest, AFolderNameWithALineBreakIsRefusedWithoutDamage) {
     EXPECT_EQ(text.find("\nWAVE File Directory="), std::string::npos);
     EXPECT_NE(text.find("Preferences WAVE File Directory=0"), std::string::npos);
     EXPECT_TRUE(window.Pnl_Main->isVisible());
+}
+
+TEST_F(SettingsTest, ALargeSettingsFileIsReadAndRewrittenWhole) {
+    // Another tool's section with one very long line, before ours.
+    const std::string blob = "blob=" + std::string(10u << 20, 'x');
+    settings.write("[Another Tool]\n" + blob +
+                   "\n\n[Kestrune v0.3]\nRecording Quality=4\n"
+                   "WAVE File Directory=/rec/\n");
+    window.Mode_Record();
+    EXPECT_EQ(window.CBox_RecordingQuality->ItemIndex(), 4);
+    EXPECT_EQ(window.Edit_WAVEFileDirectory->text(), "/rec/");
+    window.Btn_Close->click();
+    const std::string after = settings.read();
+    EXPECT_EQ(after.compare(0, 15 + blob.size() + 1, "[Another Tool]\n" + blob + "\n"), 0);
+    for (const char *key :
+         {"Recording Quality=4", "Recording Delay=", "Recording Delay Time=",
+          "Preferences WAVE File Directory=", "WAVE File Directory=/rec/",
+          "Put Quality Information on WAVE File Name=", "MPEG1 Audio Layer III Encode=",
+          "MPEG1 Audio Layer III Encoder Directory=", "Main Position Top=", "Main Position Left="})
+        EXPECT_NE(after.find(std::string("\n") + key), std::string::npos) << key;
+}
+
+TEST_F(SettingsTest, AFifoAsTheSettingsFileIsRefusedByNameAndNothingWaitsOnIt) {
+    ASSERT_EQ(::mkfifo(settings.path().c_str(), 0644), 0);
+    // Should the program wait on the FIFO, a writer opened from here after
+    // ten seconds lets it go on, and the test fails instead of hanging.
+    std::atomic<bool> done{false}, hadToRelease{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 1000 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        while (!done) {
+            const int fd = ::open(settings.path().c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                hadToRelease = true;
+                ::close(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    std::vector<ui::MessageBoxRequest> shown;
+    ui::setMessageBoxHook([&](const ui::MessageBoxRequest &r) {
+        shown.push_back(r);
+        return QMessageBox::Ok;
+    });
+    window.Mode_Record(); // the defaults
+    EXPECT_EQ(window.CBox_RecordingQuality->ItemIndex(), 0);
+    QTest::mouseClick(window.Btn_Close, Qt::LeftButton);
+    ui::setMessageBoxHook({});
+    done = true;
+    watchdog.join();
+    EXPECT_FALSE(hadToRelease);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text.toStdString(), settings.path() + " に書き込めません.");
+    struct stat st {};
+    ASSERT_EQ(::stat(settings.path().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)); // left as it was
 }

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,8 +15,9 @@
 namespace profile {
 namespace {
 
-// Files larger than this are not settings files; reading stops there.
-constexpr std::size_t kMaxFileSize = 1u << 20;
+// Files larger than this are not settings files: they are neither read nor
+// rewritten, so that nothing of one is ever cut off.
+constexpr std::size_t kMaxFileSize = std::size_t(64) << 20;
 
 // Blanks around names and values, as the platform counts them (with the
 // old end-of-file mark).
@@ -40,14 +40,41 @@ bool hasLineBreak(const char *s) {
     return std::strpbrk(s, "\r\n") != nullptr;
 }
 
+// The whole file, or false with errno: a FIFO, a device or a folder is
+// refused without waiting on it (EINVAL, EISDIR), and so is a file larger
+// than any settings file (EFBIG).
 bool readFile(const char *fileName, std::string &text) {
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in)
+    const int fd = ::open(fileName, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    text.resize(kMaxFileSize);
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    return true;
+    struct stat st {};
+    int error = 0;
+    if (::fstat(fd, &st) != 0)
+        error = errno;
+    else if (S_ISDIR(st.st_mode))
+        error = EISDIR;
+    else if (!S_ISREG(st.st_mode))
+        error = EINVAL;
+    else if (std::size_t(st.st_size) > kMaxFileSize)
+        error = EFBIG;
+    text.clear();
+    char chunk[65536];
+    while (error == 0) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            error = errno;
+        else if (n == 0)
+            break;
+        else if (text.size() + std::size_t(n) > kMaxFileSize)
+            error = EFBIG; // grew while being read
+        else
+            text.append(chunk, std::size_t(n));
+    }
+    ::close(fd);
+    errno = error;
+    return error == 0;
 }
 
 } // namespace
@@ -147,6 +174,16 @@ std::string ProfileText::text() const {
     for (const Line &line : lines_)
         out += line.raw + (line.end ? line.end : lineEnd_);
     return out;
+}
+
+bool isReadableFile(const char *fileName, std::string &why) {
+    std::string text;
+    if (readFile(fileName, text) || errno == ENOENT)
+        return true;
+    why = errno == EINVAL  ? "it is not a regular file"
+          : errno == EFBIG ? "it is larger than a settings file can be"
+                           : std::strerror(errno);
+    return false;
 }
 
 unsigned getPrivateProfileString(const char *section, const char *key, const char *defaultValue,

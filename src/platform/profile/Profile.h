@@ -37,7 +37,14 @@ private:
     const char *lineEnd_ = "\n"; // the file's own style, from its first line
 };
 
-/// As the platform's GetPrivateProfileString with a section and a key:
+/// Whether `fileName` can be read as a settings file: true when it is a
+/// regular file of a settings file's size, or does not exist; else false,
+/// with `why` ("it is not a regular file"). Never waits on a FIFO.
+bool isReadableFile(const char *fileName, std::string &why);
+
+/// As the platform's GetPrivateProfileString with a section and a key
+/// (a file that cannot be read, a FIFO or a folder among them, gives the
+/// default):
 /// copies the value (or `defaultValue`, without its trailing blanks) into
 /// `buffer`, cut to `size` − 1 bytes and never inside a character; returns
 /// the number of bytes copied.
