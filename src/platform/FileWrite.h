@@ -1,9 +1,12 @@
 // Writing a whole buffer to a file descriptor, through short writes and
-// interrupted calls.
+// interrupted calls; and the temporary file a file is written under before
+// it is renamed into place.
 #pragma once
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
+#include <string>
 #include <unistd.h>
 
 namespace platform {
@@ -21,6 +24,17 @@ inline bool writeAll(int fd, const void *data, std::size_t size) {
         size -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+/// Creates a temporary file in the folder of `path`, under a hidden name of
+/// fixed length (".kestrune-XXXXXX.tmp"), so that it fits wherever the
+/// final name fits. Sets `temp` to its path; returns its descriptor, or -1
+/// with errno.
+inline int makeTemporaryBeside(const std::string &path, std::string &temp) {
+    const auto slash = path.rfind('/');
+    temp = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
+           ".kestrune-XXXXXX.tmp";
+    return ::mkstemps(temp.data(), 4);
 }
 
 } // namespace platform

@@ -58,8 +58,8 @@ std::string templateName(int index) {
 // Copies `from` to `to` whole or not at all.
 void copyFile(const std::string &from, const std::string &to) {
     const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    std::string temp = to + ".XXXXXX";
-    const int out = in < 0 ? -1 : ::mkstemp(temp.data());
+    std::string temp;
+    const int out = in < 0 ? -1 : platform::makeTemporaryBeside(to, temp);
     bool ok = in >= 0 && out >= 0;
     std::vector<char> buffer(1 << 16);
     while (ok) {

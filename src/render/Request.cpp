@@ -107,7 +107,8 @@ chosen in the window (its settings file).
       --version            the program's version
 
 Exit status: 0 when every file was recorded (or left out), 1 when any
-failed (the others are still recorded), 2 for a usage error.
+failed (the others are still recorded), 2 for a usage error, 130 when
+interrupted (files begun are not saved, those finished are whole).
 )";
 }
 

@@ -1,5 +1,6 @@
 // WAVE file reading and writing, and the wave input's format conversion.
 #include "platform/audio/WaveFile.h"
+#include "platform/audio/Engine.h"
 #include "platform/audio/WaveInput.h"
 #include "support/TestFiles.h"
 
@@ -163,4 +164,16 @@ TEST(WaveInput, ConvertsRateChannelsAndBits) {
         }
         EXPECT_NEAR(std::sqrt(sum / double(n)), 0.3536, 0.02) << c.format.sampleRate;
     }
+}
+
+TEST(WaveInput, AFormatWithoutARateConverterIsRefusedNotFilledAtTheWrongRate) {
+    for (const WaveFormat &format : {WaveFormat{22050, 2, 16}, WaveFormat{44100, 1, 8}})
+        EXPECT_EQ(audio::WaveConverter(format).error(), "") << format.sampleRate;
+    // libsoxr makes no converter to 0 Hz: the recorder says so before it starts.
+    auto engine = std::make_shared<audio::Engine>(
+        audio::EngineSettings{audio::Engine::Clock::Driven, {}, {}, 1.0});
+    std::FILE *spool = std::tmpfile();
+    audio::WaveRecorder recorder(engine, WaveFormat{0, 2, 16}, spool);
+    EXPECT_NE(recorder.formatError().find("to 0 Hz"), std::string::npos) << recorder.formatError();
+    std::fclose(spool);
 }

@@ -115,8 +115,8 @@ bool writeWaveFile(const std::string &path, const WaveFormat &format, std::FILE 
     std::memcpy(header + 36, "data", 4);
     put32(header + 40, static_cast<std::uint32_t>(dataBytes));
 
-    std::string temp = path + ".XXXXXX";
-    int fd = ::mkstemp(temp.data());
+    std::string temp;
+    int fd = platform::makeTemporaryBeside(path, temp);
     if (fd < 0) {
         error = std::strerror(errno);
         return false;

@@ -25,6 +25,10 @@ WaveConverter::WaveConverter(const WaveFormat &format) : format_(format) {
         resampler_ =
             soxr_create(kSampleRate, format_.sampleRate, static_cast<unsigned>(format_.channels),
                         &error, &io, &quality, nullptr);
+        if (!resampler_)
+            error_ = "no rate converter from " + std::to_string(kSampleRate) + " to " +
+                     std::to_string(format_.sampleRate) + " Hz can be made (" +
+                     (error ? error : "libsoxr gave no reason") + ")";
     }
 }
 

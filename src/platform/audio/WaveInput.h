@@ -36,6 +36,9 @@ public:
     /// Appends what the rate converter still holds, at the end of the stream.
     void flush(std::vector<std::uint8_t> &out);
     const WaveFormat &format() const { return format_; }
+    /// Why the format cannot be converted to (its rate converter could not
+    /// be made); empty when it can. Nothing may be converted then.
+    const std::string &error() const { return error_; }
 
 private:
     void quantise(const float *samples, std::size_t count, std::vector<std::uint8_t> &out);
@@ -46,6 +49,7 @@ private:
     std::vector<float> mixed_;
     std::vector<float> resampled_;
     std::uint32_t dither_ = 0x4B455354;
+    std::string error_;
 };
 
 /// Records the wave input from a given engine frame on: the engine hands each
@@ -66,6 +70,9 @@ public:
     /// A limited recording has all it needs (any thread).
     bool complete() const { return complete_.load(); }
 
+    /// Why nothing can be recorded in this format (see WaveConverter::error);
+    /// empty when it can. Check it before start().
+    const std::string &formatError() const { return converter_.error(); }
     /// Starts recording at the engine's next period.
     void start();
     /// Stops at the engine's next period; returns when every period up to

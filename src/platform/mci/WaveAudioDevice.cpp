@@ -94,6 +94,15 @@ MCIERROR WaveAudioDevice::record(DWORD_PTR notifyWindow, std::int64_t to) {
     if (!engine_)
         engine_ = audio::SoundSystem::current().acquire();
     recorder_ = std::make_unique<audio::WaveRecorder>(engine_, format_, take_);
+    if (!recorder_->formatError().empty()) {
+        // Samples at the engine's rate would go into a file of another.
+        const std::string why = recorder_->formatError();
+        recorder_.reset();
+        std::fclose(take_);
+        take_ = nullptr;
+        return makeCustomError("Nothing can be recorded at " + std::to_string(format_.sampleRate) +
+                               " Hz: " + why + ".");
+    }
     if (to >= 0)
         recorder_->limit(static_cast<std::int64_t>((end - positionBytes_) /
                                                    std::uint64_t(format_.bytesPerFrame())),

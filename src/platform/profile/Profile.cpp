@@ -239,8 +239,8 @@ bool writeProfileStrings(const std::vector<ProfileEntry> &entries, const char *f
     for (const ProfileEntry &e : entries)
         profile.set(e.section, e.key, e.value);
 
-    std::string temp = std::string(fileName) + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
+    std::string temp;
+    const int fd = platform::makeTemporaryBeside(fileName, temp);
     if (fd < 0)
         return false;
     mode_t mode = st.st_mode & 07777;
