@@ -327,3 +327,40 @@ TEST_F(RenderAndWindow, RecordTheSameMusic) {
               0.99)
         << "gap " << gap;
 }
+
+TEST_F(Render, NamesThatAreNotUtf8GiveValidReportLinesThatKeepTheirBytes) {
+    for (const char *name : {"plain.mid", "latin \xe9t\xe9.mid", "broken \xff\xfe.mid"})
+        song(name);
+    // The shell hands the names over as the bytes they are.
+    QProcess shell;
+    shell.setWorkingDirectory(QString::fromStdString(dir.root()));
+    shell.start("/bin/sh", {"-c", QString::fromStdString("exec '" + paths::programFolder() +
+                                                         "kestrune-render' -q 10 --report "
+                                                         "r.jsonl *.mid")});
+    ASSERT_TRUE(shell.waitForFinished(60000));
+    ASSERT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().toStdString();
+    // Python's json, which refuses what is not UTF-8, loads every line, and
+    // the names come back byte for byte.
+    QProcess python;
+    python.setWorkingDirectory(QString::fromStdString(dir.root()));
+    python.start("/usr/bin/python3",
+                 {"-c", "import json, os\n"
+                        "names = set()\n"
+                        "for line in open('r.jsonl', 'rb'):\n"
+                        "    names.add(os.fsencode(json.loads(line.decode('utf-8'))['input']))\n"
+                        "wanted = {n for n in os.listdir(b'.') if n.endswith(b'.mid')}\n"
+                        "print('same' if names == wanted else sorted(names))\n"});
+    ASSERT_TRUE(python.waitForFinished(30000));
+    EXPECT_EQ(python.readAllStandardOutput().trimmed().toStdString(), "same")
+        << python.readAllStandardError().toStdString();
+}
+
+TEST_F(Render, OutputNamesUpToTheLongestAFolderTakesAreRecorded) {
+    // 251 + ".wav": a name of 255 bytes, the most a Linux file system takes.
+    const std::string stem(251, 'n');
+    song(stem + ".mid");
+    const Ran ran = render({"-q", "10", "--no-suffix", QString::fromStdString(stem + ".mid")});
+    EXPECT_EQ(ran.exit, 0) << ran.said;
+    EXPECT_EQ(test::readWave(dir.path(stem + ".wav")).frames(), std::size_t(songFrames(11025)));
+    EXPECT_EQ(dir.entries().size(), 2u); // no temporary file left
+}
