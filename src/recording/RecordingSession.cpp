@@ -5,6 +5,7 @@
 
 #include "media/MPlayer.h"
 #include "platform/Exception.h"
+#include "platform/FileWrite.h"
 #include "platform/Paths.h"
 #include "platform/audio/Engine.h"
 #include "recording/Formats.h"
@@ -14,10 +15,13 @@
 #include <QDateTime>
 #include <QDir>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -221,33 +225,57 @@ std::string RecordingSession::encode(const EncoderWait &how) {
     setPhase(Phase::Encoding);
     const std::string wave = output();
     const std::string mp3 = Mp3PathOf(wave);
-    const std::string &encoder = plan_.options.encoder;
+    const QString encoder = QString::fromStdString(plan_.options.encoder);
+    auto failed = [&](const std::string &why) {
+        return tr("The MP3 encoder %1 failed on %2 (%3)")
+            .arg(encoder, QString::fromStdString(wave), QString::fromStdString(why))
+            .toStdString();
+    };
+    std::string message;
+    // The encoder writes under a temporary name beside the MP3, renamed over
+    // it once it holds MPEG audio: a link standing under the MP3's name is
+    // replaced, never followed, and an encoder that fails leaves nothing.
+    std::string partial;
+    const int fd = platform::makeTemporaryBeside(mp3, partial);
+    if (fd < 0) {
+        message = failed("its MP3 file cannot be made in that folder: " +
+                         std::string(std::strerror(errno)));
+        setPhase(Phase::Idle);
+        return message;
+    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    ::close(fd);
     // What the encoder prints goes to a file of its own when its last line
     // is wanted: it says why an encoder failed.
     std::FILE *said = how.keepOutput ? std::tmpfile() : nullptr;
-    const ProcessHandle process = StartEncoder(plan_.options, wave, said ? fileno(said) : -1);
-    std::string message;
+    const ProcessHandle process =
+        StartEncoder(plan_.options, wave, partial, said ? fileno(said) : -1);
+    bool encoded = false;
     if (!process) {
         message = tr("The MP3 encoder %1 could not be started: %2")
-                      .arg(QString::fromStdString(encoder), QString::fromStdString(process.error))
+                      .arg(encoder, QString::fromStdString(process.error))
                       .toStdString();
     } else {
         const ProcessEnd end = how.wait(process);
-        if (end.cut)
-            std::remove(mp3.c_str()); // cut off: its MP3 is unfinished
         if (end.cut || !end.succeeded()) {
-            message = tr("The MP3 encoder %1 failed on %2 (%3)")
-                          .arg(QString::fromStdString(encoder), QString::fromStdString(wave),
-                               QString::fromStdString(end.cut ? std::string("interrupted")
-                                                              : end.describe()))
-                          .toStdString();
+            message = failed(end.cut ? std::string("interrupted") : end.describe());
             if (said) {
                 const std::string last = LastLineOf(said);
                 if (!last.empty())
                     message += ": " + last;
             }
+        } else if (!HoldsMpegAudio(partial)) {
+            message = failed("it ended without writing MP3 audio");
+        } else if (std::rename(partial.c_str(), mp3.c_str()) != 0) {
+            message = failed("its MP3 cannot be named " + mp3 + ": " + std::strerror(errno));
+        } else {
+            encoded = true;
         }
     }
+    if (!encoded)
+        std::remove(partial.c_str());
     if (said)
         std::fclose(said);
     setPhase(Phase::Idle);

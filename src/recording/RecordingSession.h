@@ -108,6 +108,9 @@ public:
     /// the temporary folder, and removes the template-only output.
     Saved write();
 
+    /// Takes `plan` for a recording already saved under its output's name:
+    /// only its encoder step follows.
+    void adopt(const SessionPlan &plan) { plan_ = plan; }
     /// Whether the encoder runs after a save, by the plan's options.
     bool encoderRuns() const;
     /// Runs the encoder on the saved output and waits for it as `how` says.

@@ -32,10 +32,15 @@ int TailSeconds(const Options &options);
 /// path names an existing file (a folder does not count).
 bool EncoderRuns(const Options &options);
 
-/// Starts the encoder on a saved WAVE file, with the WAVE and MP3 paths as
-/// its two whole arguments. `output`, when not -1, takes what the encoder
-/// prints.
-ProcessHandle StartEncoder(const Options &options, const std::string &wave, int output = -1);
+/// Starts the encoder on a saved WAVE file, with the WAVE path and the path
+/// the MP3 is to be written to as its two whole arguments. `output`, when
+/// not -1, takes what the encoder prints.
+ProcessHandle StartEncoder(const Options &options, const std::string &wave, const std::string &mp3,
+                           int output = -1);
+
+/// Whether `path` holds MPEG audio: a frame header near its start (after
+/// an ID3v2 tag, if there is one). An empty or missing file does not.
+bool HoldsMpegAudio(const std::string &path);
 
 /// Raises Exception when `output` names the song's own file (another
 /// spelling or a link counts): recording to it would destroy the song.

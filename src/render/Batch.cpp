@@ -30,6 +30,7 @@ struct Task {
     std::string input, output;
     Result result;
     bool ended = false;
+    bool encodeOnly = false; // its WAVE stands, its MP3 does not: only the encoder runs
 };
 
 std::atomic<bool> g_stop{false};
@@ -77,8 +78,13 @@ std::vector<Task> plan(const Request &request) {
             task.result.error = "its WAVE file " + task.output + " would also be that of " +
                                 tasks[at->second].input;
         } else if (request.skipExisting && exists(task.output)) {
-            task.ended = true;
-            task.result.status = Result::Status::Skipped;
+            // With the encoder, a file is done only when its MP3 is too.
+            if (!EncoderRuns(request.options) || HoldsMpegAudio(Mp3PathOf(task.output))) {
+                task.ended = true;
+                task.result.status = Result::Status::Skipped;
+            } else {
+                task.encodeOnly = true;
+            }
         }
         tasks.push_back(std::move(task));
     }
@@ -150,13 +156,15 @@ bool readLines(int fd, std::string &pending, std::vector<std::string> &lines) {
             const std::size_t index = std::stoul(line);
             const Task &task = tasks[index];
             const std::string id = std::to_string(index);
-            const Result r = renderer.render(
-                task.input,
-                [&](std::int64_t done, std::int64_t total) {
-                    send(out, "P " + id + " " + std::to_string(done) + " " + std::to_string(total) +
-                                  "\n");
-                },
-                g_stop);
+            const Result r = task.encodeOnly
+                                 ? renderer.encode(task.input, g_stop)
+                                 : renderer.render(
+                                       task.input,
+                                       [&](std::int64_t done, std::int64_t total) {
+                                           send(out, "P " + id + " " + std::to_string(done) + " " +
+                                                         std::to_string(total) + "\n");
+                                       },
+                                       g_stop);
             send(out, "R " + id + " " + std::to_string(int(r.status)) + " " +
                           std::to_string(r.frames) + " " + std::to_string(r.seconds) + " " +
                           escaped(r.error) + "\n");

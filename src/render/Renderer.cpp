@@ -8,6 +8,8 @@
 #include "platform/audio/SoundSystem.h"
 #include "recording/RecordingSession.h"
 
+#include <sndfile.h>
+
 namespace render {
 
 Renderer::Renderer(const Request &request) : request_(request) {
@@ -37,14 +39,9 @@ Renderer::~Renderer() {
 Result Renderer::render(const std::string &song, const ProgressFunction &progress,
                         const std::atomic<bool> &stop) {
     Result result;
-    SessionPlan plan;
-    plan.options = request_.options;
-    plan.song = song;
-    plan.style = RunStyle::Batch;
-    plan.tailSeconds = request_.tailSeconds;
     bool saved = false;
     try {
-        session_->start(plan);
+        session_->start(planFor(song));
         if (!session_->runFreely(*engine_, progress, stop)) {
             session_->abandon();
             throw Exception("interrupted");
@@ -62,15 +59,43 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
     if (!saved)
         return result;
     if (session_->encoderRuns()) {
-        EncoderWait how;
-        how.wait = [&stop](const ProcessHandle &process) { return WaitForProcess(process, stop); };
-        how.keepOutput = true;
-        result.error = session_->encode(how);
+        result.error = runEncoder(stop);
         if (!result.error.empty())
             return result;
     }
     result.status = Result::Status::Ok;
     return result;
+}
+
+Result Renderer::encode(const std::string &song, const std::atomic<bool> &stop) {
+    Result result;
+    session_->adopt(planFor(song));
+    SF_INFO info{};
+    if (SNDFILE *wave = sf_open(session_->output().c_str(), SFM_READ, &info)) {
+        result.frames = info.frames;
+        result.seconds = info.samplerate > 0 ? double(info.frames) / info.samplerate : 0;
+        sf_close(wave);
+    }
+    result.error = runEncoder(stop);
+    if (result.error.empty())
+        result.status = Result::Status::Ok;
+    return result;
+}
+
+SessionPlan Renderer::planFor(const std::string &song) const {
+    SessionPlan plan;
+    plan.options = request_.options;
+    plan.song = song;
+    plan.style = RunStyle::Batch;
+    plan.tailSeconds = request_.tailSeconds;
+    return plan;
+}
+
+std::string Renderer::runEncoder(const std::atomic<bool> &stop) {
+    EncoderWait how;
+    how.wait = [&stop](const ProcessHandle &process) { return WaitForProcess(process, stop); };
+    how.keepOutput = true;
+    return session_->encode(how);
 }
 
 void Renderer::startAfresh() {

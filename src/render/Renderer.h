@@ -3,6 +3,7 @@
 // runs free: as fast as the processor renders.
 #pragma once
 
+#include "recording/RecordingSession.h"
 #include "render/Request.h"
 
 #include <atomic>
@@ -11,7 +12,6 @@
 #include <memory>
 #include <string>
 
-class RecordingSession;
 class TMediaPlayer;
 
 namespace audio {
@@ -49,8 +49,14 @@ public:
     Result render(const std::string &song, const ProgressFunction &progress,
                   const std::atomic<bool> &stop);
 
+    /// The encoder step alone, for `song` whose WAVE file stands already
+    /// (its MP3 is missing).
+    Result encode(const std::string &song, const std::atomic<bool> &stop);
+
 private:
     void startAfresh();
+    SessionPlan planFor(const std::string &song) const;
+    std::string runEncoder(const std::atomic<bool> &stop);
 
     const Request &request_;
     std::shared_ptr<audio::SoundSystem> sound_;

@@ -2,6 +2,7 @@
 // split, a slow encoder the window waits for, and encoders that fail.
 #include "app/Application.h"
 #include "platform/process/ExecWait.h"
+#include "recording/RunPlan.h"
 #include "support/RunFixture.h"
 
 #include <QElapsedTimer>
@@ -11,6 +12,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 
 namespace {
@@ -50,8 +52,8 @@ TEST_F(EncoderTest, PathsReachTheEncoderWholeWhateverTheyHold) {
     std::filesystem::create_directory(odd);
     const std::string notes = dir.path("args.txt");
     const std::string encoder =
-        script(odd + "enc oder ü.sh",
-               "printf '%s\\n' \"$#\" \"$1\" \"$2\" \"$PWD\" > '" + notes + "'\ncp \"$1\" \"$2\"");
+        script(odd + "enc oder ü.sh", "printf '%s\\n' \"$#\" \"$1\" \"$2\" \"$PWD\" > '" + notes +
+                                          "'\nexec /usr/bin/lame --silent \"$1\" \"$2\"");
     const std::string song2 = odd + "sóng 'one'.mid";
     std::filesystem::copy_file(song, song2);
     choose(song2);
@@ -61,14 +63,27 @@ TEST_F(EncoderTest, PathsReachTheEncoderWholeWhateverTheyHold) {
     ASSERT_TRUE(waitForState0());
     EXPECT_TRUE(boxes.empty());
     const std::string wave = odd + "sóng 'one'_44100162.wav";
-    EXPECT_EQ(read(notes), "2\n" + wave + "\n" + odd + "sóng 'one'_44100162.mp3\n" +
-                               std::filesystem::current_path().string() + "\n");
+    // The MP3 is written under a temporary name in its own folder, then
+    // renamed into place.
+    std::istringstream args(read(notes));
+    std::string count, first, second, folder;
+    std::getline(args, count);
+    std::getline(args, first);
+    std::getline(args, second);
+    std::getline(args, folder);
+    EXPECT_EQ(count, "2");
+    EXPECT_EQ(first, wave);
+    EXPECT_EQ(second.rfind(odd + ".kestrune-", 0), 0u) << second;
+    EXPECT_EQ(folder, std::filesystem::current_path().string());
+    EXPECT_FALSE(std::filesystem::exists(second));
     EXPECT_TRUE(std::filesystem::exists(wave));
+    EXPECT_TRUE(HoldsMpegAudio(odd + "sóng 'one'_44100162.mp3"));
 }
 
 TEST_F(EncoderTest, TheWindowWaitsInStateFourAndKeepsHandlingEvents) {
     const std::string marker = dir.path("ran");
-    encodeWith(script(dir.path("slow.sh"), "sleep 1\ntouch '" + marker + "'"));
+    encodeWith(script(dir.path("slow.sh"), "sleep 1\ntouch '" + marker +
+                                               "'\nexec /usr/bin/lame --silent \"$1\" \"$2\""));
     bool sawStateFour = false;
     int ticks = 0;
     QTimer watch;

@@ -8,6 +8,7 @@
 #include "platform/audio/SoundSystem.h"
 #include "platform/mci/Mci.h"
 #include "recording/RecordingSession.h"
+#include "recording/RunPlan.h"
 #include "support/Sound.h"
 #include "support/TestFiles.h"
 
@@ -178,7 +179,7 @@ TEST_F(SessionTest, AFailedSaveKeepsTheRecordingElsewhereAndLeavesNoTemplateOnly
 TEST_F(SessionTest, TheEncoderStepReportsEachWayAnEncoderEnds) {
     const std::string copier = dir.path("copier.sh");
     const std::string failing = dir.path("failing.sh");
-    std::ofstream(copier) << "#!/bin/sh\ncp \"$1\" \"$2\"\n";
+    std::ofstream(copier) << "#!/bin/sh\nexec /usr/bin/lame --silent \"$1\" \"$2\"\n";
     std::ofstream(failing) << "#!/bin/sh\necho 'starting'\necho 'no room for the MP3' >&2\n"
                               "exit 3\n";
     ::chmod(copier.c_str(), 0755);
@@ -197,7 +198,7 @@ TEST_F(SessionTest, TheEncoderStepReportsEachWayAnEncoderEnds) {
         return session.encoderRuns() ? session.encode(how) : std::string("skipped");
     };
     EXPECT_EQ(recordAndEncode(copier), "");
-    EXPECT_EQ(contents(dir.path("tune.mp3")), contents(output()));
+    EXPECT_TRUE(HoldsMpegAudio(dir.path("tune.mp3")));
     std::filesystem::remove(dir.path("tune.mp3"));
 
     const std::string failed = recordAndEncode(failing);

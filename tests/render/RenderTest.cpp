@@ -5,6 +5,7 @@
 #include "platform/audio/Engine.h"
 #include "platform/audio/SoundSystem.h"
 #include "recording/Formats.h"
+#include "recording/RunPlan.h"
 #include "support/RunFixture.h"
 
 #include <QJsonDocument>
@@ -17,7 +18,9 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
+#include <sys/stat.h>
 
 namespace {
 
@@ -363,4 +366,109 @@ TEST_F(Render, OutputNamesUpToTheLongestAFolderTakesAreRecorded) {
     EXPECT_EQ(ran.exit, 0) << ran.said;
     EXPECT_EQ(test::readWave(dir.path(stem + ".wav")).frames(), std::size_t(songFrames(11025)));
     EXPECT_EQ(dir.entries().size(), 2u); // no temporary file left
+}
+
+// The MP3 step as a hostile folder or a misbehaving encoder would have it.
+class RenderMp3 : public Render {
+protected:
+    std::string encoder(const std::string &name, const std::string &body) {
+        const std::string path = dir.path(name);
+        std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+        ::chmod(path.c_str(), 0755);
+        return path;
+    }
+    // The files of the folder that are neither songs nor encoders.
+    std::vector<std::string> made() {
+        std::vector<std::string> out;
+        for (const auto &entry : std::filesystem::directory_iterator(dir.root())) {
+            const std::string name = entry.path().filename().string();
+            if (!name.ends_with(".mid") && !name.ends_with(".sh") && name != "outside")
+                out.push_back(name);
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+};
+
+TEST_F(RenderMp3, ALinkUnderTheMp3sNameIsReplacedNeverFollowed) {
+    song("tune.mid");
+    std::filesystem::create_directory(dir.path("outside"));
+    test::writeFile(dir.path("outside/precious.mp3"), {'k', 'e', 'e', 'p'});
+    std::filesystem::create_symlink("outside/precious.mp3", dir.path("tune.mp3"));
+    const Ran ran = render({"--mp3=/usr/bin/lame", "-q", "0", "tune.mid"});
+    ASSERT_EQ(ran.exit, 0) << ran.said;
+    std::ifstream precious(dir.path("outside/precious.mp3"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(precious), {}), "keep");
+    EXPECT_FALSE(std::filesystem::is_symlink(dir.path("tune.mp3")));
+    EXPECT_TRUE(HoldsMpegAudio(dir.path("tune.mp3")));
+    EXPECT_EQ(made(), (std::vector<std::string>{"tune.mp3", "tune.wav"}));
+}
+
+TEST_F(RenderMp3, AnEncoderThatWritesNoMp3AudioFailsAndLeavesNothing) {
+    song("tune.mid");
+    const std::pair<std::string, std::string> encoders[] = {
+        {"nothing.sh", "rm -f \"$2\"\nexit 0"},
+        {"empty.sh", ": > \"$2\"\nexit 0"},
+        {"junk.sh", "cp \"$1\" \"$2\"\nexit 0"},
+        {"partial.sh", "head -c 5000 /dev/urandom > \"$2\"\nexit 3"},
+    };
+    for (const auto &[name, body] : encoders) {
+        SCOPED_TRACE(name);
+        const std::string reportFile = dir.path("r.jsonl");
+        std::filesystem::remove(reportFile);
+        const Ran ran = render({QString::fromStdString("--mp3=" + encoder(name, body)), "-q", "0",
+                                "--report", QString::fromStdString(reportFile), "tune.mid"});
+        EXPECT_EQ(ran.exit, 1) << ran.said;
+        const QJsonObject line = report(reportFile)["tune.mid"];
+        EXPECT_EQ(line["status"].toString(), "failed");
+        EXPECT_NE(line["error"].toString().indexOf("MP3 encoder"), -1)
+            << line["error"].toString().toStdString();
+        // The WAVE stays; no MP3, whole or partial, and no temporary file.
+        EXPECT_EQ(made(), (std::vector<std::string>{"r.jsonl", "tune.wav"}));
+    }
+}
+
+TEST_F(RenderMp3, SkipExistingMakesAMissingMp3AndLeavesOutWhatIsDone) {
+    song("tune.mid");
+    ASSERT_EQ(render({"-q", "0", "tune.mid"}).exit, 0); // an earlier run without its MP3
+    const auto wave = std::filesystem::last_write_time(dir.path("tune.wav"));
+    const std::string reportFile = dir.path("r.jsonl");
+    Ran ran = render({"--mp3=/usr/bin/lame", "-q", "0", "--skip-existing", "--report",
+                      QString::fromStdString(reportFile), "tune.mid"});
+    ASSERT_EQ(ran.exit, 0) << ran.said;
+    EXPECT_TRUE(HoldsMpegAudio(dir.path("tune.mp3")));
+    EXPECT_EQ(std::filesystem::last_write_time(dir.path("tune.wav")), wave); // not recorded again
+    EXPECT_EQ(report(reportFile)["tune.mid"]["status"].toString(), "ok");
+    std::filesystem::remove(reportFile);
+    ran = render({"--mp3=/usr/bin/lame", "-q", "0", "--skip-existing", "--report",
+                  QString::fromStdString(reportFile), "tune.mid"});
+    ASSERT_EQ(ran.exit, 0) << ran.said;
+    EXPECT_EQ(report(reportFile)["tune.mid"]["status"].toString(), "skipped");
+}
+
+TEST_F(RenderMp3, AnEncoderThatIgnoresSigtermDoesNotKeepTheProgramRunning) {
+    song("tune.mid");
+    const std::string started = dir.path("started");
+    const std::string stubborn =
+        encoder("stubborn.sh", "trap '' TERM\nprintf partial > \"$2\"\necho $$ > '" + started +
+                                   "'\nwhile :; do sleep 1; done");
+    QProcess process;
+    process.setWorkingDirectory(QString::fromStdString(dir.root()));
+    process.start(QString::fromStdString(paths::programFolder() + "kestrune-render"),
+                  {QString::fromStdString("--mp3=" + stubborn), "-q", "0", "tune.mid"});
+    ASSERT_TRUE(process.waitForStarted());
+    ASSERT_TRUE(test::waitFor(
+        [&] { return std::filesystem::exists(started) && std::filesystem::file_size(started); },
+        20000));
+    ::kill(pid_t(process.processId()), SIGTERM);
+    // The encoder would run for ever: the program ends it (SIGKILL after
+    // two seconds) and ends itself.
+    ASSERT_TRUE(process.waitForFinished(20000));
+    EXPECT_EQ(process.exitCode(), 130);
+    std::ifstream in(started);
+    pid_t pid = 0;
+    in >> pid;
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(test::waitFor([&] { return ::kill(pid, 0) != 0; }, 5000));
+    EXPECT_EQ(made(), (std::vector<std::string>{"started", "tune.wav"}));
 }
