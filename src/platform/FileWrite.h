@@ -5,8 +5,11 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -27,14 +30,43 @@ inline bool writeAll(int fd, const void *data, std::size_t size) {
 }
 
 /// Creates a temporary file in the folder of `path`, under a hidden name of
-/// fixed length (".kestrune-XXXXXX.tmp"), so that it fits wherever the
-/// final name fits. Sets `temp` to its path; returns its descriptor, or -1
-/// with errno.
-inline int makeTemporaryBeside(const std::string &path, std::string &temp) {
+/// fixed length (".kestrune-XXXXXX" and `suffix`), so that it fits wherever
+/// the final name fits. Sets `temp` to its path; returns its descriptor, or
+/// -1 with errno. The file is readable as the user's umask allows.
+inline int makeTemporaryBeside(const std::string &path, std::string &temp,
+                               const std::string &suffix = ".tmp") {
     const auto slash = path.rfind('/');
     temp = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
-           ".kestrune-XXXXXX.tmp";
-    return ::mkstemps(temp.data(), 4);
+           ".kestrune-XXXXXX" + suffix;
+    const int fd = ::mkstemps(temp.data(), static_cast<int>(suffix.size()));
+    if (fd >= 0) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+    }
+    return fd;
+}
+
+/// A scratch file that no name reaches, removed when it is closed, in the
+/// folder $TMPDIR names (else /tmp): as std::tmpfile(), which ignores TMPDIR.
+/// Null with errno when it cannot be made.
+inline std::FILE *scratchFile() {
+    const char *named = std::getenv("TMPDIR");
+    const std::string folder = named && *named ? named : "/tmp";
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        // A file system without O_TMPFILE: a name, removed at once.
+        std::string temp = folder + "/kestrune-XXXXXX";
+        fd = ::mkstemp(temp.data());
+        if (fd >= 0)
+            ::unlink(temp.c_str());
+    }
+    if (fd < 0)
+        return nullptr;
+    std::FILE *file = ::fdopen(fd, "w+b");
+    if (!file)
+        ::close(fd);
+    return file;
 }
 
 } // namespace platform

@@ -58,7 +58,7 @@ int RecordingSession::sampleRate() const {
 
 void RecordingSession::start(const SessionPlan &plan) {
     plan_ = plan;
-    madeOutput_.clear();
+    inProgress_.clear();
     recordedFrames_ = 0;
     setPhase(Phase::Starting);
     try {
@@ -106,29 +106,32 @@ void RecordingSession::prepareOutput() {
         wave_.FileName = templateFolder() + base + ".bin";
         return;
     }
-    // The output carries the template's format before recording starts:
-    // the template is opened under its open name and saved under the output's.
+    // The recording carries the template's format: the template is opened
+    // under its open name and saved under an in-progress name beside the
+    // output. A previous recording under the output's name stays untouched
+    // until the new one is saved over it.
     const std::string folder = templateFolder();
-    struct stat st {};
-    if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        std::remove(target.c_str());
+    std::string inProgress;
+    const int fd = platform::makeTemporaryBeside(target, inProgress, ".recording");
+    if (fd < 0)
+        throw Exception(
+            tr("No recording can be made in the folder of %1: %2")
+                .arg(QString::fromStdString(target), QString::fromLocal8Bit(std::strerror(errno)))
+                .toStdString());
+    ::close(fd);
+    inProgress_ = inProgress;
     std::rename((folder + base + ".bin").c_str(), (folder + base + ".wav").c_str());
     wave_.FileName = folder + base + ".wav";
     wave_.Open();
-    wave_.FileName = target;
+    wave_.FileName = inProgress;
     wave_.Save();
     const bool saved = wave_.Error() == 0;
     const std::string refusal = saved ? std::string() : wave_.ErrorText();
     wave_.Close();
     std::rename((folder + base + ".wav").c_str(), (folder + base + ".bin").c_str());
-    wave_.FileName = target;
     if (!saved)
         throw EMCIDeviceError(refusal);
-    madeOutput_ = target;
-    if (::stat(target.c_str(), &st) == 0) {
-        madeDevice_ = st.st_dev;
-        madeInode_ = st.st_ino;
-    }
+    wave_.FileName = inProgress;
 }
 
 int RecordingSession::progress() {
@@ -186,7 +189,7 @@ RecordingSession::Saved RecordingSession::write() {
     if (!saved.ok)
         keepElsewhere(saved);
     wave_.Close();
-    madeOutput_.clear();
+    removeInProgress();
     setPhase(Phase::Idle);
     return saved;
 }
@@ -208,7 +211,6 @@ void RecordingSession::keepElsewhere(Saved &saved) {
             break;
         }
     }
-    removeTemplateOnlyOutput();
     saved.message =
         saved.keptAt.empty()
             ? refusal + tr(" The recording could not be kept anywhere either").toStdString()
@@ -243,13 +245,10 @@ std::string RecordingSession::encode(const EncoderWait &how) {
         setPhase(Phase::Idle);
         return message;
     }
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
     ::close(fd);
     // What the encoder prints goes to a file of its own when its last line
     // is wanted: it says why an encoder failed.
-    std::FILE *said = how.keepOutput ? std::tmpfile() : nullptr;
+    std::FILE *said = how.keepOutput ? platform::scratchFile() : nullptr;
     const ProcessHandle process =
         StartEncoder(plan_.options, wave, partial, said ? fileno(said) : -1);
     bool encoded = false;
@@ -290,8 +289,7 @@ void RecordingSession::abandon() {
     sequencer_.Close();
     wave_.Close();
     putTemplateBack();
-    removeTemplateOnlyOutput();
-    madeOutput_.clear();
+    removeInProgress();
     setPhase(Phase::Idle);
 }
 
@@ -309,12 +307,10 @@ void RecordingSession::putTemplateBack() {
     }
 }
 
-void RecordingSession::removeTemplateOnlyOutput() {
-    // The output the run made from the template holds no recording: left
-    // behind, it would look like a finished one. A file that has taken its
-    // place since is not the run's to remove.
-    struct stat st {};
-    if (!madeOutput_.empty() && ::stat(madeOutput_.c_str(), &st) == 0 && st.st_dev == madeDevice_ &&
-        st.st_ino == madeInode_)
-        std::remove(madeOutput_.c_str());
+void RecordingSession::removeInProgress() {
+    // The in-progress file holds the template's format and no recording
+    // (the device keeps what it records until it is saved).
+    if (!inProgress_.empty())
+        std::remove(inProgress_.c_str());
+    inProgress_.clear();
 }

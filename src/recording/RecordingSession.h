@@ -69,10 +69,12 @@ public:
     /// The output path: the options' folder and name for the song.
     std::string output() const;
 
-    /// Refuses a song that is the output, makes the output from the template,
-    /// opens the song and plays it, and records. Raises (EMCIDeviceError or
-    /// Exception) when a step fails; everything started is then undone,
-    /// the template is back in place and no template-only output is left.
+    /// Refuses a song that is the output, gives the recording the template's
+    /// format, opens the song and plays it, and records. A file under the
+    /// output's name is left alone until the recording is saved over it.
+    /// Raises (EMCIDeviceError or Exception) when a step fails; everything
+    /// started is then undone, the template is back in place and nothing of
+    /// the run is left behind.
     /// In the window's style the sequencer's end comes as its completion notice.
     void start(const SessionPlan &plan);
     /// The progress gauge's value: position / length × 100 of the song,
@@ -103,9 +105,9 @@ public:
         std::string keptAt;  // else where it was kept, if anywhere
         std::string message; // else what to tell the user
     };
-    /// Stops the recording, saves it under the output's name, and closes the
-    /// device. A save that fails keeps the recording in the home folder, else
-    /// the temporary folder, and removes the template-only output.
+    /// Stops the recording, saves it under the output's name (replacing a
+    /// file there in one rename), and closes the device. A save that fails
+    /// keeps the recording in the home folder, else the temporary folder.
     Saved write();
 
     /// Takes `plan` for a recording already saved under its output's name:
@@ -128,7 +130,7 @@ private:
     void setPhase(Phase phase);
     void prepareOutput();
     void keepElsewhere(Saved &saved);
-    void removeTemplateOnlyOutput();
+    void removeInProgress();
     void putTemplateBack();
     std::string templateFolder() const;
 
@@ -136,9 +138,7 @@ private:
     TMediaPlayer &wave_;
     SessionPlan plan_;
     Phase phase_ = Phase::Idle;
-    // The output made from the template, and which file it is (a failed
-    // save must not remove a file that took its place since).
-    std::string madeOutput_;
-    std::uint64_t madeDevice_ = 0, madeInode_ = 0;
+    // The window's in-progress file beside the output, made from the template.
+    std::string inProgress_;
     std::int64_t recordedFrames_ = 0; // batch: where the recording ends
 };

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <map>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -312,10 +313,17 @@ private:
         int tasks[2], results[2];
         if (::pipe2(tasks, O_CLOEXEC) != 0 || ::pipe2(results, O_CLOEXEC) != 0)
             throw std::runtime_error(std::string("no pipe for a worker: ") + std::strerror(errno));
+        const pid_t batch = ::getpid();
         const pid_t pid = ::fork();
         if (pid < 0)
             throw std::runtime_error(std::string("no worker process: ") + std::strerror(errno));
         if (pid == 0) {
+            // The worker dies with the batch, however the batch ends (even
+            // by SIGKILL), and writes nothing after it; a batch that died
+            // before this line is caught by the look at the parent.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != batch)
+                std::_Exit(1);
             // The worker keeps its own two ends only, so that the batch
             // sees its end, and it sees the batch's.
             for (const Worker &w : workers_) {

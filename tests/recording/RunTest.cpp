@@ -15,7 +15,10 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 using RunTest = test::RunFixture;
 
@@ -278,7 +281,9 @@ TEST_F(RunTest, AFullDiskKeepsTheRecordingElsewhereAndLeavesNoEmptyOutput) {
     window.CB_PreferencesWAVEFileDirectory->setChecked(true);
     window.Edit_WAVEFileDirectory->setText(QString::fromStdString(folder));
     record();
-    EXPECT_TRUE(std::filesystem::exists(folder + "tune.wav")); // the template's copy
+    // The template's copy is an in-progress file; nothing stands under the
+    // output's name yet.
+    const std::vector<std::string> during = test::TempDir::entriesOf(folder);
     const bool done = waitForState0();
     qputenv("HOME", oldHome);
     ASSERT_TRUE(done);
@@ -292,6 +297,32 @@ TEST_F(RunTest, AFullDiskKeepsTheRecordingElsewhereAndLeavesNoEmptyOutput) {
     EXPECT_NE(text.find(home.path(kept[0])), std::string::npos) << text;
     EXPECT_NEAR(double(test::readWave(home.path(kept[0])).frames()) / 44100, 0.9, 0.1);
     EXPECT_TRUE(std::filesystem::is_empty(folder));
+    ASSERT_EQ(during.size(), 1u);
+    EXPECT_EQ(during[0].rfind(".kestrune-", 0), 0u) << during[0];
+    EXPECT_TRUE(during[0].ends_with(".recording")) << during[0];
+}
+
+TEST_F(RunTest, ThePreviousRecordingStaysUntilTheNewOneReplacesIt) {
+    // A finished recording under the output's name.
+    test::writeFile(song, test::simpleSong({{0.1, 1.5, 60}}, 2.0));
+    const test::Bytes previous = test::simpleSong({{0.1, 0.2, 72}}, 0.3); // any bytes
+    test::writeFile(output(), previous);
+    struct stat before {};
+    ::stat(output().c_str(), &before);
+    record();
+    // While it records, the previous file is there as it was: a crash now
+    // loses nothing that was finished.
+    test::spin(500);
+    EXPECT_EQ(window.Pnl_State->caption(), "Now Recording");
+    std::ifstream in(output(), std::ios::binary);
+    EXPECT_EQ(test::Bytes(std::istreambuf_iterator<char>(in), {}), previous);
+    struct stat during {};
+    ::stat(output().c_str(), &during);
+    EXPECT_EQ(during.st_ino, before.st_ino);
+    ASSERT_TRUE(waitForState0());
+    // Then the new recording takes its place, whole; nothing else is left.
+    EXPECT_NEAR(double(test::readWave(output()).frames()) / 44100, 2.0, 0.1);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"tune.mid", "tune.wav"}));
 }
 
 TEST_F(RunTest, SigtermDuringARunSavesTheRecordingAndEnds) {

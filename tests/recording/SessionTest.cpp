@@ -109,8 +109,13 @@ TEST_F(SessionTest, AWindowRunEndsPlaybackByTheNoticeAndTheCallerTimesTheTail) {
     bool ended = false;
     sequencer.OnNotify = [&](QObject *) { ended = true; };
     session.start(plan);
-    // The output already carries the template's format, and nothing else.
-    const test::WaveData made = test::readWave(output());
+    // Nothing under the output's name yet: the template's format went into
+    // an in-progress file beside it.
+    EXPECT_FALSE(std::filesystem::exists(output()));
+    const std::vector<std::string> names = dir.entries();
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_TRUE(names[0].ends_with(".recording")) << names[0];
+    const test::WaveData made = test::readWave(dir.path(names[0]));
     EXPECT_EQ(made.format, (audio::WaveFormat{44100, 2, 16}));
     EXPECT_EQ(made.frames(), 0u);
     EXPECT_EQ(session.tailFrames(1000), 2000);
@@ -161,7 +166,6 @@ TEST_F(SessionTest, AFailedSaveKeepsTheRecordingElsewhereAndLeavesNoTemplateOnly
     plan.options.preferDirectory = true;
     plan.options.directory = folder + "/";
     session.start(plan);
-    EXPECT_TRUE(std::filesystem::exists(folder + "/tune.wav")); // made from the template
     drive(audio::kSampleRate / 2);
     std::filesystem::remove_all(folder); // gone while recording
     const RecordingSession::Saved saved = session.write();
@@ -174,6 +178,7 @@ TEST_F(SessionTest, AFailedSaveKeepsTheRecordingElsewhereAndLeavesNoTemplateOnly
               std::size_t(audio::kSampleRate / 2 - audio::kPeriodFrames));
     EXPECT_FALSE(wave.IsOpen());
     EXPECT_EQ(session.phase(), Phase::Idle);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"tune.mid"}); // no in-progress file left
 }
 
 TEST_F(SessionTest, TheEncoderStepReportsEachWayAnEncoderEnds) {

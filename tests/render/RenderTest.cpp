@@ -20,6 +20,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <sstream>
 #include <sys/stat.h>
 
 namespace {
@@ -471,4 +472,64 @@ TEST_F(RenderMp3, AnEncoderThatIgnoresSigtermDoesNotKeepTheProgramRunning) {
     ASSERT_GT(pid, 0);
     EXPECT_TRUE(test::waitFor([&] { return ::kill(pid, 0) != 0; }, 5000));
     EXPECT_EQ(made(), (std::vector<std::string>{"started", "tune.wav"}));
+}
+
+TEST_F(Render, WorkersEndWithTheBatchEvenWhenItIsKilled) {
+    QStringList all;
+    for (int i = 0; i < 6; ++i) {
+        all << QString("k%1.mid").arg(i);
+        song(all.back().toStdString(), test::simpleSong({{0.1, 50.0, 60}}, 60.0));
+    }
+    QProcess process;
+    process.setWorkingDirectory(QString::fromStdString(dir.root()));
+    process.start(QString::fromStdString(paths::programFolder() + "kestrune-render"),
+                  QStringList{"-q", "0", "-j", "2"} + all);
+    ASSERT_TRUE(process.waitForStarted());
+    const pid_t batch = pid_t(process.processId());
+    // Its workers: the processes whose parent it is.
+    auto workers = [&] {
+        std::vector<pid_t> found;
+        for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+            std::ifstream stat(entry.path() / "stat");
+            std::string line;
+            if (!std::getline(stat, line) || line.rfind(')') == std::string::npos)
+                continue;
+            std::istringstream fields(line.substr(line.rfind(')') + 2));
+            char state = 0;
+            pid_t parent = 0;
+            fields >> state >> parent;
+            if (parent == batch && state != 'Z')
+                found.push_back(std::stoi(entry.path().filename().string()));
+        }
+        return found;
+    };
+    std::vector<pid_t> seen;
+    ASSERT_TRUE(test::waitFor(
+        [&] {
+            seen = workers();
+            return seen.size() == 2;
+        },
+        20000));
+    ::kill(batch, SIGKILL);
+    process.waitForFinished(10000);
+    // Gone, or a zombie that nobody has reaped yet: either way ended.
+    auto running = [](pid_t p) {
+        std::ifstream stat("/proc/" + std::to_string(p) + "/stat");
+        std::string line;
+        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos)
+            return false;
+        return line[line.rfind(')') + 2] != 'Z';
+    };
+    EXPECT_TRUE(test::waitFor(
+        [&] {
+            for (pid_t p : seen)
+                if (running(p))
+                    return false;
+            return true;
+        },
+        5000));
+    // Nothing was written after: only the songs.
+    test::spin(300);
+    for (const std::string &name : dir.entries())
+        EXPECT_TRUE(name.ends_with(".mid")) << name;
 }

@@ -30,9 +30,13 @@ std::string TempDir::path(const std::string &name) const {
     return root() + name;
 }
 std::vector<std::string> TempDir::entries() const {
+    return entriesOf(dir_.path().toStdString());
+}
+
+std::vector<std::string> TempDir::entriesOf(const std::string &folder) {
     std::vector<std::string> out;
-    for (const QString &e :
-         QDir(dir_.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
+    for (const QString &e : QDir(QString::fromStdString(folder))
+                                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
         out.push_back(e.toStdString());
     std::sort(out.begin(), out.end());
     return out;

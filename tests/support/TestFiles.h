@@ -19,8 +19,10 @@ public:
     /// The full path of `name` inside the folder.
     std::string path(const std::string &name) const;
     std::string root() const;
-    /// The names of the entries in the folder, sorted.
+    /// The names of the entries in the folder, hidden ones too, sorted.
     std::vector<std::string> entries() const;
+    /// The same for any folder.
+    static std::vector<std::string> entriesOf(const std::string &folder);
 
 private:
     QTemporaryDir dir_;

@@ -2,6 +2,8 @@
 // saving.
 #include "platform/mci/WaveAudioDevice.h"
 
+#include "platform/FileWrite.h"
+
 #include "platform/audio/SoundSystem.h"
 
 #include <algorithm>
@@ -46,7 +48,7 @@ MCIERROR WaveAudioDevice::open(const std::string &element) {
             return makeCustomError(error + ".");
         }
     }
-    content_ = std::tmpfile();
+    content_ = platform::scratchFile();
     if (!content_)
         return makeCustomError(std::string("No room for a recording spool: ") +
                                std::strerror(errno) + ".");
@@ -87,7 +89,7 @@ MCIERROR WaveAudioDevice::record(DWORD_PTR notifyWindow, std::int64_t to) {
     std::string error;
     if (!foldRecording(error))
         return makeCustomError(error);
-    take_ = std::tmpfile();
+    take_ = platform::scratchFile();
     if (!take_)
         return makeCustomError(std::string("No room for a recording spool: ") +
                                std::strerror(errno) + ".");
@@ -137,7 +139,7 @@ bool WaveAudioDevice::foldRecording(std::string &error) {
         std::fclose(content_);
         content_ = take_;
     } else {
-        std::FILE *merged = std::tmpfile();
+        std::FILE *merged = platform::scratchFile();
         bool ok = merged && std::fseek(content_, 0, SEEK_SET) == 0 &&
                   copyBytes(content_, merged, positionBytes_) &&
                   std::fseek(take_, 0, SEEK_SET) == 0 && copyBytes(take_, merged, taken) &&
