@@ -146,8 +146,16 @@ void writePrefix(const std::string &song, double seconds, const std::string &pat
         if (kind != 0xC0 && kind != 0xD0)
             track += char(e.data2);
     }
+    // Every note released where the recording stopped, so that the song
+    // ends there (fluidsynth plays on while notes sound).
     varLen(std::uint32_t(endMs - at));
-    track += std::string("\xFF\x2F\x00", 3);
+    for (int channel = 0; channel < 16; ++channel) {
+        if (channel > 0)
+            track += char(0);
+        track += char(0xB0 | channel);
+        track += std::string("\x40\x00\x00\x7B\x00", 5); // sustain off; all notes off
+    }
+    track += std::string("\x00\xFF\x2F\x00", 4);
     std::ofstream out(path, std::ios::binary);
     const std::uint32_t size = std::uint32_t(track.size());
     out << std::string("MThd\0\0\0\x06\0\0\0\x01\x03\xE8", 14) << "MTrk" << char(size >> 24)
@@ -187,6 +195,8 @@ int main(int argc, char **argv) {
     // fluidsynth renders the same music: the part of the song recorded.
     const std::string prefix = dir.filePath("prefix.mid").toStdString();
     writePrefix(song, run.audioSeconds, prefix);
+    std::printf("fluidsynth renders the first %.1f s of the song\n",
+                double(audio::readMidiFile(prefix).lengthUs) / 1e6);
     const double childBefore = bench::cpuSeconds(RUSAGE_CHILDREN);
     QProcess fluidsynth;
     fluidsynth.start("fluidsynth",

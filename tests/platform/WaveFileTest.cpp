@@ -7,10 +7,14 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <QProcess>
+
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <unistd.h>
 
 using audio::WaveFormat;
 
@@ -176,4 +180,42 @@ TEST(WaveInput, AFormatWithoutARateConverterIsRefusedNotFilledAtTheWrongRate) {
     audio::WaveRecorder recorder(engine, WaveFormat{0, 2, 16}, spool);
     EXPECT_NE(recorder.formatError().find("to 0 Hz"), std::string::npos) << recorder.formatError();
     std::fclose(spool);
+}
+
+TEST(WaveFile, PastFourGibibytesTheFileIsRf64ThatLibsndfileAndSoxRead) {
+    // 4.3 GB of silence: a sparse spool, a real file written (then removed).
+    const std::uint64_t bytes = 4'300'000'000ull;
+    std::FILE *data = std::tmpfile();
+    ASSERT_EQ(::ftruncate(fileno(data), off_t(bytes)), 0);
+    test::TempDir dir;
+    const std::string path = dir.path("long.wav");
+    std::string error;
+    ASSERT_TRUE(audio::writeWaveFile(path, WaveFormat{44100, 2, 16}, data, bytes, error)) << error;
+    std::fclose(data);
+    EXPECT_EQ(std::filesystem::file_size(path), 80 + bytes);
+    std::ifstream in(path, std::ios::binary);
+    char head[80];
+    in.read(head, sizeof head);
+    EXPECT_EQ(std::string(head, 4), "RF64");
+    EXPECT_EQ(std::string(head + 12, 4), "ds64");
+    std::uint64_t dataSize = 0, frames = 0;
+    std::memcpy(&dataSize, head + 28, 8); // little-endian, as this machine
+    std::memcpy(&frames, head + 36, 8);
+    EXPECT_EQ(dataSize, bytes);
+    EXPECT_EQ(frames, bytes / 4);
+
+    SF_INFO info{};
+    SNDFILE *file = sf_open(path.c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64);
+    EXPECT_EQ(info.frames, sf_count_t(bytes / 4));
+    EXPECT_EQ(info.samplerate, 44100);
+    sf_close(file);
+    if (std::filesystem::exists("/usr/bin/soxi")) {
+        QProcess soxi;
+        soxi.start("/usr/bin/soxi", {"-s", QString::fromStdString(path)});
+        ASSERT_TRUE(soxi.waitForFinished(300000)); // sox reads the whole file
+        EXPECT_EQ(soxi.readAllStandardOutput().trimmed().toStdString(), std::to_string(bytes / 4));
+    }
+    std::filesystem::remove(path);
 }

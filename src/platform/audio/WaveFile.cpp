@@ -1,5 +1,6 @@
 // Reading PCM WAVE files through libsndfile; writing canonical ones by hand,
-// so that the header is exactly the 44 bytes players expect.
+// so that the header is exactly the 44 bytes players expect, or, past what
+// a RIFF file can hold, the RF64 header of EBU Tech 3306.
 #include "platform/audio/WaveFile.h"
 
 #include "platform/FileWrite.h"
@@ -25,6 +26,62 @@ void put32(std::uint8_t *p, std::uint32_t v) {
     put16(p, v);
     put16(p + 2, v >> 16);
 }
+void put64(std::uint8_t *p, std::uint64_t v) {
+    put32(p, std::uint32_t(v));
+    put32(p + 4, std::uint32_t(v >> 32));
+}
+
+// The most sample data a RIFF WAVE file describes: its RIFF size counts the
+// 36 bytes of header after it and a pad byte.
+constexpr std::uint64_t kMaxRiffData = 0xFFFFFFFFull - 38;
+
+// The header of a file with `dataBytes` bytes of samples: the canonical 44
+// bytes, or an RF64 header whose ds64 chunk holds the 64-bit sizes (the
+// 32-bit ones then read 0xFFFFFFFF).
+std::vector<std::uint8_t> waveHeader(const WaveFormat &format, std::uint64_t dataBytes) {
+    const bool rf64 = dataBytes > kMaxRiffData;
+    std::vector<std::uint8_t> h(rf64 ? 80 : 44);
+    std::uint8_t *p = h.data();
+    const std::uint64_t riffSize = h.size() - 8 + dataBytes + (dataBytes & 1);
+    std::memcpy(p, rf64 ? "RF64" : "RIFF", 4);
+    put32(p + 4, rf64 ? 0xFFFFFFFFu : std::uint32_t(riffSize));
+    std::memcpy(p + 8, "WAVE", 4);
+    p += 12;
+    if (rf64) {
+        std::memcpy(p, "ds64", 4);
+        put32(p + 4, 28);
+        put64(p + 8, riffSize);
+        put64(p + 16, dataBytes);
+        put64(p + 24, dataBytes / std::uint64_t(format.bytesPerFrame()));
+        put32(p + 32, 0); // no table of other chunks' sizes
+        p += 36;
+    }
+    std::memcpy(p, "fmt ", 4);
+    put32(p + 4, 16);
+    put16(p + 8, 1); // PCM
+    put16(p + 10, static_cast<std::uint32_t>(format.channels));
+    put32(p + 12, static_cast<std::uint32_t>(format.sampleRate));
+    put32(p + 16, static_cast<std::uint32_t>(format.sampleRate * format.bytesPerFrame()));
+    put16(p + 20, static_cast<std::uint32_t>(format.bytesPerFrame()));
+    put16(p + 22, static_cast<std::uint32_t>(format.bitsPerSample));
+    std::memcpy(p + 24, "data", 4);
+    put32(p + 28, rf64 ? 0xFFFFFFFFu : std::uint32_t(dataBytes));
+    return h;
+}
+
+// Makes a rename or a new file in the folder of `path` last through a power cut.
+bool syncFolderOf(const std::string &path) {
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
 
 } // namespace
 
@@ -49,7 +106,7 @@ bool readWaveFile(const std::string &path, WaveFormat &format, std::FILE *data,
     const int major = info.format & SF_FORMAT_TYPEMASK;
     const int sub = info.format & SF_FORMAT_SUBMASK;
     bool ok = true;
-    if (major != SF_FORMAT_WAV) {
+    if (major != SF_FORMAT_WAV && major != SF_FORMAT_RF64) {
         error = "it is not a WAVE file";
         ok = false;
     } else if (sub != SF_FORMAT_PCM_16 && sub != SF_FORMAT_PCM_U8) {
@@ -96,25 +153,7 @@ bool readWaveFile(const std::string &path, WaveFormat &format, std::FILE *data,
 
 bool writeWaveFile(const std::string &path, const WaveFormat &format, std::FILE *data,
                    std::uint64_t dataBytes, std::string &error) {
-    // A RIFF chunk cannot describe more than 4 GiB.
-    if (dataBytes > 0xFFFFFFFFull - 38) {
-        error = "the recording is too long for a WAVE file";
-        return false;
-    }
-    std::uint8_t header[44];
-    std::memcpy(header, "RIFF", 4);
-    put32(header + 4, static_cast<std::uint32_t>(36 + dataBytes + (dataBytes & 1)));
-    std::memcpy(header + 8, "WAVEfmt ", 8);
-    put32(header + 16, 16);
-    put16(header + 20, 1); // PCM
-    put16(header + 22, static_cast<std::uint32_t>(format.channels));
-    put32(header + 24, static_cast<std::uint32_t>(format.sampleRate));
-    put32(header + 28, static_cast<std::uint32_t>(format.sampleRate * format.bytesPerFrame()));
-    put16(header + 32, static_cast<std::uint32_t>(format.bytesPerFrame()));
-    put16(header + 34, static_cast<std::uint32_t>(format.bitsPerSample));
-    std::memcpy(header + 36, "data", 4);
-    put32(header + 40, static_cast<std::uint32_t>(dataBytes));
-
+    const std::vector<std::uint8_t> header = waveHeader(format, dataBytes);
     std::string temp;
     int fd = platform::makeTemporaryBeside(path, temp);
     if (fd < 0) {
@@ -127,11 +166,12 @@ bool writeWaveFile(const std::string &path, const WaveFormat &format, std::FILE 
             ::umask(mask);
             return mask;
         }());
-    bool ok = platform::writeAll(fd, header, sizeof header);
-    std::vector<char> buffer(1 << 16);
+    bool ok = platform::writeAll(fd, header.data(), header.size());
+    std::vector<char> buffer(1 << 20);
     std::uint64_t left = dataBytes;
     if (ok && std::fseek(data, 0, SEEK_SET) != 0)
         ok = false;
+    bool hole = false; // the file ends in a stretch that was skipped
     while (ok && left > 0) {
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
         std::size_t got = std::fread(buffer.data(), 1, want, data);
@@ -140,9 +180,18 @@ bool writeWaveFile(const std::string &path, const WaveFormat &format, std::FILE 
             ok = false;
             break;
         }
-        ok = platform::writeAll(fd, buffer.data(), got);
+        // Stretches of zero bytes are skipped, not written: the file system
+        // reads them back as zeros and keeps no blocks for them.
+        hole = got > 0 && buffer[0] == 0 &&
+               std::memcmp(buffer.data(), buffer.data() + 1, got - 1) == 0;
+        if (hole)
+            ok = ::lseek(fd, off_t(got), SEEK_CUR) >= 0;
+        else
+            ok = platform::writeAll(fd, buffer.data(), got);
         left -= got;
     }
+    if (ok && hole)
+        ok = ::ftruncate(fd, ::lseek(fd, 0, SEEK_CUR)) == 0;
     // WAVE chunks are padded to an even size.
     if (ok && (dataBytes & 1))
         ok = platform::writeAll(fd, "", 1);
@@ -157,6 +206,10 @@ bool writeWaveFile(const std::string &path, const WaveFormat &format, std::FILE 
         ok = false;
         savedErrno = errno;
     }
+    // The data, then the name: after a power cut the folder holds the old
+    // file or the whole new one.
+    if (ok)
+        syncFolderOf(path);
     if (!ok) {
         if (error.empty())
             error = std::strerror(savedErrno);
