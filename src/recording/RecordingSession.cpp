@@ -19,8 +19,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -78,6 +80,7 @@ void RecordingSession::start(const SessionPlan &plan) {
             recordedFrames_ = (std::int64_t(sequencer_.Length()) * rate + audio::kSampleRate - 1) /
                                   audio::kSampleRate +
                               tailFrames(rate);
+            checkRoom();
         }
         sequencer_.setNotify(!batch);
         sequencer_.Play();
@@ -132,6 +135,57 @@ void RecordingSession::prepareOutput() {
     if (!saved)
         throw EMCIDeviceError(refusal);
     wave_.FileName = inProgress;
+}
+
+namespace {
+
+// Bytes free for this user in the file system that holds `folder`, and
+// which file system it is; false when it cannot be asked.
+bool roomIn(const std::string &folder, std::uint64_t &free, std::uint64_t &device) {
+    struct statvfs vfs {};
+    struct stat st {};
+    if (::statvfs(folder.c_str(), &vfs) != 0 || ::stat(folder.c_str(), &st) != 0)
+        return false;
+    free = std::uint64_t(vfs.f_bavail) * vfs.f_frsize;
+    device = st.st_dev;
+    return true;
+}
+
+std::string megabytes(std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", double(bytes) / 1e6);
+    return text;
+}
+
+} // namespace
+
+void RecordingSession::checkRoom() const {
+    // The recording goes to the scratch folder while it is made, then into
+    // the output's folder: a batch that cannot hold it is refused before a
+    // frame is rendered.
+    const int quality = plan_.options.quality;
+    const int frameBytes = quality >= 0 && quality < int(kRecordingFormats.size())
+                               ? kRecordingFormats[std::size_t(quality)].bitsPerSample / 8 *
+                                     kRecordingFormats[std::size_t(quality)].channels
+                               : 4;
+    const std::uint64_t bytes = std::uint64_t(recordedFrames_) * std::uint64_t(frameBytes) + 80;
+    std::string folder = OutputFolder(plan_.options, plan_.song);
+    if (folder.empty())
+        folder = "./";
+    const char *named = std::getenv("TMPDIR");
+    const std::string scratch = named && *named ? named : "/tmp";
+    std::uint64_t outFree = 0, outDevice = 0, scratchFree = 0, scratchDevice = 0;
+    if (!roomIn(folder, outFree, outDevice))
+        return; // the save says what is wrong with the folder
+    const bool shared = roomIn(scratch, scratchFree, scratchDevice) && scratchDevice == outDevice;
+    const std::uint64_t needed = shared ? 2 * bytes : bytes;
+    if (outFree < needed)
+        throw Exception(output() + " needs " + megabytes(needed) +
+                        (shared ? " (its recording, and a scratch copy in " + scratch + ")" : "") +
+                        ", and " + folder + " has " + megabytes(outFree) + " free");
+    if (!shared && scratchDevice != 0 && scratchFree < bytes)
+        throw Exception(output() + " needs " + megabytes(bytes) + " for its scratch copy, and " +
+                        scratch + " has " + megabytes(scratchFree) + " free");
 }
 
 int RecordingSession::progress() {

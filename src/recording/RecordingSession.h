@@ -129,6 +129,7 @@ signals:
 private:
     void setPhase(Phase phase);
     void prepareOutput();
+    void checkRoom() const;
     void keepElsewhere(Saved &saved);
     void removeInProgress();
     void putTemplateBack();

@@ -21,6 +21,7 @@
 #include <iterator>
 #include <set>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 namespace {
@@ -532,4 +533,22 @@ TEST_F(Render, WorkersEndWithTheBatchEvenWhenItIsKilled) {
     test::spin(300);
     for (const std::string &name : dir.entries())
         EXPECT_TRUE(name.ends_with(".mid")) << name;
+}
+
+TEST_F(Render, ASongTheFolderCannotHoldIsRefusedBeforeItRecords) {
+    // Seven hours of song (one note, then a long rest): 4.4 GB of WAVE.
+    song("long.mid", test::simpleSong({{0.1, 0.5, 60}}, 7 * 3600.0));
+    const std::string folder = dir.path("small");
+    std::filesystem::create_directory(folder);
+    if (::mount("kestrune-test", folder.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "a small file system cannot be mounted here (the test needs root)";
+    // Rendering seven hours would take minutes: the refusal comes first.
+    const Ran ran = render({"-q", "0", "-o", "small", "--report", "r.jsonl", "long.mid"});
+    ::umount2(folder.c_str(), MNT_DETACH);
+    EXPECT_EQ(ran.exit, 1) << ran.said;
+    const QString error = report(dir.path("r.jsonl"))["long.mid"]["error"].toString();
+    EXPECT_NE(error.indexOf("4445."), -1) << error.toStdString();          // MB the recording needs
+    EXPECT_NE(error.indexOf("small/long.wav"), -1) << error.toStdString(); // as given
+    EXPECT_NE(error.indexOf("small/ has"), -1) << error.toStdString();
+    EXPECT_NE(error.indexOf(" free"), -1) << error.toStdString();
 }
