@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -89,8 +90,9 @@ chosen in the window (its settings file).
   -q, --quality N|FORM     recording format: 0-11, or a form such as
                            44100/16/stereo, 22050/8/mono, 11025/16/stereo
       --tail SECONDS       seconds recorded after the song's end (0: none)
-  -o, --output-dir DIR     write the WAVE files into DIR (default: beside
-                           each MIDI file, or the window's folder of choice)
+  -o, --output-dir DIR     write the WAVE files into DIR, made when missing
+                           (default: beside each MIDI file, or the window's
+                           folder of choice)
       --suffix             put the quality information into the file name
       --no-suffix          name the file after the song only
       --mp3[=ENCODER]      encode each WAVE file to MP3 (format 0 only), with
@@ -172,12 +174,18 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         case Tail:
             tail = value.empty() ? " " : value;
             break;
-        case 'o':
+        case 'o': {
+            // Made with its parents when missing, as mkdir -p would.
+            std::error_code error;
+            if (!value.empty() && !paths::isFolder(value))
+                std::filesystem::create_directories(value, error);
             if (!paths::isFolder(value))
-                throw UsageError("the output folder \"" + value + "\" does not exist");
+                throw UsageError("the output folder \"" + value + "\" cannot be made" +
+                                 (error ? ": " + error.message() : std::string()));
             request.options.preferDirectory = true;
             request.options.directory = value.back() == '/' ? value : value + "/";
             break;
+        }
         case Suffix:
             request.options.qualityInName = true;
             break;

@@ -235,7 +235,7 @@ TEST_F(Render, UsageErrorsExitWithTwoAndSayWhy) {
         {{"--tail", "-1", "tune.mid"}, "--tail"},
         {{"--shard", "3/3", "tune.mid"}, "--shard"},
         {{"-j", "0", "tune.mid"}, "--jobs"},
-        {{"-o", "nowhere", "tune.mid"}, "\"nowhere\" does not exist"},
+        {{"-o", "tune.mid/out", "tune.mid"}, "\"tune.mid/out\" cannot be made"},
         {{"--mp3=/usr/bin/lame", "-q", "4", "tune.mid"}, "needs the high-quality format"},
         {{"--mp3=/no/encoder", "-q", "0", "tune.mid"}, "/no/encoder"},
         {{"--frobnicate", "tune.mid"}, "unknown option --frobnicate"},
@@ -249,6 +249,14 @@ TEST_F(Render, UsageErrorsExitWithTwoAndSayWhy) {
     EXPECT_FALSE(std::filesystem::exists(dir.path("tune.wav")));
     settings.write("[Kestrune v0.3]\nRecording Quality=12\n");
     EXPECT_EQ(render({"tune.mid"}).exit, 2); // the window's list had no selection
+}
+
+TEST_F(Render, AMissingOutputFolderIsMadeWithItsParents) {
+    song("tune.mid");
+    const Ran ran = render({"-q", "10", "-o", "wav/deep/er", "tune.mid"});
+    ASSERT_EQ(ran.exit, 0) << ran.said;
+    EXPECT_EQ(test::readWave(dir.path("wav/deep/er/tune.wav")).frames(),
+              std::size_t(songFrames(11025)));
 }
 
 TEST_F(Render, Mp3EncodingWithLame) {
