@@ -62,22 +62,42 @@ bool exists(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+// One file however its path is spelt.
+std::string sameFileKey(const std::string &path) {
+    std::error_code error;
+    std::string key = std::filesystem::weakly_canonical(path, error).string();
+    return error ? path : key;
+}
+
 std::vector<Task> plan(const Request &request) {
-    std::vector<Task> tasks;
-    std::map<std::string, std::size_t> outputs; // the same file however spelt
+    auto outputOf = [&](const std::string &file) {
+        return outputFolderOf(request, file) + OutputName(request.options, file);
+    };
+    // Every shard plans the whole list, so that two files meant for one
+    // output are found alike in every shard, before anything records: the
+    // one whose path sorts first records it, the others fail naming it.
+    std::map<std::string, std::string> owner;
     for (const std::string &file : request.files) {
+        const std::string key = sameFileKey(outputOf(file));
+        const auto [at, first] = owner.emplace(key, file);
+        if (!first && file < at->second)
+            at->second = file;
+    }
+    std::vector<Task> tasks;
+    std::map<std::string, std::size_t> claimed; // outputs this shard records
+    for (const std::string &file : request.files) {
+        if (!inShard(request, file))
+            continue;
         Task task;
         task.input = file;
-        task.output = OutputFolder(request.options, file) + OutputName(request.options, file);
-        std::error_code error;
-        std::string key = std::filesystem::weakly_canonical(task.output, error).string();
-        if (error)
-            key = task.output;
-        const auto [at, first] = outputs.emplace(key, tasks.size());
-        if (!first) {
+        task.output = outputOf(file);
+        const std::string key = sameFileKey(task.output);
+        const std::string &first = owner[key];
+        const auto [at, fresh] = claimed.emplace(key, tasks.size());
+        if (first != file || !fresh) {
             task.ended = true;
             task.result.error = "its WAVE file " + task.output + " would also be that of " +
-                                tasks[at->second].input;
+                                (first != file ? first : tasks[at->second].input);
         } else if (request.skipExisting && exists(task.output)) {
             // With the encoder, a file is done only when its MP3 is too.
             if (!EncoderRuns(request.options) || HoldsMpegAudio(Mp3PathOf(task.output))) {
@@ -275,7 +295,7 @@ class Batch {
 public:
     explicit Batch(const Request &request)
         : request_(request), tasks_(plan(request)),
-          progress_(STDERR_FILENO, request.quiet, request.files.size()) {}
+          progress_(STDERR_FILENO, request.quiet, tasks_.size()) {}
 
     int run() {
         if (!request_.report.empty()) {

@@ -10,6 +10,8 @@
 
 #include <sndfile.h>
 
+#include <filesystem>
+
 namespace render {
 
 Renderer::Renderer(const Request &request) : request_(request) {
@@ -85,6 +87,12 @@ Result Renderer::encode(const std::string &song, const std::atomic<bool> &stop) 
 SessionPlan Renderer::planFor(const std::string &song) const {
     SessionPlan plan;
     plan.options = request_.options;
+    if (!request_.base.empty() && request_.options.preferDirectory) {
+        // Below --base, the song's folders are mirrored under the output folder.
+        plan.options.directory = outputFolderOf(request_, song);
+        std::error_code error;
+        std::filesystem::create_directories(plan.options.directory, error);
+    }
     plan.song = song;
     plan.style = RunStyle::Batch;
     plan.tailSeconds = request_.tailSeconds;

@@ -13,7 +13,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <getopt.h>
 #include <unistd.h>
@@ -101,7 +103,14 @@ chosen in the window (its settings file).
       --soundfont FILE     play through this SoundFont
   -j, --jobs N             files recorded at once (default: the cores)
       --skip-existing      leave out files whose WAVE file exists
-      --shard K/N          take every Nth file, starting at the Kth (0-based)
+      --files-from FILE    also record the files FILE lists, one a line
+                           ("-": standard input)
+  -0, --null               the lists separate their files with NUL bytes
+      --base DIR           mirror each file's folders below DIR under -o's
+                           folder (a/song.mid: OUT/a/song.wav)
+      --shard K/N          record this shard's files of the whole list: those
+                           whose path's hash (relative to --base) modulo N
+                           is K (0-based); the same on every machine
       --report FILE.jsonl  add one JSON line per file to FILE.jsonl: input,
                            output, format, frames, seconds, status, error
       --quiet              no progress; failures only
@@ -113,6 +122,33 @@ failed (the others are still recorded), 2 for a usage error, 130 when
 interrupted (files begun are not saved, those finished are whole).
 )";
 }
+
+namespace {
+
+// Appends the paths of a list file ("-": standard input), one a line or
+// NUL-separated; empty entries are passed over.
+void readList(const std::string &list, bool nulSeparated, std::vector<std::string> &files) {
+    std::FILE *in = list == "-" ? stdin : std::fopen(list.c_str(), "rb");
+    if (!in)
+        throw UsageError("the list \"" + list + "\" cannot be read: " + std::strerror(errno));
+    const int separator = nulSeparated ? '\0' : '\n';
+    std::string entry;
+    for (int c; (c = std::fgetc(in)) != EOF;) {
+        if (c == separator) {
+            if (!entry.empty())
+                files.push_back(entry);
+            entry.clear();
+        } else {
+            entry += char(c);
+        }
+    }
+    if (!entry.empty())
+        files.push_back(entry);
+    if (in != stdin)
+        std::fclose(in);
+}
+
+} // namespace
 
 Request parseCommandLine(int argc, char **argv, const std::string &settings) {
     Request request;
@@ -127,7 +163,8 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
     const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
     request.jobs = cores > 0 ? int(cores) : 1;
     std::string quality, tail, shard, encoder;
-    bool mp3 = false, noMp3 = false;
+    std::vector<std::string> lists;
+    bool mp3 = false, noMp3 = false, nulSeparated = false;
 
     enum {
         Tail = 1000,
@@ -140,12 +177,17 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         Shard,
         Report,
         Quiet,
-        Version
+        Version,
+        FilesFrom,
+        Base
     };
     static const option longOptions[] = {
         {"quality", required_argument, nullptr, 'q'},
         {"tail", required_argument, nullptr, Tail},
         {"output-dir", required_argument, nullptr, 'o'},
+        {"files-from", required_argument, nullptr, FilesFrom},
+        {"null", no_argument, nullptr, '0'},
+        {"base", required_argument, nullptr, Base},
         {"suffix", no_argument, nullptr, Suffix},
         {"no-suffix", no_argument, nullptr, NoSuffix},
         {"mp3", optional_argument, nullptr, Mp3},
@@ -163,7 +205,7 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
     ::opterr = 0;
     ::optind = 0; // also starts getopt afresh for a second command line
     for (;;) {
-        const int c = ::getopt_long(argc, argv, ":q:o:j:h", longOptions, nullptr);
+        const int c = ::getopt_long(argc, argv, ":q:o:j:h0", longOptions, nullptr);
         if (c == -1)
             break;
         const std::string value = ::optarg ? ::optarg : "";
@@ -222,6 +264,17 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
             break;
         case Quiet:
             request.quiet = true;
+            break;
+        case FilesFrom:
+            lists.push_back(value);
+            break;
+        case '0':
+            nulSeparated = true;
+            break;
+        case Base:
+            if (!paths::isFolder(value))
+                throw UsageError("the base folder \"" + value + "\" does not exist");
+            request.base = value.back() == '/' ? value : value + "/";
             break;
         case 'h':
             request.help = true;
@@ -285,12 +338,70 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
             throw UsageError("--shard K/N needs 0 <= K < N, not \"" + shard + "\"");
     }
 
-    if (::optind >= argc)
+    // The whole list, from the command line and the lists named: every
+    // shard reads all of it, and takes its own files by their hash.
+    for (int i = ::optind; i < argc; ++i)
+        request.files.emplace_back(argv[i]);
+    for (const std::string &list : lists)
+        readList(list, nulSeparated, request.files);
+    if (request.files.empty())
         throw UsageError("no MIDI file given");
-    for (int i = ::optind, n = 0; i < argc; ++i, ++n)
-        if (n % request.shardCount == request.shardIndex)
-            request.files.emplace_back(argv[i]);
     return request;
+}
+
+namespace {
+
+// 64-bit FNV-1a: small, fast, and the same everywhere.
+std::uint64_t fnv1a(const std::string &text) {
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (const char c : text) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 0x100000001b3ull;
+    }
+    return hash;
+}
+
+} // namespace
+
+namespace {
+
+// The path of `file` relative to the base folder; false when there is no
+// base or the file does not lie below it.
+bool belowBase(const Request &request, const std::string &file, std::string &relative) {
+    if (request.base.empty())
+        return false;
+    namespace fs = std::filesystem;
+    const fs::path below =
+        fs::absolute(fs::path(file))
+            .lexically_normal()
+            .lexically_relative(fs::absolute(fs::path(request.base)).lexically_normal());
+    if (below.empty() || *below.begin() == "..")
+        return false;
+    relative = below.string();
+    return true;
+}
+
+} // namespace
+
+std::string listedKey(const Request &request, const std::string &file) {
+    std::string relative;
+    return belowBase(request, file, relative) ? relative : file;
+}
+
+bool inShard(const Request &request, const std::string &file) {
+    return fnv1a(listedKey(request, file)) % std::uint64_t(request.shardCount) ==
+           std::uint64_t(request.shardIndex);
+}
+
+std::string outputFolderOf(const Request &request, const std::string &file) {
+    std::string folder = OutputFolder(request.options, file);
+    std::string relative;
+    if (!request.options.preferDirectory || !belowBase(request, file, relative))
+        return folder;
+    const auto slash = relative.rfind('/');
+    if (slash != std::string::npos)
+        folder += relative.substr(0, slash + 1);
+    return folder;
 }
 
 } // namespace render

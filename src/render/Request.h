@@ -21,12 +21,13 @@ struct Request {
     double tailSeconds = 0;         // recorded after the song's end
     int jobs = 1;                   // files recorded at once
     bool skipExisting = false;      // leave a file alone whose output exists
-    int shardIndex = 0;             // this shard takes every shardCount-th file
-    int shardCount = 1;             //   from shardIndex on
+    int shardIndex = 0;             // this shard takes the files whose hash
+    int shardCount = 1;             //   modulo shardCount is shardIndex
     std::string report;             // JSON lines, one per file; empty for none
     bool quiet = false;             // no progress, only failures
     std::string soundFont;          // empty: devices.ini's
-    std::vector<std::string> files; // this shard's files, in the order given
+    std::string base;               // --base: outputs mirror the folders below it
+    std::vector<std::string> files; // the whole list, every shard's, in the order given
     bool help = false;
     bool version = false;
 };
@@ -34,6 +35,20 @@ struct Request {
 /// Reads the command line over the options of the settings file `settings`
 /// (which may be missing). Raises UsageError.
 Request parseCommandLine(int argc, char **argv, const std::string &settings);
+
+/// The key a file is known by in every shard: its path relative to the
+/// base folder when one is given (and the file lies below it), else as
+/// listed.
+std::string listedKey(const Request &request, const std::string &file);
+
+/// Whether `file` is this shard's: a stable 64-bit FNV-1a hash of its key,
+/// modulo the shard count, is the shard's index. The same on every machine,
+/// in any order of the list, however it is split into commands.
+bool inShard(const Request &request, const std::string &file);
+
+/// The folder a file's output goes to, with its trailing "/": the options'
+/// folder, and below it the file's own folder relative to the base.
+std::string outputFolderOf(const Request &request, const std::string &file);
 
 /// The help text.
 std::string usage();

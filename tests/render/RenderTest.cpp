@@ -366,6 +366,8 @@ TEST_F(Render, NamesThatAreNotUtf8GiveValidReportLinesThatKeepTheirBytes) {
     ASSERT_TRUE(python.waitForFinished(30000));
     EXPECT_EQ(python.readAllStandardOutput().trimmed().toStdString(), "same")
         << python.readAllStandardError().toStdString();
+    // Qt cannot name these files to remove them with the folder.
+    QProcess::execute("/bin/sh", {"-c", QString::fromStdString("rm -f '" + dir.root() + "'*")});
 }
 
 TEST_F(Render, OutputNamesUpToTheLongestAFolderTakesAreRecorded) {
@@ -559,4 +561,84 @@ TEST_F(Render, ASongTheFolderCannotHoldIsRefusedBeforeItRecords) {
     EXPECT_NE(error.indexOf("small/long.wav"), -1) << error.toStdString(); // as given
     EXPECT_NE(error.indexOf("small/ has"), -1) << error.toStdString();
     EXPECT_NE(error.indexOf(" free"), -1) << error.toStdString();
+}
+
+// --- Batches a cluster can trust ---------------------------------------------
+
+TEST_F(Render, EveryFileOfALongListIsRecordedByExactlyOneShardHoweverTheListIsSplit) {
+    // 750 paths in folders, as a collection would be; the songs are short.
+    std::vector<std::string> paths;
+    const test::Bytes tiny = test::simpleSong({{0.0, 0.02, 60}}, 0.03);
+    for (int i = 0; i < 750; ++i) {
+        const std::string folder = "c" + std::to_string(i % 7) + "/";
+        std::filesystem::create_directories(dir.path(folder));
+        paths.push_back(folder + "song-" + std::to_string(i) + ".mid");
+        test::writeFile(dir.path(paths.back()), tiny);
+    }
+    const int shards = 12;
+    // One run of the batch per shard, each given the list in pieces as
+    // xargs would: where a piece ends depends on the shard (a two-digit
+    // index makes every command line longer), and the pieces of one
+    // shard are listed shuffled.
+    auto runAll = [&](bool shuffled) {
+        std::multiset<std::string> recorded;
+        for (int k = 0; k < shards; ++k) {
+            std::vector<std::string> order = paths;
+            if (shuffled)
+                std::reverse(order.begin(), order.end());
+            const std::size_t piece = k < 10 ? 128 : 126;
+            for (std::size_t from = 0; from < order.size(); from += piece) {
+                std::ofstream list(dir.path("list.txt"));
+                for (std::size_t i = from; i < std::min(order.size(), from + piece); ++i)
+                    list << order[i] << "\n";
+                list.close();
+                std::filesystem::remove(dir.path("r.jsonl"));
+                const Ran ran = render({"-q", "11", "-j", "2", "--quiet", "--base", ".", "-o",
+                                        "out", "--shard", QString("%1/%2").arg(k).arg(shards),
+                                        "--files-from", "list.txt", "--report", "r.jsonl"});
+                EXPECT_EQ(ran.exit, 0) << ran.said;
+                std::ifstream report(dir.path("r.jsonl"));
+                for (std::string line; std::getline(report, line);) {
+                    const QJsonObject o =
+                        QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+                    EXPECT_EQ(o["status"].toString(), "ok") << line;
+                    recorded.insert(o["input"].toString().toStdString());
+                }
+            }
+        }
+        return recorded;
+    };
+    const std::multiset<std::string> all(paths.begin(), paths.end());
+    EXPECT_EQ(runAll(false), all);
+    std::filesystem::remove_all(dir.path("out"));
+    EXPECT_EQ(runAll(true), all);
+    // Mirrored below -o: c3/song-3.mid went to out/c3/song-3.wav.
+    EXPECT_EQ(test::readWave(dir.path("out/c3/song-3.wav")).format,
+              (audio::WaveFormat{11025, 1, 8}));
+}
+
+TEST_F(Render, TheSameNameInTwoFoldersIsMirroredOrRefusedInEveryShard) {
+    std::filesystem::create_directories(dir.path("a"));
+    std::filesystem::create_directories(dir.path("b"));
+    song("a/song.mid");
+    song("b/song.mid");
+    // Without --base both would be out/song.wav: in whichever shard each
+    // lands, b/song.mid fails naming a/song.mid, and a/song.mid records.
+    std::map<std::string, QJsonObject> lines;
+    for (int k = 0; k < 2; ++k) {
+        const std::string report = dir.path(QString("r%1.jsonl").arg(k).toStdString());
+        render({"-q", "11", "-o", "out", "--shard", QString("%1/2").arg(k), "--report",
+                QString::fromStdString(report), "a/song.mid", "b/song.mid"});
+        for (const auto &[input, line] : this->report(report))
+            lines[input] = line;
+    }
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines["a/song.mid"]["status"].toString(), "ok");
+    EXPECT_EQ(lines["b/song.mid"]["status"].toString(), "failed");
+    EXPECT_NE(lines["b/song.mid"]["error"].toString().indexOf("a/song.mid"), -1);
+    // With --base, each has its own.
+    const Ran ran = render({"-q", "11", "-o", "mirror", "--base", ".", "a/song.mid", "b/song.mid"});
+    EXPECT_EQ(ran.exit, 0) << ran.said;
+    EXPECT_TRUE(std::filesystem::exists(dir.path("mirror/a/song.wav")));
+    EXPECT_TRUE(std::filesystem::exists(dir.path("mirror/b/song.wav")));
 }
