@@ -10,7 +10,8 @@
 # LIST holds one MIDI file per line (find music -name '*.mid' > LIST).
 # OPTIONS go to kestrune-render as they are (-q 22050/16/mono, --tail 2,
 # --base music to mirror the collection's folders, ...). A task that is run
-# again leaves out what it recorded before. Ask for more CPUs per task with
+# again leaves out what it recorded before; after the last task a check job
+# proves the set whole. Ask for more CPUs per task with
 # sbatch --cpus-per-task=N: the task records N files at once.
 #SBATCH --job-name=kestrune-render
 #SBATCH --cpus-per-task=1
@@ -33,6 +34,19 @@ if [ "${SLURM_ARRAY_TASK_MIN:-0}" != 0 ] ||
     exit 2
 fi
 
-exec kestrune-render -j "${SLURM_CPUS_PER_TASK:-1}" --shard "$index/$count" \
+# The first task submits the check, to run once every task has ended: it
+# records nothing and names every file that is missing, short, left in
+# progress or recorded twice (kestrune-render-check-JOB.log; exit 1 if any).
+if [ "$index" = 0 ]; then
+    check=(kestrune-render --check --files-from "$list" -o "$out")
+    for ((i = 0; i < count; i++)); do
+        check+=(--report "$out/report-$i.jsonl")
+    done
+    sbatch --dependency="afterany:${SLURM_ARRAY_JOB_ID}" --job-name=kestrune-render-check \
+        --output="kestrune-render-check-${SLURM_ARRAY_JOB_ID}.log" \
+        --wrap="$(printf '%q ' "${check[@]}" "$@")"
+fi
+
+kestrune-render -j "${SLURM_CPUS_PER_TASK:-1}" --shard "$index/$count" \
     --files-from "$list" -o "$out" --skip-existing --quiet \
     --report "$out/report-$index.jsonl" "$@"

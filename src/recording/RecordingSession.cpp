@@ -76,10 +76,8 @@ void RecordingSession::start(const SessionPlan &plan) {
             sequencer_.setTimeFormat(tfSamples);
             // The song to its last frame, then the tail, in frames of the
             // format: the wave device ends the recording there itself.
-            const int rate = sampleRate();
-            recordedFrames_ = (std::int64_t(sequencer_.Length()) * rate + audio::kSampleRate - 1) /
-                                  audio::kSampleRate +
-                              tailFrames(rate);
+            recordedFrames_ =
+                BatchRecordingFrames(sequencer_.Length(), sampleRate(), plan_.tailSeconds);
             checkRoom();
         }
         sequencer_.setNotify(!batch);

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +50,11 @@ std::string OutputName(const Options &options, const std::string &song) {
 
 std::string Mp3PathOf(const std::string &wave) {
     return wave.substr(0, wave.size() >= 4 ? wave.size() - 4 : 0) + ".mp3";
+}
+
+std::int64_t BatchRecordingFrames(std::int64_t songFrames, int rate, double tailSeconds) {
+    constexpr std::int64_t engineRate = 44100;
+    return (songFrames * rate + engineRate - 1) / engineRate + std::llround(tailSeconds * rate);
 }
 
 int TailSeconds(const Options &options) {

@@ -114,6 +114,12 @@ chosen in the window (its settings file).
       --report FILE.jsonl  add one JSON line per file to FILE.jsonl: input,
                            output, format, frames, seconds, status, error
       --quiet              no progress; failures only
+      --check              record nothing: name every file of this shard whose
+                           output is missing, unreadable, shorter than its song
+                           (or, with --mp3, lacks its MP3), every temporary or
+                           in-progress file in the output folders, and every
+                           input recorded more than once in the reports given
+                           with --report (repeatable); exit status 1 if any
   -h, --help               this help
       --version            the program's version
 
@@ -179,7 +185,8 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         Quiet,
         Version,
         FilesFrom,
-        Base
+        Base,
+        Check
     };
     static const option longOptions[] = {
         {"quality", required_argument, nullptr, 'q'},
@@ -188,6 +195,7 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         {"files-from", required_argument, nullptr, FilesFrom},
         {"null", no_argument, nullptr, '0'},
         {"base", required_argument, nullptr, Base},
+        {"check", no_argument, nullptr, Check},
         {"suffix", no_argument, nullptr, Suffix},
         {"no-suffix", no_argument, nullptr, NoSuffix},
         {"mp3", optional_argument, nullptr, Mp3},
@@ -261,6 +269,10 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
             break;
         case Report:
             request.report = value;
+            request.reports.push_back(value);
+            break;
+        case Check:
+            request.check = true;
             break;
         case Quiet:
             request.quiet = true;

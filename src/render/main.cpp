@@ -1,6 +1,7 @@
 // kestrune-render's entry: the command line, then the batch.
 #include "platform/Paths.h"
 #include "render/Batch.h"
+#include "render/Check.h"
 
 #include <cstdio>
 
@@ -15,7 +16,7 @@ int main(int argc, char **argv) {
             std::puts("kestrune-render 0.3.0");
             return 0;
         }
-        return render::runBatch(request);
+        return request.check ? render::runCheck(request) : render::runBatch(request);
     } catch (const render::UsageError &e) {
         std::fprintf(stderr, "kestrune-render: %s\nTry 'kestrune-render --help' for more.\n",
                      e.what());

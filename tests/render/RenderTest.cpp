@@ -4,6 +4,7 @@
 #include "platform/Paths.h"
 #include "platform/audio/Engine.h"
 #include "platform/audio/SoundSystem.h"
+#include "platform/audio/WaveFile.h"
 #include "recording/Formats.h"
 #include "recording/RunPlan.h"
 #include "support/RunFixture.h"
@@ -641,4 +642,48 @@ TEST_F(Render, TheSameNameInTwoFoldersIsMirroredOrRefusedInEveryShard) {
     EXPECT_EQ(ran.exit, 0) << ran.said;
     EXPECT_TRUE(std::filesystem::exists(dir.path("mirror/a/song.wav")));
     EXPECT_TRUE(std::filesystem::exists(dir.path("mirror/b/song.wav")));
+}
+
+TEST_F(Render, TheCheckFindsWhatIsMissingShortLeftOverOrDoubled) {
+    for (const char *name : {"a.mid", "b.mid", "c.mid", "d.mid"})
+        song(name);
+    auto check = [&](const QStringList &more) {
+        QProcess process;
+        process.setWorkingDirectory(QString::fromStdString(dir.root()));
+        process.start(QString::fromStdString(paths::programFolder() + "kestrune-render"),
+                      QStringList{"--check", "-q", "10", "-o", "out", "--report", "r.jsonl",
+                                  "a.mid", "b.mid", "c.mid", "d.mid"} +
+                          more);
+        EXPECT_TRUE(process.waitForFinished(60000));
+        return std::make_pair(process.exitCode(), process.readAllStandardOutput().toStdString());
+    };
+    ASSERT_EQ(
+        render({"-q", "10", "-o", "out", "--report", "r.jsonl", "a.mid", "b.mid", "c.mid", "d.mid"})
+            .exit,
+        0);
+    const auto [allThere, nothing] = check({});
+    EXPECT_EQ(allThere, 0) << nothing;
+    EXPECT_EQ(nothing, "");
+    // Then: one missing, one cut short, a file left in progress, and one
+    // recorded twice (a shard run again without --skip-existing).
+    std::filesystem::remove(dir.path("out/a.wav"));
+    std::ifstream in(dir.path("out/b.wav"), std::ios::binary);
+    const std::string recorded(std::istreambuf_iterator<char>(in), {});
+    const std::size_t half = (recorded.size() - 44) / 4 * 2; // 8-bit stereo: two bytes a frame
+    std::FILE *spool = std::tmpfile();
+    std::fwrite(recorded.data() + 44, 1, half, spool);
+    std::string error;
+    ASSERT_TRUE(audio::writeWaveFile(dir.path("out/b.wav"), audio::WaveFormat{11025, 2, 8}, spool,
+                                     half, error));
+    std::fclose(spool);
+    test::writeFile(dir.path("out/.kestrune-Ab12Cd.recording"), {'R', 'I', 'F', 'F'});
+    ASSERT_EQ(render({"-q", "10", "-o", "out", "--report", "r.jsonl", "d.mid"}).exit, 0);
+    const auto [exit, said] = check({});
+    EXPECT_EQ(exit, 1);
+    EXPECT_NE(said.find("missing: out/a.wav"), std::string::npos) << said;
+    EXPECT_NE(said.find("short: out/b.wav"), std::string::npos) << said;
+    EXPECT_NE(said.find("left over: out/.kestrune-Ab12Cd.recording"), std::string::npos) << said;
+    EXPECT_NE(said.find("doubled: d.mid"), std::string::npos) << said;
+    EXPECT_EQ(said.find("c.mid"), std::string::npos) << said; // c is whole
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 4) << said;
 }

@@ -1,0 +1,94 @@
+// The check of a batch: each output against its song, the output folders
+// for leftovers, and the reports for files recorded twice.
+#include "render/Check.h"
+
+#include "platform/audio/MidiFile.h"
+#include "recording/Formats.h"
+#include "recording/RunPlan.h"
+
+#include <QByteArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+
+namespace render {
+
+int runCheck(const Request &request) {
+    const RecordingFormat &format = kRecordingFormats[std::size_t(request.options.quality)];
+    std::size_t checked = 0, problems = 0;
+    auto problem = [&](const std::string &line) {
+        std::printf("%s\n", line.c_str());
+        ++problems;
+    };
+    std::set<std::string> folders;
+    for (const std::string &file : request.files) {
+        if (!inShard(request, file))
+            continue;
+        ++checked;
+        const std::string folder = outputFolderOf(request, file);
+        const std::string output = folder + OutputName(request.options, file);
+        folders.insert(folder.empty() ? "./" : folder);
+        SF_INFO info{};
+        SNDFILE *wave = sf_open(output.c_str(), SFM_READ, &info);
+        if (!wave) {
+            problem((std::filesystem::exists(output) ? "unreadable: " : "missing: ") + output +
+                    " (of " + file + ")");
+            continue;
+        }
+        sf_close(wave);
+        // The song to its last frame and the tail, as a recording holds them.
+        std::int64_t wanted = 0;
+        try {
+            const audio::MidiSong song = audio::readMidiFile(file);
+            wanted = BatchRecordingFrames(song.lengthUs * 44100 / 1000000, format.sampleRate,
+                                          request.tailSeconds);
+        } catch (const std::exception &e) {
+            problem("unreadable song: " + file + " (" + e.what() + ")");
+            continue;
+        }
+        if (info.samplerate != format.sampleRate || info.channels != format.channels)
+            problem("other format: " + output + " (" + std::to_string(info.samplerate) + " Hz, " +
+                    std::to_string(info.channels) + " channels)");
+        else if (info.frames < wanted)
+            problem("short: " + output + " holds " + std::to_string(info.frames) + " of " +
+                    std::to_string(wanted) + " frames");
+        if (EncoderRuns(request.options) && !HoldsMpegAudio(Mp3PathOf(output)))
+            problem("no MP3: " + Mp3PathOf(output));
+    }
+    // What a run leaves only while it writes, or when it was killed.
+    for (const std::string &folder : folders) {
+        std::error_code error;
+        for (const auto &entry : std::filesystem::directory_iterator(folder, error)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(".kestrune-", 0) == 0)
+                problem("left over: " + entry.path().string() +
+                        " (a recording or file that was being written)");
+        }
+    }
+    // An input recorded more than once, in any of the reports.
+    std::map<std::string, int> recorded;
+    for (const std::string &report : request.reports) {
+        std::ifstream in(report);
+        for (std::string line; std::getline(in, line);) {
+            const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+            if (o["status"].toString() == "ok")
+                ++recorded[o["input"].toString().toStdString()];
+        }
+    }
+    for (const auto &[input, times] : recorded)
+        if (times > 1)
+            problem("doubled: " + input + " was recorded " + std::to_string(times) +
+                    " times in the reports");
+    std::fprintf(stderr, "%zu files checked, %zu problems\n", checked, problems);
+    return problems == 0 ? 0 : 1;
+}
+
+} // namespace render

@@ -1,0 +1,16 @@
+// kestrune-render --check: proves a batch's outputs whole without
+// recording anything.
+#pragma once
+
+#include "render/Request.h"
+
+namespace render {
+
+/// Looks at every file of this shard's part of the list and at the reports
+/// named: prints one line for each problem (an output missing, unreadable or
+/// shorter than its song, an MP3 missing, a temporary or in-progress file
+/// left in an output folder, an input recorded twice) and a summary. Returns
+/// 0 when there is none, 1 otherwise.
+int runCheck(const Request &request);
+
+} // namespace render
