@@ -167,12 +167,21 @@ void MainWindow::Btn_RecordClick() {
         Pnl_Option->repaint();
     }
 
-    ModeSet(2);
     SessionPlan plan;
     plan.options = CurrentOptions();
     plan.song = MP_MIDI->FileName;
     plan.style = RunStyle::Window;
     plan.tailSeconds = TailSeconds(plan.options);
+    // A song whose recording the output's folder cannot hold: the user is
+    // told before it starts, and it records if they go on.
+    const std::string shortfall = RecordingSession::roomShortfall(plan);
+    if (!shortfall.empty() &&
+        ui::messageBox(
+            F1, {tr("Information"), tr("%1. Record anyway?").arg(QString::fromStdString(shortfall)),
+                 QMessageBox::Warning, QMessageBox::Ok | QMessageBox::Cancel}) != QMessageBox::Ok)
+        return;
+
+    ModeSet(2);
     try {
         QualitySetting();
         Session->start(plan);

@@ -8,6 +8,7 @@
 #include "platform/FileWrite.h"
 #include "platform/Paths.h"
 #include "platform/audio/Engine.h"
+#include "platform/audio/MidiFile.h"
 #include "recording/Formats.h"
 #include "recording/RunPlan.h"
 
@@ -157,33 +158,56 @@ std::string megabytes(std::uint64_t bytes) {
 
 } // namespace
 
-void RecordingSession::checkRoom() const {
+std::string RecordingSession::roomShortfall(const SessionPlan &plan, std::int64_t frames) {
     // The recording goes to the scratch folder while it is made, then into
-    // the output's folder: a batch that cannot hold it is refused before a
-    // frame is rendered.
-    const int quality = plan_.options.quality;
+    // the output's folder: both must hold it (twice the one they share).
+    const int quality = plan.options.quality;
     const int frameBytes = quality >= 0 && quality < int(kRecordingFormats.size())
                                ? kRecordingFormats[std::size_t(quality)].bitsPerSample / 8 *
                                      kRecordingFormats[std::size_t(quality)].channels
                                : 4;
-    const std::uint64_t bytes = std::uint64_t(recordedFrames_) * std::uint64_t(frameBytes) + 80;
-    std::string folder = OutputFolder(plan_.options, plan_.song);
+    const std::uint64_t bytes = std::uint64_t(frames) * std::uint64_t(frameBytes) + 80;
+    std::string folder = OutputFolder(plan.options, plan.song);
     if (folder.empty())
         folder = "./";
+    const std::string output = folder + OutputName(plan.options, plan.song);
     const char *named = std::getenv("TMPDIR");
     const std::string scratch = named && *named ? named : "/tmp";
     std::uint64_t outFree = 0, outDevice = 0, scratchFree = 0, scratchDevice = 0;
     if (!roomIn(folder, outFree, outDevice))
-        return; // the save says what is wrong with the folder
+        return {}; // the save says what is wrong with the folder
     const bool shared = roomIn(scratch, scratchFree, scratchDevice) && scratchDevice == outDevice;
     const std::uint64_t needed = shared ? 2 * bytes : bytes;
     if (outFree < needed)
-        throw Exception(output() + " needs " + megabytes(needed) +
-                        (shared ? " (its recording, and a scratch copy in " + scratch + ")" : "") +
-                        ", and " + folder + " has " + megabytes(outFree) + " free");
+        return output + " needs " + megabytes(needed) +
+               (shared ? " (its recording, and a scratch copy in " + scratch + ")" : "") +
+               ", and " + folder + " has " + megabytes(outFree) + " free";
     if (!shared && scratchDevice != 0 && scratchFree < bytes)
-        throw Exception(output() + " needs " + megabytes(bytes) + " for its scratch copy, and " +
-                        scratch + " has " + megabytes(scratchFree) + " free");
+        return output + " needs " + megabytes(bytes) + " for its scratch copy, and " + scratch +
+               " has " + megabytes(scratchFree) + " free";
+    return {};
+}
+
+std::string RecordingSession::roomShortfall(const SessionPlan &plan) {
+    try {
+        const audio::MidiSong song = audio::readMidiFile(plan.song);
+        const int quality = plan.options.quality;
+        const int rate = quality >= 0 && quality < int(kRecordingFormats.size())
+                             ? kRecordingFormats[std::size_t(quality)].sampleRate
+                             : audio::kSampleRate;
+        return roomShortfall(plan,
+                             BatchRecordingFrames(song.lengthUs * audio::kSampleRate / 1000000,
+                                                  rate, plan.tailSeconds));
+    } catch (const std::exception &) {
+        return {}; // the sequencer says what is wrong with the song
+    }
+}
+
+void RecordingSession::checkRoom() const {
+    // A batch that cannot hold the recording is refused before a frame is rendered.
+    const std::string shortfall = roomShortfall(plan_, recordedFrames_);
+    if (!shortfall.empty())
+        throw Exception(shortfall);
 }
 
 int RecordingSession::progress() {

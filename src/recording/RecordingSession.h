@@ -110,6 +110,13 @@ public:
     /// keeps the recording in the home folder, else the temporary folder.
     Saved write();
 
+    /// Empty when the output's folder and the scratch folder can hold a
+    /// recording of `frames` frames of the plan's format (44100 a second
+    /// for the window's rate), else what is short, with the numbers and the
+    /// folder. The second form reads the song's length itself.
+    static std::string roomShortfall(const SessionPlan &plan, std::int64_t frames);
+    static std::string roomShortfall(const SessionPlan &plan);
+
     /// Takes `plan` for a recording already saved under its output's name:
     /// only its encoder step follows.
     void adopt(const SessionPlan &plan) { plan_ = plan; }

@@ -280,15 +280,22 @@ TEST_F(RunTest, AFullDiskKeepsTheRecordingElsewhereAndLeavesNoEmptyOutput) {
     qputenv("HOME", QByteArray::fromStdString(home.root()));
     window.CB_PreferencesWAVEFileDirectory->setChecked(true);
     window.Edit_WAVEFileDirectory->setText(QString::fromStdString(folder));
+    // First the warning that the folder is too small: the user goes on.
+    answer = QMessageBox::Ok;
     record();
+    ASSERT_GE(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].icon, QMessageBox::Warning);
+    EXPECT_NE(boxes[0].text.indexOf(QString::fromStdString(folder + "tune.wav needs")), -1)
+        << boxes[0].text.toStdString();
+    EXPECT_NE(boxes[0].text.indexOf("Record anyway?"), -1);
     // The template's copy is an in-progress file; nothing stands under the
     // output's name yet.
     const std::vector<std::string> during = test::TempDir::entriesOf(folder);
     const bool done = waitForState0();
     qputenv("HOME", oldHome);
     ASSERT_TRUE(done);
-    ASSERT_EQ(boxes.size(), 1u);
-    const std::string text = boxes[0].text.toStdString();
+    ASSERT_EQ(boxes.size(), 2u);
+    const std::string text = boxes[1].text.toStdString();
     EXPECT_NE(text.find(folder + "tune.wav"), std::string::npos) << text;
     EXPECT_NE(text.find("No space left on device"), std::string::npos) << text;
     // The recording is kept at home, and the full disk holds nothing.
@@ -298,6 +305,15 @@ TEST_F(RunTest, AFullDiskKeepsTheRecordingElsewhereAndLeavesNoEmptyOutput) {
     EXPECT_NEAR(double(test::readWave(home.path(kept[0])).frames()) / 44100, 0.9, 0.1);
     EXPECT_TRUE(std::filesystem::is_empty(folder));
     ASSERT_EQ(during.size(), 1u);
+    // Told so again, the user who says no records nothing.
+    boxes.clear();
+    answer = QMessageBox::Cancel;
+    choose(song);
+    record();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(window.Pnl_State->caption(), "Standby OK");
+    EXPECT_FALSE(window.MP_WAVE->IsOpen());
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
     EXPECT_EQ(during[0].rfind(".kestrune-", 0), 0u) << during[0];
     EXPECT_TRUE(during[0].ends_with(".recording")) << during[0];
 }
