@@ -143,7 +143,14 @@ TEST_F(OutsideRun, PulseRecordsTheOutsideSynthesiserInSyncAfterCalibration) {
     test::OutsideSynth synth("KestruneTestSynthP", pulse.sink());
     ASSERT_TRUE(synth.ready()) << "fluidsynth did not start";
     audio::DevicesConfig config = outside(synth.midiPort(), "pulse", pulse.sink() + ".monitor");
-    const audio::Calibration calibration = audio::calibrate(config);
+    // The outside synthesiser is an ordinary process: on a busy machine it
+    // can miss a note, and the calibration rightly keeps nothing. A person
+    // would press "Calibrate" again; so does the test, twice at most.
+    audio::Calibration calibration = audio::calibrate(config);
+    for (int again = 0; again < 2 && !calibration.stored &&
+                        calibration.message.find("was not heard") != std::string::npos;
+         ++again)
+        calibration = audio::calibrate(config);
     ASSERT_TRUE(calibration.stored) << calibration.message;
     config.offset = calibration.offset;
     useDevices(config);
