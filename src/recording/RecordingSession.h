@@ -111,9 +111,9 @@ public:
     Saved write();
 
     /// Empty when the output's folder and the scratch folder can hold a
-    /// recording of `frames` frames of the plan's format (44100 a second
-    /// for the window's rate), else what is short, with the numbers and the
-    /// folder. The second form reads the song's length itself.
+    /// recording of `frames` frames of the plan's format, else what is
+    /// short, with the numbers and the folder. The second form reads the
+    /// song's length itself (nothing is short when it cannot be read).
     static std::string roomShortfall(const SessionPlan &plan, std::int64_t frames);
     static std::string roomShortfall(const SessionPlan &plan);
 
@@ -123,11 +123,12 @@ public:
     /// Whether the encoder runs after a save, by the plan's options.
     bool encoderRuns() const;
     /// Runs the encoder on the saved output and waits for it as `how` says.
-    /// Returns empty on success, else the message to show. An encoder cut
-    /// off (`ProcessEnd::cut`) leaves no unfinished MP3.
+    /// The encoder writes a temporary file beside the MP3, renamed over it
+    /// once it holds MPEG audio. Returns empty on success, else the message
+    /// to show; an encoder that failed or was cut off leaves nothing.
     std::string encode(const EncoderWait &how);
     /// Ends the run as it stands without saving: both devices closed, the
-    /// template back, no template-only output left.
+    /// template back, no in-progress file left.
     void abandon();
 
 signals:
