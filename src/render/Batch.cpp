@@ -6,6 +6,7 @@
 #include "platform/FileWrite.h"
 #include "recording/Formats.h"
 #include "recording/RunPlan.h"
+#include "render/Check.h"
 #include "render/Progress.h"
 #include "render/Renderer.h"
 
@@ -98,8 +99,10 @@ std::vector<Task> plan(const Request &request) {
             task.ended = true;
             task.result.error = "its WAVE file " + task.output + " would also be that of " +
                                 (first != file ? first : tasks[at->second].input);
-        } else if (request.skipExisting && exists(task.output)) {
-            // With the encoder, a file is done only when its MP3 is too.
+        } else if (request.skipExisting && exists(task.output) &&
+                   waveProblem(request, file, task.output).empty()) {
+            // A whole recording is done; with the encoder, only when its MP3
+            // is too. A short or broken one is recorded again.
             if (!EncoderRuns(request.options) || HoldsMpegAudio(Mp3PathOf(task.output))) {
                 task.ended = true;
                 task.result.status = Result::Status::Skipped;

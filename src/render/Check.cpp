@@ -21,8 +21,34 @@
 
 namespace render {
 
-int runCheck(const Request &request) {
+std::string waveProblem(const Request &request, const std::string &file,
+                        const std::string &output) {
     const RecordingFormat &format = kRecordingFormats[std::size_t(request.options.quality)];
+    SF_INFO info{};
+    SNDFILE *wave = sf_open(output.c_str(), SFM_READ, &info);
+    if (!wave)
+        return (std::filesystem::exists(output) ? "unreadable: " : "missing: ") + output + " (of " +
+               file + ")";
+    sf_close(wave);
+    // The song to its last frame and the tail, as a recording holds them.
+    std::int64_t wanted = 0;
+    try {
+        const audio::MidiSong song = audio::readMidiFile(file);
+        wanted = BatchRecordingFrames(song.lengthUs * 44100 / 1000000, format.sampleRate,
+                                      request.tailSeconds);
+    } catch (const std::exception &e) {
+        return "unreadable song: " + file + " (" + e.what() + ")";
+    }
+    if (info.samplerate != format.sampleRate || info.channels != format.channels)
+        return "other format: " + output + " (" + std::to_string(info.samplerate) + " Hz, " +
+               std::to_string(info.channels) + " channels)";
+    if (info.frames < wanted)
+        return "short: " + output + " holds " + std::to_string(info.frames) + " of " +
+               std::to_string(wanted) + " frames";
+    return {};
+}
+
+int runCheck(const Request &request) {
     std::size_t checked = 0, problems = 0;
     auto problem = [&](const std::string &line) {
         std::printf("%s\n", line.c_str());
@@ -36,30 +62,12 @@ int runCheck(const Request &request) {
         const std::string folder = outputFolderOf(request, file);
         const std::string output = folder + OutputName(request.options, file);
         folders.insert(folder.empty() ? "./" : folder);
-        SF_INFO info{};
-        SNDFILE *wave = sf_open(output.c_str(), SFM_READ, &info);
-        if (!wave) {
-            problem((std::filesystem::exists(output) ? "unreadable: " : "missing: ") + output +
-                    " (of " + file + ")");
-            continue;
+        const std::string wave = waveProblem(request, file, output);
+        if (!wave.empty()) {
+            problem(wave);
+            if (wave.rfind("missing: ", 0) == 0 || wave.rfind("unreadable", 0) == 0)
+                continue;
         }
-        sf_close(wave);
-        // The song to its last frame and the tail, as a recording holds them.
-        std::int64_t wanted = 0;
-        try {
-            const audio::MidiSong song = audio::readMidiFile(file);
-            wanted = BatchRecordingFrames(song.lengthUs * 44100 / 1000000, format.sampleRate,
-                                          request.tailSeconds);
-        } catch (const std::exception &e) {
-            problem("unreadable song: " + file + " (" + e.what() + ")");
-            continue;
-        }
-        if (info.samplerate != format.sampleRate || info.channels != format.channels)
-            problem("other format: " + output + " (" + std::to_string(info.samplerate) + " Hz, " +
-                    std::to_string(info.channels) + " channels)");
-        else if (info.frames < wanted)
-            problem("short: " + output + " holds " + std::to_string(info.frames) + " of " +
-                    std::to_string(wanted) + " frames");
         if (EncoderRuns(request.options) && !HoldsMpegAudio(Mp3PathOf(output)))
             problem("no MP3: " + Mp3PathOf(output));
     }

@@ -102,7 +102,8 @@ chosen in the window (its settings file).
       --no-mp3             no MP3, whatever the window's settings say
       --soundfont FILE     play through this SoundFont
   -j, --jobs N             files recorded at once (default: the cores)
-      --skip-existing      leave out files whose WAVE file exists
+      --skip-existing      leave out files whose WAVE file is there and whole
+                           (and, with --mp3, whose MP3 is there too)
       --files-from FILE    also record the files FILE lists, one a line
                            ("-": standard input)
   -0, --null               the lists separate their files with NUL bytes

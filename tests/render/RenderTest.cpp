@@ -217,14 +217,18 @@ TEST_F(Render, ShardsShareOutTheListAndExistingOutputsCanBeLeftOut) {
     EXPECT_EQ(seen, (std::multiset<std::string>{"s0.mid", "s1.mid", "s2.mid", "s3.mid", "s4.mid",
                                                 "s5.mid", "s6.mid"}));
 
-    // Left out: an output that exists stays as it is.
+    // Left out: a whole recording. Recorded again: what is not one (a
+    // file that is no WAVE, the template's empty copy a crash left).
     test::writeFile(dir.path("s3.wav"), {'k', 'e', 'e', 'p'});
+    test::writeTemplate(dir.path("s4.wav"), {11025, 2, 8});
     ASSERT_EQ(render(QStringList{"-q", "10", "--skip-existing", "--report", "r.jsonl"} + all).exit,
               0);
     auto lines = report(dir.path("r.jsonl"));
-    EXPECT_EQ(lines["s3.mid"]["status"].toString(), "skipped");
     EXPECT_EQ(lines["s2.mid"]["status"].toString(), "skipped"); // recorded by a shard above
-    EXPECT_EQ(std::filesystem::file_size(dir.path("s3.wav")), 4u);
+    EXPECT_EQ(lines["s3.mid"]["status"].toString(), "ok");
+    EXPECT_EQ(lines["s4.mid"]["status"].toString(), "ok");
+    EXPECT_EQ(test::readWave(dir.path("s3.wav")).frames(), songFrames(11025));
+    EXPECT_EQ(test::readWave(dir.path("s4.wav")).frames(), songFrames(11025));
 }
 
 TEST_F(Render, UsageErrorsExitWithTwoAndSayWhy) {
