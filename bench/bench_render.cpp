@@ -1,12 +1,17 @@
 // kestrune-render against fluidsynth's file renderer, side by side in one
 // run: one file's CPU and wall time, the OpenMSX set with two jobs against
-// the same files one by one, and the peak memory of a job.
+// the same files one by one, the peak memory of a job, a 60-file corpus
+// (the OpenMSX set and one-second songs) read from a list, and the start-up
+// cost of a one-second song.
 //
 //   bench_render [SOUNDFONT]   (default: TimGM6mb)
+#include "support/MidiWriter.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -116,7 +121,56 @@ int main(int argc, char **argv) {
     std::printf("  kestrune-render -j 2      wall %6.2f s  cpu %6.2f s  (exit %d)\n", batch.wall,
                 batch.cpu, WEXITSTATUS(batch.status));
     std::printf("  wall ratio %.3f (target <= 0.6)\n", batch.wall / serial.wall);
-    std::printf("  peak memory of a job %.1f MB (target < 80 MB)\n", batch.peakMb);
+    std::printf("  peak memory of a job %.1f MB (target < 80 MB)\n\n", batch.peakMb);
+
+    // A 60-file corpus: the OpenMSX set and one-second songs, read from a
+    // list as a cluster's shard reads it.
+    std::filesystem::create_directories(out + "/short");
+    std::vector<std::string> corpus = songs;
+    for (int i = 0; corpus.size() < 60; ++i) {
+        const std::string path = out + "/short/s" + std::to_string(i) + ".mid";
+        const test::Bytes bytes =
+            test::simpleSong({{0.0, 0.8, 60 + i % 12}, {0.2, 0.9, 67}}, 1.0, i % 8);
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+        corpus.push_back(path);
+    }
+    {
+        std::ofstream list(out + "/list.txt");
+        for (const std::string &c : corpus)
+            list << c << "\n";
+    }
+    Measured corpusSerial;
+    for (std::size_t i = 0; i < corpus.size(); ++i) {
+        const Measured m = run({"fluidsynth", "-ni", "-r", "44100", "-F",
+                                out + "/fs/c" + std::to_string(i) + ".wav", soundFont, corpus[i]});
+        corpusSerial.wall += m.wall;
+        corpusSerial.cpu += m.cpu;
+    }
+    std::filesystem::remove_all(out + "/kr");
+    command = ours;
+    command.insert(command.end(), {out + "/kr", "-j", "2", "--files-from", out + "/list.txt"});
+    const Measured corpusBatch = run(command);
+    std::printf("60-file corpus (OpenMSX set and one-second songs), from a list\n");
+    std::printf("  fluidsynth -F one by one  wall %6.2f s  cpu %6.2f s\n", corpusSerial.wall,
+                corpusSerial.cpu);
+    std::printf("  kestrune-render -j 2      wall %6.2f s  cpu %6.2f s  (exit %d)\n",
+                corpusBatch.wall, corpusBatch.cpu, WEXITSTATUS(corpusBatch.status));
+    std::printf("  wall ratio %.3f\n\n", corpusBatch.wall / corpusSerial.wall);
+
+    // Start-up: one one-second song, a process each.
+    std::vector<Measured> fsShort, krShort;
+    for (int i = 0; i < 5; ++i) {
+        fsShort.push_back(run({"fluidsynth", "-ni", "-r", "44100", "-F", out + "/fs/one.wav",
+                               soundFont, out + "/short/s0.mid"}));
+        std::vector<std::string> one = ours;
+        one.insert(one.end(), {out + "/kr", "-j", "1", out + "/short/s0.mid"});
+        krShort.push_back(run(one));
+    }
+    const Measured fo = median(fsShort), ko = median(krShort);
+    std::printf("one one-second song, a process each (median of 5)\n");
+    std::printf("  fluidsynth -F     wall %6.3f s  cpu %6.3f s\n", fo.wall, fo.cpu);
+    std::printf("  kestrune-render   wall %6.3f s  cpu %6.3f s\n", ko.wall, ko.cpu);
     std::filesystem::remove_all(out);
     return 0;
 }
