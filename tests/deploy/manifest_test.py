@@ -22,17 +22,17 @@ with open(os.path.join(root, "deploy/kubernetes/kestrune-render-job.yaml")) as f
     documents = [d for d in yaml.safe_load_all(f) if d]
 job = next(d for d in documents if d["kind"] == "Job")
 claim = next(d for d in documents if d["kind"] == "PersistentVolumeClaim")
-spec = job["spec"]
-pod = spec["template"]["spec"]
+body = job["spec"]
+pod = body["template"]["spec"]
 container = pod["containers"][0]
 env = {e["name"]: e["value"] for e in container.get("env", [])}
 command = " ".join(container["command"] + container["args"])
 
-expect(spec["completionMode"] == "Indexed", "the Job is not Indexed")
-expect(env.get("SHARDS") == str(spec["completions"]),
-       f"SHARDS {env.get('SHARDS')} is not completions {spec['completions']}")
-expect(spec["parallelism"] <= spec["completions"], "more pods than shards")
-expect("backoffLimitPerIndex" in spec, "no backoffLimitPerIndex")
+expect(body["completionMode"] == "Indexed", "the Job is not Indexed")
+expect(env.get("SHARDS") == str(body["completions"]),
+       f"SHARDS {env.get('SHARDS')} is not completions {body['completions']}")
+expect(body["parallelism"] <= body["completions"], "more pods than shards")
+expect("backoffLimitPerIndex" in body, "no backoffLimitPerIndex")
 expect(pod["restartPolicy"] == "Never", "pods restart in place")
 expect("--files-from" in command and "xargs" not in command,
        "the list is not read by kestrune-render itself")
