@@ -26,3 +26,11 @@ inline constexpr std::array<RecordingFormat, 12> kRecordingFormats = {{
     {"11025 Hertz /  8 bit / Stereo", 11025, 8, 2, "_11025082.wav"},
     {"11025 Hertz /  8 bit / Monaural", 11025, 8, 1, "_11025081.wav"},
 }};
+
+/// The format of index `quality`, or null for an index outside the table
+/// (-1: no format chosen).
+inline const RecordingFormat *FormatOf(int quality) {
+    return quality >= 0 && quality < int(kRecordingFormats.size())
+               ? &kRecordingFormats[std::size_t(quality)]
+               : nullptr;
+}

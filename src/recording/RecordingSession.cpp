@@ -53,10 +53,8 @@ std::string RecordingSession::templateFolder() const {
 }
 
 int RecordingSession::sampleRate() const {
-    const int quality = plan_.options.quality;
-    if (quality < 0 || quality >= int(kRecordingFormats.size()))
-        return audio::kSampleRate;
-    return kRecordingFormats[std::size_t(quality)].sampleRate;
+    const RecordingFormat *format = FormatOf(plan_.options.quality);
+    return format ? format->sampleRate : audio::kSampleRate;
 }
 
 void RecordingSession::start(const SessionPlan &plan) {
@@ -161,11 +159,8 @@ std::string megabytes(std::uint64_t bytes) {
 std::string RecordingSession::roomShortfall(const SessionPlan &plan, std::int64_t frames) {
     // The recording goes to the scratch folder while it is made, then into
     // the output's folder: both must hold it (twice the one they share).
-    const int quality = plan.options.quality;
-    const int frameBytes = quality >= 0 && quality < int(kRecordingFormats.size())
-                               ? kRecordingFormats[std::size_t(quality)].bitsPerSample / 8 *
-                                     kRecordingFormats[std::size_t(quality)].channels
-                               : 4;
+    const RecordingFormat *format = FormatOf(plan.options.quality);
+    const int frameBytes = format ? format->bitsPerSample / 8 * format->channels : 4;
     const std::uint64_t bytes = std::uint64_t(frames) * std::uint64_t(frameBytes) + 80;
     std::string folder = OutputFolder(plan.options, plan.song);
     if (folder.empty())
@@ -191,10 +186,8 @@ std::string RecordingSession::roomShortfall(const SessionPlan &plan, std::int64_
 std::string RecordingSession::roomShortfall(const SessionPlan &plan) {
     try {
         const audio::MidiSong song = audio::readMidiFile(plan.song);
-        const int quality = plan.options.quality;
-        const int rate = quality >= 0 && quality < int(kRecordingFormats.size())
-                             ? kRecordingFormats[std::size_t(quality)].sampleRate
-                             : audio::kSampleRate;
+        const RecordingFormat *format = FormatOf(plan.options.quality);
+        const int rate = format ? format->sampleRate : audio::kSampleRate;
         return roomShortfall(plan,
                              BatchRecordingFrames(song.lengthUs * audio::kSampleRate / 1000000,
                                                   rate, plan.tailSeconds));

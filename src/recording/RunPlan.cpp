@@ -41,8 +41,8 @@ std::string OutputName(const Options &options, const std::string &song) {
     std::string name = song.substr(folderOf(song).size());
     name.resize(name.size() > 4 ? name.size() - 4 : 0);
     if (options.qualityInName) {
-        if (options.quality >= 0 && options.quality < static_cast<int>(kRecordingFormats.size()))
-            name += kRecordingFormats[static_cast<std::size_t>(options.quality)].qualitySuffix;
+        if (const RecordingFormat *format = FormatOf(options.quality))
+            name += format->qualitySuffix;
         return name;
     }
     return name + ".wav";
