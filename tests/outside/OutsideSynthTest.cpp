@@ -143,12 +143,15 @@ TEST_F(OutsideRun, PulseRecordsTheOutsideSynthesiserInSyncAfterCalibration) {
     test::OutsideSynth synth("KestruneTestSynthP", pulse.sink());
     ASSERT_TRUE(synth.ready()) << "fluidsynth did not start";
     audio::DevicesConfig config = outside(synth.midiPort(), "pulse", pulse.sink() + ".monitor");
-    // The outside synthesiser is an ordinary process: on a busy machine it
-    // can miss a note, and the calibration rightly keeps nothing. A person
-    // would press "Calibrate" again; so does the test, twice at most.
+    // The outside synthesiser is an ordinary process, and PulseAudio places
+    // what it hears by its own reckoning: a note can be missed, or the notes
+    // come back more than 10 ms apart, and the calibration rightly keeps
+    // nothing. A person would press "Calibrate" again; so does the test,
+    // twice at most.
     audio::Calibration calibration = audio::calibrate(config);
     for (int again = 0; again < 2 && !calibration.stored &&
-                        calibration.message.find("was not heard") != std::string::npos;
+                        (calibration.message.find("was not heard") != std::string::npos ||
+                         calibration.message.find("not steady enough") != std::string::npos);
          ++again)
         calibration = audio::calibrate(config);
     ASSERT_TRUE(calibration.stored) << calibration.message;
