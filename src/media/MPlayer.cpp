@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 
+#include <utility>
 #include <vector>
 
 using namespace mci;
@@ -159,10 +160,19 @@ void TMediaPlayer::StartRecording() {
     CheckIfOpen();
     MCI_RECORD_PARMS parms;
     parms.dwCallback = CallbackWindow();
-    Send(MCI_RECORD, TakeNotify(MCI_NOTIFY) | TakeTo(parms), &parms);
+    // The in-progress file is for this one recording.
+    const std::string journal = std::exchange(FJournal, std::string());
+    parms.lpstrJournal = journal.c_str();
+    Send(MCI_RECORD,
+         TakeNotify(MCI_NOTIFY) | TakeTo(parms) | (journal.empty() ? 0 : MCI_RECORD_JOURNAL),
+         &parms);
 }
 
-std::uint32_t TMediaPlayer::TakeTo(MCI_PLAY_PARMS &parms) {
+void TMediaPlayer::setRecordJournal(const std::string &path) {
+    FJournal = path;
+}
+
+template <class Parms> std::uint32_t TMediaPlayer::TakeTo(Parms &parms) {
     if (!FUseTo)
         return 0;
     FUseTo = false;

@@ -108,6 +108,10 @@ public:
     void setTimeFormat(TMPTimeFormats format);
     /// Where the next Play or StartRecording ends, in the time format.
     void setEndPos(int position);
+    /// The next StartRecording writes its recording, as it is made, to the
+    /// in-progress file `path` (a WAVE file a crash leaves recoverable);
+    /// Save then renames it into place when it can.
+    void setRecordJournal(const std::string &path);
 
     /// The one-shot Notify option: arms the next command with `value`.
     void setNotify(bool value);
@@ -131,7 +135,7 @@ protected:
 private:
     void CheckIfOpen() const;
     std::uint32_t TakeNotify(std::uint32_t byDefault);
-    std::uint32_t TakeTo(mci::MCI_PLAY_PARMS &parms);
+    template <class Parms> std::uint32_t TakeTo(Parms &parms);
     mci::DWORD_PTR CallbackWindow();
     mci::MCIERROR Send(unsigned command, std::uint32_t flags, void *params);
     mci::DWORD_PTR StatusQuery(mci::DWORD item);
@@ -147,6 +151,7 @@ private:
     bool FNotifyGiven = false;
     bool FUseTo = false;
     int FTo = 0;
+    std::string FJournal;
     std::uint16_t FDeviceID = 0;
     int FError = 0;
     TMPNotifyValues FNotifyValue = nvSuccessful;

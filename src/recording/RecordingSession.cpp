@@ -10,6 +10,7 @@
 #include "platform/audio/Engine.h"
 #include "platform/audio/MidiFile.h"
 #include "recording/Formats.h"
+#include "recording/Interrupted.h"
 #include "recording/RunPlan.h"
 
 #include <QCoreApplication>
@@ -87,6 +88,7 @@ void RecordingSession::start(const SessionPlan &plan) {
             wave_.setNotify(false);
             wave_.setEndPos(static_cast<int>(recordedFrames_));
         }
+        wave_.setRecordJournal(inProgress_);
         wave_.StartRecording();
         if (wave_.Error() != 0)
             throw EMCIDeviceError(wave_.ErrorText());
@@ -100,30 +102,22 @@ void RecordingSession::start(const SessionPlan &plan) {
 void RecordingSession::prepareOutput() {
     const std::string base = TemplateBaseNameOf(plan_.options.quality);
     const std::string target = output();
+    reserveInProgress(target);
     if (plan_.style == RunStyle::Batch) {
-        // The shipped template is the recording's format; the output is
-        // written only when the recording is saved.
+        // The shipped template is the recording's format; the recording
+        // goes to the in-progress file as it is made.
         wave_.FileName = templateFolder() + base + ".bin";
         return;
     }
     // The recording carries the template's format: the template is opened
-    // under its open name and saved under an in-progress name beside the
-    // output. A previous recording under the output's name stays untouched
-    // until the new one is saved over it.
+    // under its open name and saved as the in-progress file, which is then
+    // opened. A previous recording under the output's name stays untouched
+    // until the new one is renamed over it.
     const std::string folder = templateFolder();
-    std::string inProgress;
-    const int fd = platform::makeTemporaryBeside(target, inProgress, ".recording");
-    if (fd < 0)
-        throw Exception(
-            tr("No recording can be made in the folder of %1: %2")
-                .arg(QString::fromStdString(target), QString::fromLocal8Bit(std::strerror(errno)))
-                .toStdString());
-    ::close(fd);
-    inProgress_ = inProgress;
     std::rename((folder + base + ".bin").c_str(), (folder + base + ".wav").c_str());
     wave_.FileName = folder + base + ".wav";
     wave_.Open();
-    wave_.FileName = inProgress;
+    wave_.FileName = inProgress_;
     wave_.Save();
     const bool saved = wave_.Error() == 0;
     const std::string refusal = saved ? std::string() : wave_.ErrorText();
@@ -131,7 +125,28 @@ void RecordingSession::prepareOutput() {
     std::rename((folder + base + ".wav").c_str(), (folder + base + ".bin").c_str());
     if (!saved)
         throw EMCIDeviceError(refusal);
-    wave_.FileName = inProgress;
+    wave_.FileName = inProgress_;
+}
+
+void RecordingSession::reserveInProgress(const std::string &target) {
+    // The in-progress file goes beside the output, so that the finished
+    // recording is renamed into place. A folder that cannot take it is
+    // refused now, before anything is recorded.
+    const int fd = platform::makeTemporaryBeside(target, inProgress_, kInProgressSuffix);
+    if (fd < 0) {
+        inProgress_.clear();
+        throw Exception(
+            tr("No recording can be made in the folder of %1: %2")
+                .arg(QString::fromStdString(target), QString::fromLocal8Bit(std::strerror(errno)))
+                .toStdString());
+    }
+    ::close(fd);
+    RecordingNote note;
+    note.output = target;
+    note.song = plan_.song;
+    note.started = QDateTime::currentDateTime().toString(Qt::ISODate).toStdString();
+    note.tailSeconds = plan_.tailSeconds;
+    WriteRecordingNote(inProgress_, note);
 }
 
 namespace {
@@ -157,8 +172,8 @@ std::string megabytes(std::uint64_t bytes) {
 } // namespace
 
 std::string RecordingSession::roomShortfall(const SessionPlan &plan, std::int64_t frames) {
-    // The recording goes to the scratch folder while it is made, then into
-    // the output's folder: both must hold it (twice the one they share).
+    // The recording is written into the output's folder as it is made, and
+    // renamed into place: the folder must hold it once.
     const RecordingFormat *format = FormatOf(plan.options.quality);
     const int frameBytes = format ? format->bitsPerSample / 8 * format->channels : 4;
     const std::uint64_t bytes = std::uint64_t(frames) * std::uint64_t(frameBytes) + 80;
@@ -166,20 +181,12 @@ std::string RecordingSession::roomShortfall(const SessionPlan &plan, std::int64_
     if (folder.empty())
         folder = "./";
     const std::string output = folder + OutputName(plan.options, plan.song);
-    const char *named = std::getenv("TMPDIR");
-    const std::string scratch = named && *named ? named : "/tmp";
-    std::uint64_t outFree = 0, outDevice = 0, scratchFree = 0, scratchDevice = 0;
-    if (!roomIn(folder, outFree, outDevice))
+    std::uint64_t free = 0, device = 0;
+    if (!roomIn(folder, free, device))
         return {}; // the save says what is wrong with the folder
-    const bool shared = roomIn(scratch, scratchFree, scratchDevice) && scratchDevice == outDevice;
-    const std::uint64_t needed = shared ? 2 * bytes : bytes;
-    if (outFree < needed)
-        return output + " needs " + megabytes(needed) +
-               (shared ? " (its recording, and a scratch copy in " + scratch + ")" : "") +
-               ", and " + folder + " has " + megabytes(outFree) + " free";
-    if (!shared && scratchDevice != 0 && scratchFree < bytes)
-        return output + " needs " + megabytes(bytes) + " for its scratch copy, and " + scratch +
-               " has " + megabytes(scratchFree) + " free";
+    if (free < bytes)
+        return output + " needs " + megabytes(bytes) + ", and " + folder + " has " +
+               megabytes(free) + " free";
     return {};
 }
 
@@ -258,7 +265,10 @@ RecordingSession::Saved RecordingSession::write() {
     if (!saved.ok)
         keepElsewhere(saved);
     wave_.Close();
-    removeInProgress();
+    if (saved.ok || !saved.keptAt.empty())
+        removeInProgress();
+    else
+        inProgress_.clear(); // the only copy: offered again at the next start
     setPhase(Phase::Idle);
     return saved;
 }
@@ -280,12 +290,18 @@ void RecordingSession::keepElsewhere(Saved &saved) {
             break;
         }
     }
-    saved.message =
-        saved.keptAt.empty()
-            ? refusal + tr(" The recording could not be kept anywhere either").toStdString()
-            : refusal + tr(" The recording was kept as %1")
-                            .arg(QString::fromStdString(saved.keptAt))
-                            .toStdString();
+    if (!saved.keptAt.empty())
+        saved.message = refusal + tr(" The recording was kept as %1")
+                                      .arg(QString::fromStdString(saved.keptAt))
+                                      .toStdString();
+    else if (paths::isFile(inProgress_))
+        saved.message = refusal + tr(" The recording stays in %1 and is offered again at the "
+                                     "next start")
+                                      .arg(QString::fromStdString(inProgress_))
+                                      .toStdString();
+    else
+        saved.message =
+            refusal + tr(" The recording could not be kept anywhere either").toStdString();
 }
 
 bool RecordingSession::encoderRuns() const {
@@ -377,9 +393,8 @@ void RecordingSession::putTemplateBack() {
 }
 
 void RecordingSession::removeInProgress() {
-    // The in-progress file holds the template's format and no recording
-    // (the device keeps what it records until it is saved).
+    // Nothing is lost: the recording was saved, or the run was abandoned.
     if (!inProgress_.empty())
-        std::remove(inProgress_.c_str());
+        RemoveInProgress(inProgress_);
     inProgress_.clear();
 }

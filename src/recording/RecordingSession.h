@@ -137,6 +137,7 @@ signals:
 private:
     void setPhase(Phase phase);
     void prepareOutput();
+    void reserveInProgress(const std::string &target);
     void checkRoom() const;
     void keepElsewhere(Saved &saved);
     void removeInProgress();
@@ -147,7 +148,8 @@ private:
     TMediaPlayer &wave_;
     SessionPlan plan_;
     Phase phase_ = Phase::Idle;
-    // The window's in-progress file beside the output, made from the template.
+    // The in-progress file the recording is written to, beside the output
+    // (or where the output's folder refused it), and renamed into place.
     std::string inProgress_;
     std::int64_t recordedFrames_ = 0; // batch: where the recording ends
 };

@@ -112,9 +112,11 @@ TEST_F(SessionTest, AWindowRunEndsPlaybackByTheNoticeAndTheCallerTimesTheTail) {
     // Nothing under the output's name yet: the template's format went into
     // an in-progress file beside it.
     EXPECT_FALSE(std::filesystem::exists(output()));
+    // It has a note beside it that names the output and the song.
     const std::vector<std::string> names = dir.entries();
-    ASSERT_EQ(names.size(), 2u);
+    ASSERT_EQ(names.size(), 3u);
     EXPECT_TRUE(names[0].ends_with(".recording")) << names[0];
+    EXPECT_EQ(names[1], names[0] + ".info");
     const test::WaveData made = test::readWave(dir.path(names[0]));
     EXPECT_EQ(made.format, (audio::WaveFormat{44100, 2, 16}));
     EXPECT_EQ(made.frames(), 0u);

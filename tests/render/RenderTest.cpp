@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <sstream>
 #include <sys/mount.h>
@@ -544,10 +545,21 @@ TEST_F(Render, WorkersEndWithTheBatchEvenWhenItIsKilled) {
             return true;
         },
         5000));
-    // Nothing was written after: only the songs.
+    // Nothing was written after: the songs, and the in-progress files as
+    // the kill left them, unchanged since.
+    auto sizes = [&] {
+        std::map<std::string, std::uintmax_t> found;
+        for (const std::string &name : dir.entries())
+            found[name] = std::filesystem::file_size(dir.path(name));
+        return found;
+    };
+    const auto left = sizes();
     test::spin(300);
-    for (const std::string &name : dir.entries())
-        EXPECT_TRUE(name.ends_with(".mid")) << name;
+    EXPECT_EQ(sizes(), left);
+    for (const auto &[name, size] : left)
+        EXPECT_TRUE(name.ends_with(".mid") || name.ends_with(".recording") ||
+                    name.ends_with(".recording.info"))
+            << name;
 }
 
 TEST_F(Render, ASongTheFolderCannotHoldIsRefusedBeforeItRecords) {

@@ -31,15 +31,11 @@ void put64(std::uint8_t *p, std::uint64_t v) {
     put32(p + 4, std::uint32_t(v >> 32));
 }
 
-// The most sample data a RIFF WAVE file describes: its RIFF size counts the
-// 36 bytes of header after it and a pad byte.
-constexpr std::uint64_t kMaxRiffData = 0xFFFFFFFFull - 38;
+} // namespace
 
-// The header of a file with `dataBytes` bytes of samples: the canonical 44
-// bytes, or an RF64 header whose ds64 chunk holds the 64-bit sizes (the
-// 32-bit ones then read 0xFFFFFFFF).
-std::vector<std::uint8_t> waveHeader(const WaveFormat &format, std::uint64_t dataBytes) {
-    const bool rf64 = dataBytes > kMaxRiffData;
+std::vector<std::uint8_t> waveHeader(const WaveFormat &format, std::uint64_t dataBytes, bool rf64) {
+    // In RF64 the 32-bit sizes read 0xFFFFFFFF and the ds64 chunk holds the real ones.
+    rf64 = rf64 || dataBytes > kMaxRiffData;
     std::vector<std::uint8_t> h(rf64 ? 80 : 44);
     std::uint8_t *p = h.data();
     const std::uint64_t riffSize = h.size() - 8 + dataBytes + (dataBytes & 1);
@@ -69,7 +65,6 @@ std::vector<std::uint8_t> waveHeader(const WaveFormat &format, std::uint64_t dat
     return h;
 }
 
-// Makes a rename or a new file in the folder of `path` last through a power cut.
 bool syncFolderOf(const std::string &path) {
     const auto slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "."
@@ -82,8 +77,6 @@ bool syncFolderOf(const std::string &path) {
     ::close(fd);
     return ok;
 }
-
-} // namespace
 
 bool readWaveFile(const std::string &path, WaveFormat &format, std::FILE *data,
                   std::uint64_t &dataBytes, std::string &error) {
@@ -152,7 +145,7 @@ bool readWaveFile(const std::string &path, WaveFormat &format, std::FILE *data,
 }
 
 bool writeWaveFile(const std::string &path, const WaveFormat &format, std::FILE *data,
-                   std::uint64_t dataBytes, std::string &error) {
+                   std::uint64_t dataBytes, std::string &error, std::uint64_t dataOffset) {
     const std::vector<std::uint8_t> header = waveHeader(format, dataBytes);
     std::string temp;
     int fd = platform::makeTemporaryBeside(path, temp);
@@ -169,7 +162,7 @@ bool writeWaveFile(const std::string &path, const WaveFormat &format, std::FILE 
     bool ok = platform::writeAll(fd, header.data(), header.size());
     std::vector<char> buffer(1 << 20);
     std::uint64_t left = dataBytes;
-    if (ok && std::fseek(data, 0, SEEK_SET) != 0)
+    if (ok && ::fseeko(data, off_t(dataOffset), SEEK_SET) != 0)
         ok = false;
     bool hole = false; // the file ends in a stretch that was skipped
     while (ok && left > 0) {

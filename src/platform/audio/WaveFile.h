@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace audio {
 
@@ -28,7 +29,21 @@ bool readWaveFile(const std::string &path, WaveFormat &format, std::FILE *data,
 /// or not at all: a temporary file in the same folder, synced, renamed over
 /// `path`, then the folder synced. Returns false and sets `error` when it
 /// cannot be written; nothing is left.
+/// `dataOffset` is where the sample data begins in `data`.
 bool writeWaveFile(const std::string &path, const WaveFormat &format, std::FILE *data,
-                   std::uint64_t dataBytes, std::string &error);
+                   std::uint64_t dataBytes, std::string &error, std::uint64_t dataOffset = 0);
+
+/// The most sample data a RIFF WAVE file describes: its RIFF size counts the
+/// 36 bytes of header after it and a pad byte. Past it a file is RF64.
+inline constexpr std::uint64_t kMaxRiffData = 0xFFFFFFFFull - 38;
+
+/// The header of a file with `dataBytes` bytes of samples: the canonical 44
+/// bytes, or (past kMaxRiffData, or when `rf64` asks for it) an 80-byte RF64
+/// header whose ds64 chunk holds the 64-bit sizes.
+std::vector<std::uint8_t> waveHeader(const WaveFormat &format, std::uint64_t dataBytes,
+                                     bool rf64 = false);
+
+/// Makes a rename or a new file in the folder of `path` last through a power cut.
+bool syncFolderOf(const std::string &path);
 
 } // namespace audio

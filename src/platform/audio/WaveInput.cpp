@@ -1,6 +1,8 @@
 // Wave input conversion and the spooling recorder.
 #include "platform/audio/WaveInput.h"
 
+#include "platform/FileWrite.h"
+
 #include <soxr.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <unistd.h>
 
 namespace audio {
 namespace {
@@ -109,6 +112,8 @@ WaveRecorder::WaveRecorder(std::shared_ptr<Engine> engine, const WaveFormat &for
 
 WaveRecorder::~WaveRecorder() {
     stop();
+    if (spill_)
+        std::fclose(spill_);
 }
 
 void WaveRecorder::limit(std::int64_t frames, std::function<void()> done) {
@@ -234,7 +239,29 @@ void WaveRecorder::writeSamples(const float *frames) {
     }
     if (converted_.empty() || failed_)
         return;
-    if (std::fwrite(converted_.data(), 1, converted_.size(), spool_) != converted_.size()) {
+    if (journal_ && !spill_) {
+        // Straight to the in-progress file, so that a killed process has
+        // lost nothing it wrote.
+        std::size_t done = 0;
+        while (done < converted_.size()) {
+            const ssize_t n =
+                ::write(fileno(spool_), converted_.data() + done, converted_.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += std::size_t(n);
+        }
+        if (done < converted_.size()) {
+            journalBytes_ = bytesWritten_ + done;
+            if (!spillFrom(converted_.data() + done, converted_.size() - done))
+                return;
+        }
+        bytesWritten_ += converted_.size();
+        return;
+    }
+    std::FILE *to = spill_ ? spill_ : spool_;
+    if (std::fwrite(converted_.data(), 1, converted_.size(), to) != converted_.size()) {
         failure_ = std::string("the recording could not be spooled: ") + std::strerror(errno);
         failed_ = true;
         return;
@@ -242,8 +269,39 @@ void WaveRecorder::writeSamples(const float *frames) {
     bytesWritten_ += converted_.size();
 }
 
+bool WaveRecorder::spillFrom(const std::uint8_t *data, std::size_t size) {
+    // The in-progress file's disk failed or filled: the recording goes on
+    // in a scratch file, and the two are joined when it is saved.
+    const std::string why = std::strerror(errno);
+    spill_ = platform::scratchFile();
+    if (!spill_ || std::fwrite(data, 1, size, spill_) != size) {
+        failure_ = "the recording could not be written to " + journal_->path() + " (" + why +
+                   ") nor to the temporary folder: " + std::strerror(errno);
+        failed_ = true;
+        return false;
+    }
+    return true;
+}
+
+void WaveRecorder::keepJournal(bool now) {
+    // Synced once a second, so that a power cut loses at most that second
+    // (a killed process loses nothing it wrote: the writes are unbuffered).
+    if (!journal_ || spill_ || failed_)
+        return;
+    const auto clock = std::chrono::steady_clock::now();
+    if (!now && clock - lastSync_ < std::chrono::seconds(1))
+        return;
+    lastSync_ = clock;
+    if (!journal_->sync(bytesWritten_.load())) {
+        // What the disk did not take stays readable; the rest goes elsewhere.
+        journalBytes_ = bytesWritten_.load();
+        spillFrom(nullptr, 0);
+    }
+}
+
 void WaveRecorder::writerLoop() {
     std::deque<Period> spilled;
+    lastSync_ = std::chrono::steady_clock::now();
     for (;;) {
         // Read the flag first: every period pushed before it was set is then
         // visible to the drain below.
@@ -268,6 +326,8 @@ void WaveRecorder::writerLoop() {
             writeSamples(p.data());
         any = any || !spilled.empty();
         spilled.clear();
+        if (any)
+            keepJournal(false);
         if (last && !any)
             break;
         if (!any) {
@@ -280,7 +340,8 @@ void WaveRecorder::writerLoop() {
         }
     }
     writeSamples(nullptr);
-    std::fflush(spool_);
+    std::fflush(spill_ ? spill_ : spool_);
+    keepJournal(true);
 }
 
 } // namespace audio

@@ -5,9 +5,11 @@
 #include "platform/audio/Engine.h"
 #include "platform/audio/SpscRing.h"
 #include "platform/audio/WaveFile.h"
+#include "platform/audio/WaveJournal.h"
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -61,6 +63,17 @@ public:
     WaveRecorder(std::shared_ptr<Engine> engine, const WaveFormat &format, std::FILE *spool);
     ~WaveRecorder() override;
 
+    /// Before start(): the spool is the in-progress file `journal`, written
+    /// without buffering and synced once a second, so that a crash loses at
+    /// most about a second of the recording. When its disk fails or fills,
+    /// the rest of the recording goes on into a scratch file (spill()).
+    void setJournal(WaveJournal *journal) { journal_ = journal; }
+    /// Bytes of the recording in the in-progress file; the rest, if any, is
+    /// in spill() (only final after stop()).
+    std::uint64_t journalBytes() const { return spill_ ? journalBytes_ : bytesWritten(); }
+    /// The scratch file that took the recording's rest, or null.
+    std::FILE *spill() const { return spill_; }
+
     /// Before start(): the recording ends by itself after exactly `frames`
     /// frames of its format; `done` is called on the rendering thread once
     /// the engine has handed over all it needs.
@@ -96,10 +109,15 @@ private:
     void writerLoop();
     void writeSamples(const float *frames);
     void waitForRoom(const float *frames);
+    void keepJournal(bool now);
+    bool spillFrom(const std::uint8_t *data, std::size_t size);
 
     std::shared_ptr<Engine> engine_;
     WaveConverter converter_;
     std::FILE *spool_;
+    WaveJournal *journal_ = nullptr;
+    std::FILE *spill_ = nullptr; // the recorder's own
+    std::uint64_t journalBytes_ = 0;
     SpscRing<Period> ring_;
     // Periods that found the ring full wait here, so that a stalled disk
     // costs memory for a while but never a gap in the recording.
@@ -126,6 +144,7 @@ private:
     std::atomic<bool> complete_{false};
     std::atomic<float> peak_{0.0f};
     std::uint64_t limitBytes_ = 0;
+    std::chrono::steady_clock::time_point lastSync_; // writer thread only
 };
 
 } // namespace audio

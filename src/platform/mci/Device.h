@@ -26,8 +26,11 @@ public:
     /// `notifyWindow` is 0 when the command wants no notice.
     virtual MCIERROR play(DWORD_PTR) { return MCIERR_UNSUPPORTED_FUNCTION; }
     /// Records until stopped, or until the position `to` (in the time
-    /// format) when it is not -1.
-    virtual MCIERROR record(DWORD_PTR, std::int64_t) { return MCIERR_UNSUPPORTED_FUNCTION; }
+    /// format) when it is not -1; into the in-progress file `journal` as it
+    /// goes when one is named.
+    virtual MCIERROR record(DWORD_PTR, std::int64_t, const std::string &) {
+        return MCIERR_UNSUPPORTED_FUNCTION;
+    }
     /// The unit of positions and lengths (MCI_FORMAT_*).
     virtual MCIERROR setTimeFormat(DWORD) { return MCIERR_UNSUPPORTED_FUNCTION; }
     virtual MCIERROR stop() = 0;

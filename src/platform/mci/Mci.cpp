@@ -129,8 +129,10 @@ MCIERROR dispatch(MCIDEVICEID id, unsigned command, DWORD flags, void *params, T
         return device->play((flags & MCI_NOTIFY) ? callback : 0);
     case MCI_RECORD: {
         const auto &parms = *static_cast<MCI_RECORD_PARMS *>(params);
-        return device->record((flags & MCI_NOTIFY) ? callback : 0,
-                              (flags & MCI_TO) ? std::int64_t(parms.dwTo) : -1);
+        return device->record(
+            (flags & MCI_NOTIFY) ? callback : 0, (flags & MCI_TO) ? std::int64_t(parms.dwTo) : -1,
+            (flags & MCI_RECORD_JOURNAL) && parms.lpstrJournal ? std::string(parms.lpstrJournal)
+                                                               : std::string());
     }
     case MCI_SET:
         if (!(flags & MCI_SET_TIME_FORMAT))

@@ -34,6 +34,7 @@ inline constexpr DWORD MCI_WAIT = 0x2;
 inline constexpr DWORD MCI_FROM = 0x4;
 inline constexpr DWORD MCI_TO = 0x8;
 inline constexpr DWORD MCI_SEEK_TO_START = 0x100;
+inline constexpr DWORD MCI_RECORD_JOURNAL = 0x40000000;
 inline constexpr DWORD MCI_OPEN_SHAREABLE = 0x100;
 inline constexpr DWORD MCI_OPEN_ELEMENT = 0x200;
 inline constexpr DWORD MCI_OPEN_TYPE = 0x2000;
@@ -124,7 +125,15 @@ struct MCI_PLAY_PARMS {
     DWORD dwTo = 0;
 };
 
-using MCI_RECORD_PARMS = MCI_PLAY_PARMS;
+/// MCI_RECORD's record. With MCI_RECORD_JOURNAL (a flag of this program's
+/// own) the wave-audio device writes the recording, as it is made, to the
+/// in-progress file lpstrJournal, a WAVE file that a crash leaves recoverable.
+struct MCI_RECORD_PARMS {
+    DWORD_PTR dwCallback = 0;
+    DWORD dwFrom = 0;
+    DWORD dwTo = 0;
+    const char *lpstrJournal = nullptr;
+};
 
 struct MCI_SEEK_PARMS {
     DWORD_PTR dwCallback = 0;

@@ -56,8 +56,16 @@ MCIERROR WaveAudioDevice::open(const std::string &element) {
     if (!audio::readWaveFile(element, format_, content_, contentBytes_, error))
         return makeCustomError("\"" + element + "\" cannot be opened as a WAVE file: " + error +
                                ".");
+    contentOffset_ = 0;
     positionBytes_ = 0;
     return 0;
+}
+
+void WaveAudioDevice::release(std::FILE *&file) {
+    // The in-progress file's stream is closed with it, never here.
+    if (file && !(journal_ && file == journal_->file()))
+        std::fclose(file);
+    file = nullptr;
 }
 
 void WaveAudioDevice::close() {
@@ -67,14 +75,14 @@ void WaveAudioDevice::close() {
     recorder_.reset();
     engine_.reset();
     notice_.complete(MCI_NOTIFY_ABORTED);
-    if (take_)
-        std::fclose(take_);
-    if (content_)
-        std::fclose(content_);
-    take_ = content_ = nullptr;
+    release(take_);
+    release(content_);
+    // An in-progress file not saved stays for a later recovery; its lock ends here.
+    journal_.reset();
 }
 
-MCIERROR WaveAudioDevice::record(DWORD_PTR notifyWindow, std::int64_t to) {
+MCIERROR WaveAudioDevice::record(DWORD_PTR notifyWindow, std::int64_t to,
+                                 const std::string &journal) {
     if (recording_) {
         notice_.arm(notifyWindow, id()); // the running recording goes on
         return 0;
@@ -89,7 +97,18 @@ MCIERROR WaveAudioDevice::record(DWORD_PTR notifyWindow, std::int64_t to) {
     std::string error;
     if (!foldRecording(error))
         return makeCustomError(error);
-    take_ = platform::scratchFile();
+    const std::uint64_t expected = to >= 0 ? end - positionBytes_ : 0;
+    if (!journal.empty() && !journal_) {
+        journal_ = audio::WaveJournal::create(journal, format_, expected, error);
+        if (!journal_)
+            return makeCustomError("The recording cannot be written to \"" + journal +
+                                   "\": " + error + ".");
+        take_ = journal_->file();
+        takeOffset_ = journal_->headerBytes();
+    } else {
+        take_ = platform::scratchFile();
+        takeOffset_ = 0;
+    }
     if (!take_)
         return makeCustomError(std::string("No room for a recording spool: ") +
                                std::strerror(errno) + ".");
@@ -100,11 +119,12 @@ MCIERROR WaveAudioDevice::record(DWORD_PTR notifyWindow, std::int64_t to) {
         // Samples at the engine's rate would go into a file of another.
         const std::string why = recorder_->formatError();
         recorder_.reset();
-        std::fclose(take_);
-        take_ = nullptr;
+        release(take_);
         return makeCustomError("Nothing can be recorded at " + std::to_string(format_.sampleRate) +
                                " Hz: " + why + ".");
     }
+    if (journal_ && take_ == journal_->file())
+        recorder_->setJournal(journal_.get());
     if (to >= 0)
         recorder_->limit(static_cast<std::int64_t>((end - positionBytes_) /
                                                    std::uint64_t(format_.bytesPerFrame())),
@@ -134,29 +154,38 @@ bool WaveAudioDevice::foldRecording(std::string &error) {
     if (!recorder_)
         return true;
     const std::uint64_t taken = recorder_->bytesWritten();
-    recorder_.reset();
-    if (contentBytes_ == 0) {
-        std::fclose(content_);
+    // A take whose in-progress file failed or filled goes on in a spill.
+    std::FILE *spill = recorder_->spill();
+    const std::uint64_t inTake = recorder_->journalBytes();
+    if (contentBytes_ == 0 && !spill) {
+        recorder_.reset();
+        release(content_);
         content_ = take_;
+        contentOffset_ = takeOffset_;
     } else {
         std::FILE *merged = platform::scratchFile();
-        bool ok = merged && std::fseek(content_, 0, SEEK_SET) == 0 &&
-                  copyBytes(content_, merged, positionBytes_) &&
-                  std::fseek(take_, 0, SEEK_SET) == 0 && copyBytes(take_, merged, taken) &&
-                  std::fseek(content_, static_cast<long>(positionBytes_), SEEK_SET) == 0 &&
+        auto at = [](std::FILE *file, std::uint64_t offset) {
+            return ::fseeko(file, off_t(offset), SEEK_SET) == 0;
+        };
+        bool ok = merged && at(content_, contentOffset_) &&
+                  copyBytes(content_, merged, positionBytes_) && at(take_, takeOffset_) &&
+                  copyBytes(take_, merged, inTake) &&
+                  (!spill || (at(spill, 0) && copyBytes(spill, merged, taken - inTake))) &&
+                  at(content_, contentOffset_ + positionBytes_) &&
                   copyBytes(content_, merged, contentBytes_ - positionBytes_);
+        recorder_.reset();
         if (!ok) {
             error = std::string("The recording could not be put together: ") +
                     std::strerror(errno) + ".";
             if (merged)
                 std::fclose(merged);
-            std::fclose(take_);
-            take_ = nullptr;
+            release(take_);
             return false;
         }
-        std::fclose(content_);
-        std::fclose(take_);
+        release(content_);
+        release(take_);
         content_ = merged;
+        contentOffset_ = 0;
     }
     take_ = nullptr;
     contentBytes_ += taken;
@@ -182,7 +211,14 @@ MCIERROR WaveAudioDevice::save(const std::string &file) {
         return makeCustomError("\"" + file + "\" was not saved: " + error);
     if (!failure_.empty())
         return makeCustomError("\"" + file + "\" was not saved: " + failure_ + ".");
-    if (!audio::writeWaveFile(file, format_, content_, contentBytes_, error))
+    if (journal_ && content_ == journal_->file() && !journal_->finished() &&
+        journal_->canFinishAs(file, contentBytes_)) {
+        // The recording is already a WAVE file beside its name: no copy.
+        if (!journal_->finish(file, contentBytes_, error))
+            return makeCustomError("\"" + file + "\" could not be written: " + error + ".");
+        return 0;
+    }
+    if (!audio::writeWaveFile(file, format_, content_, contentBytes_, error, contentOffset_))
         return makeCustomError("\"" + file + "\" could not be written: " + error + ".");
     return 0;
 }

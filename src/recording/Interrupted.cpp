@@ -1,0 +1,273 @@
+// Finding interrupted recordings by their in-progress files, and sealing
+// one into a WAVE file under a name that never replaces another file.
+#include "recording/Interrupted.h"
+
+#include "platform/FileWrite.h"
+#include "platform/audio/WaveJournal.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A file younger than this without a whole header may be a recording that
+// is only starting: it is left alone.
+constexpr std::time_t kStartingSeconds = 60;
+
+bool endsWith(const std::string &text, const std::string &end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::string folderOf(const std::string &path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string noteOf(const std::string &inProgress) {
+    return inProgress + kNoteSuffix;
+}
+
+RecordingNote readNote(const std::string &inProgress) {
+    RecordingNote note;
+    std::ifstream in(noteOf(inProgress));
+    for (std::string line; std::getline(in, line);) {
+        const auto equals = line.find('=');
+        if (equals == std::string::npos)
+            continue;
+        const std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+        if (key == "output")
+            note.output = value;
+        else if (key == "song")
+            note.song = value;
+        else if (key == "started")
+            note.started = value;
+        else if (key == "tail")
+            note.tailSeconds = std::atof(value.c_str());
+    }
+    return note;
+}
+
+// Renames without ever replacing a file; false with errno EEXIST when the
+// name is taken.
+bool renameNew(const std::string &from, const std::string &to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without the flag: a second link fails on a taken name.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return false;
+    ::unlink(from.c_str());
+    return true;
+}
+
+// The names tried for a kept recording, in order.
+std::vector<std::string> keptNames(const InterruptedRecording &recording, bool underOutputName,
+                                   const std::string &folder) {
+    std::string stem = recording.note.output.empty()
+                           ? std::string("recording")
+                           : recording.note.output.substr(folderOf(recording.note.output).size());
+    if (endsWith(stem, ".wav"))
+        stem.resize(stem.size() - 4);
+    QDateTime when =
+        QDateTime::fromString(QString::fromStdString(recording.note.started), Qt::ISODate);
+    if (!when.isValid()) {
+        struct stat st {};
+        ::stat(recording.file.c_str(), &st);
+        when = QDateTime::fromSecsSinceEpoch(st.st_mtime);
+    }
+    const std::string stamp = when.toString("yyyyMMdd-HHmmss").toStdString();
+    std::vector<std::string> names;
+    if (underOutputName && !recording.note.output.empty())
+        names.push_back(folder + stem + ".wav");
+    names.push_back(folder + stem + "-interrupted-" + stamp + ".wav");
+    for (int n = 2; n <= 9; ++n)
+        names.push_back(folder + stem + "-interrupted-" + stamp + "-" + std::to_string(n) + ".wav");
+    return names;
+}
+
+// Puts the sealed or copied recording `from` under the first free name.
+std::string placeUnder(const std::string &from, const std::vector<std::string> &names) {
+    for (const std::string &name : names) {
+        if (renameNew(from, name)) {
+            audio::syncFolderOf(name);
+            return name;
+        }
+        if (errno != EEXIST)
+            return {};
+    }
+    errno = EEXIST;
+    return {};
+}
+
+} // namespace
+
+bool WriteRecordingNote(const std::string &inProgress, const RecordingNote &note) {
+    std::ostringstream text;
+    text << "output=" << note.output << "\nsong=" << note.song << "\nstarted=" << note.started
+         << "\ntail=" << note.tailSeconds << "\n";
+    const std::string bytes = text.str();
+    const std::string path = noteOf(inProgress);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    const bool ok = platform::writeAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+void RemoveInProgress(const std::string &inProgress) {
+    std::remove(inProgress.c_str());
+    std::remove(noteOf(inProgress).c_str());
+}
+
+std::vector<InterruptedRecording> FindInterrupted(const std::vector<std::string> &folders) {
+    std::vector<std::pair<std::time_t, InterruptedRecording>> found;
+    const std::time_t now = std::time(nullptr);
+    std::vector<std::string> seen;
+    for (const std::string &given : folders) {
+        std::error_code failed;
+        const std::filesystem::path folder = std::filesystem::weakly_canonical(
+            given.empty() ? std::filesystem::path(".") : std::filesystem::path(given), failed);
+        if (failed || std::find(seen.begin(), seen.end(), folder.string()) != seen.end())
+            continue;
+        seen.push_back(folder.string());
+        for (const auto &entry : std::filesystem::directory_iterator(folder, failed)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(".kestrune-", 0) != 0)
+                continue;
+            const std::string note = std::string(kInProgressSuffix) + kNoteSuffix;
+            if (endsWith(name, note)) {
+                // A note whose recording was saved or removed.
+                const std::string path = entry.path().string();
+                if (!std::filesystem::exists(
+                        path.substr(0, path.size() - std::strlen(kNoteSuffix))))
+                    std::remove(path.c_str());
+                continue;
+            }
+            if (!endsWith(name, kInProgressSuffix))
+                continue;
+            InterruptedRecording recording;
+            recording.file = entry.path().string();
+            const int fd = ::open(recording.file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            if (fd < 0)
+                continue;
+            struct stat st {};
+            audio::JournalContent content;
+            std::string error;
+            const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+            const bool readable = free && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+            const bool whole = readable && audio::readJournal(fd, content, error);
+            ::close(fd);
+            if (!readable || (!whole && now - st.st_mtime < kStartingSeconds))
+                continue;
+            recording.note = readNote(recording.file);
+            if (whole) {
+                recording.format = content.format;
+                recording.frames = std::int64_t(content.dataBytes) / content.format.bytesPerFrame();
+            }
+            found.emplace_back(st.st_mtime, recording);
+        }
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<InterruptedRecording> recordings;
+    for (auto &[when, recording] : found)
+        recordings.push_back(std::move(recording));
+    return recordings;
+}
+
+std::string KeepInterrupted(const InterruptedRecording &recording, bool underOutputName,
+                            std::string &error) {
+    const int fd = ::open(recording.file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = fd < 0 ? std::strerror(errno) : "a running recording holds it";
+        if (fd >= 0)
+            ::close(fd);
+        return {};
+    }
+    audio::JournalContent content;
+    if (!audio::readJournal(fd, content, error)) {
+        ::close(fd);
+        return {};
+    }
+    const std::string own = folderOf(recording.file);
+    std::vector<std::string> folders;
+    if (!recording.note.output.empty())
+        folders.push_back(folderOf(recording.note.output));
+    if (folders.empty() || folders.front() != own)
+        folders.push_back(own);
+    std::string kept;
+    const bool sealed = audio::sealJournal(fd, content, error);
+    struct stat file {};
+    ::fstat(fd, &file);
+    for (const std::string &folder : folders) {
+        struct stat there {};
+        if (::stat(folder.empty() ? "." : folder.c_str(), &there) != 0)
+            continue;
+        const auto names = keptNames(recording, underOutputName, folder);
+        if (sealed && there.st_dev == file.st_dev) {
+            // Sealed where it lies: one rename, no copy.
+            kept = placeUnder(recording.file, names);
+        } else {
+            // Another file system, or more samples than a RIFF header counts:
+            // a copy, written whole under a temporary name first.
+            std::string temp;
+            const int tempFd = platform::makeTemporaryBeside(names.front(), temp);
+            if (tempFd < 0)
+                continue;
+            ::close(tempFd);
+            std::FILE *data = ::fdopen(::dup(fd), "rb");
+            std::string copyError;
+            const bool copied =
+                data && audio::writeWaveFile(temp, content.format, data, content.dataBytes,
+                                             copyError, content.headerBytes);
+            if (data)
+                std::fclose(data);
+            kept = copied ? placeUnder(temp, names) : std::string();
+            if (kept.empty())
+                ::unlink(temp.c_str());
+            else
+                ::unlink(recording.file.c_str());
+        }
+        if (!kept.empty())
+            break;
+    }
+    if (kept.empty() && error.empty())
+        error = std::strerror(errno);
+    ::close(fd);
+    if (!kept.empty()) {
+        std::remove(noteOf(recording.file).c_str());
+        error.clear();
+    }
+    return kept;
+}
+
+bool DiscardInterrupted(const InterruptedRecording &recording, std::string &error) {
+    const int fd = ::open(recording.file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = "a running recording holds it";
+        ::close(fd);
+        return false;
+    }
+    const bool ok = ::unlink(recording.file.c_str()) == 0 || errno == ENOENT;
+    if (!ok)
+        error = std::strerror(errno);
+    if (fd >= 0)
+        ::close(fd);
+    std::remove(noteOf(recording.file).c_str());
+    return ok;
+}
