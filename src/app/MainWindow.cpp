@@ -8,9 +8,11 @@
 #include "app/Dialogs.h"
 #include "platform/Paths.h"
 #include "platform/audio/SoundSystem.h"
+#include "recording/Interrupted.h"
 #include "recording/RunPlan.h"
 #include "settings/IniFiles.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 
 #include <memory>
@@ -40,6 +42,7 @@ void MainWindow::Mode_Record() {
     setClientHeight(Pnl_Main->height());
     ReadIniFile();
     ModeSet(0);
+    OfferInterrupted();
 }
 
 void MainWindow::MainClose() {
@@ -58,6 +61,7 @@ void MainWindow::Btn_SelectClick() {
     MP_MIDI->FileName = Dlg_MIDIFileOpen->FileName.toStdString();
     Pnl_MIDIFile->setCaption(Dlg_MIDIFileOpen->FileName);
     ModeSet(1);
+    OfferInterrupted();
 }
 
 void MainWindow::OpenFromCommandLine(const QString &file) {
@@ -65,6 +69,65 @@ void MainWindow::OpenFromCommandLine(const QString &file) {
     MP_MIDI->FileName = QFileInfo(file).absoluteFilePath().toStdString();
     Pnl_MIDIFile->setCaption(QString::fromStdString(MP_MIDI->FileName));
     ModeSet(1);
+    OfferInterrupted();
+}
+
+void MainWindow::OfferInterrupted() {
+    const Options options = CurrentOptions();
+    std::vector<std::string> folders;
+    if (!options.directory.empty())
+        folders.push_back(options.directory);
+    if (!MP_MIDI->FileName.empty())
+        folders.push_back(OutputFolder(Options{}, MP_MIDI->FileName));
+    for (const InterruptedRecording &found : FindInterrupted(folders)) {
+        std::string error;
+        if (found.frames == 0) {
+            DiscardInterrupted(found, error); // nothing was recorded
+            continue;
+        }
+        if (InterruptedPutOff.count(found.file))
+            continue;
+        const QString output = QString::fromStdString(
+            found.note.output.empty() ? found.file : found.note.output);
+        const QDateTime started =
+            QDateTime::fromString(QString::fromStdString(found.note.started), Qt::ISODate);
+        const int seconds = int(found.seconds());
+        const QString text =
+            tr("A recording was cut off before it was saved:\n\n"
+               "%1\nfrom %2\nstarted %3, %4 min %5 s recorded\n\n"
+               "Save keeps it (under its own name if that is free, else marked as "
+               "interrupted); Discard deletes it; Cancel asks again next time.")
+                .arg(output, QString::fromStdString(found.note.song),
+                     started.isValid() ? started.toString("yyyy-MM-dd HH:mm:ss") : tr("(unknown)"))
+                .arg(seconds / 60)
+                .arg(seconds % 60);
+        const auto answer =
+            ui::messageBox(F1, {tr("Information"), text, QMessageBox::Question,
+                                QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel});
+        if (answer == QMessageBox::Save) {
+            const std::string kept = KeepInterrupted(found, true, error);
+            if (kept.empty())
+                ui::messageBox(F1, {QString::fromLatin1(TApplication::Title),
+                                    tr("The interrupted recording %1 could not be saved: %2")
+                                        .arg(QString::fromStdString(found.file),
+                                             QString::fromLocal8Bit(error.c_str())),
+                                    QMessageBox::Critical, QMessageBox::Ok});
+            else
+                ui::messageBox(F1, {tr("Information"),
+                                    tr("The interrupted recording was saved as %1")
+                                        .arg(QString::fromStdString(kept)),
+                                    QMessageBox::Information, QMessageBox::Ok});
+        } else if (answer == QMessageBox::Discard) {
+            if (!DiscardInterrupted(found, error))
+                ui::messageBox(F1, {QString::fromLatin1(TApplication::Title),
+                                    tr("The interrupted recording %1 could not be deleted: %2")
+                                        .arg(QString::fromStdString(found.file),
+                                             QString::fromLocal8Bit(error.c_str())),
+                                    QMessageBox::Critical, QMessageBox::Ok});
+        } else {
+            InterruptedPutOff.insert(found.file);
+        }
+    }
 }
 
 // --- Settings ------------------------------------------------------------------

@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 
 class TIniFile;
@@ -106,6 +107,9 @@ public:
     /// The program was started with `file` on its command line: the
     /// recording screen, with that file chosen as "Select" would choose it.
     void OpenFromCommandLine(const QString &file);
+    /// Asks, for each recording a crash or a kill left in an output folder
+    /// (the folder of choice, the song's), whether to keep or discard it.
+    void OfferInterrupted();
     void Btn_WAVEFileDirectoryClick();
     void Btn_DirectorySelectOKClick();
     void Btn_DirectorySelectCancelClick();
@@ -167,6 +171,8 @@ protected:
 private:
     // Set when the program is asked to end while the encoder runs.
     bool EncoderEndRequested = false;
+    // Interrupted recordings the user put off: not asked again this time.
+    std::set<std::string> InterruptedPutOff;
     void AbandonRun();
     void ShowSoundNotices();
 

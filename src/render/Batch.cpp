@@ -5,11 +5,13 @@
 
 #include "platform/FileWrite.h"
 #include "recording/Formats.h"
+#include "recording/Interrupted.h"
 #include "recording/RunPlan.h"
 #include "render/Check.h"
 #include "render/Progress.h"
 #include "render/Renderer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -309,6 +311,7 @@ public:
                                  " cannot be written: " + std::strerror(errno));
         }
         installStopSignals(false);
+        settleInterrupted();
         for (std::size_t i = 0; i < tasks_.size(); ++i) {
             if (tasks_[i].ended)
                 finish(i);
@@ -470,6 +473,44 @@ private:
                 if (!waiting_.empty() && !g_stop)
                     startWorker();
             }
+        }
+    }
+
+    void settleInterrupted() {
+        // Recordings a crash or a kill left in these output folders (none
+        // that a running batch still writes) are kept or removed first.
+        std::vector<std::string> folders;
+        for (const Task &task : tasks_)
+            folders.push_back(task.output.substr(0, task.output.rfind('/') + 1));
+        std::sort(folders.begin(), folders.end());
+        folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+        for (const InterruptedRecording &found : FindInterrupted(folders)) {
+            std::string error, kept;
+            const bool keep = request_.keepInterrupted && found.frames > 0;
+            if (keep)
+                kept = KeepInterrupted(found, false, error);
+            else
+                DiscardInterrupted(found, error);
+            const std::string what =
+                !error.empty() ? "could not be " + std::string(keep ? "kept" : "removed") + ": " +
+                                     error
+                : keep ? "kept as " + kept
+                       : (found.frames > 0 ? "removed" : "removed (it held no audio)");
+            std::fprintf(stderr, "Interrupted recording %s (%.1f s of %s, for %s) %s\n",
+                         found.file.c_str(), found.seconds(), found.note.song.c_str(),
+                         found.note.output.c_str(), what.c_str());
+            if (!report_)
+                continue;
+            std::fprintf(report_,
+                         "{\"input\":%s,\"output\":%s,\"interrupted\":%s,\"frames\":%lld,"
+                         "\"seconds\":%.6f,\"status\":\"interrupted\",\"action\":\"%s\","
+                         "\"error\":%s}\n",
+                         jsonText(found.note.song).c_str(), jsonText(found.note.output).c_str(),
+                         jsonText(kept.empty() ? found.file : kept).c_str(),
+                         static_cast<long long>(found.frames), found.seconds(),
+                         keep ? "kept" : "removed",
+                         error.empty() ? "null" : jsonText(error).c_str());
+            std::fflush(report_);
         }
     }
 

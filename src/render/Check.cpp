@@ -4,6 +4,7 @@
 
 #include "platform/audio/MidiFile.h"
 #include "recording/Formats.h"
+#include "recording/Interrupted.h"
 #include "recording/RunPlan.h"
 
 #include <QByteArray>
@@ -13,6 +14,9 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +24,19 @@
 #include <set>
 
 namespace render {
+namespace {
+
+// A running recording holds a lock on its in-progress file.
+bool inUse(const std::string &path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+    return held;
+}
+
+} // namespace
 
 std::string waveProblem(const Request &request, const std::string &file,
                         const std::string &output) {
@@ -54,7 +71,7 @@ int runCheck(const Request &request) {
         std::printf("%s\n", line.c_str());
         ++problems;
     };
-    std::set<std::string> folders;
+    std::set<std::string> folders, unwhole;
     for (const std::string &file : request.files) {
         if (!inShard(request, file))
             continue;
@@ -65,6 +82,7 @@ int runCheck(const Request &request) {
         const std::string wave = waveProblem(request, file, output);
         if (!wave.empty()) {
             problem(wave);
+            unwhole.insert(output);
             if (wave.rfind("missing: ", 0) == 0 || wave.rfind("unreadable", 0) == 0)
                 continue;
         }
@@ -76,9 +94,22 @@ int runCheck(const Request &request) {
         std::error_code error;
         for (const auto &entry : std::filesystem::directory_iterator(folder, error)) {
             const std::string name = entry.path().filename().string();
-            if (name.rfind(".kestrune-", 0) == 0)
-                problem("left over: " + entry.path().string() +
-                        " (a recording or file that was being written)");
+            const std::string path = entry.path().string();
+            if (name.rfind(".kestrune-", 0) == 0 && name.ends_with(kInProgressSuffix)) {
+                problem((inUse(path) ? "in progress: " : "interrupted: ") + path +
+                        " (a recording being made, or cut off by a crash)");
+            } else if (name.rfind(".kestrune-", 0) == 0) {
+                problem("left over: " + path + " (a file that was being written)");
+            } else if (const auto cut = name.find("-interrupted-");
+                       cut != std::string::npos && name.ends_with(".wav")) {
+                // Kept from a recording a crash cut off; it matters while its
+                // output is not whole.
+                const std::string output =
+                    (folder == "./" ? std::string() : folder) + name.substr(0, cut) + ".wav";
+                if (unwhole.count(output))
+                    problem("interrupted: " + path + " (kept from a recording of " + output +
+                            " that was cut off)");
+            }
         }
     }
     // An input recorded more than once, in any of the reports.

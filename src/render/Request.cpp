@@ -104,6 +104,11 @@ chosen in the window (its settings file).
   -j, --jobs N             files recorded at once (default: the cores)
       --skip-existing      leave out files whose WAVE file is there and whole
                            (and, with --mp3, whose MP3 is there too)
+      --interrupted keep|remove
+                           what to do first with recordings that a crash or
+                           a kill left in the output folders: keep each as
+                           NAME-interrupted-STAMP.wav (the default), or
+                           remove it; either way a report line says so
       --files-from FILE    also record the files FILE lists, one a line
                            ("-": standard input)
   -0, --null               the lists separate their files with NUL bytes
@@ -181,6 +186,7 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         NoMp3,
         SoundFont,
         SkipExisting,
+        Interrupted,
         Shard,
         Report,
         Quiet,
@@ -204,6 +210,7 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         {"soundfont", required_argument, nullptr, SoundFont},
         {"jobs", required_argument, nullptr, 'j'},
         {"skip-existing", no_argument, nullptr, SkipExisting},
+        {"interrupted", required_argument, nullptr, Interrupted},
         {"shard", required_argument, nullptr, Shard},
         {"report", required_argument, nullptr, Report},
         {"quiet", no_argument, nullptr, Quiet},
@@ -264,6 +271,11 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
             break;
         case SkipExisting:
             request.skipExisting = true;
+            break;
+        case Interrupted:
+            if (value != "keep" && value != "remove")
+                throw UsageError("--interrupted takes keep or remove, not \"" + value + "\"");
+            request.keepInterrupted = value == "keep";
             break;
         case Shard:
             shard = value;

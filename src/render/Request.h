@@ -21,6 +21,7 @@ struct Request {
     double tailSeconds = 0;           // recorded after the song's end
     int jobs = 1;                     // files recorded at once
     bool skipExisting = false;        // leave a file alone whose output exists
+    bool keepInterrupted = true;      // --interrupted: keep (or remove) what a crash left
     int shardIndex = 0;               // this shard takes the files whose hash
     int shardCount = 1;               //   modulo shardCount is shardIndex
     std::string report;               // JSON lines, one per file; empty for none
