@@ -4,6 +4,7 @@
 #include "recording/RecordingSession.h"
 
 #include "media/MPlayer.h"
+#include "platform/CrashPoint.h"
 #include "platform/Exception.h"
 #include "platform/FileWrite.h"
 #include "platform/Paths.h"
@@ -19,6 +20,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -92,6 +94,7 @@ void RecordingSession::start(const SessionPlan &plan) {
         wave_.StartRecording();
         if (wave_.Error() != 0)
             throw EMCIDeviceError(wave_.ErrorText());
+        platform::crashPoint("start", inProgress_);
     } catch (...) {
         abandon();
         throw;
@@ -141,9 +144,10 @@ void RecordingSession::reserveInProgress(const std::string &target) {
                 .toStdString());
     }
     ::close(fd);
+    // Whole paths: the note is read by a later run, from any folder.
     RecordingNote note;
-    note.output = target;
-    note.song = plan_.song;
+    note.output = std::filesystem::absolute(target).lexically_normal().string();
+    note.song = std::filesystem::absolute(plan_.song).lexically_normal().string();
     note.started = QDateTime::currentDateTime().toString(Qt::ISODate).toStdString();
     note.tailSeconds = plan_.tailSeconds;
     WriteRecordingNote(inProgress_, note);
@@ -222,6 +226,8 @@ void RecordingSession::stopPlayback() {
 }
 
 void RecordingSession::playbackEnded() {
+    if (plan_.style == RunStyle::Window)
+        platform::crashPoint("tail", inProgress_);
     sequencer_.setNotify(false);
     sequencer_.Close();
     setPhase(Phase::Tail);
@@ -235,10 +241,16 @@ bool RecordingSession::runFreely(audio::Engine &engine,
                                  const std::function<void(std::int64_t, std::int64_t)> &progress,
                                  const std::atomic<bool> &stop) {
     const std::int64_t total = recordedFrames_;
+    const std::int64_t songEnd = total - tailFrames(sampleRate());
     auto lastReport = std::chrono::steady_clock::now();
+    bool inTail = false;
     while (wave_.Mode() == mpRecording) {
         if (stop)
             return false;
+        if (!inTail && songEnd < total && wave_.Position() > songEnd) {
+            inTail = true;
+            platform::crashPoint("tail", inProgress_);
+        }
         {
             std::lock_guard<std::mutex> guard(engine.lock());
             engine.drive(kBatchFrames);

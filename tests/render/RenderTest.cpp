@@ -703,3 +703,146 @@ TEST_F(Render, TheCheckFindsWhatIsMissingShortLeftOverOrDoubled) {
     EXPECT_EQ(said.find("c.mid"), std::string::npos) << said; // c is whole
     EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 4) << said;
 }
+
+namespace {
+
+// A run stopped at a named point of its recording (KESTRUNE_STOP_AT), then
+// killed with SIGKILL there, as a crash or a kill -9 would end it.
+struct Stopped {
+    bool reached = false;
+    std::string detail; // what the point says: bytes synced, a path
+};
+
+Stopped killAt(const std::string &folder, const QStringList &arguments, const std::string &point) {
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("KESTRUNE_STOP_AT", QString::fromStdString(point));
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(QString::fromStdString(folder));
+    process.start(QString::fromStdString(paths::programFolder() + "kestrune-render"), arguments);
+    Stopped stopped;
+    std::string said;
+    const std::string mark = "kestrune: stopped at " + point.substr(0, point.find(':')) + " (";
+    EXPECT_TRUE(test::waitFor(
+        [&] {
+            process.waitForReadyRead(50);
+            said += process.readAllStandardError().toStdString();
+            const auto at = said.find(mark);
+            if (at == std::string::npos || said.find(")\n", at) == std::string::npos)
+                return process.state() == QProcess::NotRunning;
+            stopped.reached = true;
+            const auto from = at + mark.size();
+            stopped.detail = said.substr(from, said.find(")\n", at) - from);
+            return true;
+        },
+        120000))
+        << said;
+    ::kill(pid_t(process.processId()), SIGKILL); // its worker dies with it
+    process.waitForFinished(10000);
+    return stopped;
+}
+
+// The sample data of a WAVE file, as stored.
+std::string dataOf(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    return bytes.size() > 44 ? bytes.substr(44) : std::string();
+}
+
+} // namespace
+
+TEST_F(Render, AKilledRenderLeavesThePreviousOutputOrTheNewOneAndKeepsWhatItRecorded) {
+    // Five minutes of chords, then a tail: long enough to render for more
+    // than a second, so that the first sync comes mid-run.
+    std::vector<test::Note> chords;
+    for (double at = 0.1; at < 299.0; at += 0.25)
+        for (int key : {48, 60, 64, 67, 72})
+            chords.push_back({at, at + 0.6, key});
+    const test::Bytes bytes = test::simpleSong(chords, 300.0);
+    const QStringList arguments{"--quiet", "-q", "4", "--tail", "2", "--report", "report.jsonl",
+                                "song.mid"};
+    const std::string reference = dir.path("reference/");
+    std::filesystem::create_directory(reference);
+    test::writeFile(reference + "song.mid", bytes);
+    {
+        QProcess process;
+        process.setWorkingDirectory(QString::fromStdString(reference));
+        process.start(QString::fromStdString(paths::programFolder() + "kestrune-render"),
+                      arguments);
+        ASSERT_TRUE(process.waitForFinished(120000));
+        ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    }
+    const std::string whole = dataOf(reference + "song.wav");
+    ASSERT_GT(whole.size(), 300u * 22050 * 4);
+    const test::Bytes previous = {'o', 'l', 'd', ' ', 'r', 'e', 'c', 'o', 'r', 'd', 'i', 'n', 'g'};
+
+    for (const std::string point : {"start", "sync:1", "tail", "finish", "renamed"}) {
+        SCOPED_TRACE(point);
+        const std::string folder = dir.path(point.substr(0, point.find(':')) + "/");
+        std::filesystem::create_directory(folder);
+        test::writeFile(folder + "song.mid", bytes);
+        test::writeFile(folder + "song.wav", previous);
+        const Stopped stopped = killAt(folder, arguments, point);
+        ASSERT_TRUE(stopped.reached);
+        // The previous recording until the rename, then the whole new one;
+        // in between only files whose names say they are in progress.
+        const bool renamed = point == "renamed";
+        std::ifstream old(folder + "song.wav", std::ios::binary);
+        const test::Bytes now{std::istreambuf_iterator<char>(old), {}};
+        if (renamed)
+            EXPECT_EQ(dataOf(folder + "song.wav"), whole);
+        else
+            EXPECT_EQ(now, previous);
+        for (const std::string &name : test::TempDir::entriesOf(folder))
+            EXPECT_TRUE(name == "song.mid" || name == "song.wav" || name == "report.jsonl" ||
+                        name.ends_with(".recording") || name.ends_with(".recording.info"))
+                << name;
+
+        // The next run over the folder keeps what was recorded and says so,
+        // then records the song whole.
+        QProcess again;
+        again.setWorkingDirectory(QString::fromStdString(folder));
+        again.start(QString::fromStdString(paths::programFolder() + "kestrune-render"),
+                    arguments);
+        ASSERT_TRUE(again.waitForFinished(120000));
+        const std::string said = again.readAllStandardError().toStdString();
+        EXPECT_EQ(again.exitCode(), 0) << said;
+        EXPECT_EQ(dataOf(folder + "song.wav"), whole);
+        std::vector<QJsonObject> interrupted;
+        std::ifstream lines(folder + "report.jsonl");
+        for (std::string line; std::getline(lines, line);) {
+            const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+            if (o["status"].toString() == "interrupted")
+                interrupted.push_back(o);
+        }
+        if (renamed) {
+            EXPECT_TRUE(interrupted.empty());
+        } else {
+            ASSERT_EQ(interrupted.size(), 1u) << said;
+            EXPECT_NE(said.find("Interrupted recording"), std::string::npos) << said;
+            EXPECT_EQ(interrupted[0]["output"].toString().toStdString(), folder + "song.wav");
+        }
+        if (point == "start") {
+            // Nothing had been recorded: nothing to keep.
+            EXPECT_EQ(interrupted[0]["action"].toString(), "removed");
+        } else if (!renamed) {
+            EXPECT_EQ(interrupted[0]["action"].toString(), "kept");
+            const std::string kept = interrupted[0]["interrupted"].toString().toStdString();
+            EXPECT_NE(kept.find("song-interrupted-"), std::string::npos) << kept;
+            // What it holds is the recording's beginning, sample for sample,
+            // and at least every byte synced before the kill.
+            const std::string recovered = dataOf(kept);
+            EXPECT_EQ(recovered, whole.substr(0, recovered.size()));
+            if (point == "finish") {
+                EXPECT_EQ(recovered.size(), whole.size());
+            } else if (point == "sync:1") {
+                EXPECT_GE(recovered.size(), std::stoull(stopped.detail));
+            }
+            const test::WaveData w = test::readWave(kept);
+            EXPECT_EQ(std::size_t(w.frames()) * 4, recovered.size());
+        }
+        // Nothing in progress is left.
+        for (const std::string &name : test::TempDir::entriesOf(folder))
+            EXPECT_EQ(name.find(".kestrune-"), std::string::npos) << name;
+    }
+}

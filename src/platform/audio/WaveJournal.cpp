@@ -2,6 +2,8 @@
 // the file on disk is a WAVE file that counts every sample synced so far.
 #include "platform/audio/WaveJournal.h"
 
+#include "platform/CrashPoint.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -103,6 +105,7 @@ bool WaveJournal::sync(std::uint64_t dataBytes) {
         return false;
     if (syncs_++ == 0)
         syncFolderOf(path_);
+    platform::crashPoint("sync", std::to_string(dataBytes) + " bytes");
     return true;
 }
 
@@ -120,13 +123,17 @@ bool WaveJournal::canFinishAs(const std::string &target, std::uint64_t dataBytes
 
 bool WaveJournal::finish(const std::string &target, std::uint64_t dataBytes, std::string &error) {
     const int fd = fileno(file_);
-    const bool ok = std::fflush(file_) == 0 && cutToData(fd, headerBytes_, dataBytes) &&
-                    writeHeader(dataBytes) && ::fsync(fd) == 0 &&
-                    ::rename(path_.c_str(), target.c_str()) == 0;
+    bool ok = std::fflush(file_) == 0 && cutToData(fd, headerBytes_, dataBytes) &&
+              writeHeader(dataBytes) && ::fsync(fd) == 0;
+    if (ok) {
+        platform::crashPoint("finish", std::to_string(dataBytes) + " bytes");
+        ok = ::rename(path_.c_str(), target.c_str()) == 0;
+    }
     if (!ok) {
         error = std::strerror(errno);
         return false;
     }
+    platform::crashPoint("renamed", target);
     // The data and header, then the name: after a power cut the folder holds
     // the old file or the whole new one.
     syncFolderOf(target);
