@@ -87,8 +87,8 @@ void MainWindow::OfferInterrupted() {
         }
         if (InterruptedPutOff.count(found.file))
             continue;
-        const QString output = QString::fromStdString(
-            found.note.output.empty() ? found.file : found.note.output);
+        const QString output =
+            QString::fromStdString(found.note.output.empty() ? found.file : found.note.output);
         const QDateTime started =
             QDateTime::fromString(QString::fromStdString(found.note.started), Qt::ISODate);
         const int seconds = int(found.seconds());

@@ -20,11 +20,11 @@
 
 #include <cerrno>
 #include <chrono>
-#include <filesystem>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>

@@ -492,8 +492,8 @@ private:
             else
                 DiscardInterrupted(found, error);
             const std::string what =
-                !error.empty() ? "could not be " + std::string(keep ? "kept" : "removed") + ": " +
-                                     error
+                !error.empty()
+                    ? "could not be " + std::string(keep ? "kept" : "removed") + ": " + error
                 : keep ? "kept as " + kept
                        : (found.frames > 0 ? "removed" : "removed (it held no audio)");
             std::fprintf(stderr, "Interrupted recording %s (%.1f s of %s, for %s) %s\n",

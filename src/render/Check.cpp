@@ -14,14 +14,14 @@
 #include <sndfile.h>
 
 #include <cmath>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace render {
 namespace {

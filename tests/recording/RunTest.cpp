@@ -4,11 +4,13 @@
 #include "app/Application.h"
 #include "app/Dialogs.h"
 #include "app/MainWindow.h"
+#include "platform/Paths.h"
 #include "platform/audio/Engine.h"
 #include "platform/audio/MidiFile.h"
 #include "support/RunFixture.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -356,4 +358,122 @@ TEST_F(RunTest, SigtermDuringARunSavesTheRecordingAndEnds) {
     EXPECT_GT(w.rms(0.15, 0.4), 0.003);
     EXPECT_FALSE(window.MP_MIDI->IsOpen());
     EXPECT_FALSE(window.MP_WAVE->IsOpen());
+}
+
+namespace {
+
+// Five minutes of chords: long enough for the window to record for more
+// than a second through a driven engine.
+test::Bytes chordSong() {
+    std::vector<test::Note> chords;
+    for (double at = 0.1; at < 299.0; at += 0.25)
+        for (int key : {48, 60, 64, 67, 72})
+            chords.push_back({at, at + 0.6, key});
+    return test::simpleSong(chords, 300.0);
+}
+
+// Runs the window's recording in a process of its own, stopped (when
+// `point` is given) at that point and killed there with SIGKILL. Returns
+// what the point said, or "ended" for a run that was not stopped.
+std::string windowRun(const std::string &song, const std::string &point) {
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!point.empty())
+        environment.insert("KESTRUNE_STOP_AT", QString::fromStdString(point));
+    process.setProcessEnvironment(environment);
+    process.start(QString::fromStdString(paths::programFolder() + "kestrune_window_run"),
+                  {QString::fromStdString(song)});
+    std::string said, detail = "ended";
+    const std::string mark = "kestrune: stopped at " + point.substr(0, point.find(':')) + " (";
+    EXPECT_TRUE(test::waitFor(
+        [&] {
+            process.waitForReadyRead(50);
+            said += process.readAllStandardError().toStdString();
+            const auto at = point.empty() ? std::string::npos : said.find(mark);
+            if (at == std::string::npos || said.find(")\n", at) == std::string::npos)
+                return process.state() == QProcess::NotRunning;
+            detail = said.substr(at + mark.size(), said.find(")\n", at) - at - mark.size());
+            return true;
+        },
+        120000))
+        << said;
+    if (process.state() != QProcess::NotRunning && process.processId() > 0)
+        ::kill(pid_t(process.processId()), SIGKILL);
+    process.waitForFinished(10000);
+    EXPECT_EQ(said.find("box:"), std::string::npos) << said;
+    return detail;
+}
+
+std::string dataOf(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    return bytes.size() > 44 ? bytes.substr(44) : std::string();
+}
+
+} // namespace
+
+TEST_F(RunTest, AKilledWindowRecordingIsOfferedAtTheNextStartAndKeptSampleForSample) {
+    // With a one-second delay after the song, so that the tail is a point too.
+    noSettings.write("[Kestrune v0.3]\nRecording Quality=4\nRecording Delay=1\n"
+                     "Recording Delay Time=1\n");
+    test::writeFile(song, chordSong());
+    windowRun(song, "");
+    const std::string whole = dataOf(output());
+    ASSERT_GT(whole.size(), 300u * 22050 * 4);
+    std::filesystem::remove(output());
+    const test::Bytes previous = {'o', 'l', 'd'};
+
+    for (const std::string point : {"start", "sync:1", "tail", "finish", "renamed"}) {
+        SCOPED_TRACE(point);
+        test::writeFile(output(), previous);
+        const std::string said = windowRun(song, point);
+        ASSERT_NE(said, "ended");
+        const bool renamed = point == "renamed";
+        std::ifstream in(output(), std::ios::binary);
+        const test::Bytes now{std::istreambuf_iterator<char>(in), {}};
+        if (renamed)
+            EXPECT_EQ(dataOf(output()), whole.substr(0, dataOf(output()).size()));
+        else
+            EXPECT_EQ(now, previous);
+        for (const std::string &name : dir.entries())
+            EXPECT_TRUE(name == "tune.mid" || name == "tune.wav" || name.ends_with(".recording") ||
+                        name.ends_with(".recording.info"))
+                << name;
+
+        // The recording screen opens again and the song is chosen: each
+        // interrupted recording in its folder is offered, and saved beside
+        // the previous one.
+        boxes.clear();
+        answer = QMessageBox::Save;
+        window.Mode_Record();
+        ui::setFileDialogHook(
+            [&](const ui::FileDialogRequest &) { return QString::fromStdString(song); });
+        window.Btn_SelectClick();
+        ui::setFileDialogHook({});
+        answer = QMessageBox::Ok;
+        if (renamed || point == "start") {
+            // Nothing to offer: saved already, or nothing recorded yet.
+            EXPECT_TRUE(boxes.empty()) << boxes[0].text.toStdString();
+        } else {
+            ASSERT_EQ(boxes.size(), 2u);
+            EXPECT_NE(boxes[0].text.indexOf(QString::fromStdString(output())), -1)
+                << boxes[0].text.toStdString();
+            EXPECT_NE(boxes[0].text.indexOf(QString::fromStdString(song)), -1);
+            std::vector<std::string> kept;
+            for (const std::string &name : dir.entries())
+                if (name.rfind("tune-interrupted-", 0) == 0)
+                    kept.push_back(dir.path(name));
+            ASSERT_EQ(kept.size(), 1u);
+            EXPECT_NE(boxes[1].text.indexOf(QString::fromStdString(kept[0])), -1);
+            const std::string recovered = dataOf(kept[0]);
+            EXPECT_EQ(recovered, whole.substr(0, recovered.size()));
+            if (point == "sync:1") {
+                EXPECT_GE(recovered.size(), std::stoull(said));
+                EXPECT_LT(recovered.size(), whole.size()); // mid-run
+            }
+            std::filesystem::remove(kept[0]);
+        }
+        for (const std::string &name : dir.entries())
+            EXPECT_EQ(name.find(".kestrune-"), std::string::npos) << name;
+    }
 }

@@ -21,6 +21,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <sys/mount.h>
@@ -464,6 +465,31 @@ TEST_F(RenderMp3, SkipExistingMakesAMissingMp3AndLeavesOutWhatIsDone) {
     EXPECT_EQ(report(reportFile)["tune.mid"]["status"].toString(), "skipped");
 }
 
+TEST_F(RenderMp3, AnEncoderDiesWithTheBatchWhenTheBatchIsKilled) {
+    // SIGKILL to the batch ends its worker, and the worker's death ends the
+    // encoder it started: nothing writes the MP3 after.
+    song("tune.mid");
+    const std::string started = dir.path("started");
+    const std::string endless =
+        encoder("endless.sh",
+                "echo $$ > '" + started + "'\nwhile :; do printf x >> \"$2\"; sleep 0.1; done");
+    QProcess process;
+    process.setWorkingDirectory(QString::fromStdString(dir.root()));
+    process.start(QString::fromStdString(paths::programFolder() + "kestrune-render"),
+                  {QString::fromStdString("--mp3=" + endless), "-q", "0", "tune.mid"});
+    ASSERT_TRUE(process.waitForStarted());
+    ASSERT_TRUE(test::waitFor(
+        [&] { return std::filesystem::exists(started) && std::filesystem::file_size(started); },
+        20000));
+    std::ifstream in(started);
+    pid_t pid = 0;
+    in >> pid;
+    ASSERT_GT(pid, 0);
+    ::kill(pid_t(process.processId()), SIGKILL);
+    process.waitForFinished(10000);
+    EXPECT_TRUE(test::waitFor([&] { return ::kill(pid, 0) != 0; }, 5000));
+}
+
 TEST_F(RenderMp3, AnEncoderThatIgnoresSigtermDoesNotKeepTheProgramRunning) {
     song("tune.mid");
     const std::string started = dir.path("started");
@@ -737,7 +763,8 @@ Stopped killAt(const std::string &folder, const QStringList &arguments, const st
         },
         120000))
         << said;
-    ::kill(pid_t(process.processId()), SIGKILL); // its worker dies with it
+    if (process.state() != QProcess::NotRunning && process.processId() > 0)
+        ::kill(pid_t(process.processId()), SIGKILL); // its worker dies with it
     process.waitForFinished(10000);
     return stopped;
 }
@@ -759,8 +786,8 @@ TEST_F(Render, AKilledRenderLeavesThePreviousOutputOrTheNewOneAndKeepsWhatItReco
         for (int key : {48, 60, 64, 67, 72})
             chords.push_back({at, at + 0.6, key});
     const test::Bytes bytes = test::simpleSong(chords, 300.0);
-    const QStringList arguments{"--quiet", "-q", "4", "--tail", "2", "--report", "report.jsonl",
-                                "song.mid"};
+    const QStringList arguments{"--quiet",  "-q",           "4",       "--tail", "2",
+                                "--report", "report.jsonl", "song.mid"};
     const std::string reference = dir.path("reference/");
     std::filesystem::create_directory(reference);
     test::writeFile(reference + "song.mid", bytes);
@@ -802,8 +829,7 @@ TEST_F(Render, AKilledRenderLeavesThePreviousOutputOrTheNewOneAndKeepsWhatItReco
         // then records the song whole.
         QProcess again;
         again.setWorkingDirectory(QString::fromStdString(folder));
-        again.start(QString::fromStdString(paths::programFolder() + "kestrune-render"),
-                    arguments);
+        again.start(QString::fromStdString(paths::programFolder() + "kestrune-render"), arguments);
         ASSERT_TRUE(again.waitForFinished(120000));
         const std::string said = again.readAllStandardError().toStdString();
         EXPECT_EQ(again.exitCode(), 0) << said;
@@ -845,4 +871,54 @@ TEST_F(Render, AKilledRenderLeavesThePreviousOutputOrTheNewOneAndKeepsWhatItReco
         for (const std::string &name : test::TempDir::entriesOf(folder))
             EXPECT_EQ(name.find(".kestrune-"), std::string::npos) << name;
     }
+}
+
+TEST_F(Render, TheSamplesThenTheHeaderThenTheFolderEntryReachTheDiskInThatOrder) {
+    // What a power cut keeps is what was synced: the order of the syncs, as
+    // strace sees the real program make them, is what makes the in-progress
+    // file recoverable at every moment and the rename all or nothing.
+    if (std::system("command -v strace >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace is not installed (scripts/install-deps installs it)";
+    std::vector<test::Note> chords;
+    for (double at = 0.1; at < 299.0; at += 0.25)
+        for (int key : {48, 60, 64, 67, 72})
+            chords.push_back({at, at + 0.6, key});
+    song("song.mid", test::simpleSong(chords, 300.0));
+    QProcess process;
+    process.setWorkingDirectory(QString::fromStdString(dir.root()));
+    process.start("strace", {"-f", "--seccomp-bpf", "-qq", "-y", "-o", "trace.txt", "-e",
+                             "trace=fdatasync,fsync,pwrite64,rename,renameat,renameat2",
+                             QString::fromStdString(paths::programFolder() + "kestrune-render"),
+                             "--quiet", "-q", "4", "song.mid"});
+    ASSERT_TRUE(process.waitForFinished(300000));
+    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+
+    // Each step on the in-progress file or its folder, as a letter: D the
+    // samples synced, H the header written, F the file synced whole, R the
+    // rename, S the folder synced.
+    std::string steps;
+    std::ifstream trace(dir.path("trace.txt"));
+    const std::string folder = std::filesystem::canonical(dir.root()).string();
+    for (std::string line; std::getline(trace, line);) {
+        const bool journal = line.find(".recording>") != std::string::npos;
+        if (line.find("fdatasync(") != std::string::npos && journal)
+            steps += 'D';
+        else if (line.find("pwrite64(") != std::string::npos && journal &&
+                 line.find(", 0) = ") != std::string::npos)
+            steps += 'H';
+        else if (line.find("fsync(") != std::string::npos && journal)
+            steps += 'F';
+        else if (line.find("rename") != std::string::npos &&
+                 line.find(".recording") != std::string::npos)
+            steps += 'R';
+        else if (line.find("fsync(") != std::string::npos &&
+                 line.find("<" + folder + ">") != std::string::npos)
+            steps += 'S';
+    }
+    // The header of an empty file when it is made; then syncs while it
+    // records, each the samples, then the header that counts only them,
+    // then the header synced, with the folder entry synced after the first;
+    // at the end the last header, the file synced, the rename, and the
+    // folder synced.
+    EXPECT_TRUE(std::regex_match(steps, std::regex("H(DHD)S(DHD)+HFRS"))) << steps;
 }

@@ -1,4 +1,4 @@
-// posix_spawn for the encoder, the wait thread with its wake-up message, and
+// fork and exec for the encoder, the wait thread with its wake-up message, and
 // the plain wait of a program without a window.
 #include "platform/process/ExecWait.h"
 
@@ -9,8 +9,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,34 +45,64 @@ ProcessHandle ExecProcess(const std::string &program, const std::vector<std::str
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (!folder.empty())
-        posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-    if (output >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, output, STDERR_FILENO);
+    // Forked rather than spawned, so that the encoder can be tied to this
+    // process: it dies with it, however it ends (even by SIGKILL), and never
+    // writes after. Only async-signal-safe calls run between fork and exec;
+    // an exec that fails sends its errno back through a pipe.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        handle.error = std::strerror(errno);
+        return handle;
     }
-    // The encoder gets the default signal handling, not the program's.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
-                                              POSIX_SPAWN_SETPGROUP);
-
-    pid_t pid = 0;
-    const int result =
-        posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (result != 0) {
-        handle.error = std::strerror(result);
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(report[0]);
+        // The encoder gets the default signal handling, not the program's,
+        // and a process group of its own, which is ended as a whole.
+        struct sigaction standard {};
+        standard.sa_handler = SIG_DFL;
+        for (int signal = 1; signal < NSIG; ++signal)
+            ::sigaction(signal, &standard, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int failure = 0;
+        if (::getppid() != parent)
+            ::_exit(127);
+        if (!folder.empty() && ::chdir(folder.c_str()) != 0)
+            failure = errno;
+        if (!failure && output >= 0 &&
+            (::dup2(output, STDOUT_FILENO) < 0 || ::dup2(output, STDERR_FILENO) < 0))
+            failure = errno;
+        if (!failure) {
+            ::execve(program.c_str(), argv.data(), environ);
+            failure = errno;
+        }
+        [[maybe_unused]] const ssize_t sent = ::write(report[1], &failure, sizeof failure);
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    if (pid > 0)
+        ::setpgid(pid, pid); // as the child does: its group exists before either goes on
+    if (pid < 0) {
+        handle.error = std::strerror(errno);
+        ::close(report[0]);
+        return handle;
+    }
+    int failure = 0;
+    ssize_t got;
+    while ((got = ::read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
+    }
+    ::close(report[0]);
+    if (got == ssize_t(sizeof failure)) {
+        // Nothing ran: the child is reaped here, and the reason told.
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        handle.error = std::strerror(failure);
         return handle;
     }
     handle.pid = pid;
