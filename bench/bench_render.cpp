@@ -69,7 +69,14 @@ std::string programFolder() {
 } // namespace
 
 int main(int argc, char **argv) {
-    const std::string soundFont = argc > 1 ? argv[1] : "/usr/share/sounds/sf2/TimGM6mb.sf2";
+    // bench_render [SOUNDFONT] [--against OLD-KESTRUNE-RENDER]
+    std::string soundFont = "/usr/share/sounds/sf2/TimGM6mb.sf2", against;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--against" && i + 1 < argc)
+            against = argv[++i];
+        else
+            soundFont = argv[i];
+    }
     const std::string render = programFolder() + "../kestrune-render";
     const std::string out = std::filesystem::temp_directory_path() / "kestrune-bench-render";
     std::filesystem::remove_all(out);
@@ -96,6 +103,31 @@ int main(int argc, char **argv) {
     std::printf("  kestrune-render   wall %6.3f s  cpu %6.3f s  peak %6.1f MB\n", k.wall, k.cpu,
                 k.peakMb);
     std::printf("  CPU ratio %.3f (target <= 1.1)\n\n", k.cpu / f.cpu);
+
+    if (!against.empty()) {
+        // The crash-safe recording (an in-progress file synced once a second,
+        // renamed into place) against another build, e.g. one that spooled
+        // to a scratch file and copied it at the save: one short and one
+        // long file, median CPU of 5 each, run in turns.
+        const std::string longest = std::string(kOpenMsx) + "keep_on_rolling.mid";
+        std::printf("crash-safe recording against %s (median of 5)\n", against.c_str());
+        for (const std::string &file : {song, longest}) {
+            std::vector<Measured> now, before;
+            for (int i = 0; i < 5; ++i) {
+                for (auto *into : {&now, &before}) {
+                    std::vector<std::string> command = ours;
+                    command.front() = into == &now ? render : against;
+                    command.insert(command.end(), {out + "/kr", "-j", "1", file});
+                    into->push_back(run(command));
+                }
+            }
+            const Measured n = median(now), b = median(before);
+            std::printf("  %-20s cpu %6.3f s against %6.3f s: %.3f (target <= 1.05)\n",
+                        std::filesystem::path(file).filename().c_str(), n.cpu, b.cpu,
+                        n.cpu / b.cpu);
+        }
+        std::printf("\n");
+    }
 
     // The OpenMSX set: fluidsynth one by one, then kestrune-render -j 2.
     std::vector<std::string> songs;
