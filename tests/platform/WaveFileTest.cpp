@@ -2,6 +2,7 @@
 #include "platform/audio/WaveFile.h"
 #include "platform/audio/Engine.h"
 #include "platform/audio/WaveInput.h"
+#include "platform/audio/WaveJournal.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -218,4 +220,81 @@ TEST(WaveFile, PastFourGibibytesTheFileIsRf64ThatLibsndfileAndSoxRead) {
         EXPECT_EQ(soxi.readAllStandardOutput().trimmed().toStdString(), std::to_string(bytes / 4));
     }
     std::filesystem::remove(path);
+}
+
+TEST(WaveJournal, AFinishedInProgressFileIsByteForByteTheFileAWholeSaveWrites) {
+    // 8-bit mono with an odd count of samples: the pad byte too.
+    test::TempDir dir;
+    const WaveFormat format{11025, 1, 8};
+    std::vector<char> samples(10001);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = char(i * 7);
+    std::string error;
+    auto journal = audio::WaveJournal::create(dir.path(".a.recording"), format, 0, error);
+    ASSERT_TRUE(journal) << error;
+    EXPECT_EQ(journal->headerBytes(), 44u);
+    std::fwrite(samples.data(), 1, samples.size(), journal->file());
+    ASSERT_TRUE(journal->sync(samples.size()));
+    ASSERT_TRUE(journal->canFinishAs(dir.path("a.wav"), samples.size()));
+    ASSERT_TRUE(journal->finish(dir.path("a.wav"), samples.size(), error)) << error;
+    journal.reset();
+    std::FILE *data = std::tmpfile();
+    std::fwrite(samples.data(), 1, samples.size(), data);
+    ASSERT_TRUE(audio::writeWaveFile(dir.path("b.wav"), format, data, samples.size(), error));
+    std::fclose(data);
+    EXPECT_EQ(fileBytes(dir.path("a.wav")), fileBytes(dir.path("b.wav")));
+    EXPECT_FALSE(std::filesystem::exists(dir.path(".a.recording")));
+}
+
+TEST(WaveJournal, AKilledInProgressFileIsSealedWithEveryWholeFrameThatReachedIt) {
+    test::TempDir dir;
+    const std::string path = dir.path(".k.recording");
+    std::string error;
+    auto journal = audio::WaveJournal::create(path, WaveFormat{44100, 2, 16}, 0, error);
+    ASSERT_TRUE(journal) << error;
+    std::vector<char> samples(4000 * 4 + 3, 5); // a partial frame at the end
+    std::fwrite(samples.data(), 1, 1000 * 4, journal->file());
+    ASSERT_TRUE(journal->sync(1000 * 4)); // the header counts 1000 frames
+    std::fwrite(samples.data(), 1, samples.size() - 1000 * 4, journal->file());
+    std::fflush(journal->file());
+    journal.reset(); // as a kill leaves it: written, not counted
+    const int fd = ::open(path.c_str(), O_RDWR);
+    audio::JournalContent content;
+    ASSERT_TRUE(audio::readJournal(fd, content, error)) << error;
+    EXPECT_EQ(content.format, (WaveFormat{44100, 2, 16}));
+    EXPECT_EQ(content.dataBytes, 4000u * 4);
+    ASSERT_TRUE(audio::sealJournal(fd, content, error)) << error;
+    ::close(fd);
+    SF_INFO info{};
+    SNDFILE *file = sf_open(path.c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.frames, 4000);
+    sf_close(file);
+    // Not a WAVE file at all: refused, never guessed.
+    test::writeFile(dir.path("junk"), {'j', 'u', 'n', 'k'});
+    const int junk = ::open(dir.path("junk").c_str(), O_RDONLY);
+    EXPECT_FALSE(audio::readJournal(junk, content, error));
+    ::close(junk);
+}
+
+TEST(WaveJournal, ARecordingKnownToPassFourGibibytesIsRf64FromItsFirstHeader) {
+    test::TempDir dir;
+    const std::uint64_t bytes = 4'300'000'000ull;
+    std::string error;
+    auto journal = audio::WaveJournal::create(dir.path(".l.recording"), WaveFormat{44100, 2, 16},
+                                              bytes, error);
+    ASSERT_TRUE(journal) << error;
+    EXPECT_EQ(journal->headerBytes(), 80u);
+    // Its samples: silence, a sparse stretch the test removes after.
+    ASSERT_EQ(::ftruncate(fileno(journal->file()), off_t(80 + bytes)), 0);
+    ASSERT_TRUE(journal->canFinishAs(dir.path("l.wav"), bytes));
+    ASSERT_TRUE(journal->finish(dir.path("l.wav"), bytes, error)) << error;
+    journal.reset();
+    SF_INFO info{};
+    SNDFILE *file = sf_open(dir.path("l.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64);
+    EXPECT_EQ(info.frames, sf_count_t(bytes / 4));
+    sf_close(file);
+    std::filesystem::remove(dir.path("l.wav"));
 }
