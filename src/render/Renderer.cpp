@@ -19,6 +19,26 @@ Renderer::Renderer(const Request &request) : request_(request) {
     settings.clock = audio::Engine::Clock::Driven;
     settings.devices = audio::readDevicesConfig();
     settings.soundFont = request.soundFont;
+    // The command line's controls over devices.ini's [Synth] keys.
+    audio::SynthControls &synth = settings.devices.synth;
+    const audio::SynthControls &given = request.synth;
+    for (auto [to, from] : {std::pair{&synth.gain, &given.gain},
+                            {&synth.reverb, &given.reverb},
+                            {&synth.reverbLevel, &given.reverbLevel},
+                            {&synth.chorus, &given.chorus},
+                            {&synth.chorusLevel, &given.chorusLevel},
+                            {&synth.polyphony, &given.polyphony},
+                            {&synth.interpolation, &given.interpolation}})
+        if (!from->empty())
+            *to = *from;
+    if (!given.settings.empty())
+        synth.settings += (synth.settings.empty() ? "" : ";") + given.settings;
+    synth.gainDb = given.gainDb;
+    if (!request.soundFont.empty()) {
+        synth.moreSoundFonts.clear();
+        for (const std::string &more : request.moreSoundFonts)
+            synth.moreSoundFonts += (synth.moreSoundFonts.empty() ? "" : ";") + more;
+    }
     sound_ = std::make_shared<audio::SoundSystem>(settings);
     audio::SoundSystem::install(sound_);
     // Held for the whole batch: the SoundFont loads once.

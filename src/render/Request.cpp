@@ -2,9 +2,8 @@
 #include "render/Request.h"
 
 #include "platform/Paths.h"
+#include "platform/audio/Synthesiser.h"
 #include "platform/profile/Profile.h"
-
-#include "platform/Paths.h"
 #include "recording/Formats.h"
 #include "recording/RunPlan.h"
 #include "settings/IniFiles.h"
@@ -100,7 +99,23 @@ chosen in the window (its settings file).
       --mp3[=ENCODER]      encode each WAVE file to MP3 (format 0 only), with
                            ENCODER or the window's encoder
       --no-mp3             no MP3, whatever the window's settings say
-      --soundfont FILE     play through this SoundFont
+      --soundfont FILE     play through this SoundFont; given again, the next
+                           ones are stacked under it (a preset comes from
+                           the first that holds it)
+      --gain DB            raise or lower the level by DB decibels
+      --synth-gain G       the synthesiser's own gain, 0 to 10 (0.2)
+      --reverb on|off      the synthesiser's reverb
+      --reverb-level L     its level, 0 to 1 (0.9)
+      --chorus on|off      the synthesiser's chorus
+      --chorus-level L     its level, 0 to 10 (2)
+      --polyphony N        voices at once, 1 to 65535 (256)
+      --interpolation none|linear|4th|7th
+                           how samples are interpolated (4th)
+      --synth-setting NAME=VALUE
+                           any FluidSynth setting, as fluidsynth -o takes it
+                           (repeatable); one FluidSynth does not know is
+                           refused with its name
+                           (these override devices.ini's [Synth] keys)
   -j, --jobs N             files recorded at once (default: the cores)
       --skip-existing      leave out files whose WAVE file is there and whole
                            (and, with --mp3, whose MP3 is there too)
@@ -185,6 +200,15 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         Mp3,
         NoMp3,
         SoundFont,
+        Gain,
+        SynthGain,
+        Reverb,
+        ReverbLevel,
+        Chorus,
+        ChorusLevel,
+        Polyphony,
+        Interpolation,
+        SynthSetting,
         SkipExisting,
         Interrupted,
         Shard,
@@ -208,6 +232,15 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         {"mp3", optional_argument, nullptr, Mp3},
         {"no-mp3", no_argument, nullptr, NoMp3},
         {"soundfont", required_argument, nullptr, SoundFont},
+        {"gain", required_argument, nullptr, Gain},
+        {"synth-gain", required_argument, nullptr, SynthGain},
+        {"reverb", required_argument, nullptr, Reverb},
+        {"reverb-level", required_argument, nullptr, ReverbLevel},
+        {"chorus", required_argument, nullptr, Chorus},
+        {"chorus-level", required_argument, nullptr, ChorusLevel},
+        {"polyphony", required_argument, nullptr, Polyphony},
+        {"interpolation", required_argument, nullptr, Interpolation},
+        {"synth-setting", required_argument, nullptr, SynthSetting},
         {"jobs", required_argument, nullptr, 'j'},
         {"skip-existing", no_argument, nullptr, SkipExisting},
         {"interrupted", required_argument, nullptr, Interrupted},
@@ -262,7 +295,43 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         case SoundFont:
             if (!paths::isFile(value))
                 throw UsageError("the SoundFont \"" + value + "\" does not exist");
-            request.soundFont = value;
+            if (request.soundFont.empty())
+                request.soundFont = value;
+            else
+                request.moreSoundFonts.push_back(value);
+            break;
+        case Gain: {
+            char *end = nullptr;
+            request.synth.gainDb = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || std::fabs(request.synth.gainDb) > 60)
+                throw UsageError("--gain takes decibels from -60 to 60, not \"" + value + "\"");
+            break;
+        }
+        case SynthGain:
+            request.synth.gain = value;
+            break;
+        case Reverb:
+            request.synth.reverb = value;
+            break;
+        case ReverbLevel:
+            request.synth.reverbLevel = value;
+            break;
+        case Chorus:
+            request.synth.chorus = value;
+            break;
+        case ChorusLevel:
+            request.synth.chorusLevel = value;
+            break;
+        case Polyphony:
+            request.synth.polyphony = value;
+            break;
+        case Interpolation:
+            request.synth.interpolation = value;
+            break;
+        case SynthSetting:
+            if (value.find('=') == std::string::npos || value.find(';') != std::string::npos)
+                throw UsageError("--synth-setting takes NAME=VALUE, not \"" + value + "\"");
+            request.synth.settings += (request.synth.settings.empty() ? "" : ";") + value;
             break;
         case 'j':
             request.jobs = int(wholeNumber(value, "--jobs"));
@@ -351,6 +420,12 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         // The window would ask; here the settings' encoding gives way.
         request.options.encode = false;
     }
+
+    // The synthesiser's controls are checked now, before a file records: a
+    // value out of range, or a setting FluidSynth does not know, by name.
+    const std::string synthProblem = audio::Synthesiser::controlsProblem(request.synth);
+    if (!synthProblem.empty())
+        throw UsageError(synthProblem);
 
     if (!shard.empty()) {
         const auto slash = shard.find('/');

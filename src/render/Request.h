@@ -2,6 +2,7 @@
 // options the window keeps in its settings file.
 #pragma once
 
+#include "platform/audio/DeviceConfig.h"
 #include "settings/Options.h"
 
 #include <stdexcept>
@@ -17,20 +18,22 @@ public:
 };
 
 struct Request {
-    Options options;                  // the settings file's, then the command line's
-    double tailSeconds = 0;           // recorded after the song's end
-    int jobs = 1;                     // files recorded at once
-    bool skipExisting = false;        // leave a file alone whose output exists
-    bool keepInterrupted = true;      // --interrupted: keep (or remove) what a crash left
-    int shardIndex = 0;               // this shard takes the files whose hash
-    int shardCount = 1;               //   modulo shardCount is shardIndex
-    std::string report;               // JSON lines, one per file; empty for none
-    bool check = false;               // --check: record nothing, prove the set whole
-    std::vector<std::string> reports; // --check: every --report given
-    bool quiet = false;               // no progress, only failures
-    std::string soundFont;            // empty: devices.ini's
-    std::string base;                 // --base: outputs mirror the folders below it
-    std::vector<std::string> files;   // the whole list, every shard's, in the order given
+    Options options;                         // the settings file's, then the command line's
+    double tailSeconds = 0;                  // recorded after the song's end
+    int jobs = 1;                            // files recorded at once
+    bool skipExisting = false;               // leave a file alone whose output exists
+    bool keepInterrupted = true;             // --interrupted: keep (or remove) what a crash left
+    int shardIndex = 0;                      // this shard takes the files whose hash
+    int shardCount = 1;                      //   modulo shardCount is shardIndex
+    std::string report;                      // JSON lines, one per file; empty for none
+    bool check = false;                      // --check: record nothing, prove the set whole
+    std::vector<std::string> reports;        // --check: every --report given
+    bool quiet = false;                      // no progress, only failures
+    std::string soundFont;                   // empty: devices.ini's
+    std::vector<std::string> moreSoundFonts; // --soundfont given again: stacked under it
+    audio::SynthControls synth;              // what the command line sets over devices.ini's
+    std::string base;                        // --base: outputs mirror the folders below it
+    std::vector<std::string> files;          // the whole list, every shard's, in the order given
     bool help = false;
     bool version = false;
 };

@@ -2,10 +2,13 @@
 // so that the frames delivered keep up with the time that passed.
 #include "platform/audio/Engine.h"
 #include "platform/audio/SoundSystem.h"
+#include "platform/audio/Synthesiser.h"
+#include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -60,4 +63,31 @@ TEST(Engine, ASoundFontThatIsNoRegularFileIsNamedForWhatItIs) {
         EXPECT_EQ(error, "The SoundFont " + file + " " + what);
     }
     ::unlink(fifo.c_str());
+}
+
+TEST(Engine, TheSynthesisersKeysAreReadFromDevicesIniAndCheckedByName) {
+    test::TempDir dir;
+    const std::string file = dir.path("devices.ini");
+    std::ofstream(file) << "[Synth]\nSoundFont=/a.sf2\nMoreSoundFonts=/b.sf2; /c d.sf2\n"
+                           "Gain=0.5\nReverb=off\nChorusLevel=3\nPolyphony=64\n"
+                           "Interpolation=7th\nSettings=synth.reverb.damp=0.5; synth.cpu-cores=1\n";
+    const audio::DevicesConfig config = audio::readDevicesConfig(file);
+    EXPECT_EQ(audio::soundFontList(config.synth.moreSoundFonts),
+              (std::vector<std::string>{"/b.sf2", "/c d.sf2"}));
+    EXPECT_EQ(config.synth.gain, "0.5");
+    EXPECT_EQ(config.synth.reverb, "off");
+    EXPECT_EQ(config.synth.polyphony, "64");
+    EXPECT_EQ(audio::synthSettingList(config.synth.settings).size(), 2u);
+    EXPECT_EQ(audio::Synthesiser::controlsProblem(config.synth), "");
+    // Written back, read again the same.
+    std::string error;
+    ASSERT_TRUE(audio::writeDevicesConfig(file, config, error)) << error;
+    EXPECT_EQ(audio::readDevicesConfig(file).synth.settings, config.synth.settings);
+
+    audio::SynthControls bad;
+    bad.settings = "synth.gain=0.3;synth.nowhere=2";
+    EXPECT_NE(audio::Synthesiser::controlsProblem(bad).find("synth.nowhere"), std::string::npos);
+    bad = {};
+    bad.reverbLevel = "2";
+    EXPECT_NE(audio::Synthesiser::controlsProblem(bad).find("ReverbLevel"), std::string::npos);
 }

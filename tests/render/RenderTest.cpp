@@ -2,12 +2,14 @@
 // own, on MIDI files the tests write, its WAVE files read back; and the same
 // song recorded through the window for comparison.
 #include "platform/Paths.h"
+#include "platform/audio/DeviceConfig.h"
 #include "platform/audio/Engine.h"
 #include "platform/audio/SoundSystem.h"
 #include "platform/audio/WaveFile.h"
 #include "recording/Formats.h"
 #include "recording/RunPlan.h"
 #include "support/RunFixture.h"
+#include "support/SoundFontWriter.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -921,4 +923,104 @@ TEST_F(Render, TheSamplesThenTheHeaderThenTheFolderEntryReachTheDiskInThatOrder)
     // at the end the last header, the file synced, the rename, and the
     // folder synced.
     EXPECT_TRUE(std::regex_match(steps, std::regex("H(DHD)S(DHD)+HFRS"))) << steps;
+}
+
+TEST_F(Render, TheSynthesisersControlsChangeTheSoundAndUnknownOnesAreRefusedByName) {
+    song("tune.mid");
+    auto samples = [&](const QStringList &more) {
+        const Ran ran =
+            render(QStringList{"-q", "0", "--tail", "1"} + more + QStringList{"tune.mid"});
+        EXPECT_EQ(ran.exit, 0) << ran.said;
+        return test::readWave(dir.path("tune.wav")).samples;
+    };
+    const std::vector<float> plain = samples({});
+    // Unset, the synthesiser keeps its own defaults: reverb on, as before.
+    EXPECT_EQ(samples({"--reverb", "on"}), plain);
+    const std::vector<float> dry = samples({"--reverb", "off", "--chorus", "off"});
+    ASSERT_EQ(dry.size(), plain.size());
+    EXPECT_NE(dry, plain);
+    // --gain 6 dB is twice the amplitude, once.
+    auto peak = [](const std::vector<float> &s) {
+        float most = 0;
+        for (float v : s)
+            most = std::max(most, std::fabs(v));
+        return most;
+    };
+    const std::vector<float> louder = samples({"--gain", "6.0206"});
+    EXPECT_NEAR(peak(louder) / peak(plain), 2.0, 0.05);
+    EXPECT_NE(samples({"--polyphony", "1", "--interpolation", "none"}), plain);
+
+    // Refused before anything records, with the setting's name.
+    for (const QStringList &bad :
+         {QStringList{"--synth-setting", "synth.no-such-thing=1"},
+          QStringList{"--synth-setting", "synth.polyphony=many"}, QStringList{"--polyphony", "0"},
+          QStringList{"--reverb", "loud"}, QStringList{"--interpolation", "cubic"},
+          QStringList{"--gain", "x"}}) {
+        SCOPED_TRACE(bad.join(' ').toStdString());
+        std::filesystem::remove(dir.path("tune.wav"));
+        const Ran ran = render(bad + QStringList{"tune.mid"});
+        EXPECT_EQ(ran.exit, 2) << ran.said;
+        const std::string named = bad[1].section('=', 0, 0).toStdString();
+        EXPECT_NE(ran.said.find(bad[0] == "--synth-setting" ? named : bad[1].toStdString()),
+                  std::string::npos)
+            << ran.said;
+        EXPECT_FALSE(std::filesystem::exists(dir.path("tune.wav")));
+    }
+    // A FluidSynth setting it knows is taken, as fluidsynth -o takes it.
+    EXPECT_NE(samples({"--synth-setting", "synth.reverb.room-size=1.0"}), plain);
+}
+
+TEST_F(Render, StackedSoundFontsPlayAPresetThatOnlyTheSecondHolds) {
+    // Bank 5, program 7: not in the General MIDI SoundFont, only in the
+    // square wave's.
+    test::writeFile(dir.path("square.sf2"), test::squareSoundFont(5, 7));
+    test::TrackWriter track;
+    track.delta(0).raw({0xB0, 0x00, 0x05}).delta(0).raw({0xC0, 0x07});
+    track.delta(96).noteOn(0, 60, 127).delta(480).noteOff(0, 60).delta(96).end();
+    test::writeFile(dir.path("bank.mid"), test::midiFile(0, 480, {track.bytes()}));
+    const QString gm = QString::fromStdString(audio::findSoundFont({}, audio::readDevicesConfig()));
+    ASSERT_FALSE(gm.isEmpty());
+    // How square the note is: the share of its samples near full scale, and
+    // its sign changes over 0.2 s to 0.5 s (a 441 Hz square changes 265 times).
+    auto measure = [&](const QStringList &soundFonts, double &square, int &changes,
+                       const char *song = "bank") {
+        QStringList arguments{"-q", "0", "--tail", "0"};
+        for (const QString &s : soundFonts)
+            arguments << "--soundfont" << s;
+        const Ran ran = render(arguments + QStringList{QString(song) + ".mid"});
+        ASSERT_EQ(ran.exit, 0) << ran.said;
+        const test::WaveData w = test::readWave(dir.path(std::string(song) + ".wav"));
+        float peak = 0;
+        for (float v : w.samples)
+            peak = std::max(peak, std::fabs(v));
+        int near = 0, count = 0;
+        changes = 0;
+        for (std::size_t i = std::size_t(0.2 * 44100); i < std::size_t(0.5 * 44100); ++i) {
+            const float v = w.samples[2 * i], before = w.samples[2 * i - 2];
+            near += std::fabs(v) > 0.6f * peak;
+            changes += (v > 0) != (before > 0);
+            ++count;
+        }
+        square = peak > 0 ? double(near) / count : 0;
+    };
+    double square = 0;
+    int changes = 0;
+    measure({gm, QString::fromStdString(dir.path("square.sf2"))}, square, changes);
+    EXPECT_GT(square, 0.8);
+    EXPECT_NEAR(changes, 265, 10);
+    // Without it, the same note is not the square.
+    measure({gm}, square, changes);
+    EXPECT_LT(square, 0.5);
+
+    // Where both hold the preset (bank 0, program 7), the first named plays it.
+    test::writeFile(dir.path("square0.sf2"), test::squareSoundFont(0, 7));
+    test::TrackWriter plain;
+    plain.delta(0).raw({0xC0, 0x07});
+    plain.delta(96).noteOn(0, 60, 127).delta(480).noteOff(0, 60).delta(96).end();
+    test::writeFile(dir.path("plain.mid"), test::midiFile(0, 480, {plain.bytes()}));
+    const QString square0 = QString::fromStdString(dir.path("square0.sf2"));
+    measure({square0, gm}, square, changes, "plain");
+    EXPECT_GT(square, 0.8);
+    measure({gm, square0}, square, changes, "plain");
+    EXPECT_LT(square, 0.5);
 }

@@ -4,6 +4,7 @@
 #include "platform/Paths.h"
 #include "platform/profile/Profile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -77,6 +78,16 @@ DevicesConfig readDevicesConfig() {
 DevicesConfig readDevicesConfig(const std::string &file) {
     DevicesConfig config;
     config.soundFont = read(file, "Synth", "SoundFont");
+    SynthControls &synth = config.synth;
+    synth.gain = read(file, "Synth", "Gain");
+    synth.reverb = read(file, "Synth", "Reverb");
+    synth.reverbLevel = read(file, "Synth", "ReverbLevel");
+    synth.chorus = read(file, "Synth", "Chorus");
+    synth.chorusLevel = read(file, "Synth", "ChorusLevel");
+    synth.polyphony = read(file, "Synth", "Polyphony");
+    synth.interpolation = read(file, "Synth", "Interpolation");
+    synth.moreSoundFonts = read(file, "Synth", "MoreSoundFonts");
+    synth.settings = read(file, "Synth", "Settings");
     config.backend = read(file, "Output", "Backend", "auto");
     if (config.backend.empty())
         config.backend = "auto";
@@ -103,7 +114,17 @@ DevicesConfig readDevicesConfig(const std::string &file) {
 }
 
 bool writeDevicesConfig(const std::string &file, const DevicesConfig &config, std::string &error) {
+    const SynthControls &synth = config.synth;
     if (!profile::writeProfileStrings({{"Synth", "SoundFont", config.soundFont},
+                                       {"Synth", "MoreSoundFonts", synth.moreSoundFonts},
+                                       {"Synth", "Gain", synth.gain},
+                                       {"Synth", "Reverb", synth.reverb},
+                                       {"Synth", "ReverbLevel", synth.reverbLevel},
+                                       {"Synth", "Chorus", synth.chorus},
+                                       {"Synth", "ChorusLevel", synth.chorusLevel},
+                                       {"Synth", "Polyphony", synth.polyphony},
+                                       {"Synth", "Interpolation", synth.interpolation},
+                                       {"Synth", "Settings", synth.settings},
                                        {"Output", "Backend", config.backend},
                                        {"Output", "Device", config.device},
                                        {"Output", "Volume", std::to_string(config.volume)},
@@ -117,6 +138,45 @@ bool writeDevicesConfig(const std::string &file, const DevicesConfig &config, st
         return false;
     }
     return true;
+}
+
+namespace {
+
+std::string trimmed(const std::string &text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::vector<std::string> split(const std::string &list) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    while (from <= list.size()) {
+        const auto semicolon = std::min(list.find(';', from), list.size());
+        const std::string part = trimmed(list.substr(from, semicolon - from));
+        if (!part.empty())
+            parts.push_back(part);
+        from = semicolon + 1;
+    }
+    return parts;
+}
+
+} // namespace
+
+std::vector<std::string> soundFontList(const std::string &list) {
+    return split(list);
+}
+
+std::vector<std::pair<std::string, std::string>> synthSettingList(const std::string &list) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const std::string &part : split(list)) {
+        const auto equals = part.find('=');
+        pairs.emplace_back(trimmed(part.substr(0, equals)), equals == std::string::npos
+                                                                ? std::string()
+                                                                : trimmed(part.substr(equals + 1)));
+    }
+    return pairs;
 }
 
 std::string findSoundFont(const std::string &chosen, const DevicesConfig &config) {

@@ -4,14 +4,42 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace audio {
+
+/// The synthesiser's controls, as devices.ini's [Synth] section and the
+/// command line give them. An empty value leaves FluidSynth's own default,
+/// so that a file without them sounds as it always did.
+struct SynthControls {
+    std::string gain;          // Gain: FluidSynth's master gain, 0 to 10 (0.2)
+    std::string reverb;        // Reverb: on or off
+    std::string reverbLevel;   // ReverbLevel: 0 to 1 (0.9)
+    std::string chorus;        // Chorus: on or off
+    std::string chorusLevel;   // ChorusLevel: 0 to 10 (2)
+    std::string polyphony;     // Polyphony: voices at once, 1 to 65535 (256)
+    std::string interpolation; // Interpolation: none, linear, 4th or 7th (4th)
+    // MoreSoundFonts: files separated by ";", stacked under SoundFont in
+    // this order: a preset comes from the first file that holds it.
+    std::string moreSoundFonts;
+    // Settings: any FluidSynth settings, "name=value" separated by ";".
+    std::string settings;
+    // Not in devices.ini: the command line's --gain, in dB, on top of Gain.
+    double gainDb = 0;
+};
+
+/// The SoundFonts stacked under the first, as `list` names them (";").
+std::vector<std::string> soundFontList(const std::string &list);
+/// The "name=value" pairs of a Settings value.
+std::vector<std::pair<std::string, std::string>> synthSettingList(const std::string &list);
 
 /// devices.ini, section by section.
 struct DevicesConfig {
     // [Synth] SoundFont; empty: the default list.
     std::string soundFont;
+    // [Synth] the synthesiser's controls.
+    SynthControls synth;
     // [Output] Backend: auto, none, pulse or jack; Device: a sink, or JACK
     // ports "a,b" (empty: the default); Volume: the monitor's, in percent.
     std::string backend = "auto";

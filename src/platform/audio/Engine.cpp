@@ -332,8 +332,19 @@ bool Engine::ensureSynthesiser(std::string &error) {
         error = noSoundFontMessage(settings_.soundFont, settings_.devices);
         return false;
     }
+    // Stacked under it, the SoundFonts [Synth] MoreSoundFonts names.
+    std::vector<std::string> soundFonts{soundFont};
+    for (const std::string &more : soundFontList(settings_.devices.synth.moreSoundFonts)) {
+        if (!findSoundFont(more, settings_.devices).empty()) {
+            soundFonts.push_back(more);
+            continue;
+        }
+        error = noSoundFontMessage(more, settings_.devices);
+        return false;
+    }
     // Loading takes a while; the engine keeps running meanwhile.
-    std::unique_ptr<Synthesiser> synth = Synthesiser::create(soundFont, error);
+    std::unique_ptr<Synthesiser> synth =
+        Synthesiser::create(soundFonts, settings_.devices.synth, error);
     if (!synth)
         return false;
     std::lock_guard<std::mutex> guard(mutex_);

@@ -6,6 +6,9 @@
 
 #include <fluidsynth.h>
 
+#include <cmath>
+#include <cstdlib>
+
 namespace audio {
 namespace {
 
@@ -29,7 +32,7 @@ void silenceChatter() {
 struct Synthesiser::SoundFont {
     fluid_settings_t *settings = nullptr;
     fluid_synth_t *loader = nullptr;
-    fluid_sfont_t *sfont = nullptr;
+    std::vector<fluid_sfont_t *> sfonts; // the top of the stack first
     ~SoundFont() {
         if (loader)
             delete_fluid_synth(loader); // frees the SoundFont
@@ -50,9 +53,133 @@ fluid_settings_t *newSettings() {
     return settings;
 }
 
+bool number(const std::string &text, double least, double most, double &value) {
+    char *end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && value >= least && value <= most;
+}
+
+bool onOff(const std::string &text, int &value) {
+    if (text == "on" || text == "1" || text == "yes")
+        value = 1;
+    else if (text == "off" || text == "0" || text == "no")
+        value = 0;
+    else
+        return false;
+    return true;
+}
+
+// One FluidSynth setting by its name, as its type reads the value.
+std::string setSetting(fluid_settings_t *settings, const std::string &name,
+                       const std::string &value) {
+    const std::string named = "the FluidSynth setting " + name + "=" + value;
+    switch (fluid_settings_get_type(settings, name.c_str())) {
+    case FLUID_NUM_TYPE: {
+        char *end = nullptr;
+        const double v = std::strtod(value.c_str(), &end);
+        if (value.empty() || *end != '\0' ||
+            fluid_settings_setnum(settings, name.c_str(), v) != FLUID_OK)
+            return named + " is not a number it takes";
+        return {};
+    }
+    case FLUID_INT_TYPE: {
+        char *end = nullptr;
+        const long v = std::strtol(value.c_str(), &end, 10);
+        int flag = 0;
+        if (onOff(value, flag) && fluid_settings_setint(settings, name.c_str(), flag) == FLUID_OK)
+            return {};
+        if (value.empty() || *end != '\0' ||
+            fluid_settings_setint(settings, name.c_str(), int(v)) != FLUID_OK)
+            return named + " is not a whole number it takes";
+        return {};
+    }
+    case FLUID_STR_TYPE:
+        if (fluid_settings_setstr(settings, name.c_str(), value.c_str()) != FLUID_OK)
+            return named + " is not a value it takes";
+        return {};
+    default:
+        return "FluidSynth has no setting " + name;
+    }
+}
+
+// The controls, on settings not yet given to a synthesiser. Empty when all
+// were taken, else what is wrong with the first that was not.
+std::string applyControls(fluid_settings_t *settings, const SynthControls &c) {
+    double value = 0;
+    int flag = 0;
+    if (!c.gain.empty() || c.gainDb != 0) {
+        double gain = 0.2; // FluidSynth's own
+        if (!c.gain.empty() && !number(c.gain, 0, 10, gain))
+            return "the synthesiser's Gain " + c.gain + " is not a number from 0 to 10";
+        gain *= std::pow(10.0, c.gainDb / 20.0);
+        if (gain > 10)
+            return "a gain of " + std::to_string(c.gainDb) + " dB passes the synthesiser's 10";
+        fluid_settings_setnum(settings, "synth.gain", gain);
+    }
+    if (!c.reverb.empty()) {
+        if (!onOff(c.reverb, flag))
+            return "the synthesiser's Reverb " + c.reverb + " is not on or off";
+        fluid_settings_setint(settings, "synth.reverb.active", flag);
+    }
+    if (!c.reverbLevel.empty()) {
+        if (!number(c.reverbLevel, 0, 1, value))
+            return "the synthesiser's ReverbLevel " + c.reverbLevel +
+                   " is not a number from 0 to 1";
+        fluid_settings_setnum(settings, "synth.reverb.level", value);
+    }
+    if (!c.chorus.empty()) {
+        if (!onOff(c.chorus, flag))
+            return "the synthesiser's Chorus " + c.chorus + " is not on or off";
+        fluid_settings_setint(settings, "synth.chorus.active", flag);
+    }
+    if (!c.chorusLevel.empty()) {
+        if (!number(c.chorusLevel, 0, 10, value))
+            return "the synthesiser's ChorusLevel " + c.chorusLevel +
+                   " is not a number from 0 to 10";
+        fluid_settings_setnum(settings, "synth.chorus.level", value);
+    }
+    if (!c.polyphony.empty()) {
+        if (!number(c.polyphony, 1, 65535, value) || value != std::floor(value))
+            return "the synthesiser's Polyphony " + c.polyphony +
+                   " is not a whole number from 1 to 65535";
+        fluid_settings_setint(settings, "synth.polyphony", int(value));
+    }
+    if (!c.interpolation.empty() && c.interpolation != "none" && c.interpolation != "linear" &&
+        c.interpolation != "4th" && c.interpolation != "7th")
+        return "the synthesiser's Interpolation " + c.interpolation +
+               " is not none, linear, 4th or 7th";
+    for (const auto &[name, setting] : synthSettingList(c.settings)) {
+        const std::string problem = setSetting(settings, name, setting);
+        if (!problem.empty())
+            return problem;
+    }
+    return {};
+}
+
+int interpolationOf(const std::string &name) {
+    if (name == "none")
+        return FLUID_INTERP_NONE;
+    if (name == "linear")
+        return FLUID_INTERP_LINEAR;
+    if (name == "7th")
+        return FLUID_INTERP_7THORDER;
+    return FLUID_INTERP_4THORDER;
+}
+
 } // namespace
 
-std::unique_ptr<Synthesiser> Synthesiser::create(const std::string &soundFont, std::string &error) {
+std::string Synthesiser::controlsProblem(const SynthControls &controls) {
+    fluid_settings_t *settings = newSettings();
+    if (!settings)
+        return "The synthesiser could not be started";
+    const std::string problem = applyControls(settings, controls);
+    delete_fluid_settings(settings);
+    return problem;
+}
+
+std::unique_ptr<Synthesiser> Synthesiser::create(const std::vector<std::string> &soundFonts,
+                                                 const SynthControls &controls,
+                                                 std::string &error) {
     silenceChatter();
     auto bank = std::make_shared<SoundFont>();
     bank->settings = newSettings();
@@ -61,34 +188,54 @@ std::unique_ptr<Synthesiser> Synthesiser::create(const std::string &soundFont, s
         error = "The synthesiser could not be started";
         return nullptr;
     }
-    const int id = fluid_synth_sfload(bank->loader, soundFont.c_str(), 1);
-    if (id == FLUID_FAILED) {
-        error = "The SoundFont " + soundFont + " could not be loaded";
-        return nullptr;
+    for (const std::string &soundFont : soundFonts) {
+        const int id = fluid_synth_sfload(bank->loader, soundFont.c_str(), 1);
+        if (id == FLUID_FAILED) {
+            error = "The SoundFont " + soundFont + " could not be loaded";
+            return nullptr;
+        }
+        bank->sfonts.push_back(fluid_synth_get_sfont_by_id(bank->loader, id));
     }
-    bank->sfont = fluid_synth_get_sfont_by_id(bank->loader, id);
-    std::unique_ptr<Synthesiser> s(new Synthesiser(std::move(bank)));
+    std::unique_ptr<Synthesiser> s(new Synthesiser(std::move(bank), controls));
     if (!s->start(error))
         return nullptr;
     return s;
 }
 
 std::unique_ptr<Synthesiser> Synthesiser::renewed(std::string &error) const {
-    std::unique_ptr<Synthesiser> s(new Synthesiser(soundFont_));
+    std::unique_ptr<Synthesiser> s(new Synthesiser(soundFont_, controls_));
     if (!s->start(error))
         return nullptr;
     return s;
 }
 
-Synthesiser::Synthesiser(std::shared_ptr<SoundFont> soundFont) : soundFont_(std::move(soundFont)) {}
+Synthesiser::Synthesiser(std::shared_ptr<SoundFont> soundFont, SynthControls controls)
+    : soundFont_(std::move(soundFont)), controls_(std::move(controls)) {}
 
 bool Synthesiser::start(std::string &error) {
     settings_ = newSettings();
-    synth_ = settings_ ? new_fluid_synth(settings_) : nullptr;
-    if (!synth_ || fluid_synth_add_sfont(synth_, soundFont_->sfont) == FLUID_FAILED) {
+    if (!settings_) {
         error = "The synthesiser could not be started";
         return false;
     }
+    const std::string problem = applyControls(settings_, controls_);
+    if (!problem.empty()) {
+        error = "The synthesiser could not be started: " + problem;
+        return false;
+    }
+    synth_ = new_fluid_synth(settings_);
+    if (!synth_) {
+        error = "The synthesiser could not be started";
+        return false;
+    }
+    // The last SoundFont added is the top of FluidSynth's stack.
+    for (auto it = soundFont_->sfonts.rbegin(); it != soundFont_->sfonts.rend(); ++it)
+        if (fluid_synth_add_sfont(synth_, *it) == FLUID_FAILED) {
+            error = "The synthesiser could not be started";
+            return false;
+        }
+    if (!controls_.interpolation.empty())
+        fluid_synth_set_interp_method(synth_, -1, interpolationOf(controls_.interpolation));
     return true;
 }
 
@@ -96,7 +243,8 @@ Synthesiser::~Synthesiser() {
     if (synth_) {
         // The SoundFont is the loader's to free, not this synthesiser's.
         fluid_synth_all_sounds_off(synth_, -1);
-        fluid_synth_remove_sfont(synth_, soundFont_->sfont);
+        for (fluid_sfont_t *sfont : soundFont_->sfonts)
+            fluid_synth_remove_sfont(synth_, sfont);
         delete_fluid_synth(synth_);
     }
     if (settings_)

@@ -2,6 +2,7 @@
 // MIDI event at a time and rendered by the engine in 64-frame blocks.
 #pragma once
 
+#include "platform/audio/DeviceConfig.h"
 #include "platform/audio/MidiFile.h"
 
 #include <memory>
@@ -14,8 +15,14 @@ namespace audio {
 
 class Synthesiser {
 public:
-    /// Loads `soundFont`. Returns null and sets `error` when that fails.
-    static std::unique_ptr<Synthesiser> create(const std::string &soundFont, std::string &error);
+    /// Loads `soundFonts`, stacked: a preset comes from the first that holds
+    /// it. The synthesiser plays with `controls`. Returns null and sets
+    /// `error` when that fails.
+    static std::unique_ptr<Synthesiser> create(const std::vector<std::string> &soundFonts,
+                                               const SynthControls &controls, std::string &error);
+    /// What is wrong with `controls` (a value out of range, a FluidSynth
+    /// setting that does not exist), named; empty when nothing is.
+    static std::string controlsProblem(const SynthControls &controls);
     /// A synthesiser on the same SoundFont, without loading it again, and
     /// without history: nothing sounds, and its reverb and chorus (whose
     /// modulation goes on in silence) start afresh, so that it renders a
@@ -40,10 +47,11 @@ public:
 
 private:
     struct SoundFont;
-    explicit Synthesiser(std::shared_ptr<SoundFont> soundFont);
+    Synthesiser(std::shared_ptr<SoundFont> soundFont, SynthControls controls);
     bool start(std::string &error);
 
     std::shared_ptr<SoundFont> soundFont_; // loaded once, shared by renewed ones
+    SynthControls controls_;
     fluid_settings_t *settings_ = nullptr;
     fluid_synth_t *synth_ = nullptr;
 };
