@@ -23,6 +23,7 @@
 #include <cmath>
 #include <map>
 #include <set>
+#include <tuple>
 
 namespace {
 
@@ -129,14 +130,56 @@ DevicesWindow::DevicesWindow(std::string file, QWidget *parent)
     outputForm->addRow(tr("Volume (what you hear only, never the recording):"), volume);
     outputForm->addRow(QString(), testButton);
 
+    // The synthesiser: its SoundFonts and controls. An empty field keeps
+    // FluidSynth's own value, which its placeholder shows.
     auto *synth = new QGroupBox(tr("Synthesiser"), this);
-    auto *synthRow = new QHBoxLayout(synth);
+    auto *synthForm = new QFormLayout(synth);
+    auto *synthRow = new QHBoxLayout;
     soundFont = new QLineEdit(synth);
     soundFont->setPlaceholderText(tr("The system's General MIDI SoundFont"));
     chooseSoundFont = new QPushButton(tr("Choose…"), synth);
-    synthRow->addWidget(new QLabel(tr("SoundFont:"), synth));
     synthRow->addWidget(soundFont, 1);
     synthRow->addWidget(chooseSoundFont);
+    synthForm->addRow(tr("SoundFont:"), synthRow);
+    auto field = [&](const QString &placeholder) {
+        auto *edit = new QLineEdit(synth);
+        edit->setPlaceholderText(placeholder);
+        return edit;
+    };
+    auto onOff = [&] {
+        auto *box = new QComboBox(synth);
+        box->addItem(tr("FluidSynth's (on)"), QString());
+        box->addItem(tr("On"), QStringLiteral("on"));
+        box->addItem(tr("Off"), QStringLiteral("off"));
+        return box;
+    };
+    moreSoundFonts = field(tr("None: files separated by \";\", under the SoundFont in order"));
+    synthForm->addRow(tr("More SoundFonts:"), moreSoundFonts);
+    gain = field(QStringLiteral("0.2"));
+    synthForm->addRow(tr("Gain (0 to 10):"), gain);
+    auto *reverbRow = new QHBoxLayout;
+    reverb = onOff();
+    reverbLevel = field(QStringLiteral("0.9"));
+    reverbRow->addWidget(reverb);
+    reverbRow->addWidget(new QLabel(tr("Level (0 to 1):"), synth));
+    reverbRow->addWidget(reverbLevel);
+    synthForm->addRow(tr("Reverb:"), reverbRow);
+    auto *chorusRow = new QHBoxLayout;
+    chorus = onOff();
+    chorusLevel = field(QStringLiteral("2"));
+    chorusRow->addWidget(chorus);
+    chorusRow->addWidget(new QLabel(tr("Level (0 to 10):"), synth));
+    chorusRow->addWidget(chorusLevel);
+    synthForm->addRow(tr("Chorus:"), chorusRow);
+    polyphony = field(QStringLiteral("256"));
+    synthForm->addRow(tr("Polyphony (voices):"), polyphony);
+    interpolation = new QComboBox(synth);
+    interpolation->addItem(tr("FluidSynth's (4th order)"), QString());
+    for (const char *method : {"none", "linear", "4th", "7th"})
+        interpolation->addItem(QString::fromLatin1(method), QString::fromLatin1(method));
+    synthForm->addRow(tr("Interpolation:"), interpolation);
+    synthSettings = field(tr("name=value; … as fluidsynth -o takes them"));
+    synthForm->addRow(tr("Other settings:"), synthSettings);
 
     auto *outsideBox = new QGroupBox(tr("Outside synthesiser"), this);
     auto *outsideForm = new QFormLayout(outsideBox);
@@ -248,6 +291,23 @@ void DevicesWindow::load() {
                              backend->currentData().toString());
     volume->setValue(config.volume);
     soundFont->setText(QString::fromStdString(config.soundFont));
+    const audio::SynthControls &controls = config.synth;
+    moreSoundFonts->setText(QString::fromStdString(controls.moreSoundFonts));
+    gain->setText(QString::fromStdString(controls.gain));
+    reverbLevel->setText(QString::fromStdString(controls.reverbLevel));
+    chorusLevel->setText(QString::fromStdString(controls.chorusLevel));
+    polyphony->setText(QString::fromStdString(controls.polyphony));
+    synthSettings->setText(QString::fromStdString(controls.settings));
+    for (auto [box, key, value] : {std::tuple{reverb, "Reverb", &controls.reverb},
+                                   {chorus, "Chorus", &controls.chorus},
+                                   {interpolation, "Interpolation", &controls.interpolation}}) {
+        const int found = box->findData(QString::fromStdString(*value));
+        box->setCurrentIndex(found < 0 ? 0 : found);
+        if (found < 0)
+            problems << tr("%1 names [Synth] %2=%3, which is none of the values it takes.")
+                            .arg(QString::fromStdString(file_), QString::fromLatin1(key),
+                                 QString::fromStdString(*value));
+    }
 
     // The outside synthesiser's side, and what of it the servers lack.
     auto choose = [&](QComboBox *box, const std::string &value,
@@ -353,6 +413,16 @@ audio::DevicesConfig DevicesWindow::chosen() const {
     config.device = device->currentData().toString().toStdString();
     config.volume = volume->value();
     config.soundFont = soundFont->text().trimmed().toStdString();
+    audio::SynthControls &controls = config.synth;
+    controls.moreSoundFonts = moreSoundFonts->text().trimmed().toStdString();
+    controls.gain = gain->text().trimmed().toStdString();
+    controls.reverb = reverb->currentData().toString().toStdString();
+    controls.reverbLevel = reverbLevel->text().trimmed().toStdString();
+    controls.chorus = chorus->currentData().toString().toStdString();
+    controls.chorusLevel = chorusLevel->text().trimmed().toStdString();
+    controls.polyphony = polyphony->text().trimmed().toStdString();
+    controls.interpolation = interpolation->currentData().toString().toStdString();
+    controls.settings = synthSettings->text().trimmed().toStdString();
     config.sequencer = sequencer->currentData().toString().toStdString();
     config.port = port->currentText().trimmed().toStdString();
     config.input = input->currentData().toString().toStdString();
@@ -370,7 +440,14 @@ bool DevicesWindow::save() {
         status->setText(QString::fromStdString(e.what()));
         return false;
     }
-    if (!audio::writeDevicesConfig(file_, chosen(), error)) {
+    const audio::DevicesConfig config = chosen();
+    // The synthesiser would refuse what it cannot take: said now, by name.
+    const std::string problem = audio::Synthesiser::controlsProblem(config.synth);
+    if (!problem.empty()) {
+        status->setText(tr("Not saved: %1.").arg(QString::fromStdString(problem)));
+        return false;
+    }
+    if (!audio::writeDevicesConfig(file_, config, error)) {
         status->setText(QString::fromStdString(error));
         return false;
     }

@@ -55,6 +55,15 @@ public:
     QSpinBox *volume;
     QLineEdit *soundFont;
     QPushButton *chooseSoundFont;
+    QLineEdit *moreSoundFonts;
+    QLineEdit *gain;
+    QComboBox *reverb;
+    QLineEdit *reverbLevel;
+    QComboBox *chorus;
+    QLineEdit *chorusLevel;
+    QLineEdit *polyphony;
+    QComboBox *interpolation;
+    QLineEdit *synthSettings;
     QPushButton *testButton;
     QPushButton *saveButton;
     QPushButton *closeButton;

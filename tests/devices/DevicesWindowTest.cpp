@@ -194,3 +194,34 @@ TEST_F(DevicesWindowTest, CalibrationKeepsTheOffsetItMeasuredAndNothingElse) {
     EXPECT_EQ(saved.inputDevice, synth.audioPorts());
     EXPECT_EQ(saved.port, synth.midiPort());
 }
+
+TEST_F(DevicesWindowTest, ShowsTheSynthesisersKeysAndRefusesWhatItCannotTake) {
+    write("[Synth]\nSoundFont=/usr/share/sounds/sf2/TimGM6mb.sf2\nMoreSoundFonts=/a.sf2;/b.sf2\n"
+          "Gain=0.4\nReverb=off\nReverbLevel=0.5\nChorusLevel=1\nPolyphony=128\n"
+          "Interpolation=7th\nSettings=synth.reverb.damp=0.3\n[Output]\nBackend=none\n");
+    DevicesWindow window(file);
+    EXPECT_EQ(window.moreSoundFonts->text(), "/a.sf2;/b.sf2");
+    EXPECT_EQ(window.gain->text(), "0.4");
+    EXPECT_EQ(window.reverb->currentData().toString(), "off");
+    EXPECT_EQ(window.reverbLevel->text(), "0.5");
+    EXPECT_EQ(window.chorus->currentData().toString(), ""); // FluidSynth's own
+    EXPECT_EQ(window.chorusLevel->text(), "1");
+    EXPECT_EQ(window.polyphony->text(), "128");
+    EXPECT_EQ(window.interpolation->currentData().toString(), "7th");
+    EXPECT_EQ(window.synthSettings->text(), "synth.reverb.damp=0.3");
+
+    // A setting FluidSynth does not know is named, and nothing is written.
+    window.synthSettings->setText("synth.reverb.damp=0.3; synth.nonsense=1");
+    QTest::mouseClick(window.saveButton, Qt::LeftButton);
+    EXPECT_NE(window.status->text().indexOf("synth.nonsense"), -1)
+        << window.status->text().toStdString();
+    EXPECT_EQ(audio::readDevicesConfig(file).synth.settings, "synth.reverb.damp=0.3");
+    window.synthSettings->setText("synth.reverb.damp=0.3");
+    window.chorus->setCurrentIndex(window.chorus->findData("on"));
+    QTest::mouseClick(window.saveButton, Qt::LeftButton);
+    const audio::DevicesConfig saved = audio::readDevicesConfig(file);
+    EXPECT_EQ(saved.synth.chorus, "on");
+    EXPECT_EQ(saved.synth.gain, "0.4");
+    EXPECT_EQ(saved.synth.moreSoundFonts, "/a.sf2;/b.sf2");
+    EXPECT_EQ(saved.synth.interpolation, "7th");
+}
