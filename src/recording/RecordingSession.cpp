@@ -77,9 +77,13 @@ void RecordingSession::start(const SessionPlan &plan) {
         if (batch) {
             sequencer_.setTimeFormat(tfSamples);
             // The song to its last frame, then the tail, in frames of the
-            // format: the wave device ends the recording there itself.
+            // format: the wave device ends the recording there itself (an
+            // automatic tail ends it sooner, in runFreely).
+            songEngineFrames_ = sequencer_.Length();
+            songFrames_ = BatchRecordingFrames(songEngineFrames_, sampleRate(), 0);
             recordedFrames_ =
-                BatchRecordingFrames(sequencer_.Length(), sampleRate(), plan_.tailSeconds);
+                BatchRecordingFrames(songEngineFrames_, sampleRate(),
+                                     plan_.tailAuto ? kAutoTailSeconds : plan_.tailSeconds);
             checkRoom();
         }
         sequencer_.setNotify(!batch);
@@ -237,29 +241,85 @@ std::int64_t RecordingSession::tailFrames(int rate) const {
     return std::llround(plan_.tailSeconds * rate);
 }
 
+namespace {
+
+// Where the sound was last above -90 dBFS, on the engine's clock: what an
+// automatic tail waits to see fall silent.
+class QuietWatch : public audio::EngineSink {
+public:
+    void period(std::int64_t periodStart, const float *frames) override {
+        constexpr float kThreshold = 3.1622777e-5f; // -90 dBFS
+        for (int i = audio::kPeriodFrames - 1; i >= 0; --i) {
+            if (std::fabs(frames[2 * i]) >= kThreshold ||
+                std::fabs(frames[2 * i + 1]) >= kThreshold) {
+                lastLoudEnd = periodStart + i + 1;
+                return;
+            }
+        }
+    }
+    std::int64_t lastLoudEnd = 0;
+};
+
+} // namespace
+
 bool RecordingSession::runFreely(audio::Engine &engine,
                                  const std::function<void(std::int64_t, std::int64_t)> &progress,
                                  const std::atomic<bool> &stop) {
-    const std::int64_t total = recordedFrames_;
-    const std::int64_t songEnd = total - tailFrames(sampleRate());
+    std::int64_t total = recordedFrames_;
+    const std::int64_t songEnd = plan_.tailAuto ? songFrames_ : total - tailFrames(sampleRate());
+    // An automatic tail: the recording ends 100 ms after the sound, once
+    // the song is over, falls below -90 dBFS to stay.
+    QuietWatch quiet;
+    std::int64_t songEndEngine = 0;
+    if (plan_.tailAuto) {
+        std::lock_guard<std::mutex> guard(engine.lock());
+        engine.addSink(&quiet);
+        songEndEngine = engine.lastPlayStartFrame.load() + songEngineFrames_;
+        total = songFrames_;
+    }
+    const std::int64_t hold = audio::kSampleRate / 10;
     auto lastReport = std::chrono::steady_clock::now();
-    bool inTail = false;
+    bool inTail = false, quietEnough = false;
     while (wave_.Mode() == mpRecording) {
-        if (stop)
+        if (stop) {
+            if (plan_.tailAuto) {
+                std::lock_guard<std::mutex> guard(engine.lock());
+                engine.removeSink(&quiet);
+            }
             return false;
-        if (!inTail && songEnd < total && wave_.Position() > songEnd) {
+        }
+        if (!inTail && songEnd < recordedFrames_ && wave_.Position() > songEnd) {
             inTail = true;
             platform::crashPoint("tail", inProgress_);
         }
         {
             std::lock_guard<std::mutex> guard(engine.lock());
-            engine.drive(kBatchFrames);
+            // Past the song an automatic tail goes a period at a time, to
+            // end where the sound has died away.
+            const std::int64_t now = engine.framesRendered();
+            const bool listening = plan_.tailAuto && now + kBatchFrames > songEndEngine;
+            engine.drive(listening ? audio::kPeriodFrames : kBatchFrames);
+            if (listening && engine.framesRendered() >= songEndEngine &&
+                engine.framesRendered() >= std::max(quiet.lastLoudEnd, songEndEngine) + hold) {
+                engine.removeSink(&quiet);
+                quietEnough = true;
+            }
+        }
+        if (quietEnough) {
+            wave_.Stop();
+            recordedFrames_ = wave_.Length();
+            break;
         }
         const auto now = std::chrono::steady_clock::now();
         if (progress && now - lastReport > std::chrono::milliseconds(100)) {
             lastReport = now;
-            progress(wave_.Position(), total);
+            progress(std::min<std::int64_t>(wave_.Position(), total), total);
         }
+    }
+    if (plan_.tailAuto && !quietEnough) {
+        // The longest tail passed, still sounding.
+        std::lock_guard<std::mutex> guard(engine.lock());
+        engine.removeSink(&quiet);
     }
     if (progress)
         progress(total, total);

@@ -43,7 +43,14 @@ struct SessionPlan {
     /// Seconds recorded after playback ends: after the song's last frame
     /// (batch), or from the sequencer's completion notice on (window).
     double tailSeconds = 0;
+    /// Batch: instead of a fixed tail, record on after the song's last
+    /// frame until the sound has stayed below -90 dBFS for 100 ms (at most
+    /// kAutoTailSeconds), so that the last notes end as they ring out.
+    bool tailAuto = false;
 };
+
+/// The longest tail that tailAuto records.
+inline constexpr double kAutoTailSeconds = 30;
 
 /// How the encoder step waits for the encoder, and what it keeps of what
 /// the encoder prints.
@@ -151,5 +158,7 @@ private:
     // The in-progress file the recording is written to, beside the output
     // (or where the output's folder refused it), and renamed into place.
     std::string inProgress_;
-    std::int64_t recordedFrames_ = 0; // batch: where the recording ends
+    std::int64_t recordedFrames_ = 0;   // batch: where the recording ends
+    std::int64_t songFrames_ = 0;       // batch: the song's frames, of the format
+    std::int64_t songEngineFrames_ = 0; // batch: the song's engine frames
 };

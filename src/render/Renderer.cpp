@@ -116,6 +116,7 @@ SessionPlan Renderer::planFor(const std::string &song) const {
     plan.song = song;
     plan.style = RunStyle::Batch;
     plan.tailSeconds = request_.tailSeconds;
+    plan.tailAuto = request_.tailAuto;
     return plan;
 }
 

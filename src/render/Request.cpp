@@ -90,7 +90,10 @@ chosen in the window (its settings file).
 
   -q, --quality N|FORM     recording format: 0-11, or a form such as
                            44100/16/stereo, 22050/8/mono, 11025/16/stereo
-      --tail SECONDS       seconds recorded after the song's end (0: none)
+      --tail auto|SECONDS  after the song's end, record until the sound has
+                           stayed below -90 dBFS for 100 ms (auto, at most
+                           30 s: the default, unless the window's settings
+                           tick a delay), or that many seconds (0: none)
   -o, --output-dir DIR     write the WAVE files into DIR, made when missing
                            (default: beside each MIDI file, or the window's
                            folder of choice)
@@ -393,14 +396,18 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         throw UsageError("no recording quality is chosen in " + settings + ": give one with -q");
     }
 
-    if (!tail.empty()) {
+    if (tail == "auto") {
+        request.tailAuto = true;
+    } else if (!tail.empty()) {
         char *end = nullptr;
         request.tailSeconds = std::strtod(tail.c_str(), &end);
         if (*end != '\0' || !(request.tailSeconds >= 0 && request.tailSeconds <= kMaxTailSeconds))
-            throw UsageError("--tail must be a number of seconds from 0 to 3600, not \"" + tail +
-                             "\"");
+            throw UsageError("--tail must be auto or a number of seconds from 0 to 3600, not \"" +
+                             tail + "\"");
     } else {
+        // The window's delay when its settings tick one; else the sound's own end.
         request.tailSeconds = TailSeconds(request.options);
+        request.tailAuto = request.tailSeconds == 0;
     }
 
     if (noMp3) {

@@ -19,6 +19,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -26,6 +27,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -110,7 +112,7 @@ TEST_F(Render, TheTailIsExactToTheFrameAndComesFromTheSettingsUnlessGiven) {
         ASSERT_EQ(render({"-q", "4", "--tail", tail, "tune.mid"}).exit, 0);
         EXPECT_EQ(test::readWave(dir.path("tune.wav")).frames(), songFrames(22050) + frames);
     }
-    // The window's delay of 3 seconds, ticked; and unticked, none.
+    // The window's delay of 3 seconds, ticked; unticked, the automatic tail.
     settings.write("[Kestrune v0.3]\nRecording Quality=8\nRecording Delay=1\n"
                    "Recording Delay Time=3\n");
     ASSERT_EQ(render({"tune.mid"}).exit, 0);
@@ -118,7 +120,10 @@ TEST_F(Render, TheTailIsExactToTheFrameAndComesFromTheSettingsUnlessGiven) {
     settings.write("[Kestrune v0.3]\nRecording Quality=8\nRecording Delay=0\n"
                    "Recording Delay Time=3\n");
     ASSERT_EQ(render({"tune.mid"}).exit, 0);
-    EXPECT_EQ(test::readWave(dir.path("tune.wav")).frames(), songFrames(11025));
+    const long long automatic = test::readWave(dir.path("tune.wav")).frames();
+    ASSERT_EQ(render({"--tail", "auto", "tune.mid"}).exit, 0);
+    EXPECT_EQ(test::readWave(dir.path("tune.wav")).frames(), automatic);
+    EXPECT_GT(automatic, songFrames(11025));
 }
 
 TEST_F(Render, OutputsAreNamedAndPlacedByTheWindowsRules) {
@@ -156,8 +161,8 @@ TEST_F(Render, ABatchGoesOnPastBrokenFilesAndReportsEachFile) {
                         0,   96,  'M', 'T', 'r', 'k', 0, 0, 0, 40, 0, 0x90});
     std::filesystem::create_directory(dir.path("twice"));
     song("twice/a.mid");
-    const Ran ran = render({"-q", "0", "-o", ".", "-j", "2", "--report", "r.jsonl", "a.mid",
-                            "broken.mid", "b.mid", "missing.mid", "twice/a.mid"});
+    const Ran ran = render({"-q", "0", "--tail", "0", "-o", ".", "-j", "2", "--report", "r.jsonl",
+                            "a.mid", "broken.mid", "b.mid", "missing.mid", "twice/a.mid"});
     EXPECT_EQ(ran.exit, 1) << ran.said;
     auto lines = report(dir.path("r.jsonl"));
     ASSERT_EQ(lines.size(), 5u);
@@ -210,8 +215,8 @@ TEST_F(Render, ShardsShareOutTheListAndExistingOutputsCanBeLeftOut) {
     std::multiset<std::string> seen;
     for (int k = 0; k < 3; ++k) {
         const std::string file = dir.path(QString("r%1.jsonl").arg(k).toStdString());
-        ASSERT_EQ(render(QStringList{"-q", "10", "--shard", QString("%1/3").arg(k), "--report",
-                                     QString::fromStdString(file)} +
+        ASSERT_EQ(render(QStringList{"-q", "10", "--tail", "0", "--shard", QString("%1/3").arg(k),
+                                     "--report", QString::fromStdString(file)} +
                          all)
                       .exit,
                   0);
@@ -225,8 +230,11 @@ TEST_F(Render, ShardsShareOutTheListAndExistingOutputsCanBeLeftOut) {
     // file that is no WAVE, the template's empty copy a crash left).
     test::writeFile(dir.path("s3.wav"), {'k', 'e', 'e', 'p'});
     test::writeTemplate(dir.path("s4.wav"), {11025, 2, 8});
-    ASSERT_EQ(render(QStringList{"-q", "10", "--skip-existing", "--report", "r.jsonl"} + all).exit,
-              0);
+    ASSERT_EQ(
+        render(QStringList{"-q", "10", "--tail", "0", "--skip-existing", "--report", "r.jsonl"} +
+               all)
+            .exit,
+        0);
     auto lines = report(dir.path("r.jsonl"));
     EXPECT_EQ(lines["s2.mid"]["status"].toString(), "skipped"); // recorded by a shard above
     EXPECT_EQ(lines["s3.mid"]["status"].toString(), "ok");
@@ -262,7 +270,7 @@ TEST_F(Render, UsageErrorsExitWithTwoAndSayWhy) {
 
 TEST_F(Render, AMissingOutputFolderIsMadeWithItsParents) {
     song("tune.mid");
-    const Ran ran = render({"-q", "10", "-o", "wav/deep/er", "tune.mid"});
+    const Ran ran = render({"-q", "10", "--tail", "0", "-o", "wav/deep/er", "tune.mid"});
     ASSERT_EQ(ran.exit, 0) << ran.said;
     EXPECT_EQ(test::readWave(dir.path("wav/deep/er/tune.wav")).frames(),
               std::size_t(songFrames(11025)));
@@ -287,7 +295,7 @@ TEST_F(Render, AnInterruptedBatchLeavesOnlyWholeFiles) {
     QProcess process;
     process.setWorkingDirectory(QString::fromStdString(dir.root()));
     process.start(QString::fromStdString(paths::programFolder() + "kestrune-render"),
-                  QStringList{"-q", "0", "-j", "2"} + all);
+                  QStringList{"-q", "0", "--tail", "0", "-j", "2"} + all);
     ASSERT_TRUE(process.waitForStarted());
     test::waitFor([&] { return std::filesystem::exists(dir.path("s0.wav")); }, 20000);
     ::kill(pid_t(process.processId()), SIGINT);
@@ -383,7 +391,8 @@ TEST_F(Render, OutputNamesUpToTheLongestAFolderTakesAreRecorded) {
     // 251 + ".wav": a name of 255 bytes, the most a Linux file system takes.
     const std::string stem(251, 'n');
     song(stem + ".mid");
-    const Ran ran = render({"-q", "10", "--no-suffix", QString::fromStdString(stem + ".mid")});
+    const Ran ran =
+        render({"-q", "10", "--tail", "0", "--no-suffix", QString::fromStdString(stem + ".mid")});
     EXPECT_EQ(ran.exit, 0) << ran.said;
     EXPECT_EQ(test::readWave(dir.path(stem + ".wav")).frames(), std::size_t(songFrames(11025)));
     EXPECT_EQ(dir.entries().size(), 2u); // no temporary file left
@@ -598,7 +607,8 @@ TEST_F(Render, ASongTheFolderCannotHoldIsRefusedBeforeItRecords) {
     if (::mount("kestrune-test", folder.c_str(), "tmpfs", 0, "size=1m") != 0)
         GTEST_SKIP() << "a small file system cannot be mounted here (the test needs root)";
     // Rendering seven hours would take minutes: the refusal comes first.
-    const Ran ran = render({"-q", "0", "-o", "small", "--report", "r.jsonl", "long.mid"});
+    const Ran ran =
+        render({"-q", "0", "--tail", "0", "-o", "small", "--report", "r.jsonl", "long.mid"});
     ::umount2(folder.c_str(), MNT_DETACH);
     EXPECT_EQ(ran.exit, 1) << ran.said;
     const QString error = report(dir.path("r.jsonl"))["long.mid"]["error"].toString();
@@ -722,14 +732,20 @@ TEST_F(Render, TheCheckFindsWhatIsMissingShortLeftOverOrDoubled) {
     std::fclose(spool);
     test::writeFile(dir.path("out/.kestrune-Ab12Cd.recording"), {'R', 'I', 'F', 'F'});
     ASSERT_EQ(render({"-q", "10", "-o", "out", "--report", "r.jsonl", "d.mid"}).exit, 0);
+    // One being made still: its recording holds its lock.
+    test::writeFile(dir.path("out/.kestrune-Ef34Gh.recording"), {'R', 'I', 'F', 'F'});
+    const int held = ::open(dir.path("out/.kestrune-Ef34Gh.recording").c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
     const auto [exit, said] = check({});
+    ::close(held);
     EXPECT_EQ(exit, 1);
     EXPECT_NE(said.find("missing: out/a.wav"), std::string::npos) << said;
     EXPECT_NE(said.find("short: out/b.wav"), std::string::npos) << said;
-    EXPECT_NE(said.find("left over: out/.kestrune-Ab12Cd.recording"), std::string::npos) << said;
+    EXPECT_NE(said.find("interrupted: out/.kestrune-Ab12Cd.recording"), std::string::npos) << said;
+    EXPECT_NE(said.find("in progress: out/.kestrune-Ef34Gh.recording"), std::string::npos) << said;
     EXPECT_NE(said.find("doubled: d.mid"), std::string::npos) << said;
     EXPECT_EQ(said.find("c.mid"), std::string::npos) << said; // c is whole
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 4) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 5) << said;
 }
 
 namespace {
@@ -1023,4 +1039,35 @@ TEST_F(Render, StackedSoundFontsPlayAPresetThatOnlyTheSecondHolds) {
     EXPECT_GT(square, 0.8);
     measure({gm, square0}, square, changes, "plain");
     EXPECT_LT(square, 0.5);
+}
+
+TEST_F(Render, AnAutomaticTailEndsWhereTheLastNoteHasRungOut) {
+    // The last notes, strings, are released at the song's end and ring on
+    // for seconds, falling from -70 to -90 dBFS over half a second.
+    song("ring.mid", test::simpleSong({{0.1, 1.0, 48}, {0.1, 1.0, 60}}, 1.0, 48));
+    ASSERT_EQ(render({"-q", "0", "--tail", "10", "ring.mid"}).exit, 0);
+    const test::WaveData fixed = test::readWave(dir.path("ring.wav"));
+    ASSERT_EQ(render({"-q", "0", "--tail", "auto", "ring.mid"}).exit, 0);
+    const test::WaveData automatic = test::readWave(dir.path("ring.wav"));
+    // Where the fixed tail first stays under -90 dBFS (one step of 16 bits,
+    // what the dither leaves of silence) for 100 ms after the song's end.
+    const long long songEnd = 44100, hold = 4410;
+    const float quiet = 1.0f / 32768 + 1e-7f;
+    long long still = -1, run = 0;
+    for (long long i = songEnd; i < fixed.frames() && still < 0; ++i) {
+        const bool under = std::fabs(fixed.samples[std::size_t(2 * i)]) <= quiet &&
+                           std::fabs(fixed.samples[std::size_t(2 * i + 1)]) <= quiet;
+        run = under ? run + 1 : 0;
+        if (run == hold)
+            still = i + 1 - hold;
+    }
+    ASSERT_GT(still, songEnd + 4410) << "the note does not ring";
+    EXPECT_NEAR(double(automatic.frames()), double(still), 0.2 * 44100);
+    // The same sound up to there, sample for sample.
+    ASSERT_LE(automatic.frames(), fixed.frames());
+    EXPECT_TRUE(
+        std::equal(automatic.samples.begin(), automatic.samples.end(), fixed.samples.begin()));
+    // Without --tail and without the window's delay, it is the default.
+    ASSERT_EQ(render({"-q", "0", "ring.mid"}).exit, 0);
+    EXPECT_EQ(test::readWave(dir.path("ring.wav")).frames(), automatic.frames());
 }

@@ -230,11 +230,13 @@ void WaveRecorder::writeSamples(const float *frames) {
         converter_.flush(converted_);
     if (limitFrames_ >= 0) {
         // Exactly the frames asked for: what the converter gives beyond is
-        // cut, and at the end what it held back short is made up with silence.
+        // cut, and at the end of a recording that reached its end what it
+        // held back short is made up with silence (one stopped sooner keeps
+        // what it recorded).
         const std::uint64_t room = limitBytes_ - std::min(limitBytes_, bytesWritten_.load());
         if (converted_.size() > room)
             converted_.resize(room);
-        if (!frames && converted_.size() < room)
+        if (!frames && converted_.size() < room && complete_)
             converted_.resize(room, converter_.format().bitsPerSample == 8 ? 0x80 : 0x00);
     }
     if (converted_.empty() || failed_)
