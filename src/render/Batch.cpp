@@ -120,7 +120,8 @@ std::vector<Task> plan(const Request &request) {
 // --- The messages between a worker and the batch ------------------------------
 //
 // One line each: "P task done total" (progress) and "R task status frames
-// seconds error" (the result), the error with its line breaks escaped.
+// seconds measured peak truePeak loudness clipped gain error" (the result),
+// the error with its line breaks escaped.
 
 std::string escaped(const std::string &text) {
     std::string out;
@@ -191,9 +192,13 @@ bool readLines(int fd, std::string &pending, std::vector<std::string> &lines) {
                                                          std::to_string(total) + "\n");
                                        },
                                        g_stop);
+            char levels[160];
+            std::snprintf(levels, sizeof levels, "%d %.17g %.17g %.17g %lld %.17g", int(r.measured),
+                          r.levels.peakDb, r.levels.truePeakDb, r.levels.loudness, r.levels.clipped,
+                          r.gainDb);
             send(out, "R " + id + " " + std::to_string(int(r.status)) + " " +
                           std::to_string(r.frames) + " " + std::to_string(r.seconds) + " " +
-                          escaped(r.error) + "\n");
+                          levels + " " + escaped(r.error) + "\n");
             if (g_stop)
                 std::_Exit(0);
         }
@@ -440,10 +445,11 @@ private:
         Result &result = tasks_[std::size_t(task)].result;
         result.status = static_cast<Result::Status>(a);
         result.frames = b;
-        double seconds = 0;
-        int more = 0;
-        std::sscanf(line.c_str() + used, " %lf %n", &seconds, &more);
-        result.seconds = seconds;
+        int measured = 0, more = 0;
+        std::sscanf(line.c_str() + used, " %lf %d %lf %lf %lf %lld %lf %n", &result.seconds,
+                    &measured, &result.levels.peakDb, &result.levels.truePeakDb,
+                    &result.levels.loudness, &result.levels.clipped, &result.gainDb, &more);
+        result.measured = measured != 0;
         result.error = unescaped(line.substr(std::size_t(used + more)));
         finish(std::size_t(task));
         giveWork(worker);
@@ -521,13 +527,28 @@ private:
         if (!report_)
             return;
         const bool failed = task.result.status == Result::Status::Failed;
+        // The levels the saved file holds, as numbers (silence has no
+        // loudness and no peak: null).
+        const Levels &l = task.result.levels;
+        auto number = [&](double v) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%.2f", v);
+            return task.result.measured && v > -1e8 ? std::string(text) : std::string("null");
+        };
+        const std::string levels =
+            "\"peak_dbfs\":" + number(l.peakDb) + ",\"true_peak_dbtp\":" + number(l.truePeakDb) +
+            ",\"loudness_lufs\":" + number(l.loudness) + ",\"clipped\":" +
+            (task.result.measured ? std::to_string(l.clipped) : std::string("null")) +
+            ",\"gain_db\":" +
+            (request_.normalize && task.result.measured ? number(task.result.gainDb)
+                                                        : std::string("null"));
         std::fprintf(report_,
                      "{\"input\":%s,\"output\":%s,\"format\":%s,\"frames\":%lld,\"seconds\":%.6f,"
-                     "\"status\":\"%s\",\"error\":%s}\n",
+                     "%s,\"status\":\"%s\",\"error\":%s}\n",
                      jsonText(task.input).c_str(), jsonText(task.output).c_str(),
                      jsonText(qualityText(request_.options.quality)).c_str(),
                      static_cast<long long>(task.result.frames), task.result.seconds,
-                     statusText(task.result.status),
+                     levels.c_str(), statusText(task.result.status),
                      failed ? jsonText(task.result.error).c_str() : "null");
         std::fflush(report_);
     }

@@ -79,15 +79,41 @@ void Progress::finished(const std::string &input, const std::string &output, con
         ++skipped_;
         break;
     }
-    if (quiet_ && result.status != Result::Status::Failed)
+    const bool clipped =
+        result.status == Result::Status::Ok && result.measured && result.levels.clipped > 0;
+    if (clipped)
+        ++clippedFiles_;
+    if (quiet_ && result.status != Result::Status::Failed) {
+        // A file that clipped is told even then.
+        if (clipped)
+            write("WARNING: " + output + " clipped: " + std::to_string(result.levels.clipped) +
+                  " samples at full scale\n");
         return;
+    }
     clearBars();
     std::string line = "[";
     line.append(std::to_string(ended_)).append("/").append(std::to_string(files_)).append("] ");
     switch (result.status) {
     case Result::Status::Ok:
         line.append("ok ").append(input).append(" -> ").append(output);
-        line.append(" (").append(clockText(result.seconds)).append(" of audio)");
+        line.append(" (").append(clockText(result.seconds)).append(" of audio");
+        if (result.measured) {
+            const Levels &l = result.levels;
+            line.append(", peak ").append(l.peakDb > -1e8 ? fixed(l.peakDb, 1) + " dBFS" : "none");
+            line.append(", true peak ")
+                .append(l.truePeakDb > -1e8 ? fixed(l.truePeakDb, 1) + " dBTP" : "none");
+            line.append(", ").append(l.silent() ? "silent" : fixed(l.loudness, 1) + " LUFS");
+            if (result.gainDb != 0)
+                line.append(", normalised by ").append(fixed(result.gainDb, 1)).append(" dB");
+        }
+        line.append(")");
+        if (clipped) {
+            line.append("\nWARNING: ")
+                .append(output)
+                .append(" clipped: ")
+                .append(std::to_string(result.levels.clipped))
+                .append(" samples at full scale");
+        }
         break;
     case Result::Status::Skipped:
         line.append("left out ").append(input).append(": ").append(output).append(" exists");
@@ -156,6 +182,9 @@ void Progress::summary(bool interrupted) {
                        clockText(audioDone_) + " of audio in " + clockText(elapsed);
     if (elapsed > 0 && audioDone_ > 0)
         line += " (" + fixed(audioDone_ / elapsed, 1) + "× real time)";
+    if (clippedFiles_ > 0)
+        line += "; " + std::to_string(clippedFiles_) + (clippedFiles_ == 1 ? " file" : " files") +
+                " clipped";
     if (interrupted)
         line += "; interrupted";
     write(line + "\n");

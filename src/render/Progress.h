@@ -39,7 +39,7 @@ private:
     const bool terminal_;
     const bool quiet_;
     const std::size_t files_;
-    std::size_t ended_ = 0, recorded_ = 0, failed_ = 0, skipped_ = 0;
+    std::size_t ended_ = 0, recorded_ = 0, failed_ = 0, skipped_ = 0, clippedFiles_ = 0;
     double audioDone_ = 0; // seconds of the files that have ended
     int bars_ = 0;         // lines drawn below the last line that stays
     std::chrono::steady_clock::time_point start_, lastDrawn_;

@@ -80,6 +80,9 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
     startAfresh();
     if (!saved)
         return result;
+    result.error = level(result);
+    if (!result.error.empty())
+        return result;
     if (session_->encoderRuns()) {
         result.error = runEncoder(stop);
         if (!result.error.empty())
@@ -98,10 +101,31 @@ Result Renderer::encode(const std::string &song, const std::atomic<bool> &stop) 
         result.seconds = info.samplerate > 0 ? double(info.frames) / info.samplerate : 0;
         sf_close(wave);
     }
+    std::string error;
+    result.measured = measureLevels(session_->output(), result.levels, error);
     result.error = runEncoder(stop);
     if (result.error.empty())
         result.status = Result::Status::Ok;
     return result;
+}
+
+std::string Renderer::level(Result &result) {
+    // Measured on the saved file; with --normalize, given the gain that
+    // brings it to the loudness asked for (its true peak kept under the
+    // ceiling), then measured again.
+    const std::string output = session_->output();
+    std::string error;
+    result.measured = measureLevels(output, result.levels, error);
+    if (!result.measured || !request_.normalize)
+        return {};
+    const double gain = normalizingGain(result.levels, request_.loudness, request_.truePeak);
+    if (std::fabs(gain) < 0.01)
+        return {};
+    if (!applyGain(output, gain, error))
+        return output + " could not be normalised: " + error;
+    result.gainDb = gain;
+    result.measured = measureLevels(output, result.levels, error);
+    return {};
 }
 
 SessionPlan Renderer::planFor(const std::string &song) const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "recording/RecordingSession.h"
+#include "render/Levels.h"
 #include "render/Request.h"
 
 #include <atomic>
@@ -28,6 +29,9 @@ struct Result {
     std::int64_t frames = 0; // frames of the output's format
     double seconds = 0;      // its length
     std::string error;       // why it failed
+    Levels levels;           // what the saved file holds (measured when ok)
+    bool measured = false;
+    double gainDb = 0; // --normalize: the gain it was given
 };
 
 /// Called now and then while a file records: frames done, frames in all.
@@ -56,6 +60,7 @@ public:
 private:
     void startAfresh();
     SessionPlan planFor(const std::string &song) const;
+    std::string level(Result &result);
     std::string runEncoder(const std::atomic<bool> &stop);
 
     const Request &request_;

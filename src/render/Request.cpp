@@ -106,6 +106,10 @@ chosen in the window (its settings file).
                            ones are stacked under it (a preset comes from
                            the first that holds it)
       --gain DB            raise or lower the level by DB decibels
+      --normalize LUFS     bring each file to this integrated loudness
+                           (EBU R128), after it is recorded
+      --true-peak DBTP     with --normalize, the ceiling of the true peak
+                           (default -1)
       --synth-gain G       the synthesiser's own gain, 0 to 10 (0.2)
       --reverb on|off      the synthesiser's reverb
       --reverb-level L     its level, 0 to 1 (0.9)
@@ -204,6 +208,8 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         NoMp3,
         SoundFont,
         Gain,
+        Normalize,
+        TruePeak,
         SynthGain,
         Reverb,
         ReverbLevel,
@@ -236,6 +242,8 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         {"no-mp3", no_argument, nullptr, NoMp3},
         {"soundfont", required_argument, nullptr, SoundFont},
         {"gain", required_argument, nullptr, Gain},
+        {"normalize", required_argument, nullptr, Normalize},
+        {"true-peak", required_argument, nullptr, TruePeak},
         {"synth-gain", required_argument, nullptr, SynthGain},
         {"reverb", required_argument, nullptr, Reverb},
         {"reverb-level", required_argument, nullptr, ReverbLevel},
@@ -308,6 +316,19 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
             request.synth.gainDb = std::strtod(value.c_str(), &end);
             if (value.empty() || *end != '\0' || std::fabs(request.synth.gainDb) > 60)
                 throw UsageError("--gain takes decibels from -60 to 60, not \"" + value + "\"");
+            break;
+        }
+        case Normalize:
+        case TruePeak: {
+            char *end = nullptr;
+            const double level = std::strtod(value.c_str(), &end);
+            const bool loudness = c == Normalize;
+            if (value.empty() || *end != '\0' || level > 0 || level < (loudness ? -70 : -20))
+                throw UsageError(
+                    loudness ? "--normalize takes LUFS from -70 to 0, not \"" + value + "\""
+                             : "--true-peak takes dBTP from -20 to 0, not \"" + value + "\"");
+            (loudness ? request.loudness : request.truePeak) = level;
+            request.normalize = request.normalize || loudness;
             break;
         }
         case SynthGain:

@@ -18,9 +18,12 @@ public:
 };
 
 struct Request {
-    Options options;                         // the settings file's, then the command line's
-    double tailSeconds = 0;                  // recorded after the song's end
-    bool tailAuto = false;                   // --tail auto: until the sound has died away
+    Options options;        // the settings file's, then the command line's
+    double tailSeconds = 0; // recorded after the song's end
+    bool tailAuto = false;  // --tail auto: until the sound has died away
+    bool normalize = false; // --normalize: to `loudness` LUFS,
+    double loudness = -16;  //   its true peak at most `truePeak` dBTP
+    double truePeak = -1;
     int jobs = 1;                            // files recorded at once
     bool skipExisting = false;               // leave a file alone whose output exists
     bool keepInterrupted = true;             // --interrupted: keep (or remove) what a crash left

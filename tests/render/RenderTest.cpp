@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -1070,4 +1071,61 @@ TEST_F(Render, AnAutomaticTailEndsWhereTheLastNoteHasRungOut) {
     // Without --tail and without the window's delay, it is the default.
     ASSERT_EQ(render({"-q", "0", "ring.mid"}).exit, 0);
     EXPECT_EQ(test::readWave(dir.path("ring.wav")).frames(), automatic.frames());
+}
+
+TEST_F(Render, NormalisedFilesMeetTheirLoudnessAsAnOutsideMeterMeasuresIt) {
+    if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ffmpeg is not installed (scripts/install-deps installs it)";
+    const std::string openMsx = "/usr/share/games/openttd/baseset/openmsx/";
+    const QStringList files{"5432gone_redfarn", "train_filled_with_cash", "mosey_along_redfarn"};
+    QStringList arguments{"-q",          "0",   "--tail",   "0",       "-j", "2",
+                          "--normalize", "-16", "--report", "r.jsonl", "-o", "n"};
+    for (const QString &f : files)
+        arguments << QString::fromStdString(openMsx) + f + ".mid";
+    const Ran ran = render(arguments);
+    ASSERT_EQ(ran.exit, 0) << ran.said;
+    const auto lines = report(dir.path("r.jsonl"));
+    for (const QString &f : files) {
+        SCOPED_TRACE(f.toStdString());
+        // ffmpeg's own EBU R128 meter, with its true peak.
+        QProcess meter;
+        meter.start("ffmpeg", {"-hide_banner", "-nostats", "-i",
+                               QString::fromStdString(dir.path("n/" + f.toStdString() + ".wav")),
+                               "-af", "ebur128=peak=true", "-f", "null", "-"});
+        ASSERT_TRUE(meter.waitForFinished(120000));
+        const QString said = QString::fromUtf8(meter.readAllStandardError());
+        const QString summary = said.mid(said.lastIndexOf("Summary:"));
+        const QRegularExpression integrated(R"(I:\s+(-?[0-9.]+) LUFS)");
+        const QRegularExpression peak(R"(Peak:\s+(-?[0-9.]+) dBFS)");
+        const auto i = integrated.match(summary), p = peak.match(summary);
+        ASSERT_TRUE(i.hasMatch() && p.hasMatch()) << summary.toStdString();
+        EXPECT_NEAR(i.captured(1).toDouble(), -16.0, 0.2);
+        EXPECT_LE(p.captured(1).toDouble(), -1.0 + 0.1);
+        // The report says the same of it.
+        const QJsonObject o = lines.at(openMsx + f.toStdString() + ".mid");
+        EXPECT_NEAR(o["loudness_lufs"].toDouble(), i.captured(1).toDouble(), 0.2);
+        EXPECT_LE(o["true_peak_dbtp"].toDouble(), -1.0 + 1e-6);
+        EXPECT_EQ(o["clipped"].toInteger(), 0);
+    }
+}
+
+TEST_F(Render, EveryFileReportsItsLevelsAndAFileThatClippedIsAWarning) {
+    song("tune.mid");
+    const Ran plain = render({"-q", "0", "--quiet", "--report", "r.jsonl", "tune.mid"});
+    ASSERT_EQ(plain.exit, 0) << plain.said;
+    QJsonObject o = report(dir.path("r.jsonl"))["tune.mid"];
+    EXPECT_LT(o["peak_dbfs"].toDouble(), 0);
+    EXPECT_LE(o["peak_dbfs"].toDouble(), o["true_peak_dbtp"].toDouble() + 1e-6);
+    EXPECT_LT(o["loudness_lufs"].toDouble(), -10);
+    EXPECT_EQ(o["clipped"].toInteger(), 0);
+    EXPECT_TRUE(o["gain_db"].isNull());
+    EXPECT_EQ(plain.said.find("WARNING"), std::string::npos) << plain.said;
+    // 33 dB louder: it clips, and even --quiet says so.
+    std::filesystem::remove(dir.path("r.jsonl"));
+    const Ran loud =
+        render({"-q", "0", "--quiet", "--gain", "33", "--report", "r.jsonl", "tune.mid"});
+    ASSERT_EQ(loud.exit, 0) << loud.said;
+    o = report(dir.path("r.jsonl"))["tune.mid"];
+    EXPECT_GT(o["clipped"].toInteger(), 100);
+    EXPECT_NE(loud.said.find("WARNING: tune.wav clipped"), std::string::npos) << loud.said;
 }
