@@ -104,6 +104,23 @@ int main(int argc, char **argv) {
                 k.peakMb);
     std::printf("  CPU ratio %.3f (target <= 1.1)\n\n", k.cpu / f.cpu);
 
+    {
+        // Two-pass loudness normalisation against a plain render (whose
+        // levels are measured too), on the same file.
+        std::vector<Measured> plain, normal;
+        for (int i = 0; i < 5; ++i) {
+            std::vector<std::string> command = ours;
+            command.insert(command.end(), {out + "/kr", "-j", "1", song});
+            plain.push_back(run(command));
+            command.insert(command.end() - 1, {"--normalize", "-16"});
+            normal.push_back(run(command));
+        }
+        const Measured p = median(plain), n = median(normal);
+        std::printf("busy_schedule.mid normalised to -16 LUFS (median of 5)\n");
+        std::printf("  plain      cpu %6.3f s\n  normalised cpu %6.3f s: %.3f (target <= 1.3)\n\n",
+                    p.cpu, n.cpu, n.cpu / p.cpu);
+    }
+
     if (!against.empty()) {
         // The crash-safe recording (an in-progress file synced once a second,
         // renamed into place) against another build, e.g. one that spooled

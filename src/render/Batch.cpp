@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -564,7 +565,47 @@ private:
 
 } // namespace
 
+namespace {
+
+// -o -: the file is recorded into a private folder of the temporary
+// folder, then written to standard output, and the folder removed.
+int toStandardOutput(Request request) {
+    const char *named = std::getenv("TMPDIR");
+    std::string folder = std::string(named && *named ? named : "/tmp") + "/kestrune-render-XXXXXX";
+    if (!::mkdtemp(folder.data()))
+        throw std::runtime_error("no folder for the recording in " + folder + ": " +
+                                 std::strerror(errno));
+    request.options.directory = folder + "/";
+    request.jobs = 1;
+    int status = Batch(request).run();
+    const std::string file = request.options.directory + OutputName(request.options,
+                                                                    request.files.front());
+    if (status == 0) {
+        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        std::vector<char> buffer(1 << 16);
+        ssize_t got = 0;
+        bool ok = fd >= 0;
+        while (ok && (got = ::read(fd, buffer.data(), buffer.size())) > 0)
+            ok = platform::writeAll(STDOUT_FILENO, buffer.data(), std::size_t(got));
+        if (!ok || got < 0) {
+            std::fprintf(stderr, "kestrune-render: the recording could not be written to "
+                                 "standard output: %s\n",
+                         std::strerror(errno));
+            status = 1;
+        }
+        if (fd >= 0)
+            ::close(fd);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    return status;
+}
+
+} // namespace
+
 int runBatch(const Request &request) {
+    if (request.toStdout)
+        return toStandardOutput(request);
     return Batch(request).run();
 }
 

@@ -94,7 +94,8 @@ chosen in the window (its settings file).
                            stayed below -90 dBFS for 100 ms (auto, at most
                            30 s: the default, unless the window's settings
                            tick a delay), or that many seconds (0: none)
-  -o, --output-dir DIR     write the WAVE files into DIR, made when missing
+  -o, --output-dir DIR     write the WAVE files into DIR, made when missing;
+                           -o - writes the one file's WAVE to standard output
                            (default: beside each MIDI file, or the window's
                            folder of choice)
       --suffix             put the quality information into the file name
@@ -277,6 +278,14 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
             tail = value.empty() ? " " : value;
             break;
         case 'o': {
+            if (value == "-") {
+                // Recorded in a folder of its own, then written out.
+                request.toStdout = true;
+                request.options.preferDirectory = true;
+                request.options.directory.clear();
+                break;
+            }
+            request.toStdout = false;
             // Made with its parents when missing, as mkdir -p would.
             std::error_code error;
             if (!value.empty() && !paths::isFolder(value))
@@ -474,6 +483,15 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         readList(list, nulSeparated, request.files);
     if (request.files.empty())
         throw UsageError("no MIDI file given");
+    if (request.toStdout) {
+        if (request.files.size() != 1)
+            throw UsageError("-o - writes one file's recording to standard output; " +
+                             std::to_string(request.files.size()) + " files were given");
+        if (request.options.encode)
+            throw UsageError("-o - writes the WAVE file only: give --no-mp3");
+        if (request.skipExisting || request.shardCount > 1 || !request.base.empty())
+            throw UsageError("-o - takes no --skip-existing, --shard or --base");
+    }
     return request;
 }
 
