@@ -96,6 +96,8 @@ std::vector<Task> plan(const Request &request) {
         task.input = file;
         task.output = outputOf(file);
         const std::string key = sameFileKey(task.output);
+        if (request.toStdout)
+            task.output = "-"; // as the user named it; the file is only passing through
         const std::string &first = owner[key];
         const auto [at, fresh] = claimed.emplace(key, tasks.size());
         if (first != file || !fresh) {
@@ -578,8 +580,8 @@ int toStandardOutput(Request request) {
     request.options.directory = folder + "/";
     request.jobs = 1;
     int status = Batch(request).run();
-    const std::string file = request.options.directory + OutputName(request.options,
-                                                                    request.files.front());
+    const std::string file =
+        request.options.directory + OutputName(request.options, request.files.front());
     if (status == 0) {
         const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
         std::vector<char> buffer(1 << 16);
@@ -588,9 +590,11 @@ int toStandardOutput(Request request) {
         while (ok && (got = ::read(fd, buffer.data(), buffer.size())) > 0)
             ok = platform::writeAll(STDOUT_FILENO, buffer.data(), std::size_t(got));
         if (!ok || got < 0) {
-            std::fprintf(stderr, "kestrune-render: the recording could not be written to "
-                                 "standard output: %s\n",
-                         std::strerror(errno));
+            std::fprintf(stderr,
+                         "kestrune-render: the recording could not be written to "
+                         "standard output: %s\n",
+                         errno == EPIPE ? "its reader closed it before the end"
+                                        : std::strerror(errno));
             status = 1;
         }
         if (fd >= 0)

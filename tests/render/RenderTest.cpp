@@ -1171,3 +1171,27 @@ TEST(Levels, TheTruePeakIsFoundBetweenSamplesAsAWholePassFindsIt) {
     ebur128_destroy(&whole);
     EXPECT_NEAR(levels.truePeakDb, 20 * std::log10(std::max(left, right)), 0.01);
 }
+
+TEST_F(Render, OneFilesRecordingGoesToStandardOutputAndNothingStays) {
+    song("tune.mid");
+    // Piped into sox, which reads the whole WAVE from its input.
+    const std::string tmp = dir.path("tmp");
+    std::filesystem::create_directory(tmp);
+    const std::string command = "cd '" + dir.root() + "' && TMPDIR='" + tmp + "' '" +
+                                paths::programFolder() +
+                                "kestrune-render' -q 4 --tail 0 --quiet --report r.jsonl -o - "
+                                "tune.mid | sox -t wav - -n stat 2> stat.txt";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::ifstream stat(dir.path("stat.txt"));
+    const std::string said{std::istreambuf_iterator<char>(stat), {}};
+    const auto at = said.find("Samples read:");
+    ASSERT_NE(at, std::string::npos) << said;
+    // Two channels of the song's frames at 22050 Hz.
+    EXPECT_EQ(std::stoll(said.substr(at + 13)), 2 * songFrames(22050)) << said;
+    EXPECT_EQ(report(dir.path("r.jsonl"))["tune.mid"]["output"].toString(), "-");
+    EXPECT_TRUE(std::filesystem::is_empty(tmp));
+    EXPECT_FALSE(std::filesystem::exists(dir.path("tune.wav")));
+    // One file only, and no MP3.
+    EXPECT_EQ(render({"-o", "-", "tune.mid", "tune.mid"}).exit, 2);
+    EXPECT_EQ(render({"-o", "-", "--mp3=/usr/bin/lame", "-q", "0", "tune.mid"}).exit, 2);
+}
