@@ -45,7 +45,11 @@ deb)
     (cd "$work/package/kestrune" && dpkg-buildpackage -us -uc -b >"$work/package/build.log" 2>&1) ||
         { tail -30 "$work/package/build.log"; fail "dpkg-buildpackage"; }
     deb=$(ls "$work"/package/kestrune_*.deb)
-    dpkg-deb -I "$deb" | grep -q "Depends:.*libfluidsynth3" || fail "the package's dependencies miss the shared libraries"
+    # Read whole first: grep -q stops reading at its match, and with pipefail
+    # the writer's SIGPIPE would fail a package that is right.
+    info=$(dpkg-deb -I "$deb")
+    grep -q "Depends:.*libfluidsynth3" <<<"$info" || fail "the package's dependencies miss the shared libraries"
+    grep -q "Depends:.*libebur128" <<<"$info" || fail "the package's dependencies miss libebur128"
     dpkg-deb -x "$deb" "$root"
     ;;
 *)

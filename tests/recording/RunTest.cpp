@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -410,6 +411,21 @@ std::string dataOf(const std::string &path) {
     return bytes.size() > 44 ? bytes.substr(44) : std::string();
 }
 
+// Whether the shorter of two recordings of the same run is the beginning
+// of the longer, byte for byte: the window's tail is timed by the clock on
+// the wall while the engine is driven as fast as it goes, so a busy machine
+// records more of it. Where they first differ when not (never the bytes
+// themselves: megabytes of them).
+::testing::AssertionResult beginsWith(const std::string &whole, const std::string &part) {
+    const std::size_t common = std::min(whole.size(), part.size());
+    const auto differ =
+        std::mismatch(part.begin(), part.begin() + std::ptrdiff_t(common), whole.begin());
+    if (differ.first == part.begin() + std::ptrdiff_t(common))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "they differ from byte " << (differ.first - part.begin()) << " of " << part.size();
+}
+
 } // namespace
 
 TEST_F(RunTest, AKilledWindowRecordingIsOfferedAtTheNextStartAndKeptSampleForSample) {
@@ -432,7 +448,7 @@ TEST_F(RunTest, AKilledWindowRecordingIsOfferedAtTheNextStartAndKeptSampleForSam
         std::ifstream in(output(), std::ios::binary);
         const test::Bytes now{std::istreambuf_iterator<char>(in), {}};
         if (renamed)
-            EXPECT_EQ(dataOf(output()), whole.substr(0, dataOf(output()).size()));
+            EXPECT_TRUE(beginsWith(whole, dataOf(output())));
         else
             EXPECT_EQ(now, previous);
         for (const std::string &name : dir.entries())
@@ -466,7 +482,7 @@ TEST_F(RunTest, AKilledWindowRecordingIsOfferedAtTheNextStartAndKeptSampleForSam
             ASSERT_EQ(kept.size(), 1u);
             EXPECT_NE(boxes[1].text.indexOf(QString::fromStdString(kept[0])), -1);
             const std::string recovered = dataOf(kept[0]);
-            EXPECT_EQ(recovered, whole.substr(0, recovered.size()));
+            EXPECT_TRUE(beginsWith(whole, recovered));
             if (point == "sync:1") {
                 EXPECT_GE(recovered.size(), std::stoull(said));
                 EXPECT_LT(recovered.size(), whole.size()); // mid-run
