@@ -21,7 +21,7 @@ struct Request {
     Options options;        // the settings file's, then the command line's
     double tailSeconds = 0; // recorded after the song's end
     bool tailAuto = false;  // --tail auto: until the sound has died away
-    bool toStdout = false;            // -o -: the one file\'s recording to standard output
+    bool toStdout = false;  // -o -: the one file's recording to standard output
     bool normalize = false; // --normalize: to `loudness` LUFS,
     double loudness = -16;  //   its true peak at most `truePeak` dBTP
     double truePeak = -1;
