@@ -405,12 +405,6 @@ std::string windowRun(const std::string &song, const std::string &point) {
     return detail;
 }
 
-std::string dataOf(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-    return bytes.size() > 44 ? bytes.substr(44) : std::string();
-}
-
 // Whether the shorter of two recordings of the same run is the beginning
 // of the longer, byte for byte: the window's tail is timed by the clock on
 // the wall while the engine is driven as fast as it goes, so a busy machine
@@ -434,7 +428,7 @@ TEST_F(RunTest, AKilledWindowRecordingIsOfferedAtTheNextStartAndKeptSampleForSam
                      "Recording Delay Time=1\n");
     test::writeFile(song, chordSong());
     windowRun(song, "");
-    const std::string whole = dataOf(output());
+    const std::string whole = test::waveBytes(output());
     ASSERT_GT(whole.size(), 300u * 22050 * 4);
     std::filesystem::remove(output());
     const test::Bytes previous = {'o', 'l', 'd'};
@@ -448,7 +442,7 @@ TEST_F(RunTest, AKilledWindowRecordingIsOfferedAtTheNextStartAndKeptSampleForSam
         std::ifstream in(output(), std::ios::binary);
         const test::Bytes now{std::istreambuf_iterator<char>(in), {}};
         if (renamed)
-            EXPECT_TRUE(beginsWith(whole, dataOf(output())));
+            EXPECT_TRUE(beginsWith(whole, test::waveBytes(output())));
         else
             EXPECT_EQ(now, previous);
         for (const std::string &name : dir.entries())
@@ -481,7 +475,7 @@ TEST_F(RunTest, AKilledWindowRecordingIsOfferedAtTheNextStartAndKeptSampleForSam
                     kept.push_back(dir.path(name));
             ASSERT_EQ(kept.size(), 1u);
             EXPECT_NE(boxes[1].text.indexOf(QString::fromStdString(kept[0])), -1);
-            const std::string recovered = dataOf(kept[0]);
+            const std::string recovered = test::waveBytes(kept[0]);
             EXPECT_TRUE(beginsWith(whole, recovered));
             if (point == "sync:1") {
                 EXPECT_GE(recovered.size(), std::stoull(said));

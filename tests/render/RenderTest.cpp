@@ -809,13 +809,6 @@ Stopped killAt(const std::string &folder, const QStringList &arguments, const st
     return stopped;
 }
 
-// The sample data of a WAVE file, as stored.
-std::string dataOf(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-    return bytes.size() > 44 ? bytes.substr(44) : std::string();
-}
-
 // Whether `part` is the beginning of `whole`, byte for byte; where they
 // first differ when not (never the bytes themselves: megabytes of them).
 ::testing::AssertionResult beginsWith(const std::string &whole, const std::string &part) {
@@ -852,7 +845,7 @@ TEST_F(Render, AKilledRenderLeavesThePreviousOutputOrTheNewOneAndKeepsWhatItReco
         ASSERT_TRUE(process.waitForFinished(120000));
         ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
     }
-    const std::string whole = dataOf(reference + "song.wav");
+    const std::string whole = test::waveBytes(reference + "song.wav");
     ASSERT_GT(whole.size(), 300u * 22050 * 4);
     const test::Bytes previous = {'o', 'l', 'd', ' ', 'r', 'e', 'c', 'o', 'r', 'd', 'i', 'n', 'g'};
 
@@ -870,8 +863,8 @@ TEST_F(Render, AKilledRenderLeavesThePreviousOutputOrTheNewOneAndKeepsWhatItReco
         std::ifstream old(folder + "song.wav", std::ios::binary);
         const test::Bytes now{std::istreambuf_iterator<char>(old), {}};
         if (renamed) {
-            EXPECT_TRUE(beginsWith(whole, dataOf(folder + "song.wav")));
-            EXPECT_EQ(dataOf(folder + "song.wav").size(), whole.size());
+            EXPECT_TRUE(beginsWith(whole, test::waveBytes(folder + "song.wav")));
+            EXPECT_EQ(test::waveBytes(folder + "song.wav").size(), whole.size());
         } else {
             EXPECT_EQ(now, previous);
         }
@@ -888,8 +881,8 @@ TEST_F(Render, AKilledRenderLeavesThePreviousOutputOrTheNewOneAndKeepsWhatItReco
         ASSERT_TRUE(again.waitForFinished(120000));
         const std::string said = again.readAllStandardError().toStdString();
         EXPECT_EQ(again.exitCode(), 0) << said;
-        EXPECT_TRUE(beginsWith(whole, dataOf(folder + "song.wav")));
-        EXPECT_EQ(dataOf(folder + "song.wav").size(), whole.size());
+        EXPECT_TRUE(beginsWith(whole, test::waveBytes(folder + "song.wav")));
+        EXPECT_EQ(test::waveBytes(folder + "song.wav").size(), whole.size());
         std::vector<QJsonObject> interrupted;
         std::ifstream lines(folder + "report.jsonl");
         for (std::string line; std::getline(lines, line);) {
@@ -913,7 +906,7 @@ TEST_F(Render, AKilledRenderLeavesThePreviousOutputOrTheNewOneAndKeepsWhatItReco
             EXPECT_NE(kept.find("song-interrupted-"), std::string::npos) << kept;
             // What it holds is the recording's beginning, sample for sample,
             // and at least every byte synced before the kill.
-            const std::string recovered = dataOf(kept);
+            const std::string recovered = test::waveBytes(kept);
             EXPECT_TRUE(beginsWith(whole, recovered));
             if (point == "finish") {
                 EXPECT_EQ(recovered.size(), whole.size());

@@ -153,4 +153,10 @@ double envelopeCorrelation(const std::vector<float> &a, const std::vector<float>
     return best;
 }
 
+std::string waveBytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    return bytes.size() > 44 ? bytes.substr(44) : std::string();
+}
+
 } // namespace test

@@ -43,6 +43,8 @@ struct WaveData {
     double rms(double fromSeconds, double toSeconds) const;
 };
 WaveData readWave(const std::string &path);
+/// The sample data of a canonical 44-byte-header WAVE file, as stored.
+std::string waveBytes(const std::string &path);
 
 /// How alike two recordings of the same music sound: the correlation of
 /// their loudness in 10 ms steps (interleaved stereo, the left channel),
