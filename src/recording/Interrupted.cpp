@@ -80,8 +80,9 @@ std::vector<std::string> keptNames(const InterruptedRecording &recording, bool u
     std::string stem = recording.note.output.empty()
                            ? std::string("recording")
                            : recording.note.output.substr(folderOf(recording.note.output).size());
-    if (endsWith(stem, ".wav"))
-        stem.resize(stem.size() - 4);
+    // Without its extension (".wav", or another container's): what is kept is a WAVE file.
+    if (const auto dot = stem.rfind('.'); dot != std::string::npos && dot > 0)
+        stem.resize(dot);
     QDateTime when =
         QDateTime::fromString(QString::fromStdString(recording.note.started), Qt::ISODate);
     if (!when.isValid()) {

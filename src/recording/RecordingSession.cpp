@@ -10,6 +10,7 @@
 #include "platform/Paths.h"
 #include "platform/audio/Engine.h"
 #include "platform/audio/MidiFile.h"
+#include "platform/audio/SoundSystem.h"
 #include "recording/Formats.h"
 #include "recording/Interrupted.h"
 #include "recording/RunPlan.h"
@@ -24,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -46,8 +48,14 @@ void RecordingSession::setPhase(Phase phase) {
     emit phaseChanged(phase);
 }
 
+std::string RecordingSession::outputOf(const SessionPlan &plan) {
+    if (!plan.output.empty())
+        return plan.output;
+    return OutputFolder(plan.options, plan.song) + OutputName(plan.options, plan.song);
+}
+
 std::string RecordingSession::output() const {
-    return OutputFolder(plan_.options, plan_.song) + OutputName(plan_.options, plan_.song);
+    return outputOf(plan_);
 }
 
 std::string RecordingSession::templateFolder() const {
@@ -56,6 +64,8 @@ std::string RecordingSession::templateFolder() const {
 }
 
 int RecordingSession::sampleRate() const {
+    if (plan_.format)
+        return plan_.format->sampleRate;
     const RecordingFormat *format = FormatOf(plan_.options.quality);
     return format ? format->sampleRate : audio::kSampleRate;
 }
@@ -80,9 +90,10 @@ void RecordingSession::start(const SessionPlan &plan) {
             // format: the wave device ends the recording there itself (an
             // automatic tail ends it sooner, in runFreely).
             songEngineFrames_ = sequencer_.Length();
-            songFrames_ = BatchRecordingFrames(songEngineFrames_, sampleRate(), 0);
+            const int engineRate = audio::SoundSystem::current().acquire()->sampleRate();
+            songFrames_ = BatchRecordingFrames(songEngineFrames_, engineRate, sampleRate(), 0);
             recordedFrames_ =
-                BatchRecordingFrames(songEngineFrames_, sampleRate(),
+                BatchRecordingFrames(songEngineFrames_, engineRate, sampleRate(),
                                      plan_.tailAuto ? kAutoTailSeconds : plan_.tailSeconds);
             checkRoom();
         }
@@ -110,6 +121,23 @@ void RecordingSession::prepareOutput() {
     const std::string base = TemplateBaseNameOf(plan_.options.quality);
     const std::string target = output();
     reserveInProgress(target);
+    if (plan_.format) {
+        // A format of its own: the in-progress file starts as an empty WAVE
+        // file of that format, and the device takes it from there.
+        const std::vector<std::uint8_t> header = audio::waveHeader(*plan_.format, 0);
+        const int fd = ::open(inProgress_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        const bool written = fd >= 0 && platform::writeAll(fd, header.data(), header.size());
+        const int cause = errno;
+        if (fd >= 0)
+            ::close(fd);
+        if (!written)
+            throw Exception(tr("No recording can be made in the folder of %1: %2")
+                                .arg(QString::fromStdString(target),
+                                     QString::fromLocal8Bit(std::strerror(cause)))
+                                .toStdString());
+        wave_.FileName = inProgress_;
+        return;
+    }
     if (plan_.style == RunStyle::Batch) {
         // The shipped template is the recording's format; the recording
         // goes to the in-progress file as it is made.
@@ -183,12 +211,14 @@ std::string RecordingSession::roomShortfall(const SessionPlan &plan, std::int64_
     // The recording is written into the output's folder as it is made, and
     // renamed into place: the folder must hold it once.
     const RecordingFormat *format = FormatOf(plan.options.quality);
-    const int frameBytes = format ? format->bitsPerSample / 8 * format->channels : 4;
+    const int frameBytes = plan.format ? plan.format->bytesPerFrame()
+                           : format    ? format->bitsPerSample / 8 * format->channels
+                                       : 4;
     const std::uint64_t bytes = std::uint64_t(frames) * std::uint64_t(frameBytes) + 80;
-    std::string folder = OutputFolder(plan.options, plan.song);
+    const std::string output = outputOf(plan);
+    std::string folder = output.substr(0, output.rfind('/') + 1);
     if (folder.empty())
         folder = "./";
-    const std::string output = folder + OutputName(plan.options, plan.song);
     std::uint64_t free = 0, device = 0;
     if (!roomIn(folder, free, device))
         return {}; // the save says what is wrong with the folder
@@ -202,10 +232,11 @@ std::string RecordingSession::roomShortfall(const SessionPlan &plan) {
     try {
         const audio::MidiSong song = audio::readMidiFile(plan.song);
         const RecordingFormat *format = FormatOf(plan.options.quality);
-        const int rate = format ? format->sampleRate : audio::kSampleRate;
-        return roomShortfall(plan,
-                             BatchRecordingFrames(song.lengthUs * audio::kSampleRate / 1000000,
-                                                  rate, plan.tailSeconds));
+        const int rate = plan.format ? plan.format->sampleRate
+                         : format    ? format->sampleRate
+                                     : audio::kSampleRate;
+        return roomShortfall(plan, BatchRecordingFrames(song.lengthUs * rate / 1000000, rate, rate,
+                                                        plan.tailSeconds));
     } catch (const std::exception &) {
         return {}; // the sequencer says what is wrong with the song
     }
@@ -277,7 +308,7 @@ bool RecordingSession::runFreely(audio::Engine &engine,
         songEndEngine = engine.lastPlayStartFrame.load() + songEngineFrames_;
         total = songFrames_;
     }
-    const std::int64_t hold = audio::kSampleRate / 10;
+    const std::int64_t hold = engine.sampleRate() / 10;
     auto lastReport = std::chrono::steady_clock::now();
     bool inTail = false, quietEnough = false;
     while (wave_.Mode() == mpRecording) {
@@ -331,6 +362,31 @@ RecordingSession::Saved RecordingSession::write() {
     setPhase(Phase::Writing);
     Saved saved;
     wave_.Stop();
+    if (plan_.finish && !inProgress_.empty()) {
+        // Saved whole where it was made (still locked by the device), then
+        // written into the output.
+        wave_.FileName = inProgress_;
+        wave_.Save();
+        saved.ok = wave_.Error() == 0;
+        if (saved.ok) {
+            saved.message = plan_.finish(inProgress_, output());
+            saved.ok = saved.message.empty();
+            if (!saved.ok)
+                saved.message += tr(" The recording stays in %1 and is offered again at the "
+                                    "next start")
+                                     .arg(QString::fromStdString(inProgress_))
+                                     .toStdString();
+        } else {
+            saved.message = wave_.ErrorText();
+        }
+        wave_.Close();
+        if (saved.ok)
+            removeInProgress();
+        else
+            inProgress_.clear(); // the only copy: offered again at the next start
+        setPhase(Phase::Idle);
+        return saved;
+    }
     wave_.FileName = output();
     wave_.Save();
     saved.ok = wave_.Error() == 0;

@@ -4,6 +4,7 @@
 // The window and kestrune-render both run it; neither holds run logic.
 #pragma once
 
+#include "platform/audio/WaveFile.h"
 #include "platform/process/ExecWait.h"
 #include "settings/Options.h"
 
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 class TMediaPlayer;
@@ -47,6 +49,16 @@ struct SessionPlan {
     /// frame until the sound has stayed below -90 dBFS for 100 ms (at most
     /// kAutoTailSeconds), so that the last notes end as they ring out.
     bool tailAuto = false;
+    /// Batch: the recording's own format, in place of the template of the
+    /// options' quality (a rate, depth or channel count of kestrune-render's).
+    std::optional<audio::WaveFormat> format;
+    /// Batch: the output's path, in place of the options' name for the song.
+    std::string output;
+    /// Batch: turns the whole recording, the WAVE file `recording`, into
+    /// `output` (another container, tags, a gain), which it writes whole
+    /// or not at all; empty when it did, else why not. The recording's
+    /// in-progress file stays locked meanwhile.
+    std::function<std::string(const std::string &recording, const std::string &output)> finish;
 };
 
 /// The longest tail that tailAuto records.
@@ -115,6 +127,9 @@ public:
     /// Stops the recording, saves it under the output's name (replacing a
     /// file there in one rename), and closes the device. A save that fails
     /// keeps the recording in the home folder, else the temporary folder.
+    /// With a plan's `finish`, the recording is saved whole where it is
+    /// made and `finish` writes the output from it; when that fails, the
+    /// recording stays in its in-progress file and is offered again.
     Saved write();
 
     /// Empty when the output's folder and the scratch folder can hold a
@@ -122,6 +137,8 @@ public:
     /// short, with the numbers and the folder. The second form reads the
     /// song's length itself (nothing is short when it cannot be read).
     static std::string roomShortfall(const SessionPlan &plan, std::int64_t frames);
+    /// The output path a plan names.
+    static std::string outputOf(const SessionPlan &plan);
     static std::string roomShortfall(const SessionPlan &plan);
 
     /// Takes `plan` for a recording already saved under its output's name:

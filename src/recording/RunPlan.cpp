@@ -52,8 +52,8 @@ std::string Mp3PathOf(const std::string &wave) {
     return wave.substr(0, wave.size() >= 4 ? wave.size() - 4 : 0) + ".mp3";
 }
 
-std::int64_t BatchRecordingFrames(std::int64_t songFrames, int rate, double tailSeconds) {
-    constexpr std::int64_t engineRate = 44100;
+std::int64_t BatchRecordingFrames(std::int64_t songFrames, int engineRate, int rate,
+                                  double tailSeconds) {
     return (songFrames * rate + engineRate - 1) / engineRate + std::llround(tailSeconds * rate);
 }
 

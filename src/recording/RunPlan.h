@@ -26,8 +26,9 @@ std::string OutputName(const Options &options, const std::string &song);
 std::string Mp3PathOf(const std::string &wave);
 
 /// The frames a batch recording holds at `rate`: the song's `songFrames`
-/// engine frames (44100 a second), rounded up, then the tail, rounded.
-std::int64_t BatchRecordingFrames(std::int64_t songFrames, int rate, double tailSeconds);
+/// engine frames (`engineRate` a second), rounded up, then the tail, rounded.
+std::int64_t BatchRecordingFrames(std::int64_t songFrames, int engineRate, int rate,
+                                  double tailSeconds);
 
 /// Seconds recorded after playback ends: the delay when it is ticked, else 0.
 int TailSeconds(const Options &options);

@@ -74,15 +74,12 @@ std::string sameFileKey(const std::string &path) {
 }
 
 std::vector<Task> plan(const Request &request) {
-    auto outputOf = [&](const std::string &file) {
-        return outputFolderOf(request, file) + OutputName(request.options, file);
-    };
     // Every shard plans the whole list, so that two files meant for one
     // output are found alike in every shard, before anything records: the
     // one whose path sorts first records it, the others fail naming it.
     std::map<std::string, std::string> owner;
     for (const std::string &file : request.files) {
-        const std::string key = sameFileKey(outputOf(file));
+        const std::string key = sameFileKey(outputOf(request, file));
         const auto [at, first] = owner.emplace(key, file);
         if (!first && file < at->second)
             at->second = file;
@@ -94,7 +91,7 @@ std::vector<Task> plan(const Request &request) {
             continue;
         Task task;
         task.input = file;
-        task.output = outputOf(file);
+        task.output = outputOf(request, file);
         const std::string key = sameFileKey(task.output);
         if (request.toStdout)
             task.output = "-"; // as the user named it; the file is only passing through
@@ -102,7 +99,7 @@ std::vector<Task> plan(const Request &request) {
         const auto [at, fresh] = claimed.emplace(key, tasks.size());
         if (first != file || !fresh) {
             task.ended = true;
-            task.result.error = "its WAVE file " + task.output + " would also be that of " +
+            task.result.error = "its output " + task.output + " would also be that of " +
                                 (first != file ? first : tasks[at->second].input);
         } else if (request.skipExisting && exists(task.output) &&
                    waveProblem(request, file, task.output).empty()) {
@@ -424,9 +421,8 @@ private:
         std::vector<Running> running;
         for (const Worker &w : workers_)
             if (w.task >= 0)
-                running.push_back(
-                    Running{tasks_[std::size_t(w.task)].input, w.done, w.total,
-                            kRecordingFormats[std::size_t(request_.options.quality)].sampleRate});
+                running.push_back(Running{tasks_[std::size_t(w.task)].input, w.done, w.total,
+                                          request_.encoding.format.sampleRate});
         progress_.update(running, waiting_.size());
     }
 
@@ -549,7 +545,7 @@ private:
                      "{\"input\":%s,\"output\":%s,\"format\":%s,\"frames\":%lld,\"seconds\":%.6f,"
                      "%s,\"status\":\"%s\",\"error\":%s}\n",
                      jsonText(task.input).c_str(), jsonText(task.output).c_str(),
-                     jsonText(qualityText(request_.options.quality)).c_str(),
+                     jsonText(encodingText(request_.encoding)).c_str(),
                      static_cast<long long>(task.result.frames), task.result.seconds,
                      levels.c_str(), statusText(task.result.status),
                      failed ? jsonText(task.result.error).c_str() : "null");
@@ -580,8 +576,7 @@ int toStandardOutput(Request request) {
     request.options.directory = folder + "/";
     request.jobs = 1;
     int status = Batch(request).run();
-    const std::string file =
-        request.options.directory + OutputName(request.options, request.files.front());
+    const std::string file = outputOf(request, request.files.front());
     if (status == 0) {
         const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
         std::vector<char> buffer(1 << 16);

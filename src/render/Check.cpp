@@ -26,6 +26,9 @@
 namespace render {
 namespace {
 
+// Frames a lossy output may lack at its end: more than any codec's frame.
+constexpr std::int64_t kCodecFrameSlack = 4096;
+
 // A running recording holds a lock on its in-progress file.
 bool inUse(const std::string &path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -36,11 +39,17 @@ bool inUse(const std::string &path) {
     return held;
 }
 
+// An output's path without its extension: what an interrupted copy is named after.
+std::string stemOf(const std::string &path) {
+    const auto dot = path.rfind('.');
+    return dot == std::string::npos || dot < path.rfind('/') + 1 ? path : path.substr(0, dot);
+}
+
 } // namespace
 
 std::string waveProblem(const Request &request, const std::string &file,
                         const std::string &output) {
-    const RecordingFormat &format = kRecordingFormats[std::size_t(request.options.quality)];
+    const audio::WaveFormat &format = request.encoding.format;
     SF_INFO info{};
     SNDFILE *wave = sf_open(output.c_str(), SFM_READ, &info);
     if (!wave)
@@ -51,8 +60,12 @@ std::string waveProblem(const Request &request, const std::string &file,
     std::int64_t wanted = 0;
     try {
         const audio::MidiSong song = audio::readMidiFile(file);
-        wanted = BatchRecordingFrames(song.lengthUs * 44100 / 1000000, format.sampleRate,
+        const int rate = request.encoding.engineRate();
+        wanted = BatchRecordingFrames(song.lengthUs * rate / 1000000, rate, format.sampleRate,
                                       request.tailSeconds);
+        // A lossy codec may end its last frame early; a frame's length is slack.
+        if (request.encoding.lossy())
+            wanted = std::max<std::int64_t>(0, wanted - kCodecFrameSlack);
     } catch (const std::exception &e) {
         return "unreadable song: " + file + " (" + e.what() + ")";
     }
@@ -76,13 +89,13 @@ int runCheck(const Request &request) {
         if (!inShard(request, file))
             continue;
         ++checked;
-        const std::string folder = outputFolderOf(request, file);
-        const std::string output = folder + OutputName(request.options, file);
+        const std::string output = outputOf(request, file);
+        const std::string folder = output.substr(0, output.rfind('/') + 1);
         folders.insert(folder.empty() ? "./" : folder);
         const std::string wave = waveProblem(request, file, output);
         if (!wave.empty()) {
             problem(wave);
-            unwhole.insert(output);
+            unwhole.insert(stemOf(output));
             if (wave.rfind("missing: ", 0) == 0 || wave.rfind("unreadable", 0) == 0)
                 continue;
         }
@@ -104,10 +117,10 @@ int runCheck(const Request &request) {
                        cut != std::string::npos && name.ends_with(".wav")) {
                 // Kept from a recording a crash cut off; it matters while its
                 // output is not whole.
-                const std::string output =
-                    (folder == "./" ? std::string() : folder) + name.substr(0, cut) + ".wav";
-                if (unwhole.count(output))
-                    problem("interrupted: " + path + " (kept from a recording of " + output +
+                const std::string stem =
+                    (folder == "./" ? std::string() : folder) + name.substr(0, cut);
+                if (unwhole.count(stem))
+                    problem("interrupted: " + path + " (kept from a recording of " + stem +
                             " that was cut off)");
             }
         }

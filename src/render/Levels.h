@@ -14,15 +14,12 @@ struct Levels {
     bool silent() const { return loudness < -1e8; }
 };
 
-/// Measures the WAVE file `path`. False with `error` when it cannot be read.
+/// Measures the sound file `path` (anything libsndfile reads). False with `error` when it cannot be
+/// read.
 bool measureLevels(const std::string &path, Levels &levels, std::string &error);
 
 /// The gain in dB that brings `levels` to `target` LUFS without its true
 /// peak passing `ceiling` dBTP; 0 for silence.
 double normalizingGain(const Levels &levels, double target, double ceiling);
-
-/// Multiplies the PCM WAVE file `path` by `gainDb`, quantised again with
-/// dither, and replaces it whole (a temporary file beside it, renamed).
-bool applyGain(const std::string &path, double gainDb, std::string &error);
 
 } // namespace render

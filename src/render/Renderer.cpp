@@ -19,6 +19,7 @@ Renderer::Renderer(const Request &request) : request_(request) {
     settings.clock = audio::Engine::Clock::Driven;
     settings.devices = audio::readDevicesConfig();
     settings.soundFont = request.soundFont;
+    settings.sampleRate = request.encoding.engineRate();
     // The command line's controls over devices.ini's [Synth] keys.
     audio::SynthControls &synth = settings.devices.synth;
     const audio::SynthControls &given = request.synth;
@@ -80,9 +81,9 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
     startAfresh();
     if (!saved)
         return result;
-    result.error = level(result);
-    if (!result.error.empty())
-        return result;
+    result.levels = finished_.levels;
+    result.measured = finished_.measured;
+    result.gainDb = finished_.gainDb;
     if (session_->encoderRuns()) {
         result.error = runEncoder(stop);
         if (!result.error.empty())
@@ -109,26 +110,7 @@ Result Renderer::encode(const std::string &song, const std::atomic<bool> &stop) 
     return result;
 }
 
-std::string Renderer::level(Result &result) {
-    // Measured on the saved file; with --normalize, given the gain that
-    // brings it to the loudness asked for (its true peak kept under the
-    // ceiling), then measured again.
-    const std::string output = session_->output();
-    std::string error;
-    result.measured = measureLevels(output, result.levels, error);
-    if (!result.measured || !request_.normalize)
-        return {};
-    const double gain = normalizingGain(result.levels, request_.loudness, request_.truePeak);
-    if (std::fabs(gain) < 0.01)
-        return {};
-    if (!applyGain(output, gain, error))
-        return output + " could not be normalised: " + error;
-    result.gainDb = gain;
-    result.measured = measureLevels(output, result.levels, error);
-    return {};
-}
-
-SessionPlan Renderer::planFor(const std::string &song) const {
+SessionPlan Renderer::planFor(const std::string &song) {
     SessionPlan plan;
     plan.options = request_.options;
     if (!request_.base.empty() && request_.options.preferDirectory) {
@@ -141,6 +123,21 @@ SessionPlan Renderer::planFor(const std::string &song) const {
     plan.style = RunStyle::Batch;
     plan.tailSeconds = request_.tailSeconds;
     plan.tailAuto = request_.tailAuto;
+    plan.output = outputOf(request_, song);
+    if (request_.encoding.quality < 0)
+        plan.format = request_.encoding.recordingFormat();
+    // The recording becomes the output in its last step: measured, brought
+    // to a loudness if asked, tagged, in its container.
+    plan.finish = [this, song](const std::string &recording, const std::string &output) {
+        FinishPlan how;
+        how.encoding = request_.encoding;
+        how.tags = tagsOf(song);
+        how.normalize = request_.normalize;
+        how.loudness = request_.loudness;
+        how.truePeak = request_.truePeak;
+        finished_ = Finished{};
+        return finishOutput(recording, output, how, finished_);
+    };
     return plan;
 }
 

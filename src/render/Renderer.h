@@ -4,6 +4,7 @@
 #pragma once
 
 #include "recording/RecordingSession.h"
+#include "render/Finish.h"
 #include "render/Levels.h"
 #include "render/Request.h"
 
@@ -59,8 +60,7 @@ public:
 
 private:
     void startAfresh();
-    SessionPlan planFor(const std::string &song) const;
-    std::string level(Result &result);
+    SessionPlan planFor(const std::string &song);
     std::string runEncoder(const std::atomic<bool> &stop);
 
     const Request &request_;
@@ -68,6 +68,7 @@ private:
     std::shared_ptr<audio::Engine> engine_;
     std::unique_ptr<TMediaPlayer> sequencer_, wave_;
     std::unique_ptr<RecordingSession> session_;
+    Finished finished_; // of the file last rendered
 };
 
 } // namespace render

@@ -74,6 +74,41 @@ int parseQuality(const std::string &text) {
     return -1;
 }
 
+bool parseForm(const std::string &text, audio::WaveFormat &format) {
+    std::string form = lowerWithoutBlanks(text);
+    eraseAll(form, "hertz");
+    eraseAll(form, "hz");
+    eraseAll(form, "bit");
+    const auto first = form.find('/');
+    const auto second = first == std::string::npos ? first : form.find('/', first + 1);
+    if (second == std::string::npos)
+        return false;
+    const std::string rate = form.substr(0, first);
+    const std::string depth = form.substr(first + 1, second - first - 1);
+    const std::string channels = form.substr(second + 1);
+    if (rate.empty() || rate.size() > 6 ||
+        !std::all_of(rate.begin(), rate.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    audio::WaveFormat parsed;
+    parsed.sampleRate = std::atoi(rate.c_str());
+    if (depth == "float" || depth == "f") {
+        parsed.bitsPerSample = 32;
+        parsed.floating = true;
+    } else if (depth == "8" || depth == "16" || depth == "24" || depth == "32") {
+        parsed.bitsPerSample = std::atoi(depth.c_str());
+    } else {
+        return false;
+    }
+    if (channels == "stereo" || channels == "2")
+        parsed.channels = 2;
+    else if (channels == "mono" || channels == "monaural" || channels == "1")
+        parsed.channels = 1;
+    else
+        return false;
+    format = parsed;
+    return true;
+}
+
 std::string qualityText(int quality) {
     if (quality < 0 || quality >= int(kRecordingFormats.size()))
         return "none";
@@ -84,20 +119,31 @@ std::string qualityText(int quality) {
 
 std::string usage() {
     return R"(Usage: kestrune-render [OPTION]... FILE.mid...
-Records each Standard MIDI File into a WAVE file, as a run of the Kestrune
-window would, as fast as the processor allows. The options default to those
-chosen in the window (its settings file).
+Records each Standard MIDI File into a WAVE file (or FLAC, Ogg, ...), as a
+run of the Kestrune window would, as fast as the processor allows, tagged
+with the song's name and copyright. The options default to those chosen in
+the window (its settings file).
 
-  -q, --quality N|FORM     recording format: 0-11, or a form such as
-                           44100/16/stereo, 22050/8/mono, 11025/16/stereo
+  -q, --quality N|FORM     recording format: one of the window's, 0-11, or a
+                           form RATE/BITS/CHANNELS such as 44100/16/stereo,
+                           48000/24/stereo or 96000/float/mono
+      --format NAME        wav (the default), rf64, w64, flac, ogg, opus,
+                           aiff or mp3; with -o FILE, also its extension
+      --rate HZ            the rate, 8000 to 192000: the synthesiser renders
+                           at it up to 96000 (the window's formats are made
+                           at 44100, as the window makes them)
+      --bits 8|16|24|32|float
+                           the depth (FLAC: up to 24; lossy: their own)
       --tail auto|SECONDS  after the song's end, record until the sound has
                            stayed below -90 dBFS for 100 ms (auto, at most
                            30 s: the default, unless the window's settings
                            tick a delay), or that many seconds (0: none)
-  -o, --output-dir DIR     write the WAVE files into DIR, made when missing;
-                           -o - writes the one file's WAVE to standard output
-                           (default: beside each MIDI file, or the window's
-                           folder of choice)
+  -o, --output-dir DIR     write the outputs into DIR, made when missing;
+                           -o FILE.EXT (one MIDI file) writes it as FILE.EXT,
+                           in the container its extension names;
+                           -o - writes the one file's output to standard
+                           output (default: beside each MIDI file, or the
+                           window's folder of choice)
       --suffix             put the quality information into the file name
       --no-suffix          name the file after the song only
       --mp3[=ENCODER]      encode each WAVE file to MP3 (format 0 only), with
@@ -185,6 +231,66 @@ void readList(const std::string &list, bool nulSeparated, std::vector<std::strin
 
 } // namespace
 
+namespace {
+
+// The output's encoding: the window's format (or -q's form), --rate and
+// --bits over it, in the container --format names, else -o FILE's
+// extension, else WAVE.
+void chooseEncoding(Request &request, const std::string &quality, const std::string &format,
+                    const std::string &rate, const std::string &bits, const std::string &outputFile,
+                    const std::string &settings) {
+    Encoding &encoding = request.encoding;
+    if (!quality.empty()) {
+        const int index = parseQuality(quality);
+        if (index >= 0)
+            request.options.quality = index;
+        else if (!parseForm(quality, encoding.format))
+            throw UsageError("unknown recording quality \"" + quality +
+                             "\": give 0 to 11, or a form such as 44100/16/stereo or "
+                             "48000/24/stereo");
+    }
+    if (const RecordingFormat *window = FormatOf(request.options.quality);
+        window && (quality.empty() || parseQuality(quality) >= 0))
+        encoding.format =
+            audio::WaveFormat{window->sampleRate, window->channels, window->bitsPerSample};
+    else if (quality.empty() && rate.empty() && bits.empty())
+        throw UsageError("no recording quality is chosen in " + settings + ": give one with -q");
+    if (!format.empty() && !containerNamed(format, encoding.container))
+        throw UsageError("--format takes wav, rf64, w64, flac, ogg, opus, aiff or mp3, not \"" +
+                         format + "\"");
+    if (format.empty() && !outputFile.empty())
+        containerOfPath(outputFile, encoding.container);
+    if (!rate.empty()) {
+        encoding.format.sampleRate = int(wholeNumber(rate, "--rate"));
+    } else if (encoding.container == Container::Opus && encoding.format.sampleRate != 8000 &&
+               encoding.format.sampleRate != 12000 && encoding.format.sampleRate != 16000 &&
+               encoding.format.sampleRate != 24000) {
+        encoding.format.sampleRate = 48000; // Opus's own rate
+    }
+    if (!bits.empty()) {
+        audio::WaveFormat depth;
+        if (!parseForm("1/" + bits + "/1", depth))
+            throw UsageError("--bits takes 8, 16, 24, 32 or float, not \"" + bits + "\"");
+        encoding.format.bitsPerSample = depth.bitsPerSample;
+        encoding.format.floating = depth.floating;
+    }
+    const std::string problem = encodingProblem(encoding);
+    if (!problem.empty())
+        throw UsageError(problem);
+    // The window's formats, in a WAVE file, are made as the window makes them.
+    encoding.quality = -1;
+    if (encoding.container == Container::Wav && !encoding.format.floating)
+        for (std::size_t i = 0; i < kRecordingFormats.size(); ++i) {
+            const RecordingFormat &f = kRecordingFormats[i];
+            if (encoding.format == audio::WaveFormat{f.sampleRate, f.channels, f.bitsPerSample})
+                encoding.quality = int(i);
+        }
+    if (encoding.quality >= 0)
+        request.options.quality = encoding.quality;
+}
+
+} // namespace
+
 Request parseCommandLine(int argc, char **argv, const std::string &settings) {
     Request request;
     // A settings file that is not one (a FIFO, a folder) is refused by name
@@ -197,12 +303,15 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
     request.options = ReadOptions(TIniFile(settings));
     const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
     request.jobs = cores > 0 ? int(cores) : 1;
-    std::string quality, tail, shard, encoder;
+    std::string quality, tail, shard, encoder, format, rate, bits, outputFile;
     std::vector<std::string> lists;
     bool mp3 = false, noMp3 = false, nulSeparated = false;
 
     enum {
         Tail = 1000,
+        Format,
+        Rate,
+        Bits,
         Suffix,
         NoSuffix,
         Mp3,
@@ -232,6 +341,9 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
     static const option longOptions[] = {
         {"quality", required_argument, nullptr, 'q'},
         {"tail", required_argument, nullptr, Tail},
+        {"format", required_argument, nullptr, Format},
+        {"rate", required_argument, nullptr, Rate},
+        {"bits", required_argument, nullptr, Bits},
         {"output-dir", required_argument, nullptr, 'o'},
         {"files-from", required_argument, nullptr, FilesFrom},
         {"null", no_argument, nullptr, '0'},
@@ -277,6 +389,15 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         case Tail:
             tail = value.empty() ? " " : value;
             break;
+        case Format:
+            format = value.empty() ? " " : value;
+            break;
+        case Rate:
+            rate = value.empty() ? " " : value;
+            break;
+        case Bits:
+            bits = value.empty() ? " " : value;
+            break;
         case 'o': {
             if (value == "-") {
                 // Recorded in a folder of its own, then written out.
@@ -286,6 +407,13 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
                 break;
             }
             request.toStdout = false;
+            Container named;
+            if (containerOfPath(value, named) && !paths::isFolder(value)) {
+                // One file's output, named as given.
+                outputFile = value;
+                break;
+            }
+            outputFile.clear();
             // Made with its parents when missing, as mkdir -p would.
             std::error_code error;
             if (!value.empty() && !paths::isFolder(value))
@@ -416,15 +544,7 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         }
     }
 
-    if (!quality.empty()) {
-        request.options.quality = parseQuality(quality);
-        if (request.options.quality < 0)
-            throw UsageError("unknown recording quality \"" + quality +
-                             "\": give 0 to 11, or a form such as 44100/16/stereo");
-    } else if (request.options.quality < 0 ||
-               request.options.quality >= int(kRecordingFormats.size())) {
-        throw UsageError("no recording quality is chosen in " + settings + ": give one with -q");
-    }
+    chooseEncoding(request, quality, format, rate, bits, outputFile, settings);
 
     if (tail == "auto") {
         request.tailAuto = true;
@@ -451,9 +571,10 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
                                  ? std::string("--mp3 needs an encoder: give --mp3=ENCODER")
                                  : "the MP3 encoder \"" + request.options.encoder +
                                        "\" does not exist");
-        if (request.options.quality != 0)
-            throw UsageError("MP3 encoding needs the high-quality format (-q 0, 44100/16/stereo)");
-    } else if (request.options.encode && request.options.quality != 0) {
+        if (request.encoding.quality != 0)
+            throw UsageError("MP3 encoding needs the high-quality format (-q 0, 44100/16/stereo) "
+                             "in a WAVE file; --format mp3 writes MP3 files itself");
+    } else if (request.options.encode && request.encoding.quality != 0) {
         // The window would ask; here the settings' encoding gives way.
         request.options.encode = false;
     }
@@ -483,12 +604,27 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         readList(list, nulSeparated, request.files);
     if (request.files.empty())
         throw UsageError("no MIDI file given");
+    if (!outputFile.empty()) {
+        if (request.files.size() != 1)
+            throw UsageError("-o " + outputFile + " names one file's output; " +
+                             std::to_string(request.files.size()) + " files were given");
+        if (request.options.encode)
+            throw UsageError("-o FILE writes that file only: give --no-mp3");
+        const std::string folder = outputFile.substr(0, outputFile.rfind('/') + 1);
+        std::error_code error;
+        if (!folder.empty() && !paths::isFolder(folder))
+            std::filesystem::create_directories(folder, error);
+        if (!folder.empty() && !paths::isFolder(folder))
+            throw UsageError("the output folder \"" + folder + "\" cannot be made" +
+                             (error ? ": " + error.message() : std::string()));
+        request.outputFile = outputFile;
+    }
     if (request.toStdout) {
         if (request.files.size() != 1)
             throw UsageError("-o - writes one file's recording to standard output; " +
                              std::to_string(request.files.size()) + " files were given");
         if (request.options.encode)
-            throw UsageError("-o - writes the WAVE file only: give --no-mp3");
+            throw UsageError("-o - writes the one output only: give --no-mp3");
         if (request.skipExisting || request.shardCount > 1 || !request.base.empty())
             throw UsageError("-o - takes no --skip-existing, --shard or --base");
     }
@@ -537,6 +673,17 @@ std::string listedKey(const Request &request, const std::string &file) {
 bool inShard(const Request &request, const std::string &file) {
     return fnv1a(listedKey(request, file)) % std::uint64_t(request.shardCount) ==
            std::uint64_t(request.shardIndex);
+}
+
+std::string outputOf(const Request &request, const std::string &file) {
+    if (!request.outputFile.empty())
+        return request.outputFile;
+    // The last four characters are the song's extension (".mid").
+    std::string name = file.substr(file.rfind('/') + 1);
+    name.resize(name.size() > 4 ? name.size() - 4 : 0);
+    if (request.options.qualityInName)
+        name += qualityTag(request.encoding);
+    return outputFolderOf(request, file) + name + extensionOf(request.encoding.container);
 }
 
 std::string outputFolderOf(const Request &request, const std::string &file) {

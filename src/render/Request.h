@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/audio/DeviceConfig.h"
+#include "render/Encoding.h"
 #include "settings/Options.h"
 
 #include <stdexcept>
@@ -19,6 +20,8 @@ public:
 
 struct Request {
     Options options;        // the settings file's, then the command line's
+    Encoding encoding;      // what each output is: container, rate, depth, channels
+    std::string outputFile; // -o FILE: the one file's output, named as given
     double tailSeconds = 0; // recorded after the song's end
     bool tailAuto = false;  // --tail auto: until the sound has died away
     bool toStdout = false;  // -o -: the one file's recording to standard output
@@ -61,12 +64,21 @@ bool inShard(const Request &request, const std::string &file);
 /// folder, and below it the file's own folder relative to the base.
 std::string outputFolderOf(const Request &request, const std::string &file);
 
+/// A file's output: -o FILE as given, else in its folder, the song's name
+/// without its last four characters, the quality information when asked
+/// for, and the container's extension.
+std::string outputOf(const Request &request, const std::string &file);
+
 /// The help text.
 std::string usage();
 
 /// A format index from "0" to "11", or from a rate, bits and channels such
 /// as "22050/16/mono" or the list's own text; -1 for anything else.
 int parseQuality(const std::string &text);
+
+/// A rate, depth and channels such as "48000/24/stereo" or "96000/float/1"
+/// (any rate, 8, 16, 24, 32 bits or float); false for anything else.
+bool parseForm(const std::string &text, audio::WaveFormat &format);
 
 /// The short form of a format: "44100/16/stereo".
 std::string qualityText(int quality);

@@ -85,18 +85,20 @@ TEST(WaveFile, ReadsPcmFormatsAndTheirSamplesAsStored) {
     std::fclose(data);
 }
 
-TEST(WaveFile, RefusesWhatIsNotEightOrSixteenBitPcm) {
+TEST(WaveFile, RefusesWhatIsNeitherPcmNorFloat) {
     test::TempDir dir;
-    writeWithSndfile(dir.path("float.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 44100, 1, {1, 2});
-    writeWithSndfile(dir.path("24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 44100, 1, {1, 2});
+    writeWithSndfile(dir.path("double.wav"), SF_FORMAT_WAV | SF_FORMAT_DOUBLE, 44100, 1, {1, 2});
+    writeWithSndfile(dir.path("ulaw.wav"), SF_FORMAT_WAV | SF_FORMAT_ULAW, 44100, 1, {1, 2});
     writeWithSndfile(dir.path("aiff.wav"), SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 44100, 1, {1, 2});
     writeWithSndfile(dir.path("quad.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 4,
                      {1, 2, 3, 4});
     test::writeFile(dir.path("junk.wav"), test::Bytes(300, 0x41));
     test::writeFile(dir.path("empty.wav"), {});
 
-    EXPECT_NE(readError(dir.path("float.wav")).find("8-bit or 16-bit"), std::string::npos);
-    EXPECT_NE(readError(dir.path("24.wav")).find("8-bit or 16-bit"), std::string::npos);
+    EXPECT_NE(readError(dir.path("double.wav")).find("not 8-, 16-, 24- or 32-bit PCM"),
+              std::string::npos);
+    EXPECT_NE(readError(dir.path("ulaw.wav")).find("not 8-, 16-, 24- or 32-bit PCM"),
+              std::string::npos);
     EXPECT_NE(readError(dir.path("aiff.wav")).find("not a WAVE"), std::string::npos);
     EXPECT_NE(readError(dir.path("quad.wav")).find("4 channels"), std::string::npos);
     EXPECT_NE(readError(dir.path("junk.wav")).find("not a WAVE"), std::string::npos);

@@ -39,6 +39,8 @@ std::unique_ptr<Engine> Engine::tryOutput(const EngineSettings &settings, std::s
 Engine::Engine(const EngineSettings &settings, std::shared_ptr<SoundNotices> notices,
                std::string *error)
     : settings_(settings),
+      rate_(settings.clock == Clock::Driven && settings.sampleRate > 0 ? settings.sampleRate
+                                                                       : kSampleRate),
       notices_(notices ? std::move(notices) : std::make_shared<SoundNotices>()),
       clock_(settings.clock), buffer_(std::size_t(kOutputFrames) * kChannels),
       timeScale_(settings.timeScale > 0 ? settings.timeScale : 1.0),
@@ -155,8 +157,8 @@ std::int64_t Engine::clockFrame() const {
     }
     const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::steady_clock::now() - start_);
-    return startFrame_ + static_cast<std::int64_t>(static_cast<double>(elapsed.count()) *
-                                                   kSampleRate * timeScale_ / 1e9);
+    return startFrame_ + static_cast<std::int64_t>(static_cast<double>(elapsed.count()) * rate_ *
+                                                   timeScale_ / 1e9);
 }
 
 std::int64_t Engine::nextPeriodFrame() const {
@@ -302,7 +304,7 @@ std::int64_t Engine::now() {
     // clock runs on from there by the steady clock until the next request.
     const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::steady_clock::now() - askedAt_);
-    return askedFrame_ + std::int64_t(double(elapsed.count()) * kSampleRate / 1e9);
+    return askedFrame_ + std::int64_t(double(elapsed.count()) * rate_ / 1e9);
 }
 
 void Engine::portLost(const std::string &why) {
@@ -344,7 +346,7 @@ bool Engine::ensureSynthesiser(std::string &error) {
     }
     // Loading takes a while; the engine keeps running meanwhile.
     std::unique_ptr<Synthesiser> synth =
-        Synthesiser::create(soundFonts, settings_.devices.synth, error);
+        Synthesiser::create(soundFonts, settings_.devices.synth, error, rate_);
     if (!synth)
         return false;
     std::lock_guard<std::mutex> guard(mutex_);
@@ -393,7 +395,7 @@ void Engine::run() {
             guard.lock();
         }
         // Sleep until the next batch of periods is due.
-        const double framesPerNs = kSampleRate * timeScale_ / 1e9;
+        const double framesPerNs = rate_ * timeScale_ / 1e9;
         const auto nextNs = static_cast<std::int64_t>(
             static_cast<double>(frame_ - startFrame_ + kWakePeriods * kPeriodFrames) / framesPerNs);
         wake_.wait_until(guard, start_ + std::chrono::nanoseconds(nextNs),
@@ -404,7 +406,7 @@ void Engine::run() {
 void Engine::refill(std::size_t asked) {
     // Ahead only while it fits easily in the cycle the output asks for:
     // a heavy song on a small cycle renders a period at a time.
-    const auto cycle = std::chrono::nanoseconds(std::int64_t(asked) * 1000000000 / kSampleRate);
+    const auto cycle = std::chrono::nanoseconds(std::int64_t(asked) * 1000000000 / rate_);
     const int periods = periodCost_ * (kOutputFrames / kPeriodFrames) < cycle / 2
                             ? kOutputFrames / kPeriodFrames
                             : 1;

@@ -1,5 +1,6 @@
 // The sound engine: an object made with its settings (the program's sound
-// system makes one its devices share), a frame clock at 44100 Hz that
+// system makes one its devices share), a frame clock at 44100 Hz (a
+// renderer's driven engine may run at another rate) that
 // renders the synthesiser in periods of 256 frames and hands each period to
 // the recorders. Its clock is a sound server asking for audio, or the steady
 // clock (nothing to hear), or whoever drives it (a renderer running free).
@@ -62,6 +63,10 @@ struct EngineSettings {
     /// Benchmarks only: the steady clock runs this many times faster than
     /// real time (and no sound server is asked).
     double timeScale = 1.0;
+    /// A driven engine's frames a second, which its synthesiser renders at
+    /// (from Synthesiser::kMinSampleRate to kMaxSampleRate). An engine that
+    /// a sound server or the steady clock drives always runs at kSampleRate.
+    int sampleRate = kSampleRate;
 };
 
 /// Feeds the synthesiser, or an outside one: called on the rendering
@@ -100,6 +105,8 @@ public:
     Engine &operator=(const Engine &) = delete;
 
     Clock clock() const { return clock_.load(); }
+    /// Its frames a second: the clock's, the synthesiser's and the recorders'.
+    int sampleRate() const { return rate_; }
     /// True when the clock is real time: nothing may wait on the rendering
     /// thread. A driven engine lets its sinks hold it up instead of
     /// buffering without end.
@@ -223,6 +230,7 @@ private:
                      std::size_t frames);
 
     const EngineSettings settings_;
+    const int rate_;
     std::shared_ptr<SoundNotices> notices_;
     std::atomic<Clock> clock_;
     std::mutex mutex_;

@@ -40,6 +40,42 @@ struct TrackEvent {
     MidiEvent event;
 };
 
+// A text meta event's text as UTF-8: kept as it is when it is UTF-8, else
+// read as Latin-1; control characters become blanks, and blanks at either
+// end go.
+std::string metaText(const std::uint8_t *p, std::uint32_t length) {
+    std::string text(reinterpret_cast<const char *>(p), length);
+    bool utf8 = true;
+    for (std::size_t i = 0; i < text.size() && utf8;) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t more = c < 0x80         ? 0
+                                 : (c >> 5) == 6  ? 1
+                                 : (c >> 4) == 14 ? 2
+                                 : (c >> 3) == 30 ? 3
+                                                  : 4;
+        if (more == 4 || (more > 0 && c < 0xC2) || i + more >= text.size())
+            utf8 = false;
+        for (std::size_t k = 1; utf8 && k <= more; ++k)
+            utf8 = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        i += more + 1;
+    }
+    std::string out;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F) {
+            out += ' ';
+        } else if (c < 0x80 || utf8) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    const auto first = out.find_first_not_of(' ');
+    return first == std::string::npos ? std::string()
+                                      : out.substr(first, out.find_last_not_of(' ') - first + 1);
+}
+
 class TrackReader {
 public:
     TrackReader(const std::uint8_t *data, std::size_t size, int track, MidiSong &song,
@@ -94,6 +130,10 @@ public:
                 need(length, "a meta event");
                 if (type == 0x2F)
                     return tick;
+                if (type == 0x03 && song_.title.empty())
+                    song_.title = metaText(p_, length);
+                if (type == 0x02 && song_.copyright.empty())
+                    song_.copyright = metaText(p_, length);
                 if (type == 0x51) {
                     // Longer tempo events are read by their first three bytes.
                     if (length < 3)

@@ -26,6 +26,10 @@ struct MidiSong {
     std::vector<MidiEvent> events; // ordered by time, then by track
     std::vector<std::uint8_t> sysex;
     std::int64_t lengthUs = 0; // where the last track ends
+    // The first track-name and copyright meta events, as UTF-8 (text that
+    // is not UTF-8 is read as Latin-1), trimmed; empty when there are none.
+    std::string title;
+    std::string copyright;
 };
 
 /// Why a file was refused; what() says what is wrong, without the file name.

@@ -33,6 +33,7 @@ struct Synthesiser::SoundFont {
     fluid_settings_t *settings = nullptr;
     fluid_synth_t *loader = nullptr;
     std::vector<fluid_sfont_t *> sfonts; // the top of the stack first
+    int sampleRate = kSampleRate;        // of every synthesiser that plays it
     ~SoundFont() {
         if (loader)
             delete_fluid_synth(loader); // frees the SoundFont
@@ -43,10 +44,10 @@ struct Synthesiser::SoundFont {
 
 namespace {
 
-fluid_settings_t *newSettings() {
+fluid_settings_t *newSettings(int sampleRate = kSampleRate) {
     fluid_settings_t *settings = new_fluid_settings();
     if (settings) {
-        fluid_settings_setnum(settings, "synth.sample-rate", kSampleRate);
+        fluid_settings_setnum(settings, "synth.sample-rate", sampleRate);
         // Every call comes from one thread at a time (under the engine lock).
         fluid_settings_setint(settings, "synth.threadsafe-api", 0);
     }
@@ -178,11 +179,12 @@ std::string Synthesiser::controlsProblem(const SynthControls &controls) {
 }
 
 std::unique_ptr<Synthesiser> Synthesiser::create(const std::vector<std::string> &soundFonts,
-                                                 const SynthControls &controls,
-                                                 std::string &error) {
+                                                 const SynthControls &controls, std::string &error,
+                                                 int sampleRate) {
     silenceChatter();
     auto bank = std::make_shared<SoundFont>();
-    bank->settings = newSettings();
+    bank->sampleRate = sampleRate;
+    bank->settings = newSettings(sampleRate);
     bank->loader = bank->settings ? new_fluid_synth(bank->settings) : nullptr;
     if (!bank->loader) {
         error = "The synthesiser could not be started";
@@ -213,7 +215,7 @@ Synthesiser::Synthesiser(std::shared_ptr<SoundFont> soundFont, SynthControls con
     : soundFont_(std::move(soundFont)), controls_(std::move(controls)) {}
 
 bool Synthesiser::start(std::string &error) {
-    settings_ = newSettings();
+    settings_ = newSettings(soundFont_->sampleRate);
     if (!settings_) {
         error = "The synthesiser could not be started";
         return false;

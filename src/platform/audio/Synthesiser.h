@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/audio/DeviceConfig.h"
+#include "platform/audio/Engine.h"
 #include "platform/audio/MidiFile.h"
 
 #include <memory>
@@ -18,8 +19,13 @@ public:
     /// Loads `soundFonts`, stacked: a preset comes from the first that holds
     /// it. The synthesiser plays with `controls`. Returns null and sets
     /// `error` when that fails.
+    /// It renders `sampleRate` frames a second (kMinSampleRate to kMaxSampleRate).
     static std::unique_ptr<Synthesiser> create(const std::vector<std::string> &soundFonts,
-                                               const SynthControls &controls, std::string &error);
+                                               const SynthControls &controls, std::string &error,
+                                               int sampleRate = kSampleRate);
+    /// The rates the synthesiser renders at; others are made by resampling.
+    static constexpr int kMinSampleRate = 8000;
+    static constexpr int kMaxSampleRate = 96000;
     /// What is wrong with `controls` (a value out of range, a FluidSynth
     /// setting that does not exist), named; empty when nothing is.
     static std::string controlsProblem(const SynthControls &controls);

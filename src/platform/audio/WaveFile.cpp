@@ -54,7 +54,7 @@ std::vector<std::uint8_t> waveHeader(const WaveFormat &format, std::uint64_t dat
     }
     std::memcpy(p, "fmt ", 4);
     put32(p + 4, 16);
-    put16(p + 8, 1); // PCM
+    put16(p + 8, format.floating ? 3 : 1); // IEEE float, or PCM
     put16(p + 10, static_cast<std::uint32_t>(format.channels));
     put32(p + 12, static_cast<std::uint32_t>(format.sampleRate));
     put32(p + 16, static_cast<std::uint32_t>(format.sampleRate * format.bytesPerFrame()));
@@ -102,8 +102,9 @@ bool readWaveFile(const std::string &path, WaveFormat &format, std::FILE *data,
     if (major != SF_FORMAT_WAV && major != SF_FORMAT_RF64) {
         error = "it is not a WAVE file";
         ok = false;
-    } else if (sub != SF_FORMAT_PCM_16 && sub != SF_FORMAT_PCM_U8) {
-        error = "its samples are not 8-bit or 16-bit PCM";
+    } else if (sub != SF_FORMAT_PCM_16 && sub != SF_FORMAT_PCM_U8 && sub != SF_FORMAT_PCM_24 &&
+               sub != SF_FORMAT_PCM_32 && sub != SF_FORMAT_FLOAT) {
+        error = "its samples are not 8-, 16-, 24- or 32-bit PCM, nor 32-bit float";
         ok = false;
     } else if (info.channels != 1 && info.channels != 2) {
         error = "it has " + std::to_string(info.channels) +
@@ -116,7 +117,11 @@ bool readWaveFile(const std::string &path, WaveFormat &format, std::FILE *data,
     if (ok) {
         format.sampleRate = info.samplerate;
         format.channels = info.channels;
-        format.bitsPerSample = sub == SF_FORMAT_PCM_16 ? 16 : 8;
+        format.bitsPerSample = sub == SF_FORMAT_PCM_U8   ? 8
+                               : sub == SF_FORMAT_PCM_16 ? 16
+                               : sub == SF_FORMAT_PCM_24 ? 24
+                                                         : 32;
+        format.floating = sub == SF_FORMAT_FLOAT;
         // The stored bytes are the device's content as they are: copy them raw.
         std::vector<char> buffer(1 << 16);
         dataBytes = 0;

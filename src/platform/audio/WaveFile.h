@@ -13,11 +13,13 @@ struct WaveFormat {
     int sampleRate = 44100;
     int channels = 2;
     int bitsPerSample = 16;
+    bool floating = false; // 32-bit IEEE float samples rather than PCM
     int bytesPerFrame() const { return channels * bitsPerSample / 8; }
     bool operator==(const WaveFormat &) const = default;
 };
 
-/// Opens `path` as a PCM WAVE (or RF64) file of 8 or 16 bits, mono or stereo, and
+/// Opens `path` as a WAVE (or RF64) file of 8-, 16-, 24- or 32-bit PCM or
+/// 32-bit float samples, mono or stereo, and
 /// copies its sample data, as stored, to `data` (which must be open for
 /// writing). Returns false and sets `error` to what is wrong otherwise.
 bool readWaveFile(const std::string &path, WaveFormat &format, std::FILE *data,

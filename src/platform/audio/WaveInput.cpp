@@ -6,11 +6,15 @@
 #include <soxr.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <unistd.h>
+
+static_assert(std::endian::native == std::endian::little,
+              "WAVE samples are stored as the machine holds them");
 
 namespace audio {
 namespace {
@@ -20,16 +24,17 @@ constexpr std::size_t kRingPeriods = 1024;
 
 } // namespace
 
-WaveConverter::WaveConverter(const WaveFormat &format) : format_(format) {
-    if (format_.sampleRate != kSampleRate) {
+WaveConverter::WaveConverter(const WaveFormat &format, int inputRate)
+    : format_(format), inputRate_(inputRate) {
+    if (format_.sampleRate != inputRate_) {
         soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
         soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
         soxr_error_t error = nullptr;
         resampler_ =
-            soxr_create(kSampleRate, format_.sampleRate, static_cast<unsigned>(format_.channels),
+            soxr_create(inputRate_, format_.sampleRate, static_cast<unsigned>(format_.channels),
                         &error, &io, &quality, nullptr);
         if (!resampler_)
-            error_ = "no rate converter from " + std::to_string(kSampleRate) + " to " +
+            error_ = "no rate converter from " + std::to_string(inputRate_) + " to " +
                      std::to_string(format_.sampleRate) + " Hz can be made (" +
                      (error ? error : "libsoxr gave no reason") + ")";
     }
@@ -52,7 +57,8 @@ void WaveConverter::process(const float *in, std::size_t frames, std::vector<std
         quantise(samples, frames * std::size_t(format_.channels), out);
         return;
     }
-    const std::size_t room = frames * std::size_t(format_.sampleRate) / kSampleRate + 64;
+    const std::size_t room =
+        frames * std::size_t(format_.sampleRate) / std::size_t(inputRate_) + 64;
     resampled_.resize(room * std::size_t(format_.channels));
     std::size_t used = 0, made = 0;
     soxr_process(resampler_, samples, frames, &used, resampled_.data(), room, &made);
@@ -85,30 +91,48 @@ float WaveConverter::ditherStep() {
 
 void WaveConverter::quantise(const float *samples, std::size_t count,
                              std::vector<std::uint8_t> &out) {
-    // Dither, round to nearest, clip.
+    // Dither, round to nearest, clip; little-endian, as WAVE stores them.
     const std::size_t at = out.size();
+    const int bytes = format_.bitsPerSample / 8;
+    out.resize(at + std::size_t(bytes) * count);
+    std::uint8_t *p = out.data() + at;
+    if (format_.floating) {
+        std::memcpy(p, samples, count * sizeof(float));
+        return;
+    }
+    if (format_.bitsPerSample == 8) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const float v = std::clamp(samples[i] * 127.0f + 128.0f + ditherStep(), 0.0f, 255.0f);
+            *p++ = static_cast<std::uint8_t>(std::floor(v + 0.5f));
+        }
+        return;
+    }
     if (format_.bitsPerSample == 16) {
-        out.resize(at + 2 * count);
-        std::uint8_t *p = out.data() + at;
         for (std::size_t i = 0; i < count; ++i) {
             const float v = std::clamp(samples[i] * 32767.0f + ditherStep(), -32768.0f, 32767.0f);
             const auto s = static_cast<std::int16_t>(std::floor(v + 0.5f));
             *p++ = static_cast<std::uint8_t>(s & 0xFF);
             *p++ = static_cast<std::uint8_t>((s >> 8) & 0xFF);
         }
-    } else {
-        out.resize(at + count);
-        std::uint8_t *p = out.data() + at;
-        for (std::size_t i = 0; i < count; ++i) {
-            const float v = std::clamp(samples[i] * 127.0f + 128.0f + ditherStep(), 0.0f, 255.0f);
-            *p++ = static_cast<std::uint8_t>(std::floor(v + 0.5f));
-        }
+        return;
+    }
+    // 24 and 32 bits, scaled as 16 bits are (full scale is the largest
+    // positive step), in double, where a float's 24-bit mantissa would
+    // round the larger steps; the dither stays one step wide.
+    const double top = std::ldexp(1.0, format_.bitsPerSample - 1) - 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double v = std::clamp(
+            std::floor(double(samples[i]) * top + double(ditherStep()) + 0.5), -top - 1, top);
+        const auto s = static_cast<std::uint32_t>(static_cast<std::int32_t>(v));
+        for (int b = 0; b < bytes; ++b)
+            *p++ = static_cast<std::uint8_t>(s >> (8 * b));
     }
 }
 
 WaveRecorder::WaveRecorder(std::shared_ptr<Engine> engine, const WaveFormat &format,
                            std::FILE *spool)
-    : engine_(std::move(engine)), converter_(format), spool_(spool), ring_(kRingPeriods) {}
+    : engine_(std::move(engine)), converter_(format, engine_->sampleRate()), spool_(spool),
+      ring_(kRingPeriods) {}
 
 WaveRecorder::~WaveRecorder() {
     stop();
@@ -120,7 +144,7 @@ void WaveRecorder::limit(std::int64_t frames, std::function<void()> done) {
     limitFrames_ = std::max<std::int64_t>(frames, 0);
     limitBytes_ = std::uint64_t(limitFrames_) * std::uint64_t(converter_.format().bytesPerFrame());
     const std::int64_t rate = converter_.format().sampleRate;
-    neededInput_ = (limitFrames_ * kSampleRate + rate - 1) / rate;
+    neededInput_ = (limitFrames_ * engine_->sampleRate() + rate - 1) / rate;
     done_ = std::move(done);
 }
 

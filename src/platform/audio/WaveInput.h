@@ -23,12 +23,13 @@ struct soxr;
 
 namespace audio {
 
-/// Converts the engine's 44100 Hz stereo float stream into a WAVE format:
-/// libsoxr for the rate, the channel average for mono, and dithered
-/// quantisation to 16-bit signed or 8-bit unsigned samples.
+/// Converts the engine's stereo float stream (44100 Hz, or `inputRate`)
+/// into a WAVE format: libsoxr for the rate, the channel average for mono,
+/// and dithered quantisation to 8-bit unsigned, or 16-, 24- or 32-bit
+/// signed samples; or 32-bit float samples as they are.
 class WaveConverter {
 public:
-    explicit WaveConverter(const WaveFormat &format);
+    explicit WaveConverter(const WaveFormat &format, int inputRate = kSampleRate);
     ~WaveConverter();
     WaveConverter(const WaveConverter &) = delete;
     WaveConverter &operator=(const WaveConverter &) = delete;
@@ -47,6 +48,7 @@ private:
     float ditherStep();
 
     WaveFormat format_;
+    int inputRate_;
     soxr *resampler_ = nullptr;
     std::vector<float> mixed_;
     std::vector<float> resampled_;

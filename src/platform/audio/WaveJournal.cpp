@@ -123,6 +123,17 @@ bool WaveJournal::canFinishAs(const std::string &target, std::uint64_t dataBytes
 
 bool WaveJournal::finish(const std::string &target, std::uint64_t dataBytes, std::string &error) {
     const int fd = fileno(file_);
+    if (target == path_) {
+        // Whole where it lies, for whoever writes the output from it (and
+        // syncs what it keeps).
+        if (std::fflush(file_) == 0 && cutToData(fd, headerBytes_, dataBytes) &&
+            writeHeader(dataBytes)) {
+            finished_ = true;
+            return true;
+        }
+        error = std::strerror(errno);
+        return false;
+    }
     bool ok = std::fflush(file_) == 0 && cutToData(fd, headerBytes_, dataBytes) &&
               writeHeader(dataBytes) && ::fsync(fd) == 0;
     if (ok) {
@@ -169,10 +180,21 @@ bool readJournal(int fd, JournalContent &content, std::string &error) {
                                             ? std::uint64_t(st.st_size) - content.headerBytes
                                             : 0;
             content.dataBytes = after / frame * frame;
+            // A finished file that was tagged (a list after its samples)
+            // holds exactly the samples its header counts.
+            std::uint64_t declared = size;
+            if (size == 0xFFFFFFFFu && std::memcmp(head + 12, "ds64", 4) == 0)
+                declared = get32(head + 28) | std::uint64_t(get32(head + 32)) << 32;
+            char next[4] = {};
+            if (declared < after &&
+                ::pread(fd, next, 4, off_t(content.headerBytes + declared + (declared & 1))) == 4 &&
+                std::memcmp(next, "LIST", 4) == 0)
+                content.dataBytes = declared / frame * frame;
             return true;
         }
         if (std::memcmp(chunk, "fmt ", 4) == 0 && at + 24 <= std::size_t(got) &&
-            get16(chunk + 8) == 1) {
+            (get16(chunk + 8) == 1 || get16(chunk + 8) == 3)) {
+            content.format.floating = get16(chunk + 8) == 3;
             content.format.channels = int(get16(chunk + 10));
             content.format.sampleRate = int(get32(chunk + 12));
             content.format.bitsPerSample = int(get16(chunk + 22));

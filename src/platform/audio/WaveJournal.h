@@ -47,9 +47,11 @@ public:
     bool canFinishAs(const std::string &target, std::uint64_t dataBytes) const;
     /// The final header for `dataBytes` of samples and its pad byte, the
     /// file synced, renamed over `target`, the folder synced. The file
-    /// stays open (and readable) under its new name.
+    /// stays open (and readable) under its new name. A `target` that is the
+    /// file's own name finishes it where it lies, unsynced: whoever makes
+    /// the output from it syncs what it keeps.
     bool finish(const std::string &target, std::uint64_t dataBytes, std::string &error);
-    /// True once finish() has renamed the file.
+    /// True once finish() has made the file whole.
     bool finished() const { return finished_; }
 
 private:

@@ -11,8 +11,8 @@
 namespace mci {
 namespace {
 
-std::int64_t frameOf(std::int64_t us) {
-    return us * audio::kSampleRate / 1000000;
+std::int64_t frameOf(std::int64_t us, int rate) {
+    return us * rate / 1000000;
 }
 
 DWORD_PTR millisecondsOf(std::int64_t us) {
@@ -86,7 +86,7 @@ MCIERROR SequencerDevice::play(DWORD_PTR notifyWindow) {
     const std::int64_t start = engine_->nextPeriodFrame();
     if (positionUs_ >= song_.lengthUs)
         positionUs_ = song_.lengthUs;
-    playStartFrame_ = start - frameOf(positionUs_);
+    playStartFrame_ = start - frameOf(positionUs_, engine_->sampleRate());
     // Events before the position are skipped; what they set up (programs,
     // controllers) is sent again before the first block.
     nextEvent_ = static_cast<std::size_t>(
@@ -129,7 +129,7 @@ std::int64_t SequencerDevice::positionUsLocked() const {
     if (!playing_)
         return positionUs_;
     const std::int64_t frames = engine_->framesRendered() - playStartFrame_;
-    const std::int64_t us = frames * 1000000 / audio::kSampleRate;
+    const std::int64_t us = frames * 1000000 / engine_->sampleRate();
     // Before the first period of a resumed play, it stands where it was.
     return std::clamp<std::int64_t>(us, positionUs_, song_.lengthUs);
 }
@@ -143,7 +143,7 @@ MCIERROR SequencerDevice::setTimeFormat(DWORD format) {
 
 DWORD_PTR SequencerDevice::inTimeFormat(std::int64_t us) const {
     if (timeFormat_ == MCI_FORMAT_SAMPLES)
-        return static_cast<DWORD_PTR>(frameOf(us));
+        return static_cast<DWORD_PTR>(frameOf(us, engine_->sampleRate()));
     return millisecondsOf(us);
 }
 
@@ -183,7 +183,7 @@ MCIERROR SequencerDevice::capability(DWORD item, DWORD &value) {
 }
 
 void SequencerDevice::beforeBlock(std::int64_t blockStart, audio::MidiTarget &target) {
-    if (!playing_ || blockStart < playStartFrame_ + frameOf(positionUs_))
+    if (!playing_ || blockStart < playStartFrame_ + frameOf(positionUs_, engine_->sampleRate()))
         return;
     if (engine_->broken()) {
         // The outside synthesiser or the input went away: playback ends,
@@ -204,12 +204,13 @@ void SequencerDevice::beforeBlock(std::int64_t blockStart, audio::MidiTarget &ta
     // synthesiser plays it at the block's start, a port at its own frame.
     const std::int64_t blockEnd = blockStart + audio::Synthesiser::kBlockFrames;
     while (nextEvent_ < song_.events.size()) {
-        const std::int64_t frame = playStartFrame_ + frameOf(song_.events[nextEvent_].timeUs);
+        const std::int64_t frame =
+            playStartFrame_ + frameOf(song_.events[nextEvent_].timeUs, engine_->sampleRate());
         if (frame >= blockEnd)
             break;
         target.send(song_.events[nextEvent_++], std::max(frame, blockStart), sysex);
     }
-    if (playStartFrame_ + frameOf(song_.lengthUs) < blockEnd) {
+    if (playStartFrame_ + frameOf(song_.lengthUs, engine_->sampleRate()) < blockEnd) {
         playing_ = false;
         positionUs_ = song_.lengthUs;
         notice_.complete(MCI_NOTIFY_SUCCESSFUL);

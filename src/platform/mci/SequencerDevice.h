@@ -30,7 +30,7 @@ public:
     /// Stops and moves to `position` (milliseconds, at most the length).
     /// The next play sends again what the song set up before it.
     MCIERROR seekTo(DWORD position) override;
-    /// Milliseconds, or samples: frames of the engine, 44100 a second.
+    /// Milliseconds, or samples: frames of the engine (44100 a second, or its own rate).
     MCIERROR setTimeFormat(DWORD format) override;
     MCIERROR status(DWORD item, DWORD_PTR &value) override;
     MCIERROR capability(DWORD item, DWORD &value) override;

@@ -262,7 +262,8 @@ MCIERROR WaveAudioDevice::status(DWORD item, DWORD_PTR &value) {
     std::uint64_t recording = 0;
     if (recording_) {
         auto frames = static_cast<std::uint64_t>(recorder_->framesCaptured()) *
-                      static_cast<std::uint64_t>(format_.sampleRate) / audio::kSampleRate;
+                      static_cast<std::uint64_t>(format_.sampleRate) /
+                      static_cast<std::uint64_t>(engine_->sampleRate());
         if (recorder_->limited())
             frames = std::min(frames, static_cast<std::uint64_t>(recorder_->limitFrames()));
         recording = frames * static_cast<std::uint64_t>(format_.bytesPerFrame());

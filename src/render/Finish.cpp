@@ -1,0 +1,244 @@
+// The recording into its output: levels measured on it, a WAVE file tagged
+// in place and renamed, any other container written through libsndfile
+// beside the output and renamed over it.
+#include "render/Finish.h"
+
+#include "platform/CrashPoint.h"
+#include "platform/FileWrite.h"
+#include "platform/audio/MidiFile.h"
+#include "platform/audio/WaveFile.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace render {
+namespace {
+
+struct Closer {
+    void operator()(SNDFILE *file) const { sf_close(file); }
+};
+
+void put32(std::uint8_t *p, std::uint64_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = std::uint8_t(v >> (8 * i));
+}
+
+// One INFO item: its id, its size, the text with its closing NUL, padded
+// to an even length.
+void addInfo(std::vector<std::uint8_t> &list, const char *id, const std::string &text) {
+    if (text.empty())
+        return;
+    const std::size_t size = text.size() + 1;
+    const std::size_t at = list.size();
+    list.resize(at + 8 + size + (size & 1), 0);
+    std::memcpy(&list[at], id, 4);
+    put32(&list[at + 4], size);
+    std::memcpy(&list[at + 8], text.data(), text.size());
+}
+
+// The samples of `from` into `to`, scaled by `gain` (1: as they are). PCM
+// of the same depth at unit gain is copied exactly; a gain is quantised
+// again with a triangular dither of one step of the output's depth.
+bool copySamples(SNDFILE *from, const SF_INFO &in, SNDFILE *to, const Encoding &encoding,
+                 double gain) {
+    constexpr sf_count_t kFrames = 8192;
+    const std::size_t count = std::size_t(kFrames) * std::size_t(in.channels);
+    const audio::WaveFormat &f = encoding.format;
+    const bool pcm = !encoding.lossy() && !f.floating;
+    if (!pcm) {
+        std::vector<float> block(count);
+        for (sf_count_t got; (got = sf_readf_float(from, block.data(), kFrames)) > 0;) {
+            if (gain != 1)
+                for (sf_count_t i = 0; i < got * in.channels; ++i)
+                    block[std::size_t(i)] = float(block[std::size_t(i)] * gain);
+            if (sf_writef_float(to, block.data(), got) != got)
+                return false;
+        }
+        return true;
+    }
+    std::vector<int> samples(count);
+    if (gain == 1) {
+        for (sf_count_t got; (got = sf_readf_int(from, samples.data(), kFrames)) > 0;)
+            if (sf_writef_int(to, samples.data(), got) != got)
+                return false;
+        return true;
+    }
+    // In steps of the output's depth, as libsndfile scales samples (full
+    // scale is the largest positive step), then shifted to the top of an int.
+    const int shift = 32 - f.bitsPerSample;
+    const double top = std::ldexp(1.0, f.bitsPerSample - 1) - 1;
+    std::vector<double> block(count);
+    sf_command(from, SFC_SET_NORM_DOUBLE, nullptr, SF_TRUE);
+    std::uint32_t dither = 0x4E4F524D;
+    auto noise = [&dither] { // uniform in [-0.5, 0.5)
+        dither = dither * 1664525u + 1013904223u;
+        return double(dither >> 8) / double(1u << 24) - 0.5;
+    };
+    for (sf_count_t got; (got = sf_readf_double(from, block.data(), kFrames)) > 0;) {
+        for (sf_count_t i = 0; i < got * in.channels; ++i) {
+            const double v = std::clamp(
+                std::floor(block[std::size_t(i)] * gain * (top + 1) + noise() + noise() + 0.5),
+                -top - 1, top);
+            samples[std::size_t(i)] =
+                static_cast<int>(static_cast<std::uint32_t>(static_cast<std::int32_t>(v)) << shift);
+        }
+        if (sf_writef_int(to, samples.data(), got) != got)
+            return false;
+    }
+    return true;
+}
+
+// Writes `recording` into a new file beside `output` in the encoding's
+// container, tagged, then renames it over `output`.
+std::string transcode(const std::string &recording, const std::string &output,
+                      const FinishPlan &plan, double gainDb) {
+    SF_INFO in{};
+    std::unique_ptr<SNDFILE, Closer> from(sf_open(recording.c_str(), SFM_READ, &in));
+    if (!from)
+        return std::string("the recording cannot be read again: ") + sf_strerror(nullptr);
+    std::string temp;
+    const int fd = platform::makeTemporaryBeside(output, temp);
+    if (fd < 0)
+        return "no file can be made beside it: " + std::string(std::strerror(errno));
+    SF_INFO info{};
+    info.samplerate = in.samplerate;
+    info.channels = in.channels;
+    info.format = sndfileFormat(plan.encoding);
+    const bool wave = plan.encoding.container == Container::Wav;
+    if (wave) // a WAVE file past 4 GiB becomes RF64
+        info.format = SF_FORMAT_RF64 | (info.format & SF_FORMAT_SUBMASK);
+    std::string error;
+    SNDFILE *to = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
+    if (!to) {
+        error = std::string("libsndfile cannot write it: ") + sf_strerror(nullptr);
+    } else {
+        if (wave)
+            sf_command(to, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+        // W64 holds no tags; the others take what they can.
+        if (!plan.tags.title.empty())
+            sf_set_string(to, SF_STR_TITLE, plan.tags.title.c_str());
+        if (!plan.tags.copyright.empty())
+            sf_set_string(to, SF_STR_COPYRIGHT, plan.tags.copyright.c_str());
+        const double gain = gainDb == 0 ? 1 : std::pow(10.0, gainDb / 20.0);
+        if (!copySamples(from.get(), in, to, plan.encoding, gain) || sf_error(to) != 0)
+            error = std::string("its samples could not be written: ") +
+                    (sf_error(to) != 0 ? sf_strerror(to) : std::strerror(errno));
+        if (sf_close(to) != 0 && error.empty())
+            error = "it could not be finished";
+    }
+    if (error.empty() && ::fsync(fd) != 0)
+        error = std::string("it could not be written: ") + std::strerror(errno);
+    ::close(fd);
+    if (error.empty())
+        platform::crashPoint("finish", temp);
+    if (error.empty() && ::rename(temp.c_str(), output.c_str()) != 0)
+        error = std::string("it cannot be named so: ") + std::strerror(errno);
+    if (!error.empty()) {
+        ::unlink(temp.c_str());
+        return error;
+    }
+    platform::crashPoint("renamed", output);
+    audio::syncFolderOf(output);
+    return {};
+}
+
+} // namespace
+
+Tags tagsOf(const std::string &song) {
+    Tags tags;
+    try {
+        const audio::MidiSong parsed = audio::readMidiFile(song);
+        tags.title = parsed.title;
+        tags.copyright = parsed.copyright;
+    } catch (const std::exception &) {
+        // Only its name, then.
+    }
+    if (tags.title.empty()) {
+        std::string name = song.substr(song.rfind('/') + 1);
+        if (const auto dot = name.rfind('.'); dot != std::string::npos && dot > 0)
+            name.resize(dot);
+        tags.title = name;
+    }
+    return tags;
+}
+
+bool appendWaveTags(const std::string &path, const Tags &tags, std::string &error) {
+    std::vector<std::uint8_t> list(12);
+    addInfo(list, "INAM", tags.title);
+    addInfo(list, "ICOP", tags.copyright);
+    if (list.size() == 12)
+        return true;
+    std::memcpy(list.data(), "LIST", 4);
+    put32(list.data() + 4, list.size() - 8);
+    std::memcpy(list.data() + 8, "INFO", 4);
+    errno = 0;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    std::uint8_t head[28] = {};
+    struct stat st {};
+    bool ok = ::pread(fd, head, sizeof head, 0) == ssize_t(sizeof head) && ::fstat(fd, &st) == 0;
+    const bool rf64 = ok && std::memcmp(head, "RF64", 4) == 0;
+    const std::uint64_t riffSize = std::uint64_t(st.st_size) - 8 + list.size();
+    if (ok && !rf64 && riffSize > 0xFFFFFFFFull) {
+        ::close(fd); // no room in a RIFF size for them: the file stays untagged
+        return true;
+    }
+    // The list after the samples, then the RIFF size (ds64's in RF64) that counts it.
+    std::uint8_t size[8];
+    put32(size, riffSize);
+    put32(size + 4, riffSize >> 32);
+    ok = ok && (std::memcmp(head, "RIFF", 4) == 0 || rf64) &&
+         ::pwrite(fd, list.data(), list.size(), st.st_size) == ssize_t(list.size()) &&
+         (rf64 ? ::pwrite(fd, size, 8, 20) == 8 : ::pwrite(fd, size, 4, 4) == 4) &&
+         ::fsync(fd) == 0;
+    if (!ok)
+        error = errno != 0 ? std::strerror(errno) : "it is not a WAVE file";
+    ::close(fd);
+    return ok;
+}
+
+std::string finishOutput(const std::string &recording, const std::string &output,
+                         const FinishPlan &plan, Finished &finished) {
+    std::string error;
+    finished.measured = measureLevels(recording, finished.levels, error);
+    double gain = 0;
+    if (finished.measured && plan.normalize) {
+        gain = normalizingGain(finished.levels, plan.loudness, plan.truePeak);
+        if (std::fabs(gain) < 0.01)
+            gain = 0;
+    }
+    if (plan.encoding.container == Container::Wav && gain == 0) {
+        // The recording is the output already: tagged, then renamed.
+        if (!appendWaveTags(recording, plan.tags, error))
+            return output + " could not be tagged: " + error;
+        platform::crashPoint("finish", recording);
+        if (::rename(recording.c_str(), output.c_str()) != 0)
+            return output + " could not be written: " + std::strerror(errno);
+        platform::crashPoint("renamed", output);
+        audio::syncFolderOf(output);
+        return {};
+    }
+    error = transcode(recording, output, plan, gain);
+    if (!error.empty())
+        return output + " could not be written: " + error;
+    if (gain != 0) {
+        finished.gainDb = gain;
+        finished.measured = measureLevels(output, finished.levels, error);
+    }
+    return {};
+}
+
+} // namespace render
