@@ -55,7 +55,15 @@ std::string waveProblem(const Request &request, const std::string &file,
     if (!wave)
         return (std::filesystem::exists(output) ? "unreadable: " : "missing: ") + output + " (of " +
                file + ")";
+    // Its last frame read back: a compressed file cut short still names its
+    // whole length in its header.
+    float last[2];
+    const bool whole =
+        info.frames == 0 || info.channels > 2 ||
+        (sf_seek(wave, info.frames - 1, SEEK_SET) >= 0 && sf_readf_float(wave, last, 1) == 1);
     sf_close(wave);
+    if (!whole)
+        return "unreadable: " + output + " (of " + file + ": cut short)";
     // The song to its last frame and the tail, as a recording holds them.
     std::int64_t wanted = 0;
     try {

@@ -9,6 +9,7 @@
 #include "recording/Formats.h"
 #include "recording/RunPlan.h"
 #include "render/Levels.h"
+#include "render/RenderFixture.h"
 #include "support/RunFixture.h"
 #include "support/SoundFontWriter.h"
 
@@ -35,56 +36,6 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-
-namespace {
-
-struct Ran {
-    int exit = -1;
-    std::string said; // standard error
-};
-
-// The notes of the songs here: 0.9 s long.
-test::Bytes tune() {
-    return test::simpleSong({{0.1, 0.4, 60}, {0.5, 0.8, 67}}, 0.9);
-}
-
-// Frames of a format for the 0.9 s song: 39690 engine frames, rounded up.
-std::int64_t songFrames(int rate) {
-    return (39690LL * rate + 44099) / 44100;
-}
-
-class Render : public ::testing::Test {
-protected:
-    Ran render(const QStringList &arguments) {
-        QProcess process;
-        process.setWorkingDirectory(QString::fromStdString(dir.root()));
-        process.start(QString::fromStdString(paths::programFolder() + "kestrune-render"),
-                      arguments);
-        EXPECT_TRUE(process.waitForFinished(120000));
-        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                process.readAllStandardError().toStdString()};
-    }
-    std::string song(const std::string &name, const test::Bytes &bytes = tune()) {
-        test::writeFile(dir.path(name), bytes);
-        return dir.path(name);
-    }
-    // The report's lines, by input.
-    std::map<std::string, QJsonObject> report(const std::string &file) {
-        std::map<std::string, QJsonObject> lines;
-        std::ifstream in(file);
-        for (std::string line; std::getline(in, line);) {
-            const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
-            EXPECT_FALSE(o.isEmpty()) << line;
-            lines[o["input"].toString().toStdString()] = o;
-        }
-        return lines;
-    }
-
-    test::SettingsFile settings; // the window's settings: none unless a test writes them
-    test::TempDir dir;
-};
-
-} // namespace
 
 TEST_F(Render, EveryFormatHasItsRateBitsChannelsAndTheSongsLength) {
     const std::string midi = song("tune.mid");

@@ -79,10 +79,15 @@ WaveData readWave(const std::string &path) {
     WaveData w;
     w.format.sampleRate = info.samplerate;
     w.format.channels = info.channels;
+    w.container = info.format & SF_FORMAT_TYPEMASK;
     w.subFormat = info.format & SF_FORMAT_SUBMASK;
-    w.format.bitsPerSample = w.subFormat == SF_FORMAT_PCM_16   ? 16
-                             : w.subFormat == SF_FORMAT_PCM_U8 ? 8
-                                                               : 0;
+    w.format.bitsPerSample =
+        w.subFormat == SF_FORMAT_PCM_16                                      ? 16
+        : w.subFormat == SF_FORMAT_PCM_U8 || w.subFormat == SF_FORMAT_PCM_S8 ? 8
+        : w.subFormat == SF_FORMAT_PCM_24                                    ? 24
+        : w.subFormat == SF_FORMAT_PCM_32 || w.subFormat == SF_FORMAT_FLOAT  ? 32
+                                                                             : 0;
+    w.format.floating = w.subFormat == SF_FORMAT_FLOAT;
     w.samples.resize(std::size_t(info.frames * info.channels));
     sf_readf_float(f, w.samples.data(), info.frames);
     sf_close(f);
@@ -153,9 +158,13 @@ double envelopeCorrelation(const std::vector<float> &a, const std::vector<float>
     return best;
 }
 
-std::string waveBytes(const std::string &path) {
+std::string readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string waveBytes(const std::string &path) {
+    const std::string bytes = readFile(path);
     if (bytes.size() <= 44)
         return {};
     // The data chunk's size, unless it is RF64's "see ds64" or the header

@@ -29,6 +29,8 @@ private:
 };
 
 void writeFile(const std::string &path, const Bytes &bytes);
+/// A whole file's bytes; empty when it cannot be read.
+std::string readFile(const std::string &path);
 
 /// Writes a WAVE file with no sample frames in `format` (a recording template).
 void writeTemplate(const std::string &path, const audio::WaveFormat &format);
@@ -36,6 +38,7 @@ void writeTemplate(const std::string &path, const audio::WaveFormat &format);
 /// A WAVE file read back: its format and its samples as floats in [-1, 1].
 struct WaveData {
     audio::WaveFormat format;
+    int container = 0;          // libsndfile's major format code
     int subFormat = 0;          // libsndfile's subformat code
     std::vector<float> samples; // interleaved
     long long frames() const { return (long long)samples.size() / format.channels; }
