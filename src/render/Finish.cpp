@@ -46,11 +46,12 @@ void addInfo(std::vector<std::uint8_t> &list, const char *id, const std::string 
     std::memcpy(&list[at + 8], text.data(), text.size());
 }
 
-// The samples of `from` into `to`, scaled by `gain` (1: as they are). PCM
-// of the same depth at unit gain is copied exactly; a gain is quantised
-// again with a triangular dither of one step of the output's depth.
+// The samples of `from` into `to`, scaled by `gain` (1: as they are), and
+// into `meter` as written. PCM of the same depth at unit gain is copied
+// exactly; a gain is quantised again with a triangular dither of one step
+// of the output's depth.
 bool copySamples(SNDFILE *from, const SF_INFO &in, SNDFILE *to, const Encoding &encoding,
-                 double gain) {
+                 double gain, LevelMeter &meter) {
     constexpr sf_count_t kFrames = 8192;
     const std::size_t count = std::size_t(kFrames) * std::size_t(in.channels);
     const audio::WaveFormat &f = encoding.format;
@@ -63,14 +64,24 @@ bool copySamples(SNDFILE *from, const SF_INFO &in, SNDFILE *to, const Encoding &
                     block[std::size_t(i)] = float(block[std::size_t(i)] * gain);
             if (sf_writef_float(to, block.data(), got) != got)
                 return false;
+            meter.add(block.data(), std::size_t(got));
         }
         return true;
     }
     std::vector<int> samples(count);
+    std::vector<float> written(count);
+    // PCM as libsndfile reads it back as float: the int's top bits, scaled.
+    auto measure = [&](sf_count_t frames) {
+        for (std::size_t i = 0; i < std::size_t(frames) * std::size_t(in.channels); ++i)
+            written[i] = float(samples[i]) * (1.0f / 2147483648.0f);
+        meter.add(written.data(), std::size_t(frames));
+    };
     if (gain == 1) {
-        for (sf_count_t got; (got = sf_readf_int(from, samples.data(), kFrames)) > 0;)
+        for (sf_count_t got; (got = sf_readf_int(from, samples.data(), kFrames)) > 0;) {
             if (sf_writef_int(to, samples.data(), got) != got)
                 return false;
+            measure(got);
+        }
         return true;
     }
     // In steps of the output's depth, as libsndfile scales samples (full
@@ -94,6 +105,7 @@ bool copySamples(SNDFILE *from, const SF_INFO &in, SNDFILE *to, const Encoding &
         }
         if (sf_writef_int(to, samples.data(), got) != got)
             return false;
+        measure(got);
     }
     return true;
 }
@@ -101,7 +113,7 @@ bool copySamples(SNDFILE *from, const SF_INFO &in, SNDFILE *to, const Encoding &
 // Writes `recording` into a new file beside `output` in the encoding's
 // container, tagged, then renames it over `output`.
 std::string transcode(const std::string &recording, const std::string &output,
-                      const FinishPlan &plan, double gainDb) {
+                      const FinishPlan &plan, double gainDb, Finished &finished) {
     SF_INFO in{};
     std::unique_ptr<SNDFILE, Closer> from(sf_open(recording.c_str(), SFM_READ, &in));
     if (!from)
@@ -130,11 +142,17 @@ std::string transcode(const std::string &recording, const std::string &output,
         if (!plan.tags.copyright.empty())
             sf_set_string(to, SF_STR_COPYRIGHT, plan.tags.copyright.c_str());
         const double gain = gainDb == 0 ? 1 : std::pow(10.0, gainDb / 20.0);
-        if (!copySamples(from.get(), in, to, plan.encoding, gain) || sf_error(to) != 0)
+        // Measured as written: what a lossy codec is given, the PCM as stored.
+        LevelMeter meter(info.channels, info.samplerate,
+                         plan.encoding.lossy() ? 1.0
+                                               : fullScaleOf(info.format & SF_FORMAT_SUBMASK));
+        if (!copySamples(from.get(), in, to, plan.encoding, gain, meter) || sf_error(to) != 0)
             error = std::string("its samples could not be written: ") +
                     (sf_error(to) != 0 ? sf_strerror(to) : std::strerror(errno));
         if (sf_close(to) != 0 && error.empty())
             error = "it could not be finished";
+        finished.measured = meter.ok();
+        finished.levels = meter.levels();
     }
     if (error.empty() && ::fsync(fd) != 0)
         error = std::string("it could not be written: ") + std::strerror(errno);
@@ -213,14 +231,19 @@ bool appendWaveTags(const std::string &path, const Tags &tags, std::string &erro
 std::string finishOutput(const std::string &recording, const std::string &output,
                          const FinishPlan &plan, Finished &finished) {
     std::string error;
-    finished.measured = measureLevels(recording, finished.levels, error);
+    // The gain to a loudness needs the recording's levels first; a WAVE
+    // file that needs none is measured as it stands.
+    const bool wave = plan.encoding.container == Container::Wav;
     double gain = 0;
-    if (finished.measured && plan.normalize) {
-        gain = normalizingGain(finished.levels, plan.loudness, plan.truePeak);
-        if (std::fabs(gain) < 0.01)
-            gain = 0;
+    if (plan.normalize || wave) {
+        finished.measured = measureLevels(recording, finished.levels, error);
+        if (finished.measured && plan.normalize) {
+            gain = normalizingGain(finished.levels, plan.loudness, plan.truePeak);
+            if (std::fabs(gain) < 0.01)
+                gain = 0;
+        }
     }
-    if (plan.encoding.container == Container::Wav && gain == 0) {
+    if (wave && gain == 0) {
         // The recording is the output already: tagged, then renamed.
         if (!appendWaveTags(recording, plan.tags, error))
             return output + " could not be tagged: " + error;
@@ -231,13 +254,10 @@ std::string finishOutput(const std::string &recording, const std::string &output
         audio::syncFolderOf(output);
         return {};
     }
-    error = transcode(recording, output, plan, gain);
+    error = transcode(recording, output, plan, gain, finished);
     if (!error.empty())
         return output + " could not be written: " + error;
-    if (gain != 0) {
-        finished.gainDb = gain;
-        finished.measured = measureLevels(output, finished.levels, error);
-    }
+    finished.gainDb = gain;
     return {};
 }
 

@@ -30,7 +30,7 @@ struct FinishPlan {
 
 /// What came of it.
 struct Finished {
-    Levels levels; // what the output holds (lossy: what was encoded)
+    Levels levels; // what the output holds (lossy: what the codec was given)
     bool measured = false;
     double gainDb = 0; // the normalising gain given
 };

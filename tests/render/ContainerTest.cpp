@@ -4,6 +4,7 @@
 #include "platform/audio/MidiFile.h"
 #include "platform/audio/WaveJournal.h"
 #include "render/Finish.h"
+#include "render/Levels.h"
 #include "render/RenderFixture.h"
 #include "support/SoundFontWriter.h"
 
@@ -325,9 +326,22 @@ TEST_F(Render, OneFilesOutputGoesToStandardOutputInAnyContainer) {
     EXPECT_EQ(number(whole.out.substr(at + 13)), 2 * songFrames(44100));
 }
 
-TEST_F(Render, CheckReadsOutputsInTheirContainer) {
+TEST_F(Render, OutputsInOtherContainersReportTheirLevelsAndCheckReadsThem) {
     song("tune.mid");
-    ASSERT_EQ(render({"-q", "0", "--format", "flac", "--bits", "24", "tune.mid"}).exit, 0);
+    ASSERT_EQ(
+        render({"-q", "0", "--format", "flac", "--bits", "24", "--report", "r.jsonl", "tune.mid"})
+            .exit,
+        0);
+    // Measured as written, they are the levels the file gives back.
+    render::Levels levels;
+    std::string error;
+    ASSERT_TRUE(render::measureLevels(dir.path("tune.flac"), levels, error)) << error;
+    const QJsonObject line = report(dir.path("r.jsonl"))["tune.mid"];
+    EXPECT_NEAR(line["loudness_lufs"].toDouble(), levels.loudness, 0.01);
+    EXPECT_NEAR(line["peak_dbfs"].toDouble(), levels.peakDb, 0.01);
+    EXPECT_NEAR(line["true_peak_dbtp"].toDouble(), levels.truePeakDb, 0.01);
+    EXPECT_LT(levels.loudness, -20);
+
     EXPECT_EQ(render({"-q", "0", "--format", "flac", "--bits", "24", "--check", "tune.mid"}).exit,
               0);
     // A FLAC file cut short is named as such.

@@ -121,11 +121,14 @@ void WaveConverter::quantise(const float *samples, std::size_t count,
     // round the larger steps; the dither stays one step wide.
     const double top = std::ldexp(1.0, format_.bitsPerSample - 1) - 1;
     for (std::size_t i = 0; i < count; ++i) {
-        const double v = std::clamp(
-            std::floor(double(samples[i]) * top + double(ditherStep()) + 0.5), -top - 1, top);
-        const auto s = static_cast<std::uint32_t>(static_cast<std::int32_t>(v));
-        for (int b = 0; b < bytes; ++b)
-            *p++ = static_cast<std::uint8_t>(s >> (8 * b));
+        const double v = std::clamp(double(samples[i]) * top + double(ditherStep()), -top - 1, top);
+        const auto s = static_cast<std::uint32_t>(static_cast<std::int32_t>(std::lrint(v)));
+        p[0] = static_cast<std::uint8_t>(s);
+        p[1] = static_cast<std::uint8_t>(s >> 8);
+        p[2] = static_cast<std::uint8_t>(s >> 16);
+        if (bytes == 4)
+            p[3] = static_cast<std::uint8_t>(s >> 24);
+        p += bytes;
     }
 }
 
