@@ -117,6 +117,14 @@ const char *extensionOf(Container container) {
     return infoOf(container).extension;
 }
 
+bool takesRate(Container container, int rate) {
+    if (container == Container::Opus)
+        return among(kOpusRates, rate);
+    if (container == Container::Mp3)
+        return among(kMp3Rates, rate);
+    return true;
+}
+
 std::string encodingProblem(const Encoding &encoding) {
     const audio::WaveFormat &f = encoding.format;
     const std::string name = containerName(encoding.container);
@@ -124,9 +132,9 @@ std::string encodingProblem(const Encoding &encoding) {
         return "the rate must be from 8000 to 192000 Hz, not " + std::to_string(f.sampleRate);
     if (f.channels != 1 && f.channels != 2)
         return "only mono and stereo can be recorded";
-    if (encoding.container == Container::Opus && !among(kOpusRates, f.sampleRate))
+    if (encoding.container == Container::Opus && !takesRate(encoding.container, f.sampleRate))
         return "Opus takes only " + listOf(kOpusRates) + " Hz, not " + std::to_string(f.sampleRate);
-    if (encoding.container == Container::Mp3 && !among(kMp3Rates, f.sampleRate))
+    if (encoding.container == Container::Mp3 && !takesRate(encoding.container, f.sampleRate))
         return "MP3 takes only " + listOf(kMp3Rates) + " Hz, not " + std::to_string(f.sampleRate);
     if (encoding.container == Container::Flac && (f.floating || f.bitsPerSample > 24))
         return "FLAC holds 8, 16 or 24 bits, not " + depthText(f);

@@ -41,6 +41,9 @@ bool containerOfPath(const std::string &path, Container &container);
 /// The extension outputs get: ".wav", ".flac", ...
 const char *extensionOf(Container container);
 
+/// Whether `container` can hold audio at `rate` (Opus and MP3 take only a few rates).
+bool takesRate(Container container, int rate);
+
 /// Why `encoding` cannot be written (a rate the container does not take, a
 /// depth it cannot hold); empty when it can.
 std::string encodingProblem(const Encoding &encoding);

@@ -262,10 +262,8 @@ void chooseEncoding(Request &request, const std::string &quality, const std::str
         containerOfPath(outputFile, encoding.container);
     if (!rate.empty()) {
         encoding.format.sampleRate = int(wholeNumber(rate, "--rate"));
-    } else if (encoding.container == Container::Opus && encoding.format.sampleRate != 8000 &&
-               encoding.format.sampleRate != 12000 && encoding.format.sampleRate != 16000 &&
-               encoding.format.sampleRate != 24000) {
-        encoding.format.sampleRate = 48000; // Opus's own rate
+    } else if (!takesRate(encoding.container, encoding.format.sampleRate)) {
+        encoding.format.sampleRate = 48000; // Opus's and MPEG's highest, which both take
     }
     if (!bits.empty()) {
         audio::WaveFormat depth;
