@@ -4,11 +4,11 @@
 
 #include "BenchSupport.h"
 
+#include "engine/Engine.h"
+#include "engine/Output.h"
+#include "engine/SoundSystem.h"
+#include "engine/WaveFile.h"
 #include "media/MPlayer.h"
-#include "platform/audio/Engine.h"
-#include "platform/audio/Output.h"
-#include "platform/audio/SoundSystem.h"
-#include "platform/audio/WaveFile.h"
 
 #include <QEventLoop>
 #include <QObject>

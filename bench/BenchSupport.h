@@ -1,7 +1,7 @@
 // What the benchmarks measure the same way: CPU time and resident memory.
 #pragma once
 
-#include "platform/audio/SoundSystem.h"
+#include "engine/SoundSystem.h"
 
 #include <fstream>
 #include <memory>

@@ -9,10 +9,10 @@
 // (--keep leaves the last recording and render in FOLDER)
 #include "app/Application.h"
 #include "app/MainWindow.h"
+#include "engine/DeviceConfig.h"
+#include "engine/Engine.h"
+#include "engine/SoundSystem.h"
 #include "platform/Paths.h"
-#include "platform/audio/DeviceConfig.h"
-#include "platform/audio/Engine.h"
-#include "platform/audio/SoundSystem.h"
 
 #include "BenchSupport.h"
 

@@ -9,10 +9,10 @@
 // Usage: bench_monitor [--minutes N] [--outputs LIST]
 //   --minutes: the long recording (default 10; 0 leaves it out)
 //   --outputs: which of none,pulse,jack,jack1024 to measure (default all)
+#include "engine/DeviceConfig.h"
+#include "engine/Engine.h"
+#include "engine/Output.h"
 #include "platform/Paths.h"
-#include "platform/audio/DeviceConfig.h"
-#include "platform/audio/Engine.h"
-#include "platform/audio/Output.h"
 #include "support/MidiWriter.h"
 #include "support/SoundServers.h"
 

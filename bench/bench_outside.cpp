@@ -11,9 +11,9 @@
 //      through JACK from the outside fluidsynth (its own share, not
 //      fluidsynth's nor the server's).
 // Usage: bench_outside [--runs N] [--song FILE.mid]
+#include "engine/Calibration.h"
+#include "engine/DeviceConfig.h"
 #include "platform/Paths.h"
-#include "platform/audio/Calibration.h"
-#include "platform/audio/DeviceConfig.h"
 #include "support/MidiWriter.h"
 #include "support/SoundServers.h"
 

@@ -6,12 +6,12 @@
 //   3. resident memory after 10 seconds and after 10 minutes of recording.
 // Usage: bench_recording [song.mid] [--quick] [--scale N]
 // (--scale runs the first measurement's clock N times faster than real time)
+#include "engine/DeviceConfig.h"
+#include "engine/Engine.h"
+#include "engine/MidiFile.h"
+#include "engine/SoundSystem.h"
+#include "engine/WaveFile.h"
 #include "media/MPlayer.h"
-#include "platform/audio/DeviceConfig.h"
-#include "platform/audio/Engine.h"
-#include "platform/audio/MidiFile.h"
-#include "platform/audio/SoundSystem.h"
-#include "platform/audio/WaveFile.h"
 
 #include "BenchSupport.h"
 

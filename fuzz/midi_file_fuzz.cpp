@@ -1,6 +1,6 @@
 // Fuzz target: the Standard MIDI File reader must refuse or accept any bytes
 // without crashing, and what it accepts must be ordered and bounded.
-#include "platform/audio/MidiFile.h"
+#include "engine/MidiFile.h"
 
 #include <cstdlib>
 

@@ -1,6 +1,6 @@
 // Fuzz target: the WAVE reader must refuse or accept any file without
 // crashing, and what it accepts must be a format the recorder can use.
-#include "platform/audio/WaveFile.h"
+#include "engine/WaveFile.h"
 
 #include <cstdio>
 #include <cstdlib>

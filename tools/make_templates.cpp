@@ -2,7 +2,7 @@
 // PCM WAVE files in their format's rate, bits and channels, holding no
 // sample frames, so that a recording saved over one holds only what was
 // recorded. Usage: make_templates FOLDER...
-#include "platform/audio/WaveFile.h"
+#include "engine/WaveFile.h"
 #include "recording/Formats.h"
 
 #include <cstdio>

@@ -1,10 +1,10 @@
 // The error guard and the error box.
 #include "app/Application.h"
 
-#include "app/Dialogs.h"
 #include "app/MainWindow.h"
 #include "controls/PushButton.h"
 #include "settings/Title.h"
+#include "ui/Dialogs.h"
 
 #include <QSessionManager>
 #include <QSocketNotifier>

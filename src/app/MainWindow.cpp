@@ -5,12 +5,13 @@
 #include "app/MainWindow.h"
 
 #include "app/Application.h"
-#include "app/Dialogs.h"
+#include "app/ExecWait.h"
+#include "engine/SoundSystem.h"
 #include "platform/Paths.h"
-#include "platform/audio/SoundSystem.h"
 #include "recording/Interrupted.h"
 #include "recording/RunPlan.h"
 #include "settings/IniFiles.h"
+#include "ui/Dialogs.h"
 
 #include <QDateTime>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #include "app/OpenDialog.h"
 
-#include "app/Dialogs.h"
+#include "ui/Dialogs.h"
 
 #include <QStringList>
 #include <QWidget>

@@ -2,12 +2,12 @@
 // lists of devices the servers offer, the test chord and the calibration.
 #include "devices/DevicesWindow.h"
 
-#include "app/Dialogs.h"
+#include "engine/MidiAlsa.h"
+#include "engine/MidiTarget.h"
+#include "engine/Output.h"
+#include "engine/Synthesiser.h"
 #include "platform/Paths.h"
-#include "platform/audio/MidiAlsa.h"
-#include "platform/audio/MidiTarget.h"
-#include "platform/audio/Output.h"
-#include "platform/audio/Synthesiser.h"
+#include "ui/Dialogs.h"
 
 #include <QComboBox>
 #include <QFormLayout>

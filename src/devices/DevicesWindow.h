@@ -5,10 +5,10 @@
 // MIDI goes, which input records it, and the offset its calibration found.
 #pragma once
 
-#include "platform/audio/Calibration.h"
-#include "platform/audio/DeviceConfig.h"
-#include "platform/audio/Engine.h"
-#include "platform/audio/Output.h"
+#include "engine/Calibration.h"
+#include "engine/DeviceConfig.h"
+#include "engine/Engine.h"
+#include "engine/Output.h"
 
 #include <QWidget>
 

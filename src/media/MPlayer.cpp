@@ -2,7 +2,7 @@
 // it sends through the media control interface.
 #include "media/MPlayer.h"
 
-#include "platform/mci/NoticeWindow.h"
+#include "media/mci/NoticeWindow.h"
 
 #include <QCoreApplication>
 

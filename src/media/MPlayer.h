@@ -2,8 +2,8 @@
 // command, with its completion notices turned into OnNotify calls.
 #pragma once
 
+#include "media/mci/Mci.h"
 #include "platform/Exception.h"
-#include "platform/mci/Mci.h"
 
 #include <QObject>
 

@@ -2,8 +2,8 @@
 // one into a WAVE file under a name that never replaces another file.
 #include "recording/Interrupted.h"
 
+#include "engine/WaveJournal.h"
 #include "platform/FileWrite.h"
-#include "platform/audio/WaveJournal.h"
 
 #include <QDateTime>
 

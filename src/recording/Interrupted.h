@@ -2,7 +2,7 @@
 // files, found at the next start and kept as WAVE files or discarded.
 #pragma once
 
-#include "platform/audio/WaveFile.h"
+#include "engine/WaveFile.h"
 
 #include <cstdint>
 #include <string>

@@ -3,14 +3,14 @@
 // from losing a recording or leaving a file that looks finished.
 #include "recording/RecordingSession.h"
 
+#include "engine/Engine.h"
+#include "engine/MidiFile.h"
+#include "engine/SoundSystem.h"
 #include "media/MPlayer.h"
 #include "platform/CrashPoint.h"
 #include "platform/Exception.h"
 #include "platform/FileWrite.h"
 #include "platform/Paths.h"
-#include "platform/audio/Engine.h"
-#include "platform/audio/MidiFile.h"
-#include "platform/audio/SoundSystem.h"
 #include "recording/Formats.h"
 #include "recording/Interrupted.h"
 #include "recording/RunPlan.h"

@@ -4,8 +4,8 @@
 // The window and kestrune-render both run it; neither holds run logic.
 #pragma once
 
-#include "platform/audio/WaveFile.h"
-#include "platform/process/ExecWait.h"
+#include "engine/WaveFile.h"
+#include "platform/process/Process.h"
 #include "settings/Options.h"
 
 #include <QObject>

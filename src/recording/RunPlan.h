@@ -3,7 +3,7 @@
 // name, the tail after playback, and the encoder's call.
 #pragma once
 
-#include "platform/process/ExecWait.h"
+#include "platform/process/Process.h"
 #include "settings/Options.h"
 
 #include <string>

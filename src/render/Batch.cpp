@@ -528,7 +528,7 @@ private:
         const bool failed = task.result.status == Result::Status::Failed;
         // The levels the saved file holds, as numbers (silence has no
         // loudness and no peak: null).
-        const Levels &l = task.result.levels;
+        const audio::Levels &l = task.result.levels;
         auto number = [&](double v) {
             char text[32];
             std::snprintf(text, sizeof text, "%.2f", v);

@@ -2,7 +2,7 @@
 // for leftovers, and the reports for files recorded twice.
 #include "render/Check.h"
 
-#include "platform/audio/MidiFile.h"
+#include "engine/MidiFile.h"
 #include "recording/Formats.h"
 #include "recording/Interrupted.h"
 #include "recording/RunPlan.h"

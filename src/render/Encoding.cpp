@@ -2,7 +2,7 @@
 // and how an output is named and described.
 #include "render/Encoding.h"
 
-#include "platform/audio/Synthesiser.h"
+#include "engine/Synthesiser.h"
 #include "recording/Formats.h"
 
 #include <sndfile.h>

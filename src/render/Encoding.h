@@ -3,7 +3,7 @@
 // names and checks that go with them.
 #pragma once
 
-#include "platform/audio/WaveFile.h"
+#include "engine/WaveFile.h"
 
 #include <string>
 

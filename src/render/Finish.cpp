@@ -3,10 +3,10 @@
 // beside the output and renamed over it.
 #include "render/Finish.h"
 
+#include "engine/MidiFile.h"
+#include "engine/WaveFile.h"
 #include "platform/CrashPoint.h"
 #include "platform/FileWrite.h"
-#include "platform/audio/MidiFile.h"
-#include "platform/audio/WaveFile.h"
 
 #include <sndfile.h>
 
@@ -51,7 +51,7 @@ void addInfo(std::vector<std::uint8_t> &list, const char *id, const std::string 
 // exactly; a gain is quantised again with a triangular dither of one step
 // of the output's depth.
 bool copySamples(SNDFILE *from, const SF_INFO &in, SNDFILE *to, const Encoding &encoding,
-                 double gain, LevelMeter &meter) {
+                 double gain, audio::LevelMeter &meter) {
     constexpr sf_count_t kFrames = 8192;
     const std::size_t count = std::size_t(kFrames) * std::size_t(in.channels);
     const audio::WaveFormat &f = encoding.format;
@@ -143,9 +143,9 @@ std::string transcode(const std::string &recording, const std::string &output,
             sf_set_string(to, SF_STR_COPYRIGHT, plan.tags.copyright.c_str());
         const double gain = gainDb == 0 ? 1 : std::pow(10.0, gainDb / 20.0);
         // Measured as written: what a lossy codec is given, the PCM as stored.
-        LevelMeter meter(info.channels, info.samplerate,
-                         plan.encoding.lossy() ? 1.0
-                                               : fullScaleOf(info.format & SF_FORMAT_SUBMASK));
+        audio::LevelMeter meter(
+            info.channels, info.samplerate,
+            plan.encoding.lossy() ? 1.0 : audio::fullScaleOf(info.format & SF_FORMAT_SUBMASK));
         if (!copySamples(from.get(), in, to, plan.encoding, gain, meter) || sf_error(to) != 0)
             error = std::string("its samples could not be written: ") +
                     (sf_error(to) != 0 ? sf_strerror(to) : std::strerror(errno));
@@ -236,9 +236,9 @@ std::string finishOutput(const std::string &recording, const std::string &output
     const bool wave = plan.encoding.container == Container::Wav;
     double gain = 0;
     if (plan.normalize || wave) {
-        finished.measured = measureLevels(recording, finished.levels, error);
+        finished.measured = audio::measureLevels(recording, finished.levels, error);
         if (finished.measured && plan.normalize) {
-            gain = normalizingGain(finished.levels, plan.loudness, plan.truePeak);
+            gain = audio::normalizingGain(finished.levels, plan.loudness, plan.truePeak);
             if (std::fabs(gain) < 0.01)
                 gain = 0;
         }

@@ -3,8 +3,8 @@
 // asked, tagged with the song's name, in the container asked for.
 #pragma once
 
+#include "engine/Levels.h"
 #include "render/Encoding.h"
-#include "render/Levels.h"
 
 #include <string>
 
@@ -30,7 +30,7 @@ struct FinishPlan {
 
 /// What came of it.
 struct Finished {
-    Levels levels; // what the output holds (lossy: what the codec was given)
+    audio::Levels levels; // what the output holds (lossy: what the codec was given)
     bool measured = false;
     double gainDb = 0; // the normalising gain given
 };

@@ -98,7 +98,7 @@ void Progress::finished(const std::string &input, const std::string &output, con
         line.append("ok ").append(input).append(" -> ").append(output);
         line.append(" (").append(clockText(result.seconds)).append(" of audio");
         if (result.measured) {
-            const Levels &l = result.levels;
+            const audio::Levels &l = result.levels;
             line.append(", peak ").append(l.peakDb > -1e8 ? fixed(l.peakDb, 1) + " dBFS" : "none");
             line.append(", true peak ")
                 .append(l.truePeakDb > -1e8 ? fixed(l.truePeakDb, 1) + " dBTP" : "none");

@@ -2,10 +2,10 @@
 // quiet between two files.
 #include "render/Renderer.h"
 
+#include "engine/Engine.h"
+#include "engine/SoundSystem.h"
 #include "media/MPlayer.h"
 #include "platform/Exception.h"
-#include "platform/audio/Engine.h"
-#include "platform/audio/SoundSystem.h"
 #include "recording/RecordingSession.h"
 
 #include <sndfile.h>
@@ -103,7 +103,7 @@ Result Renderer::encode(const std::string &song, const std::atomic<bool> &stop) 
         sf_close(wave);
     }
     std::string error;
-    result.measured = measureLevels(session_->output(), result.levels, error);
+    result.measured = audio::measureLevels(session_->output(), result.levels, error);
     result.error = runEncoder(stop);
     if (result.error.empty())
         result.status = Result::Status::Ok;

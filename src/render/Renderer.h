@@ -3,9 +3,9 @@
 // runs free: as fast as the processor renders.
 #pragma once
 
+#include "engine/Levels.h"
 #include "recording/RecordingSession.h"
 #include "render/Finish.h"
-#include "render/Levels.h"
 #include "render/Request.h"
 
 #include <atomic>
@@ -30,7 +30,7 @@ struct Result {
     std::int64_t frames = 0; // frames of the output's format
     double seconds = 0;      // its length
     std::string error;       // why it failed
-    Levels levels;           // what the saved file holds (measured when ok)
+    audio::Levels levels;    // what the saved file holds (measured when ok)
     bool measured = false;
     double gainDb = 0; // --normalize: the gain it was given
 };

@@ -1,8 +1,8 @@
 // Parsing kestrune-render's options, the quality's text forms and the help.
 #include "render/Request.h"
 
+#include "engine/Synthesiser.h"
 #include "platform/Paths.h"
-#include "platform/audio/Synthesiser.h"
 #include "platform/profile/Profile.h"
 #include "recording/Formats.h"
 #include "recording/RunPlan.h"

@@ -2,7 +2,7 @@
 // options the window keeps in its settings file.
 #pragma once
 
-#include "platform/audio/DeviceConfig.h"
+#include "engine/DeviceConfig.h"
 #include "render/Encoding.h"
 #include "settings/Options.h"
 

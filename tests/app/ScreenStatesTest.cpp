@@ -1,8 +1,8 @@
 // The five screen states: captions, enabling, visibility and status line,
 // and the choice of a MIDI file.
-#include "app/Dialogs.h"
 #include "app/MainWindow.h"
 #include "support/TestFiles.h"
+#include "ui/Dialogs.h"
 
 #include <gtest/gtest.h>
 

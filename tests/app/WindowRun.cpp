@@ -4,10 +4,10 @@
 // the window is back where a new song is chosen. Message boxes are answered
 // OK and told on standard error.
 #include "app/Application.h"
-#include "app/Dialogs.h"
 #include "app/MainWindow.h"
-#include "platform/audio/Engine.h"
+#include "engine/Engine.h"
 #include "support/Sound.h"
+#include "ui/Dialogs.h"
 
 #include <QTimer>
 

@@ -1,9 +1,9 @@
 // The window's screens, frames, sizes and placement; the error guard and
 // the error box.
 #include "app/Application.h"
-#include "app/Dialogs.h"
 #include "app/MainWindow.h"
 #include "support/TestFiles.h"
+#include "ui/Dialogs.h"
 
 #include <QDir>
 #include <QGuiApplication>

@@ -1,8 +1,8 @@
 // A recording end to end through two TMediaPlayers, driven as the program
 // drives them, read back from the saved WAVE file; and saves that fail.
+#include "engine/Engine.h"
+#include "engine/SoundSystem.h"
 #include "media/MPlayer.h"
-#include "platform/audio/Engine.h"
-#include "platform/audio/SoundSystem.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>

@@ -2,12 +2,12 @@
 // own, taking the sequencer's MIDI from a JACK dummy server and playing
 // into JACK or into a PulseAudio null sink, recorded through the real window
 // after a calibration; and the states that must end in clear errors.
+#include "engine/Calibration.h"
+#include "engine/DeviceConfig.h"
+#include "engine/Engine.h"
+#include "engine/MidiAlsa.h"
+#include "engine/SoundSystem.h"
 #include "platform/Paths.h"
-#include "platform/audio/Calibration.h"
-#include "platform/audio/DeviceConfig.h"
-#include "platform/audio/Engine.h"
-#include "platform/audio/MidiAlsa.h"
-#include "platform/audio/SoundSystem.h"
 #include "support/RunFixture.h"
 #include "support/Sound.h"
 #include "support/SoundServers.h"

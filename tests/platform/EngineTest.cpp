@@ -1,8 +1,8 @@
 // The engine's frame clock: after a stall it renders what it missed at once,
 // so that the frames delivered keep up with the time that passed.
-#include "platform/audio/Engine.h"
-#include "platform/audio/SoundSystem.h"
-#include "platform/audio/Synthesiser.h"
+#include "engine/Engine.h"
+#include "engine/SoundSystem.h"
+#include "engine/Synthesiser.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>

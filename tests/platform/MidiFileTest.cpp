@@ -1,6 +1,6 @@
 // The MIDI file reader: timing through tempo maps and divisions, and the
 // refusal of malformed files with a message that says what is wrong.
-#include "platform/audio/MidiFile.h"
+#include "engine/MidiFile.h"
 #include "support/MidiWriter.h"
 #include "support/TestFiles.h"
 

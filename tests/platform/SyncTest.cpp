@@ -1,10 +1,10 @@
 // Sync to the frame: where notes land in a recording, measured from the
 // engine's own start frames. The engine runs on a driven clock, so every
 // position is exact and a late engine can be made on purpose.
-#include "platform/audio/Engine.h"
-#include "platform/audio/SoundSystem.h"
-#include "platform/audio/Synthesiser.h"
-#include "platform/mci/Mci.h"
+#include "engine/Engine.h"
+#include "engine/SoundSystem.h"
+#include "engine/Synthesiser.h"
+#include "media/mci/Mci.h"
 #include "support/Sound.h"
 #include "support/TestFiles.h"
 

@@ -1,8 +1,8 @@
 // WAVE file reading and writing, and the wave input's format conversion.
-#include "platform/audio/WaveFile.h"
-#include "platform/audio/Engine.h"
-#include "platform/audio/WaveInput.h"
-#include "platform/audio/WaveJournal.h"
+#include "engine/WaveFile.h"
+#include "engine/Engine.h"
+#include "engine/WaveInput.h"
+#include "engine/WaveJournal.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>

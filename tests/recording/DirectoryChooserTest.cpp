@@ -1,8 +1,8 @@
 // The output directory chooser: walking the tree through the directory list,
 // the drive list's mount table, and OK, Cancel and Clear.
-#include "app/Dialogs.h"
 #include "app/MainWindow.h"
 #include "support/TestFiles.h"
+#include "ui/Dialogs.h"
 
 #include <QTest>
 

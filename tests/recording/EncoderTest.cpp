@@ -1,7 +1,7 @@
 // The MP3 encoding step: a real run with LAME, paths that a shell would
 // split, a slow encoder the window waits for, and encoders that fail.
 #include "app/Application.h"
-#include "platform/process/ExecWait.h"
+#include "app/ExecWait.h"
 #include "recording/RunPlan.h"
 #include "support/RunFixture.h"
 

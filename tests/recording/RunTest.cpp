@@ -2,12 +2,12 @@
 // files written by the tests; and the runs that fail, lose their folder, or
 // are ended by the system.
 #include "app/Application.h"
-#include "app/Dialogs.h"
 #include "app/MainWindow.h"
+#include "engine/Engine.h"
+#include "engine/MidiFile.h"
 #include "platform/Paths.h"
-#include "platform/audio/Engine.h"
-#include "platform/audio/MidiFile.h"
 #include "support/RunFixture.h"
+#include "ui/Dialogs.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

@@ -2,11 +2,11 @@
 // a batch run and of a window-style run, the frames each records, and the
 // failures (the song as its own output, a save that fails, encoders that
 // fail); and two engines in one process, each on its own SoundFont.
+#include "engine/Engine.h"
+#include "engine/SoundSystem.h"
 #include "media/MPlayer.h"
+#include "media/mci/Mci.h"
 #include "platform/Exception.h"
-#include "platform/audio/Engine.h"
-#include "platform/audio/SoundSystem.h"
-#include "platform/mci/Mci.h"
 #include "recording/RecordingSession.h"
 #include "recording/RunPlan.h"
 #include "support/Sound.h"

@@ -1,10 +1,10 @@
 // kestrune-render's containers, rates, depths and tags, read back by
 // libsndfile and by outside tools (soxi, flac, ffprobe), and its output
 // piped to them.
-#include "platform/audio/MidiFile.h"
-#include "platform/audio/WaveJournal.h"
+#include "engine/Levels.h"
+#include "engine/MidiFile.h"
+#include "engine/WaveJournal.h"
 #include "render/Finish.h"
-#include "render/Levels.h"
 #include "render/RenderFixture.h"
 #include "support/SoundFontWriter.h"
 
@@ -333,9 +333,9 @@ TEST_F(Render, OutputsInOtherContainersReportTheirLevelsAndCheckReadsThem) {
             .exit,
         0);
     // Measured as written, they are the levels the file gives back.
-    render::Levels levels;
+    audio::Levels levels;
     std::string error;
-    ASSERT_TRUE(render::measureLevels(dir.path("tune.flac"), levels, error)) << error;
+    ASSERT_TRUE(audio::measureLevels(dir.path("tune.flac"), levels, error)) << error;
     const QJsonObject line = report(dir.path("r.jsonl"))["tune.mid"];
     EXPECT_NEAR(line["loudness_lufs"].toDouble(), levels.loudness, 0.01);
     EXPECT_NEAR(line["peak_dbfs"].toDouble(), levels.peakDb, 0.01);

@@ -1,14 +1,14 @@
 // kestrune-render as a user runs it: the real program in a process of its
 // own, on MIDI files the tests write, its WAVE files read back; and the same
 // song recorded through the window for comparison.
+#include "engine/DeviceConfig.h"
+#include "engine/Engine.h"
+#include "engine/Levels.h"
+#include "engine/SoundSystem.h"
+#include "engine/WaveFile.h"
 #include "platform/Paths.h"
-#include "platform/audio/DeviceConfig.h"
-#include "platform/audio/Engine.h"
-#include "platform/audio/SoundSystem.h"
-#include "platform/audio/WaveFile.h"
 #include "recording/Formats.h"
 #include "recording/RunPlan.h"
-#include "render/Levels.h"
 #include "render/RenderFixture.h"
 #include "support/RunFixture.h"
 #include "support/SoundFontWriter.h"
@@ -1148,9 +1148,9 @@ TEST(Levels, TheTruePeakIsFoundBetweenSamplesAsAWholePassFindsIt) {
     sf_write_short(file, samples.data(), sf_count_t(samples.size()));
     sf_close(file);
 
-    render::Levels levels;
+    audio::Levels levels;
     std::string error;
-    ASSERT_TRUE(render::measureLevels(path, levels, error)) << error;
+    ASSERT_TRUE(audio::measureLevels(path, levels, error)) << error;
     EXPECT_NEAR(levels.truePeakDb - levels.peakDb, 3.01, 0.3);
     // The same as libebur128 over every sample.
     ebur128_state *whole = ebur128_init(2, 44100, EBUR128_MODE_TRUE_PEAK);

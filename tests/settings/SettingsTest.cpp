@@ -1,9 +1,9 @@
 // The load and store passes through the real window: defaults, the file a
 // store writes, the load edge cases, and a store that cannot write.
 #include "app/Application.h"
-#include "app/Dialogs.h"
 #include "app/MainWindow.h"
 #include "support/TestFiles.h"
+#include "ui/Dialogs.h"
 
 #include <QGuiApplication>
 #include <QScreen>

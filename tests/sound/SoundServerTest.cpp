@@ -2,11 +2,11 @@
 // real sound server of the test's own (PulseAudio with a null sink, a JACK
 // dummy server): what the server hears, what is recorded, and what happens
 // when the server goes away mid-run.
+#include "engine/DeviceConfig.h"
+#include "engine/Engine.h"
+#include "engine/Output.h"
+#include "engine/SoundSystem.h"
 #include "platform/Paths.h"
-#include "platform/audio/DeviceConfig.h"
-#include "platform/audio/Engine.h"
-#include "platform/audio/Output.h"
-#include "platform/audio/SoundSystem.h"
 #include "support/RunFixture.h"
 #include "support/SoundServers.h"
 

@@ -3,9 +3,9 @@
 // answered and recorded.
 #pragma once
 
-#include "app/Dialogs.h"
 #include "app/MainWindow.h"
 #include "support/TestFiles.h"
+#include "ui/Dialogs.h"
 
 #include <QTest>
 

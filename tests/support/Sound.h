@@ -2,7 +2,7 @@
 // long as the object lives, then the one before it again.
 #pragma once
 
-#include "platform/audio/SoundSystem.h"
+#include "engine/SoundSystem.h"
 
 #include <memory>
 #include <string>

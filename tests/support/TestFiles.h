@@ -1,7 +1,7 @@
 // Temporary folders, files, WAVE reading and event-loop waiting for tests.
 #pragma once
 
-#include "platform/audio/WaveFile.h"
+#include "engine/WaveFile.h"
 #include "support/MidiWriter.h"
 
 #include <QTemporaryDir>

@@ -1,0 +1,67 @@
+// A recording's levels as a listener or a broadcaster measures them (EBU
+// R128 through libebur128), and the gain that brings it to a loudness.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace audio {
+
+struct Levels {
+    double peakDb = -1e9;     // the loudest sample, dBFS
+    double truePeakDb = -1e9; // between the samples too (4x oversampled), dBTP
+    double loudness = -1e9;   // integrated loudness, LUFS; -1e9 for silence
+    long long clipped = 0;    // samples at full scale, either sign
+    bool silent() const { return loudness < -1e8; }
+};
+
+/// Measures levels as the samples go by, in one pass: the integrated
+/// loudness, the sample peak, the samples at full scale, and the true peak.
+class LevelMeter {
+public:
+    /// Interleaved float samples of `channels` at `rate`; `fullScale` is
+    /// the largest value the stored depth holds (127/128 for 8 bits, ...).
+    LevelMeter(int channels, int rate, double fullScale);
+    ~LevelMeter();
+    LevelMeter(const LevelMeter &) = delete;
+    LevelMeter &operator=(const LevelMeter &) = delete;
+    /// False when libebur128 could not be started: nothing is measured.
+    bool ok() const { return meters_ != nullptr; }
+    void add(const float *frames, std::size_t count);
+    /// What was measured until now.
+    Levels levels() const;
+
+private:
+    void feedTruePeak(const float *frames, std::size_t count);
+
+    std::size_t channels_;
+    double fullScale_;
+    struct Meters; // libebur128's, for the loudness and for the true peak
+    std::unique_ptr<Meters> meters_;
+    float peak_ = 0;
+    long long clipped_ = 0;
+    // The true peak's interpolator is fed only around samples louder than
+    // half the peak so far: the frames before the current block, where a
+    // loud stretch begins, come from `history_`.
+    std::vector<float> history_;
+    std::vector<float> settle_; // silence that lets the interpolator settle
+    std::int64_t historyStart_ = 0, at_ = 0, fedTo_ = 0;
+    std::int64_t lastLoud_ = INT64_MIN / 2;
+    bool feeding_ = false;
+};
+
+/// The full scale of a libsndfile subformat, as its samples read as float.
+double fullScaleOf(int sndfileSubformat);
+
+/// Measures the sound file `path` (anything libsndfile reads). False with
+/// `error` when it cannot be read.
+bool measureLevels(const std::string &path, Levels &levels, std::string &error);
+
+/// The gain in dB that brings `levels` to `target` LUFS without its true
+/// peak passing `ceiling` dBTP; 0 for silence.
+double normalizingGain(const Levels &levels, double target, double ceiling);
+
+} // namespace audio

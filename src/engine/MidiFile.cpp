@@ -1,0 +1,321 @@
+// Standard MIDI File reader: chunk walk, track decoding with running status,
+// tempo map, and the conversion of ticks into microseconds.
+#include "engine/MidiFile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sys/stat.h>
+
+namespace audio {
+namespace {
+
+// Refuse files that could not be a song rather than reading gigabytes.
+constexpr std::size_t kMaxFileSize = 64u << 20;
+
+std::string fmt(const char *text, long long a) {
+    std::string s(text);
+    auto at = s.find("%d");
+    if (at != std::string::npos)
+        s.replace(at, 2, std::to_string(a));
+    return s;
+}
+
+std::uint32_t be32(const std::uint8_t *p) {
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
+           p[3];
+}
+std::uint16_t be16(const std::uint8_t *p) {
+    return std::uint16_t((p[0] << 8) | p[1]);
+}
+
+// A raw event of one track, before the tracks are merged.
+struct TrackEvent {
+    std::uint64_t tick;
+    int track;
+    std::uint32_t order; // position in its track, for a stable merge
+    bool isTempo;
+    std::uint32_t tempo; // microseconds per quarter note, for tempo events
+    MidiEvent event;
+};
+
+// A text meta event's text as UTF-8: kept as it is when it is UTF-8, else
+// read as Latin-1; control characters become blanks, and blanks at either
+// end go.
+std::string metaText(const std::uint8_t *p, std::uint32_t length) {
+    std::string text(reinterpret_cast<const char *>(p), length);
+    bool utf8 = true;
+    for (std::size_t i = 0; i < text.size() && utf8;) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t more = c < 0x80         ? 0
+                                 : (c >> 5) == 6  ? 1
+                                 : (c >> 4) == 14 ? 2
+                                 : (c >> 3) == 30 ? 3
+                                                  : 4;
+        if (more == 4 || (more > 0 && c < 0xC2) || i + more >= text.size())
+            utf8 = false;
+        for (std::size_t k = 1; utf8 && k <= more; ++k)
+            utf8 = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        i += more + 1;
+    }
+    std::string out;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F) {
+            out += ' ';
+        } else if (c < 0x80 || utf8) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    const auto first = out.find_first_not_of(' ');
+    return first == std::string::npos ? std::string()
+                                      : out.substr(first, out.find_last_not_of(' ') - first + 1);
+}
+
+class TrackReader {
+public:
+    TrackReader(const std::uint8_t *data, std::size_t size, int track, MidiSong &song,
+                std::vector<TrackEvent> &out)
+        : p_(data), end_(data + size), track_(track), song_(song), out_(out) {}
+
+    // Returns the tick of the end-of-track event. A track without one ends
+    // with its chunk, as common players read it.
+    std::uint64_t read() {
+        std::uint64_t tick = 0;
+        std::uint8_t running = 0;
+        std::uint32_t order = 0;
+        while (p_ < end_) {
+            std::uint32_t delta = varLen("a delta time");
+            tick += delta;
+            if (tick > (std::uint64_t(1) << 40))
+                fail("has absurd delta times");
+            std::uint8_t status = byte("an event");
+            if (status < 0x80) {
+                if (running == 0)
+                    fail("uses running status before any status byte");
+                --p_;
+                status = running;
+            }
+            if (status < 0xF0) {
+                running = status;
+                MidiEvent e;
+                e.status = status;
+                e.data1 = dataByte();
+                std::uint8_t kind = status & 0xF0;
+                if (kind != 0xC0 && kind != 0xD0)
+                    e.data2 = dataByte();
+                push(tick, order++, e);
+            } else if (status == 0xF0 || status == 0xF7) {
+                // System-exclusive messages cancel running status.
+                running = 0;
+                std::uint32_t length = varLen("a system-exclusive length");
+                need(length, "a system-exclusive message");
+                if (status == 0xF0 && length > 0 && p_[length - 1] == 0xF7) {
+                    MidiEvent e;
+                    e.status = 0xF0;
+                    e.sysexOffset = std::uint32_t(song_.sysex.size());
+                    e.sysexLength = length - 1;
+                    song_.sysex.insert(song_.sysex.end(), p_, p_ + length - 1);
+                    push(tick, order++, e);
+                }
+                p_ += length;
+            } else if (status == 0xFF) {
+                running = 0;
+                std::uint8_t type = byte("a meta event type");
+                std::uint32_t length = varLen("a meta event length");
+                need(length, "a meta event");
+                if (type == 0x2F)
+                    return tick;
+                if (type == 0x03 && song_.title.empty())
+                    song_.title = metaText(p_, length);
+                if (type == 0x02 && song_.copyright.empty())
+                    song_.copyright = metaText(p_, length);
+                if (type == 0x51) {
+                    // Longer tempo events are read by their first three bytes.
+                    if (length < 3)
+                        fail(fmt("has a tempo event of %d bytes, where a tempo takes three", length)
+                                 .c_str());
+                    TrackEvent t{tick,
+                                 track_,
+                                 order++,
+                                 true,
+                                 (std::uint32_t(p_[0]) << 16) | (std::uint32_t(p_[1]) << 8) | p_[2],
+                                 MidiEvent{}};
+                    out_.push_back(t);
+                }
+                p_ += length;
+            } else {
+                fail(fmt("holds the status byte %d, which has no place in a file", status).c_str());
+            }
+        }
+        return tick;
+    }
+
+private:
+    [[noreturn]] void fail(const char *what) {
+        throw MidiFileError("track " + std::to_string(track_ + 1) + " " + what);
+    }
+    std::uint8_t byte(const char *what) {
+        if (p_ >= end_)
+            fail((std::string("ends in the middle of ") + what).c_str());
+        return *p_++;
+    }
+    std::uint8_t dataByte() {
+        std::uint8_t b = byte("a channel message");
+        if (b >= 0x80)
+            fail("has a channel message cut short by a status byte");
+        return b;
+    }
+    std::uint32_t varLen(const char *what) {
+        std::uint32_t value = 0;
+        for (int i = 0; i < 4; ++i) {
+            std::uint8_t b = byte(what);
+            value = (value << 7) | (b & 0x7F);
+            if (!(b & 0x80))
+                return value;
+        }
+        fail((std::string("has ") + what + " longer than four bytes").c_str());
+    }
+    void need(std::uint32_t length, const char *what) {
+        if (std::size_t(end_ - p_) < length)
+            fail((std::string("ends in the middle of ") + what).c_str());
+    }
+    void push(std::uint64_t tick, std::uint32_t order, const MidiEvent &e) {
+        out_.push_back(TrackEvent{tick, track_, order, false, 0, e});
+    }
+
+    const std::uint8_t *p_;
+    const std::uint8_t *end_;
+    int track_;
+    MidiSong &song_;
+    std::vector<TrackEvent> &out_;
+};
+
+} // namespace
+
+MidiSong parseMidiFile(const std::uint8_t *data, std::size_t size) {
+    if (size == 0)
+        throw MidiFileError("the file is empty");
+    if (size < 14 || std::memcmp(data, "MThd", 4) != 0)
+        throw MidiFileError("the file does not begin with a MIDI header (MThd)");
+    std::uint32_t headerLength = be32(data + 4);
+    if (headerLength < 6)
+        throw MidiFileError("the MIDI header is shorter than six bytes");
+    if (headerLength > size - 8)
+        throw MidiFileError("the MIDI header is longer than the file");
+    const std::uint16_t format = be16(data + 8);
+    const std::uint16_t trackCount = be16(data + 10);
+    const std::uint16_t division = be16(data + 12);
+    if (format > 1)
+        throw MidiFileError(
+            fmt("the file is of format %d; only formats 0 and 1 can be played", format));
+    if (trackCount == 0)
+        throw MidiFileError("the header announces no tracks");
+    if (format == 0 && trackCount != 1)
+        throw MidiFileError(fmt("the file is of format 0 but announces %d tracks", trackCount));
+
+    // Microseconds per tick: tempo / ticksPerQuarter, or fixed for SMPTE time.
+    bool smpte = (division & 0x8000) != 0;
+    std::int64_t ticksPerQuarter = division;
+    long double smpteUsPerTick = 0;
+    if (smpte) {
+        int fps = -static_cast<std::int8_t>(division >> 8);
+        int ticksPerFrame = division & 0xFF;
+        if ((fps != 24 && fps != 25 && fps != 29 && fps != 30) || ticksPerFrame == 0)
+            throw MidiFileError("the header's SMPTE time division is not valid");
+        long double rate = fps == 29 ? 29.97L : fps;
+        smpteUsPerTick = 1000000.0L / (rate * ticksPerFrame);
+    } else if (ticksPerQuarter == 0) {
+        throw MidiFileError("the header's time division is zero");
+    }
+
+    MidiSong song;
+    std::vector<TrackEvent> events;
+    std::uint64_t lastTick = 0;
+    int tracksRead = 0;
+    std::size_t at = 8 + std::size_t(headerLength);
+    while (tracksRead < trackCount) {
+        if (size - at < 8) {
+            throw MidiFileError("the header announces " + std::to_string(trackCount) +
+                                " tracks, but the file holds " + std::to_string(tracksRead));
+        }
+        std::uint32_t chunkLength = be32(data + at + 4);
+        bool isTrack = std::memcmp(data + at, "MTrk", 4) == 0;
+        at += 8;
+        if (chunkLength > size - at) {
+            if (isTrack)
+                throw MidiFileError("track " + std::to_string(tracksRead + 1) +
+                                    " is cut short: its chunk is longer than the rest of the file");
+            throw MidiFileError("a chunk is longer than the rest of the file");
+        }
+        if (isTrack) {
+            TrackReader reader(data + at, chunkLength, tracksRead, song, events);
+            lastTick = std::max(lastTick, reader.read());
+            ++tracksRead;
+        }
+        at += chunkLength; // chunks of other kinds are skipped
+    }
+
+    std::stable_sort(events.begin(), events.end(), [](const TrackEvent &a, const TrackEvent &b) {
+        if (a.tick != b.tick)
+            return a.tick < b.tick;
+        return a.track < b.track;
+    });
+
+    // Walk the merged list, converting ticks to microseconds through the tempo map.
+    std::uint64_t segmentTick = 0; // tick of the last tempo change
+    long double segmentUs = 0;     // its time
+    std::uint32_t tempo = 500000;  // 120 beats per minute until told otherwise
+    auto timeOf = [&](std::uint64_t tick) -> long double {
+        long double ticks = static_cast<long double>(tick - segmentTick);
+        if (smpte)
+            return segmentUs + ticks * smpteUsPerTick;
+        return segmentUs + ticks * tempo / static_cast<long double>(ticksPerQuarter);
+    };
+    song.events.reserve(events.size());
+    for (const TrackEvent &t : events) {
+        long double us = timeOf(t.tick);
+        if (us > static_cast<long double>(kMaxSongLengthUs))
+            throw MidiFileError("the song would last longer than 24 hours: absurd delta times");
+        if (t.isTempo) {
+            segmentUs = us;
+            segmentTick = t.tick;
+            tempo = t.tempo;
+            continue;
+        }
+        MidiEvent e = t.event;
+        e.timeUs = static_cast<std::int64_t>(us + 0.5L);
+        song.events.push_back(e);
+    }
+    long double length = timeOf(lastTick);
+    if (length > static_cast<long double>(kMaxSongLengthUs))
+        throw MidiFileError("the song would last longer than 24 hours: absurd delta times");
+    song.lengthUs = static_cast<std::int64_t>(length + 0.5L);
+    return song;
+}
+
+MidiSong readMidiFile(const std::string &path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        throw MidiFileError(std::strerror(errno));
+    if (S_ISDIR(st.st_mode))
+        throw MidiFileError("it is a folder, not a file");
+    if (!S_ISREG(st.st_mode))
+        throw MidiFileError("it is not a regular file");
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxFileSize)
+        throw MidiFileError("the file is too large to be a MIDI file");
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw MidiFileError(std::strerror(errno));
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(st.st_size));
+    in.read(reinterpret_cast<char *>(data.data()), static_cast<std::streamsize>(data.size()));
+    if (in.gcount() != static_cast<std::streamsize>(data.size()))
+        throw MidiFileError("the file could not be read to its end");
+    return parseMidiFile(data.data(), data.size());
+}
+
+} // namespace audio

@@ -1,0 +1,376 @@
+// Wave input conversion and the spooling recorder.
+#include "engine/WaveInput.h"
+
+#include "platform/FileWrite.h"
+
+#include <soxr.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <unistd.h>
+
+static_assert(std::endian::native == std::endian::little,
+              "WAVE samples are stored as the machine holds them");
+
+namespace audio {
+namespace {
+
+// About six seconds of periods; a longer stall spills into the overflow list.
+constexpr std::size_t kRingPeriods = 1024;
+
+} // namespace
+
+WaveConverter::WaveConverter(const WaveFormat &format, int inputRate)
+    : format_(format), inputRate_(inputRate) {
+    if (format_.sampleRate != inputRate_) {
+        soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+        soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+        soxr_error_t error = nullptr;
+        resampler_ =
+            soxr_create(inputRate_, format_.sampleRate, static_cast<unsigned>(format_.channels),
+                        &error, &io, &quality, nullptr);
+        if (!resampler_)
+            error_ = "no rate converter from " + std::to_string(inputRate_) + " to " +
+                     std::to_string(format_.sampleRate) + " Hz can be made (" +
+                     (error ? error : "libsoxr gave no reason") + ")";
+    }
+}
+
+WaveConverter::~WaveConverter() {
+    if (resampler_)
+        soxr_delete(resampler_);
+}
+
+void WaveConverter::process(const float *in, std::size_t frames, std::vector<std::uint8_t> &out) {
+    const float *samples = in;
+    if (format_.channels == 1) {
+        mixed_.resize(frames);
+        for (std::size_t i = 0; i < frames; ++i)
+            mixed_[i] = 0.5f * (in[2 * i] + in[2 * i + 1]);
+        samples = mixed_.data();
+    }
+    if (!resampler_) {
+        quantise(samples, frames * std::size_t(format_.channels), out);
+        return;
+    }
+    const std::size_t room =
+        frames * std::size_t(format_.sampleRate) / std::size_t(inputRate_) + 64;
+    resampled_.resize(room * std::size_t(format_.channels));
+    std::size_t used = 0, made = 0;
+    soxr_process(resampler_, samples, frames, &used, resampled_.data(), room, &made);
+    quantise(resampled_.data(), made * std::size_t(format_.channels), out);
+}
+
+void WaveConverter::flush(std::vector<std::uint8_t> &out) {
+    if (!resampler_)
+        return;
+    const std::size_t room = 4096;
+    resampled_.resize(room * std::size_t(format_.channels));
+    for (;;) {
+        std::size_t made = 0;
+        soxr_process(resampler_, nullptr, 0, nullptr, resampled_.data(), room, &made);
+        if (made == 0)
+            break;
+        quantise(resampled_.data(), made * std::size_t(format_.channels), out);
+    }
+}
+
+float WaveConverter::ditherStep() {
+    // Two uniform values in [-0.5, 0.5) from a 32-bit LCG sum to a triangular
+    // dither of one step's width.
+    auto uniform = [this] {
+        dither_ = dither_ * 1664525u + 1013904223u;
+        return static_cast<float>(static_cast<std::int32_t>(dither_)) * (1.0f / 4294967296.0f);
+    };
+    return uniform() + uniform();
+}
+
+void WaveConverter::quantise(const float *samples, std::size_t count,
+                             std::vector<std::uint8_t> &out) {
+    // Dither, round to nearest, clip; little-endian, as WAVE stores them.
+    const std::size_t at = out.size();
+    const int bytes = format_.bitsPerSample / 8;
+    out.resize(at + std::size_t(bytes) * count);
+    std::uint8_t *p = out.data() + at;
+    if (format_.floating) {
+        std::memcpy(p, samples, count * sizeof(float));
+        return;
+    }
+    if (format_.bitsPerSample == 8) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const float v = std::clamp(samples[i] * 127.0f + 128.0f + ditherStep(), 0.0f, 255.0f);
+            *p++ = static_cast<std::uint8_t>(std::floor(v + 0.5f));
+        }
+        return;
+    }
+    if (format_.bitsPerSample == 16) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const float v = std::clamp(samples[i] * 32767.0f + ditherStep(), -32768.0f, 32767.0f);
+            const auto s = static_cast<std::int16_t>(std::floor(v + 0.5f));
+            *p++ = static_cast<std::uint8_t>(s & 0xFF);
+            *p++ = static_cast<std::uint8_t>((s >> 8) & 0xFF);
+        }
+        return;
+    }
+    // 24 and 32 bits, scaled as 16 bits are (full scale is the largest
+    // positive step), in double, where a float's 24-bit mantissa would
+    // round the larger steps; the dither stays one step wide.
+    const double top = std::ldexp(1.0, format_.bitsPerSample - 1) - 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double v = std::clamp(double(samples[i]) * top + double(ditherStep()), -top - 1, top);
+        const auto s = static_cast<std::uint32_t>(static_cast<std::int32_t>(std::lrint(v)));
+        p[0] = static_cast<std::uint8_t>(s);
+        p[1] = static_cast<std::uint8_t>(s >> 8);
+        p[2] = static_cast<std::uint8_t>(s >> 16);
+        if (bytes == 4)
+            p[3] = static_cast<std::uint8_t>(s >> 24);
+        p += bytes;
+    }
+}
+
+WaveRecorder::WaveRecorder(std::shared_ptr<Engine> engine, const WaveFormat &format,
+                           std::FILE *spool)
+    : engine_(std::move(engine)), converter_(format, engine_->sampleRate()), spool_(spool),
+      ring_(kRingPeriods) {}
+
+WaveRecorder::~WaveRecorder() {
+    stop();
+    if (spill_)
+        std::fclose(spill_);
+}
+
+void WaveRecorder::limit(std::int64_t frames, std::function<void()> done) {
+    limitFrames_ = std::max<std::int64_t>(frames, 0);
+    limitBytes_ = std::uint64_t(limitFrames_) * std::uint64_t(converter_.format().bytesPerFrame());
+    const std::int64_t rate = converter_.format().sampleRate;
+    neededInput_ = (limitFrames_ * engine_->sampleRate() + rate - 1) / rate;
+    done_ = std::move(done);
+}
+
+void WaveRecorder::start() {
+    if (attached_)
+        return;
+    finishing_ = false;
+    writer_ = std::thread([this] { writerLoop(); });
+    std::lock_guard<std::mutex> guard(engine_->lock());
+    startFrame_ = engine_->nextPeriodFrame();
+    engine_->lastRecordStartFrame.store(startFrame_);
+    engine_->addSink(this);
+    attached_ = true;
+}
+
+void WaveRecorder::stop() {
+    if (!attached_)
+        return;
+    {
+        // Everything up to this moment goes into the recording.
+        std::lock_guard<std::mutex> guard(engine_->lock());
+        engine_->catchUp();
+        engine_->removeSink(this);
+        engine_->lastRecordEndFrame.store(startFrame_ + framesCaptured_.load());
+    }
+    attached_ = false;
+    {
+        std::lock_guard<std::mutex> guard(wakeMutex_);
+        finishing_ = true;
+    }
+    wake_.notify_one();
+    writer_.join();
+}
+
+std::string WaveRecorder::failure() const {
+    return failure_;
+}
+
+void WaveRecorder::period(std::int64_t periodStart, const float *frames) {
+    if (periodStart < startFrame_)
+        return; // rendered late, but from before the recording began
+    if (complete_.load(std::memory_order_relaxed))
+        return; // a limited recording that has all it needs
+    const std::int64_t captured =
+        framesCaptured_.fetch_add(kPeriodFrames, std::memory_order_relaxed) + kPeriodFrames;
+    float peak = peak_.load(std::memory_order_relaxed);
+    for (int i = 0; i < kPeriodFrames * kChannels; ++i)
+        peak = std::max(peak, std::fabs(frames[i]));
+    peak_.store(peak, std::memory_order_relaxed);
+    if (limitFrames_ >= 0 && captured >= neededInput_) {
+        complete_ = true;
+        if (done_)
+            done_();
+    }
+    if (!engine_->realTime()) {
+        // A driven engine may wait for the disk: memory stays flat however
+        // fast it renders.
+        waitForRoom(frames);
+        return;
+    }
+    Period *slot = overflowing_ ? nullptr : ring_.writeSlot();
+    if (slot) {
+        std::memcpy(slot->data(), frames, sizeof(Period));
+        ring_.commitWrite();
+        return;
+    }
+    std::lock_guard<std::mutex> guard(overflowMutex_);
+    if (overflowing_ && overflow_.empty()) {
+        // The writer has taken the spilled periods: back to the ring, in order.
+        slot = ring_.writeSlot();
+        if (slot) {
+            overflowing_ = false;
+            std::memcpy(slot->data(), frames, sizeof(Period));
+            ring_.commitWrite();
+            return;
+        }
+    }
+    overflowing_ = true;
+    overflow_.emplace_back();
+    std::memcpy(overflow_.back().data(), frames, sizeof(Period));
+}
+
+void WaveRecorder::waitForRoom(const float *frames) {
+    Period *slot = ring_.writeSlot();
+    if (!slot) {
+        std::unique_lock<std::mutex> guard(wakeMutex_);
+        kicked_ = true;
+        wake_.notify_one();
+        room_.wait(guard, [&] { return (slot = ring_.writeSlot()) != nullptr; });
+    }
+    std::memcpy(slot->data(), frames, sizeof(Period));
+    ring_.commitWrite();
+    if (++sinceKick_ >= kRingPeriods / 4) {
+        // Wake the writer long before the ring is full.
+        sinceKick_ = 0;
+        std::lock_guard<std::mutex> guard(wakeMutex_);
+        kicked_ = true;
+        wake_.notify_one();
+    }
+}
+
+void WaveRecorder::writeSamples(const float *frames) {
+    converted_.clear();
+    if (frames)
+        converter_.process(frames, kPeriodFrames, converted_);
+    else
+        converter_.flush(converted_);
+    if (limitFrames_ >= 0) {
+        // Exactly the frames asked for: what the converter gives beyond is
+        // cut, and at the end of a recording that reached its end what it
+        // held back short is made up with silence (one stopped sooner keeps
+        // what it recorded).
+        const std::uint64_t room = limitBytes_ - std::min(limitBytes_, bytesWritten_.load());
+        if (converted_.size() > room)
+            converted_.resize(room);
+        if (!frames && converted_.size() < room && complete_)
+            converted_.resize(room, converter_.format().bitsPerSample == 8 ? 0x80 : 0x00);
+    }
+    if (converted_.empty() || failed_)
+        return;
+    if (journal_ && !spill_) {
+        // Straight to the in-progress file, so that a killed process has
+        // lost nothing it wrote.
+        std::size_t done = 0;
+        while (done < converted_.size()) {
+            const ssize_t n =
+                ::write(fileno(spool_), converted_.data() + done, converted_.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += std::size_t(n);
+        }
+        if (done < converted_.size()) {
+            journalBytes_ = bytesWritten_ + done;
+            if (!spillFrom(converted_.data() + done, converted_.size() - done))
+                return;
+        }
+        bytesWritten_ += converted_.size();
+        return;
+    }
+    std::FILE *to = spill_ ? spill_ : spool_;
+    if (std::fwrite(converted_.data(), 1, converted_.size(), to) != converted_.size()) {
+        failure_ = std::string("the recording could not be spooled: ") + std::strerror(errno);
+        failed_ = true;
+        return;
+    }
+    bytesWritten_ += converted_.size();
+}
+
+bool WaveRecorder::spillFrom(const std::uint8_t *data, std::size_t size) {
+    // The in-progress file's disk failed or filled: the recording goes on
+    // in a scratch file, and the two are joined when it is saved.
+    const std::string why = std::strerror(errno);
+    spill_ = platform::scratchFile();
+    if (!spill_ || std::fwrite(data, 1, size, spill_) != size) {
+        failure_ = "the recording could not be written to " + journal_->path() + " (" + why +
+                   ") nor to the temporary folder: " + std::strerror(errno);
+        failed_ = true;
+        return false;
+    }
+    return true;
+}
+
+void WaveRecorder::keepJournal(bool now) {
+    // Synced once a second, so that a power cut loses at most that second
+    // (a killed process loses nothing it wrote: the writes are unbuffered).
+    if (!journal_ || spill_ || failed_)
+        return;
+    const auto clock = std::chrono::steady_clock::now();
+    if (!now && clock - lastSync_ < std::chrono::seconds(1))
+        return;
+    lastSync_ = clock;
+    if (!journal_->sync(bytesWritten_.load())) {
+        // What the disk did not take stays readable; the rest goes elsewhere.
+        journalBytes_ = bytesWritten_.load();
+        spillFrom(nullptr, 0);
+    }
+}
+
+void WaveRecorder::writerLoop() {
+    std::deque<Period> spilled;
+    lastSync_ = std::chrono::steady_clock::now();
+    for (;;) {
+        // Read the flag first: every period pushed before it was set is then
+        // visible to the drain below.
+        const bool last = finishing_.load();
+        bool any = false;
+        while (Period *slot = ring_.readSlot()) {
+            writeSamples(slot->data());
+            ring_.commitRead();
+            any = true;
+        }
+        if (any) {
+            // A driven engine waiting for room goes on. Told under the lock,
+            // so that it cannot miss it between its look at the ring and its wait.
+            std::lock_guard<std::mutex> guard(wakeMutex_);
+            room_.notify_one();
+        }
+        {
+            std::lock_guard<std::mutex> guard(overflowMutex_);
+            spilled.swap(overflow_);
+        }
+        for (const Period &p : spilled)
+            writeSamples(p.data());
+        any = any || !spilled.empty();
+        spilled.clear();
+        if (any)
+            keepJournal(false);
+        if (last && !any)
+            break;
+        if (!any) {
+            // The ring holds seconds of periods: a relaxed pace is enough,
+            // and stop() wakes the writer at once.
+            std::unique_lock<std::mutex> guard(wakeMutex_);
+            wake_.wait_for(guard, std::chrono::milliseconds(100),
+                           [this] { return finishing_.load() || kicked_; });
+            kicked_ = false;
+        }
+    }
+    writeSamples(nullptr);
+    std::fflush(spill_ ? spill_ : spool_);
+    keepJournal(true);
+}
+
+} // namespace audio

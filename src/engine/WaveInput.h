@@ -1,0 +1,152 @@
+// The wave input: the synthesiser's output as a recording device hears it,
+// converted to the recording's format, and the recorder that spools it.
+#pragma once
+
+#include "engine/Engine.h"
+#include "engine/SpscRing.h"
+#include "engine/WaveFile.h"
+#include "engine/WaveJournal.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct soxr;
+
+namespace audio {
+
+/// Converts the engine's stereo float stream (44100 Hz, or `inputRate`)
+/// into a WAVE format: libsoxr for the rate, the channel average for mono,
+/// and dithered quantisation to 8-bit unsigned, or 16-, 24- or 32-bit
+/// signed samples; or 32-bit float samples as they are.
+class WaveConverter {
+public:
+    explicit WaveConverter(const WaveFormat &format, int inputRate = kSampleRate);
+    ~WaveConverter();
+    WaveConverter(const WaveConverter &) = delete;
+    WaveConverter &operator=(const WaveConverter &) = delete;
+
+    /// Converts `frames` stereo frames and appends the samples to `out`.
+    void process(const float *interleaved, std::size_t frames, std::vector<std::uint8_t> &out);
+    /// Appends what the rate converter still holds, at the end of the stream.
+    void flush(std::vector<std::uint8_t> &out);
+    const WaveFormat &format() const { return format_; }
+    /// Why the format cannot be converted to (its rate converter could not
+    /// be made); empty when it can. Nothing may be converted then.
+    const std::string &error() const { return error_; }
+
+private:
+    void quantise(const float *samples, std::size_t count, std::vector<std::uint8_t> &out);
+    float ditherStep();
+
+    WaveFormat format_;
+    int inputRate_;
+    soxr *resampler_ = nullptr;
+    std::vector<float> mixed_;
+    std::vector<float> resampled_;
+    std::uint32_t dither_ = 0x4B455354;
+    std::string error_;
+};
+
+/// Records the wave input from a given engine frame on: the engine hands each
+/// period to a lock-free ring, and a writer thread converts and appends it to
+/// the spool file. The engine thread never touches a file.
+class WaveRecorder : public EngineSink {
+public:
+    /// `spool` receives the converted samples from its current end.
+    WaveRecorder(std::shared_ptr<Engine> engine, const WaveFormat &format, std::FILE *spool);
+    ~WaveRecorder() override;
+
+    /// Before start(): the spool is the in-progress file `journal`, written
+    /// without buffering and synced once a second, so that a crash loses at
+    /// most about a second of the recording. When its disk fails or fills,
+    /// the rest of the recording goes on into a scratch file (spill()).
+    void setJournal(WaveJournal *journal) { journal_ = journal; }
+    /// Bytes of the recording in the in-progress file; the rest, if any, is
+    /// in spill() (only final after stop()).
+    std::uint64_t journalBytes() const { return spill_ ? journalBytes_ : bytesWritten(); }
+    /// The scratch file that took the recording's rest, or null.
+    std::FILE *spill() const { return spill_; }
+
+    /// Before start(): the recording ends by itself after exactly `frames`
+    /// frames of its format; `done` is called on the rendering thread once
+    /// the engine has handed over all it needs.
+    void limit(std::int64_t frames, std::function<void()> done);
+    bool limited() const { return limitFrames_ >= 0; }
+    std::int64_t limitFrames() const { return limitFrames_; }
+    /// A limited recording has all it needs (any thread).
+    bool complete() const { return complete_.load(); }
+
+    /// Why nothing can be recorded in this format (see WaveConverter::error);
+    /// empty when it can. Check it before start().
+    const std::string &formatError() const { return converter_.error(); }
+    /// Starts recording at the engine's next period.
+    void start();
+    /// Stops at the engine's next period; returns when every period up to
+    /// then is in the spool.
+    void stop();
+
+    /// Bytes appended to the spool so far (only final after stop()).
+    std::uint64_t bytesWritten() const { return bytesWritten_.load(); }
+    /// Frames taken from the engine so far (any thread).
+    std::int64_t framesCaptured() const { return framesCaptured_.load(); }
+    /// The loudest sample taken so far (any thread).
+    float peak() const { return peak_.load(std::memory_order_relaxed); }
+    /// Set when writing to the spool failed; the text says why.
+    bool failed() const { return failed_.load(); }
+    std::string failure() const;
+
+    void period(std::int64_t periodStart, const float *frames) override;
+
+private:
+    using Period = std::array<float, std::size_t(kPeriodFrames) * kChannels>;
+    void writerLoop();
+    void writeSamples(const float *frames);
+    void waitForRoom(const float *frames);
+    void keepJournal(bool now);
+    bool spillFrom(const std::uint8_t *data, std::size_t size);
+
+    std::shared_ptr<Engine> engine_;
+    WaveConverter converter_;
+    std::FILE *spool_;
+    WaveJournal *journal_ = nullptr;
+    std::FILE *spill_ = nullptr; // the recorder's own
+    std::uint64_t journalBytes_ = 0;
+    SpscRing<Period> ring_;
+    // Periods that found the ring full wait here, so that a stalled disk
+    // costs memory for a while but never a gap in the recording.
+    std::mutex overflowMutex_;
+    std::deque<Period> overflow_;
+    bool overflowing_ = false; // engine thread only
+    std::atomic<bool> finishing_{false};
+    std::mutex wakeMutex_;
+    std::condition_variable wake_; // the writer waits here for periods
+    std::condition_variable room_; // a driven engine waits here for a free slot
+    bool kicked_ = false;          // guarded by wakeMutex_
+    std::size_t sinceKick_ = 0;    // engine thread only
+    std::atomic<std::int64_t> framesCaptured_{0};
+    std::atomic<std::uint64_t> bytesWritten_{0};
+    std::atomic<bool> failed_{false};
+    std::string failure_;
+    std::vector<std::uint8_t> converted_;
+    std::thread writer_;
+    bool attached_ = false;
+    std::int64_t startFrame_ = 0;   // guarded by the engine lock
+    std::int64_t limitFrames_ = -1; // frames of the format, or -1 for no limit
+    std::int64_t neededInput_ = 0;  // engine frames that give them
+    std::function<void()> done_;
+    std::atomic<bool> complete_{false};
+    std::atomic<float> peak_{0.0f};
+    std::uint64_t limitBytes_ = 0;
+    std::chrono::steady_clock::time_point lastSync_; // writer thread only
+};
+
+} // namespace audio
