@@ -32,7 +32,7 @@ sanitize: deps
 fuzz:
 	@scripts/install-deps --fuzz
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON
-	cmake --build build-fuzz -j $(JOBS) --target fuzz_midi_file fuzz_wave_file fuzz_profile
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
 
 screenshots: build
 	cmake --build $(BUILD) --target kestrune_screenshots

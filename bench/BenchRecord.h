@@ -46,9 +46,11 @@ struct Run {
 /// Records `song` into `wave` (from the template `templ`) on the engine the
 /// configured devices clock.
 inline Run record(const std::string &song, const std::string &templ, const std::string &wave) {
+    auto engine = sound()->acquire();
     TMediaPlayer midi, recorder;
     midi.DeviceType = dtSequencer;
     recorder.DeviceType = dtWaveAudio;
+    midi.Engine = recorder.Engine = engine;
     bool ended = false;
     midi.OnNotify = [&](QObject *) { ended = true; };
     recorder.FileName = templ;
@@ -58,7 +60,6 @@ inline Run record(const std::string &song, const std::string &templ, const std::
     recorder.Close();
     midi.FileName = song;
     midi.Open();
-    auto engine = audio::SoundSystem::current().acquire();
     Run run;
     if (engine->output())
         run.output = engine->output()->describe();

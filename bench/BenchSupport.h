@@ -10,13 +10,20 @@
 
 namespace bench {
 
-/// The devices' engines from now on run their steady clock `scale` times
-/// faster than real time, on devices.ini's other settings.
+/// The benchmark's sound system, whose engine it hands to the devices it
+/// opens: on devices.ini, unless useTimeScale() gave it another.
+inline std::shared_ptr<audio::SoundSystem> &sound() {
+    static std::shared_ptr<audio::SoundSystem> system = std::make_shared<audio::SoundSystem>();
+    return system;
+}
+
+/// The engines from now on run their steady clock `scale` times faster
+/// than real time, on devices.ini's other settings.
 inline void useTimeScale(double scale) {
     audio::EngineSettings settings;
     settings.devices = audio::readDevicesConfig();
     settings.timeScale = scale;
-    audio::SoundSystem::install(std::make_shared<audio::SoundSystem>(settings));
+    sound() = std::make_shared<audio::SoundSystem>(settings);
 }
 
 /// The SoundFont devices.ini chooses.

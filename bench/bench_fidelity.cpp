@@ -106,9 +106,10 @@ Result measure(MainWindow &window, const std::string &song, const std::string &s
                .filePath(QString::fromStdString(name.substr(0, name.size() - 4)) + ".wav")
                .toStdString();
 
+    // Held through the run, so that its start frames can be read afterwards.
+    auto engine = window.Sound->acquire();
     const double cpuBefore = bench::cpuSeconds(RUSAGE_SELF);
     window.Btn_RecordClick();
-    auto engine = audio::SoundSystem::current().acquire();
     // Wait in an event loop, as the program does between its ticks.
     QEventLoop loop;
     QTimer check;
@@ -202,6 +203,7 @@ int main(int argc, char **argv) {
 
     TApplication app(argc, argv);
     MainWindow window;
+    window.Sound = bench::sound();
     window.show();
     window.Mode_Record();
     const std::string soundFont = bench::soundFont();

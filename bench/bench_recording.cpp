@@ -76,9 +76,11 @@ struct Run {
 Run record(const std::string &song, const std::string &templ, const std::string &output,
            double seconds, const std::function<void(double)> &atSecond = {},
            bool inProgress = false, bool watched = false) {
+    auto engine = bench::sound()->acquire();
     TMediaPlayer midi, wave;
     midi.DeviceType = dtSequencer;
     wave.DeviceType = dtWaveAudio;
+    midi.Engine = wave.Engine = engine;
     bool ended = false;
     midi.OnNotify = [&](QObject *) { ended = true; };
 
@@ -90,7 +92,6 @@ Run record(const std::string &song, const std::string &templ, const std::string 
 
     midi.FileName = song;
     midi.Open();
-    auto engine = audio::SoundSystem::current().acquire();
     const double cpuBefore = bench::cpuSeconds(RUSAGE_SELF);
     midi.setNotify(true);
     midi.Play();

@@ -19,8 +19,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::uint64_t bytes = 0;
     std::string error;
     if (audio::readWaveFile(path, format, spool, bytes, error)) {
-        if ((format.bitsPerSample != 8 && format.bitsPerSample != 16) ||
-            (format.channels != 1 && format.channels != 2) || bytes % format.bytesPerFrame())
+        // 8-, 16-, 24- or 32-bit PCM, or 32-bit float; mono or stereo; whole frames.
+        const int bits = format.bitsPerSample;
+        const bool depth =
+            format.floating ? bits == 32 : bits == 8 || bits == 16 || bits == 24 || bits == 32;
+        if (!depth || (format.channels != 1 && format.channels != 2) ||
+            bytes % format.bytesPerFrame())
             std::abort();
     } else if (error.empty()) {
         std::abort();

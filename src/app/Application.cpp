@@ -3,6 +3,7 @@
 
 #include "app/MainWindow.h"
 #include "controls/PushButton.h"
+#include "platform/Texts.h"
 #include "settings/Title.h"
 #include "ui/Dialogs.h"
 
@@ -31,6 +32,10 @@ const char *const TApplication::Title = kProgramTitle;
 TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv) {
     setApplicationName(Title);
     setApplicationDisplayName(Title);
+    // The texts of the layers below the window, in the window's language.
+    platform::setTranslator([](const char *context, const char *text) {
+        return QCoreApplication::translate(context, text).toStdString();
+    });
 }
 
 std::string TApplication::ErrorBoxText(const std::string &message) {

@@ -6,7 +6,6 @@
 
 #include "app/Application.h"
 #include "app/ExecWait.h"
-#include "engine/SoundSystem.h"
 #include "platform/Paths.h"
 #include "recording/Interrupted.h"
 #include "recording/RunPlan.h"
@@ -80,7 +79,15 @@ void MainWindow::OfferInterrupted() {
         folders.push_back(options.directory);
     if (!MP_MIDI->FileName.empty())
         folders.push_back(OutputFolder(Options{}, MP_MIDI->FileName));
-    for (const InterruptedRecording &found : FindInterrupted(folders)) {
+    // The folders the window looks in now, and wherever the recordings it
+    // started before lie.
+    std::vector<InterruptedRecording> interrupted = FindInterruptedFiles(Ledger.files());
+    for (InterruptedRecording &found : FindInterrupted(folders))
+        if (std::none_of(interrupted.begin(), interrupted.end(), [&](const auto &known) {
+                return paths::sameFile(known.file, found.file);
+            }))
+            interrupted.push_back(std::move(found));
+    for (const InterruptedRecording &found : interrupted) {
         std::string error;
         if (found.frames == 0) {
             DiscardInterrupted(found, error); // nothing was recorded
@@ -209,15 +216,13 @@ std::string MainWindow::WaveName() {
 // --- The recording run -------------------------------------------------------------
 
 void MainWindow::Btn_RecordClick() {
-    if (RecordingFlag == 1) {
+    if (Session->phase() == RecordingSession::Phase::Playing) {
         RecordingStop();
         return;
     }
-    if (MP_MIDI->FileName.empty() || RecordingFlag != 0)
-        return;
-    // "Stop" pressed during the trailing delay: the recording being finished
-    // must not be cut off by a second run.
-    if (Session->phase() != RecordingSession::Phase::Idle)
+    // No file, or a run still going ("Stop" pressed during the trailing
+    // delay must not cut off the recording being finished).
+    if (MP_MIDI->FileName.empty() || Session->phase() != RecordingSession::Phase::Idle)
         return;
 
     if (CBox_RecordingQuality->ItemIndex() > 0 && CB_MPEG1AudioLayerIIIEncode->isChecked()) {
@@ -234,8 +239,14 @@ void MainWindow::Btn_RecordClick() {
     SessionPlan plan;
     plan.options = CurrentOptions();
     plan.song = MP_MIDI->FileName;
-    plan.style = RunStyle::Window;
     plan.tailSeconds = TailSeconds(plan.options);
+    plan.keepFailedSaveElsewhere = true;
+    plan.waitForEncoder = [this](const ProcessHandle &process) {
+        return ExecWait(this, process, &EncoderEndRequested);
+    };
+    plan.ledger = &Ledger;
+    QualitySetting();
+    plan.format = FileSetting();
     // A song whose recording the output's folder cannot hold: the user is
     // told before it starts, and it records if they go on.
     const std::string shortfall = RecordingSession::roomShortfall(plan);
@@ -245,26 +256,29 @@ void MainWindow::Btn_RecordClick() {
                  QMessageBox::Warning, QMessageBox::Ok | QMessageBox::Cancel}) != QMessageBox::Ok)
         return;
 
-    ModeSet(2);
-    try {
-        QualitySetting();
-        Session->start(plan);
-    } catch (...) {
-        AbandonRun();
-        throw; // reported in the error box
-    }
-    RecordingFlag = 1;
-    Timer->setInterval(500);
-    Timer->setEnabled(true);
+    // The screen follows the session from here: recording, then back to
+    // standby if the start fails (the error box says why).
+    Devices->setEngine(Sound->acquire());
+    Session->start(plan);
 }
 
-void MainWindow::AbandonRun() {
-    // The session has undone its part; the screen goes back to standby.
-    Timer->setEnabled(false);
-    Timer->setInterval(500);
-    RecordingFlag = 0;
-    ModeSet(1);
-    ShowSoundNotices();
+audio::WaveFormat MainWindow::FileSetting() {
+    // The template is opened under its open name, and back under its stored
+    // name however the open goes.
+    const std::string folder = QualityPath();
+    const std::string stored = folder + TemplateStoredName;
+    const std::string open = folder + TemplateOpenName;
+    std::rename(stored.c_str(), open.c_str());
+    struct PutBack {
+        const std::string &from, &to;
+        ~PutBack() { std::rename(from.c_str(), to.c_str()); }
+    } putBack{open, stored};
+    MP_WAVE->FileName = open;
+    MP_WAVE->Open();
+    const audio::WaveFormat format = MP_WAVE->WaveFormat();
+    MP_WAVE->Close();
+    MP_WAVE->FileName = WavePath() + WaveName();
+    return format;
 }
 
 void MainWindow::RecordingStop() {
@@ -272,50 +286,68 @@ void MainWindow::RecordingStop() {
 }
 
 void MainWindow::MP_MIDINotify(QObject *) {
-    if (Session->phase() != RecordingSession::Phase::Playing)
-        return; // the notice of a run that was abandoned
-    RecordingFlag = 0;
-    Timer->setEnabled(false);
     Session->playbackEnded();
-    WAVE_Write_TimerSet();
 }
 
-void MainWindow::WAVE_Write_TimerSet() {
-    const auto milliseconds = static_cast<int>(Session->tailFrames(1000));
-    if (milliseconds > 0) {
-        Timer->setInterval(milliseconds);
-        Timer->setEnabled(true);
+void MainWindow::MP_WAVENotify(QObject *) {
+    // Only a recording that got to its end: not one stopped or superseded.
+    if (MP_WAVE->NotifyValue() != nvSuccessful)
         return;
-    }
-    WAVE_Write();
+    Session->recordingEnded();
+    ShowRunEnd();
 }
 
 void MainWindow::TimerTimer() {
-    if (RecordingFlag == 1) {
+    if (Session->phase() == RecordingSession::Phase::Playing) {
         Gauge_Progress->setProgress(Session->progress());
         Gauge_Progress->repaint();
     }
-    if (Timer->Interval() >= 1000 && CB_RecordingDelayTime->isChecked())
-        WAVE_Write();
 }
 
-void MainWindow::WAVE_Write() {
-    StatusCaption(tr("Data Writing"));
-    Timer->setEnabled(false);
-    Timer->setInterval(500);
-    const RecordingSession::Saved saved = Session->write();
-    if (!saved.ok)
-        TApplication::ShowException(saved.message);
-    if (saved.ok && Session->encoderRuns())
-        MP3Encode();
-    ModeSet(0);
-    ShowSoundNotices();
+void MainWindow::SessionPhase(RecordingSession::Phase phase) {
+    using Phase = RecordingSession::Phase;
+    const Phase before = std::exchange(LastPhase, phase);
+    switch (phase) {
+    case Phase::Starting:
+        ModeSet(2);
+        break;
+    case Phase::Playing:
+        Timer->setInterval(500);
+        Timer->setEnabled(true);
+        break;
+    case Phase::Tail:
+        // The gauge stays where it was while the tail records.
+        Timer->setEnabled(false);
+        break;
+    case Phase::Writing:
+        Timer->setEnabled(false);
+        StatusCaption(tr("Data Writing"));
+        break;
+    case Phase::Encoding:
+        EncoderEndRequested = false;
+        ModeSet(4);
+        break;
+    case Phase::Idle:
+        Timer->setEnabled(false);
+        Timer->setInterval(500);
+        // The engine stops once nothing holds it.
+        Devices->setEngine(nullptr);
+        // A run that could not start leaves its song chosen.
+        ModeSet(before == Phase::Starting ? 1 : 0);
+        break;
+    }
 }
 
-void MainWindow::ShowSoundNotices() {
-    // Told once the run has ended: an output lost on the way, a devices.ini
-    // naming what does not exist.
-    for (const std::string &notice : audio::SoundSystem::current().takeNotices())
+void MainWindow::ShowRunEnd() {
+    if (Session->phase() != RecordingSession::Phase::Idle)
+        return;
+    // Why the recording was not saved, or why the encoder failed (not when
+    // the program ended it); then what the sound system has to tell: an
+    // output lost on the way, a devices.ini naming what does not exist.
+    const RecordingSession::Outcome &outcome = Session->outcome();
+    if (!outcome.message.empty() && !(outcome.saved && EncoderEndRequested))
+        TApplication::ShowException(outcome.message);
+    for (const std::string &notice : Sound->takeNotices())
         TApplication::ShowException(notice);
 }
 
@@ -328,28 +360,12 @@ void MainWindow::FinishRunForExit() {
         EncoderEndRequested = true;
     if (phase != RecordingSession::Phase::Playing && phase != RecordingSession::Phase::Tail)
         return;
-    Timer->setEnabled(false);
-    RecordingFlag = 0;
-    if (phase == RecordingSession::Phase::Playing)
-        Session->playbackEnded();
-    const RecordingSession::Saved saved = Session->write();
-    if (!saved.ok)
-        TApplication::ShowException(saved.message);
+    Session->endNow();
+    if (!Session->outcome().saved)
+        TApplication::ShowException(Session->outcome().message);
 }
 
 // --- The encoder ---------------------------------------------------------------------
-
-void MainWindow::MP3Encode() {
-    ModeSet(4);
-    EncoderEndRequested = false;
-    EncoderWait how;
-    how.wait = [this](const ProcessHandle &process) {
-        return ExecWait(this, process, &EncoderEndRequested);
-    };
-    const std::string message = Session->encode(how);
-    if (!message.empty() && !EncoderEndRequested)
-        TApplication::ShowException(message);
-}
 
 void MainWindow::Btn_MP3EncoderDirectoryClick() {
     if (Dlg_MP3Encoder->Execute())

@@ -11,7 +11,10 @@
 #include "controls/Panel.h"
 #include "controls/PushButton.h"
 #include "controls/SpinEdit.h"
+#include "engine/SoundSystem.h"
 #include "media/MPlayer.h"
+#include "media/PlayerDevices.h"
+#include "recording/Interrupted.h"
 #include "recording/RecordingSession.h"
 #include "settings/Options.h"
 
@@ -86,11 +89,17 @@ public:
     TTimer *Timer;
     TOpenDialog *Dlg_MIDIFileOpen;
     TOpenDialog *Dlg_MP3Encoder;
-    /// The run the handlers start, step and stop; it holds no widget.
-    RecordingSession *Session;
+    /// The window's sound system: its engine, started when a run needs it
+    /// and handed to the two media device controllers for that run.
+    std::shared_ptr<audio::SoundSystem> Sound = std::make_shared<audio::SoundSystem>();
+    /// The run the handlers start, step and stop, on the two controllers;
+    /// the screen follows its phases.
+    std::unique_ptr<PlayerDevices> Devices;
+    std::unique_ptr<RecordingSession> Session;
+    /// The in-progress recordings the window has started, found again after
+    /// a crash wherever they lie.
+    RecordingsLedger Ledger{RecordingsLedger::programFile()};
 
-    // Set to 1 as the last step of starting a run; tells "Stop" from "Record".
-    std::uint8_t RecordingFlag = 0;
     // The settings accessor, alive only during a load or store pass.
     std::unique_ptr<TIniFile> IniFile;
     // The template names of the current run's format.
@@ -107,8 +116,9 @@ public:
     /// The program was started with `file` on its command line: the
     /// recording screen, with that file chosen as "Select" would choose it.
     void OpenFromCommandLine(const QString &file);
-    /// Asks, for each recording a crash or a kill left in an output folder
-    /// (the folder of choice, the song's), whether to keep or discard it.
+    /// Asks, for each recording a crash or a kill left (in an output folder
+    /// the window looks in now, or wherever one it started lies), whether
+    /// to keep or discard it.
     void OfferInterrupted();
     void Btn_WAVEFileDirectoryClick();
     void Btn_DirectorySelectOKClick();
@@ -131,14 +141,14 @@ public:
 
     // The recording run.
     void Btn_RecordClick();
-    void FileSetting();
+    /// The recording's format, as the template of the chosen one holds it:
+    /// the template is opened under its open name and renamed back.
+    audio::WaveFormat FileSetting();
     void RecordingStop();
     void MP_MIDINotify(QObject *Sender);
-    void WAVE_Write_TimerSet();
+    /// The recording has reached the end the session set for it.
+    void MP_WAVENotify(QObject *Sender);
     void TimerTimer();
-    void WAVE_Write();
-    /// Runs the encoder on the saved WAVE file and waits for it.
-    void MP3Encode();
     void Btn_MP3EncoderDirectoryClick();
     /// For the end of the program: ends a run in progress as after "Stop"
     /// without delay, and ends an encoder that is still running.
@@ -173,8 +183,10 @@ private:
     bool EncoderEndRequested = false;
     // Interrupted recordings the user put off: not asked again this time.
     std::set<std::string> InterruptedPutOff;
-    void AbandonRun();
-    void ShowSoundNotices();
+    // The session's phase before its present one.
+    RecordingSession::Phase LastPhase = RecordingSession::Phase::Idle;
+    void SessionPhase(RecordingSession::Phase phase);
+    void ShowRunEnd();
 
     void CreateControls();
     void Arrange(bool control, bool option, bool record);

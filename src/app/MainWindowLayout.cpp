@@ -94,7 +94,10 @@ MainWindow::MainWindow(QWidget *parent) : QWidget(parent) {
 }
 
 MainWindow::~MainWindow() {
-    // The controllers go first, closing any open device without saving.
+    // The controllers go first, closing any open device without saving;
+    // the run on them before.
+    Session.reset();
+    Devices.reset();
     delete MP_MIDI;
     delete MP_WAVE;
     MP_MIDI = MP_WAVE = nullptr;
@@ -198,9 +201,12 @@ void MainWindow::CreateControls() {
     MP_WAVE = new TMediaPlayer(this);
     MP_WAVE->DeviceType = dtWaveAudio;
     MP_WAVE->VisibleButtons = buttonBit(btRecord);
+    MP_WAVE->OnNotify = [this](QObject *sender) { MP_WAVENotify(sender); };
     MP_MIDI->Loaded();
     MP_WAVE->Loaded();
-    Session = new RecordingSession(*MP_MIDI, *MP_WAVE, this);
+    Devices = std::make_unique<PlayerDevices>(*MP_MIDI, *MP_WAVE);
+    Session = std::make_unique<RecordingSession>(*Devices);
+    Session->onPhase = [this](RecordingSession::Phase phase) { SessionPhase(phase); };
 
     Timer = new TTimer(this);
     Timer->setInterval(500);
@@ -239,7 +245,6 @@ void MainWindow::ModeSet(unsigned state) {
         Btn_Record->setCaption(tr("---"));
         Btn_Close->setCaption(tr("Close"));
         Pnl_MIDIFile->setCaption(QString());
-        RecordingFlag = 0;
         Gauge_Progress->setProgress(0);
         MP_MIDI->FileName.clear();
         MP_WAVE->FileName.clear();

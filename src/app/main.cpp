@@ -1,10 +1,12 @@
 // The program's entry: the application, its texts, its one window, the
 // message loop. A MIDI file named on the command line (as the desktop's
-// "Open with" passes it) starts the recording screen with that file chosen.
+// "Open with" passes it) starts the recording screen with that file chosen;
+// recordings a crash left are offered at once.
 #include "app/Application.h"
 #include "app/MainWindow.h"
 
 #include <QStringList>
+#include <QTimer>
 
 #include <cstdlib>
 
@@ -21,6 +23,9 @@ int main(int argc, char **argv) {
     const QStringList arguments = TApplication::arguments();
     if (arguments.size() > 1)
         window->OpenFromCommandLine(arguments.at(1));
+    // Recordings a crash or a power cut left, wherever they lie, are offered
+    // once the window shows.
+    QTimer::singleShot(0, window, [window] { window->OfferInterrupted(); });
     const int code = TApplication::exec();
     delete window;
     return code;

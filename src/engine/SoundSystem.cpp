@@ -1,5 +1,5 @@
-// The program's sound system: its engine, made at the first need with the
-// program's settings, and the notices its engines post.
+// A sound system's engine, made at the first need with its settings and
+// stopped when the last holder lets go, and the notices its engines post.
 #include "engine/SoundSystem.h"
 
 #include <utility>
@@ -22,16 +22,6 @@ std::vector<std::string> SoundNotices::take() {
     return std::exchange(notices_, {});
 }
 
-namespace {
-
-// The sound system the devices of the media control interface use. The
-// interface is one per process, as the platform's is; what stands behind it
-// is the program's to choose.
-std::mutex g_currentMutex;
-std::shared_ptr<SoundSystem> g_current;
-
-} // namespace
-
 SoundSystem::SoundSystem() : followsDevicesFile_(true) {}
 
 SoundSystem::SoundSystem(EngineSettings settings) : settings_(std::move(settings)) {}
@@ -52,18 +42,6 @@ std::shared_ptr<Engine> SoundSystem::acquire() {
         engine_ = engine;
     }
     return engine;
-}
-
-SoundSystem &SoundSystem::current() {
-    std::lock_guard<std::mutex> guard(g_currentMutex);
-    if (!g_current)
-        g_current = std::make_shared<SoundSystem>();
-    return *g_current;
-}
-
-std::shared_ptr<SoundSystem> SoundSystem::install(std::shared_ptr<SoundSystem> system) {
-    std::lock_guard<std::mutex> guard(g_currentMutex);
-    return std::exchange(g_current, std::move(system));
 }
 
 } // namespace audio

@@ -1,8 +1,8 @@
-// The sound system of one program: how its engines are made (their clock,
-// devices.ini's settings, the SoundFont) and what they have to tell the
-// person using it. A program makes one and hands it to the media control
-// interface, whose devices share its engine; a test or the settings program
-// may make others, or engines of their own.
+// A program's sound system: how its engine is made (its clock, devices.ini's
+// settings, the SoundFont), the engine itself while anything holds it, and
+// what the engines have to tell the person using the program. The window
+// owns one and hands its engine to the devices it opens; nothing about it
+// is process-wide, so one process may hold several.
 #pragma once
 
 #include "engine/DeviceConfig.h"
@@ -51,13 +51,6 @@ public:
     /// What its engines have to tell.
     SoundNotices &notices() { return *notices_; }
     std::vector<std::string> takeNotices() { return notices_->take(); }
-
-    /// The sound system the media control interface's devices use: the one
-    /// installed last, else one on devices.ini made at the first need.
-    static SoundSystem &current();
-    /// Installs `system` for the devices opened from now on (null: back to
-    /// devices.ini's at the next need). Returns the one it replaces.
-    static std::shared_ptr<SoundSystem> install(std::shared_ptr<SoundSystem> system);
 
 private:
     bool followsDevicesFile_ = false;

@@ -143,12 +143,24 @@ WaveRecorder::~WaveRecorder() {
         std::fclose(spill_);
 }
 
-void WaveRecorder::limit(std::int64_t frames, std::function<void()> done) {
+void WaveRecorder::limit(std::int64_t frames) {
     limitFrames_ = std::max<std::int64_t>(frames, 0);
     limitBytes_ = std::uint64_t(limitFrames_) * std::uint64_t(converter_.format().bytesPerFrame());
     const std::int64_t rate = converter_.format().sampleRate;
     neededInput_ = (limitFrames_ * engine_->sampleRate() + rate - 1) / rate;
-    done_ = std::move(done);
+}
+
+void WaveRecorder::limitAt(std::int64_t frame, std::int64_t tail) {
+    const std::int64_t engineRate = engine_->sampleRate();
+    const std::int64_t rate = converter_.format().sampleRate;
+    const std::int64_t frames = std::max<std::int64_t>(frame - startFrame_, 0);
+    limit((frames * rate + engineRate - 1) / engineRate + tail);
+}
+
+void WaveRecorder::endWhenQuiet(std::int64_t frame, float threshold, std::int64_t hold) {
+    quietFrom_ = frame;
+    quietThreshold_ = threshold;
+    quietHold_ = hold;
 }
 
 void WaveRecorder::start() {
@@ -190,17 +202,33 @@ void WaveRecorder::period(std::int64_t periodStart, const float *frames) {
     if (periodStart < startFrame_)
         return; // rendered late, but from before the recording began
     if (complete_.load(std::memory_order_relaxed))
-        return; // a limited recording that has all it needs
+        return; // a recording that has reached its end
     const std::int64_t captured =
         framesCaptured_.fetch_add(kPeriodFrames, std::memory_order_relaxed) + kPeriodFrames;
     float peak = peak_.load(std::memory_order_relaxed);
     for (int i = 0; i < kPeriodFrames * kChannels; ++i)
         peak = std::max(peak, std::fabs(frames[i]));
     peak_.store(peak, std::memory_order_relaxed);
+    bool ended = false;
     if (limitFrames_ >= 0 && captured >= neededInput_) {
+        fillToLimit_ = true;
+        ended = true;
+    } else if (quietFrom_ >= 0) {
+        // The last frame above the threshold, and whether the sound has
+        // stayed below it long enough since, once past quietFrom_.
+        for (int i = kPeriodFrames - 1; i >= 0; --i)
+            if (std::fabs(frames[2 * i]) >= quietThreshold_ ||
+                std::fabs(frames[2 * i + 1]) >= quietThreshold_) {
+                lastLoudEnd_ = periodStart + i + 1;
+                break;
+            }
+        const std::int64_t end = periodStart + kPeriodFrames;
+        ended = end >= quietFrom_ && end >= std::max(lastLoudEnd_, quietFrom_) + quietHold_;
+    }
+    if (ended) {
         complete_ = true;
-        if (done_)
-            done_();
+        if (ended_)
+            ended_();
     }
     if (!engine_->realTime()) {
         // A driven engine may wait for the disk: memory stays flat however
@@ -255,15 +283,15 @@ void WaveRecorder::writeSamples(const float *frames) {
         converter_.process(frames, kPeriodFrames, converted_);
     else
         converter_.flush(converted_);
-    if (limitFrames_ >= 0) {
+    if (const std::uint64_t limitBytes = limitBytes_.load(); limitBytes != UINT64_MAX) {
         // Exactly the frames asked for: what the converter gives beyond is
         // cut, and at the end of a recording that reached its end what it
-        // held back short is made up with silence (one stopped sooner keeps
-        // what it recorded).
-        const std::uint64_t room = limitBytes_ - std::min(limitBytes_, bytesWritten_.load());
+        // held back short is made up with silence (one stopped sooner, or
+        // ended by the quiet, keeps what it recorded).
+        const std::uint64_t room = limitBytes - std::min(limitBytes, bytesWritten_.load());
         if (converted_.size() > room)
             converted_.resize(room);
-        if (!frames && converted_.size() < room && complete_)
+        if (!frames && converted_.size() < room && fillToLimit_)
             converted_.resize(room, converter_.format().bitsPerSample == 8 ? 0x80 : 0x00);
     }
     if (converted_.empty() || failed_)

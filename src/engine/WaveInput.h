@@ -76,13 +76,26 @@ public:
     /// The scratch file that took the recording's rest, or null.
     std::FILE *spill() const { return spill_; }
 
-    /// Before start(): the recording ends by itself after exactly `frames`
-    /// frames of its format; `done` is called on the rendering thread once
-    /// the engine has handed over all it needs.
-    void limit(std::int64_t frames, std::function<void()> done);
+    /// The recording ends by itself after exactly `frames` frames of its
+    /// format (before start(), or while it runs). Call with the engine lock
+    /// held once it runs.
+    void limit(std::int64_t frames);
+    /// As limit(), counted from the engine frame `frame` on: the recording's
+    /// frames up to it (whole frames of its format, rounded up), then `tail`.
+    /// Call with the engine lock held.
+    void limitAt(std::int64_t frame, std::int64_t tail);
+    /// The recording also ends once the sound after the engine frame `frame`
+    /// has stayed below `threshold` for `hold` engine frames, with what it
+    /// has then (the limit is only the longest it gets). Call with the
+    /// engine lock held once it runs.
+    void endWhenQuiet(std::int64_t frame, float threshold, std::int64_t hold);
+    /// Called once, on the rendering thread with the engine lock held, when
+    /// the recording has reached its end. Call with the engine lock held
+    /// once it runs.
+    void onEnd(std::function<void()> ended) { ended_ = std::move(ended); }
     bool limited() const { return limitFrames_ >= 0; }
     std::int64_t limitFrames() const { return limitFrames_; }
-    /// A limited recording has all it needs (any thread).
+    /// The recording has reached its end (any thread).
     bool complete() const { return complete_.load(); }
 
     /// Why nothing can be recorded in this format (see WaveConverter::error);
@@ -139,13 +152,23 @@ private:
     std::vector<std::uint8_t> converted_;
     std::thread writer_;
     bool attached_ = false;
-    std::int64_t startFrame_ = 0;   // guarded by the engine lock
-    std::int64_t limitFrames_ = -1; // frames of the format, or -1 for no limit
-    std::int64_t neededInput_ = 0;  // engine frames that give them
-    std::function<void()> done_;
+    std::int64_t startFrame_ = 0; // guarded by the engine lock
+    // Where the recording ends, guarded by the engine lock: after
+    // limitFrames_ frames of the format (-1: no limit), which neededInput_
+    // engine frames give; or once it is quiet after quietFrom_.
+    std::int64_t limitFrames_ = -1;
+    std::int64_t neededInput_ = 0;
+    std::int64_t quietFrom_ = -1;
+    float quietThreshold_ = 0;
+    std::int64_t quietHold_ = 0;
+    std::int64_t lastLoudEnd_ = 0; // where the sound last was above the threshold
+    std::function<void()> ended_;
     std::atomic<bool> complete_{false};
+    // The writer's copy of the limit in bytes (none: all ones), and whether
+    // the recording ended at it and is made up to it exactly.
+    std::atomic<std::uint64_t> limitBytes_{UINT64_MAX};
+    std::atomic<bool> fillToLimit_{false};
     std::atomic<float> peak_{0.0f};
-    std::uint64_t limitBytes_ = 0;
     std::chrono::steady_clock::time_point lastSync_; // writer thread only
 };
 

@@ -95,6 +95,7 @@ void TMediaPlayer::Open() {
     if (DeviceType != dtAutoSelect)
         parms.lpstrDeviceType = kDeviceTypeNames[DeviceType];
     parms.lpstrElementName = FileName.c_str();
+    parms.engine = Engine;
     // MCI_OPEN always goes to device 0.
     const MCIERROR result = sendCommand(0, MCI_OPEN, flags, &parms);
     FFlags = flags;
@@ -191,6 +192,30 @@ void TMediaPlayer::setTimeFormat(TMPTimeFormats format) {
     parms.dwCallback = CallbackWindow();
     parms.dwTimeFormat = static_cast<DWORD>(format);
     Send(MCI_SET, MCI_WAIT | TakeNotify(0) | MCI_SET_TIME_FORMAT, &parms);
+}
+
+audio::WaveFormat TMediaPlayer::WaveFormat() {
+    CheckIfOpen();
+    audio::WaveFormat format;
+    format.floating = StatusQuery(MCI_WAVE_STATUS_FORMATTAG) == WAVE_FORMAT_IEEE_FLOAT;
+    format.channels = int(StatusQuery(MCI_WAVE_STATUS_CHANNELS));
+    format.sampleRate = int(StatusQuery(MCI_WAVE_STATUS_SAMPLESPERSEC));
+    format.bitsPerSample = int(StatusQuery(MCI_WAVE_STATUS_BITSPERSAMPLE));
+    return format;
+}
+
+void TMediaPlayer::setWaveFormat(const audio::WaveFormat &format) {
+    CheckIfOpen();
+    MCI_WAVE_SET_PARMS parms;
+    parms.dwCallback = CallbackWindow();
+    parms.wFormatTag = format.floating ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM;
+    parms.nChannels = DWORD(format.channels);
+    parms.nSamplesPerSec = DWORD(format.sampleRate);
+    parms.wBitsPerSample = DWORD(format.bitsPerSample);
+    Send(MCI_SET,
+         MCI_WAIT | TakeNotify(0) | MCI_WAVE_SET_FORMATTAG | MCI_WAVE_SET_CHANNELS |
+             MCI_WAVE_SET_SAMPLESPERSEC | MCI_WAVE_SET_BITSPERSAMPLE,
+         &parms);
 }
 
 void TMediaPlayer::Stop() {

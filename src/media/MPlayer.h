@@ -2,6 +2,7 @@
 // command, with its completion notices turned into OnNotify calls.
 #pragma once
 
+#include "engine/WaveFile.h"
 #include "media/mci/Mci.h"
 #include "platform/Exception.h"
 
@@ -88,6 +89,8 @@ public:
     bool Shareable = false;
     TButtonSet VisibleButtons = 0x1FF;
     TButtonSet EnabledButtons = 0x1FF;
+    /// The sound engine the next Open's device plays on or records from.
+    std::shared_ptr<audio::Engine> Engine;
 
     /// Opens the device on FileName (closing an open one first). Raises
     /// EMCIDeviceError with the device's error text on failure.
@@ -108,6 +111,10 @@ public:
     void setTimeFormat(TMPTimeFormats format);
     /// Where the next Play or StartRecording ends, in the time format.
     void setEndPos(int position);
+    /// The sample format of an open wave-audio device.
+    audio::WaveFormat WaveFormat();
+    /// Gives an open wave-audio device that holds nothing yet `format`.
+    void setWaveFormat(const audio::WaveFormat &format);
     /// The next StartRecording writes its recording, as it is made, to the
     /// in-progress file `path` (a WAVE file a crash leaves recoverable);
     /// Save then renames it into place when it can.

@@ -99,6 +99,13 @@ bool isFile(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool sameFile(const std::string &a, const std::string &b) {
+    struct stat first {};
+    struct stat second {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 std::string programFolder() {
     char buffer[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
@@ -128,6 +135,21 @@ std::string settingsFile() {
 
 std::string devicesFile() {
     return configFolder() + "devices.ini";
+}
+
+std::string stateFolder() {
+    return portable() ? programFolder() : xdgFolder("XDG_STATE_HOME", ".local/state") + "Kestrune/";
+}
+
+std::string homeFolder() {
+    const std::string folder = home();
+    return folder.back() == '/' ? folder : folder + "/";
+}
+
+std::string temporaryFolder() {
+    const char *named = std::getenv("TMPDIR");
+    const std::string folder = named && *named ? named : "/tmp";
+    return folder.back() == '/' ? folder : folder + "/";
 }
 
 std::string shippedTemplateFolder() {

@@ -47,9 +47,21 @@ std::string shippedTemplateFolder();
 /// is missing. Raises PathError when the copy cannot be made.
 std::string templateFolder();
 
+/// The folder a program keeps its state in, with a trailing "/": the
+/// program's folder when it is portable, else $XDG_STATE_HOME/Kestrune/
+/// (~/.local/state/Kestrune/). It may not exist yet.
+std::string stateFolder();
+
+/// The user's home folder and the temporary folder ($TMPDIR, else /tmp),
+/// each with a trailing "/".
+std::string homeFolder();
+std::string temporaryFolder();
+
 /// Whether `path` names an existing folder, or an existing regular file
 /// (symbolic links followed).
 bool isFolder(const std::string &path);
 bool isFile(const std::string &path);
+/// Whether `a` and `b` name one existing file, however each is spelt.
+bool sameFile(const std::string &a, const std::string &b);
 
 } // namespace paths

@@ -2,6 +2,8 @@
 // quality suffixes of output names. Index 0 is the high-quality format.
 #pragma once
 
+#include "engine/WaveFile.h"
+
 #include <array>
 
 struct RecordingFormat {
@@ -33,4 +35,9 @@ inline const RecordingFormat *FormatOf(int quality) {
     return quality >= 0 && quality < int(kRecordingFormats.size())
                ? &kRecordingFormats[std::size_t(quality)]
                : nullptr;
+}
+
+/// The WAVE format of one of them.
+inline audio::WaveFormat waveFormatOf(const RecordingFormat &format) {
+    return audio::WaveFormat{format.sampleRate, format.channels, format.bitsPerSample};
 }

@@ -1,11 +1,11 @@
-// Finding interrupted recordings by their in-progress files, and sealing
-// one into a WAVE file under a name that never replaces another file.
+// Finding interrupted recordings by their in-progress files (in folders, or
+// as a ledger notes them), and sealing one into a WAVE file under a name
+// that never replaces another file.
 #include "recording/Interrupted.h"
 
 #include "engine/WaveJournal.h"
 #include "platform/FileWrite.h"
-
-#include <QDateTime>
+#include "platform/Paths.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -41,23 +41,10 @@ std::string noteOf(const std::string &inProgress) {
 }
 
 RecordingNote readNote(const std::string &inProgress) {
-    RecordingNote note;
-    std::ifstream in(noteOf(inProgress));
-    for (std::string line; std::getline(in, line);) {
-        const auto equals = line.find('=');
-        if (equals == std::string::npos)
-            continue;
-        const std::string key = line.substr(0, equals), value = line.substr(equals + 1);
-        if (key == "output")
-            note.output = value;
-        else if (key == "song")
-            note.song = value;
-        else if (key == "started")
-            note.started = value;
-        else if (key == "tail")
-            note.tailSeconds = std::atof(value.c_str());
-    }
-    return note;
+    std::ifstream in(noteOf(inProgress), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return ParseRecordingNote(text.str());
 }
 
 // Renames without ever replacing a file; false with errno EEXIST when the
@@ -83,14 +70,20 @@ std::vector<std::string> keptNames(const InterruptedRecording &recording, bool u
     // Without its extension (".wav", or another container's): what is kept is a WAVE file.
     if (const auto dot = stem.rfind('.'); dot != std::string::npos && dot > 0)
         stem.resize(dot);
-    QDateTime when =
-        QDateTime::fromString(QString::fromStdString(recording.note.started), Qt::ISODate);
-    if (!when.isValid()) {
+    // When it started, as its note says, else when it was last written.
+    std::tm started{};
+    const char *end = ::strptime(recording.note.started.c_str(), kIsoTime, &started);
+    std::time_t when = -1;
+    if (end && *end == '\0') {
+        started.tm_isdst = -1;
+        when = std::mktime(&started);
+    }
+    if (when == -1) {
         struct stat st {};
         ::stat(recording.file.c_str(), &st);
-        when = QDateTime::fromSecsSinceEpoch(st.st_mtime);
+        when = st.st_mtime;
     }
-    const std::string stamp = when.toString("yyyyMMdd-HHmmss").toStdString();
+    const std::string stamp = TimeText(when, kStampTime);
     std::vector<std::string> names;
     if (underOutputName && !recording.note.output.empty())
         names.push_back(folder + stem + ".wav");
@@ -116,11 +109,42 @@ std::string placeUnder(const std::string &from, const std::vector<std::string> &
 
 } // namespace
 
-bool WriteRecordingNote(const std::string &inProgress, const RecordingNote &note) {
+std::string TimeText(std::time_t when, const char *format) {
+    std::tm local{};
+    ::localtime_r(&when, &local);
+    char text[64];
+    return std::strftime(text, sizeof text, format, &local) > 0 ? text : std::string();
+}
+
+RecordingNote ParseRecordingNote(const std::string &text) {
+    RecordingNote note;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        const auto equals = line.find('=');
+        if (equals == std::string::npos)
+            continue;
+        const std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+        if (key == "output")
+            note.output = value;
+        else if (key == "song")
+            note.song = value;
+        else if (key == "started")
+            note.started = value;
+        else if (key == "tail")
+            note.tailSeconds = std::strtod(value.c_str(), nullptr);
+    }
+    return note;
+}
+
+std::string RecordingNoteText(const RecordingNote &note) {
     std::ostringstream text;
     text << "output=" << note.output << "\nsong=" << note.song << "\nstarted=" << note.started
          << "\ntail=" << note.tailSeconds << "\n";
-    const std::string bytes = text.str();
+    return text.str();
+}
+
+bool WriteRecordingNote(const std::string &inProgress, const RecordingNote &note) {
+    const std::string bytes = RecordingNoteText(note);
     const std::string path = noteOf(inProgress);
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)
@@ -134,6 +158,47 @@ void RemoveInProgress(const std::string &inProgress) {
     std::remove(inProgress.c_str());
     std::remove(noteOf(inProgress).c_str());
 }
+
+namespace {
+
+// What an in-progress file holds, when no running recording holds it and
+// it is not one that may be only starting; false otherwise.
+bool inspect(const std::string &file, std::time_t now, InterruptedRecording &recording,
+             std::time_t &written) {
+    recording.file = file;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    audio::JournalContent content;
+    std::string error;
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    const bool readable = free && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const bool whole = readable && audio::readJournal(fd, content, error);
+    ::close(fd);
+    if (!readable || (!whole && now - st.st_mtime < kStartingSeconds))
+        return false;
+    recording.note = readNote(file);
+    if (whole) {
+        recording.format = content.format;
+        recording.frames = std::int64_t(content.dataBytes) / content.format.bytesPerFrame();
+    }
+    written = st.st_mtime;
+    return true;
+}
+
+// Oldest first.
+std::vector<InterruptedRecording>
+inOrder(std::vector<std::pair<std::time_t, InterruptedRecording>> &found) {
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<InterruptedRecording> recordings;
+    for (auto &[when, recording] : found)
+        recordings.push_back(std::move(recording));
+    return recordings;
+}
+
+} // namespace
 
 std::vector<InterruptedRecording> FindInterrupted(const std::vector<std::string> &folders) {
     std::vector<std::pair<std::time_t, InterruptedRecording>> found;
@@ -159,36 +224,26 @@ std::vector<InterruptedRecording> FindInterrupted(const std::vector<std::string>
                     std::remove(path.c_str());
                 continue;
             }
-            if (!endsWith(name, kInProgressSuffix))
-                continue;
             InterruptedRecording recording;
-            recording.file = entry.path().string();
-            const int fd = ::open(recording.file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-            if (fd < 0)
-                continue;
-            struct stat st {};
-            audio::JournalContent content;
-            std::string error;
-            const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-            const bool readable = free && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-            const bool whole = readable && audio::readJournal(fd, content, error);
-            ::close(fd);
-            if (!readable || (!whole && now - st.st_mtime < kStartingSeconds))
-                continue;
-            recording.note = readNote(recording.file);
-            if (whole) {
-                recording.format = content.format;
-                recording.frames = std::int64_t(content.dataBytes) / content.format.bytesPerFrame();
-            }
-            found.emplace_back(st.st_mtime, recording);
+            std::time_t written = 0;
+            if (endsWith(name, kInProgressSuffix) &&
+                inspect(entry.path().string(), now, recording, written))
+                found.emplace_back(written, std::move(recording));
         }
     }
-    std::stable_sort(found.begin(), found.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
-    std::vector<InterruptedRecording> recordings;
-    for (auto &[when, recording] : found)
-        recordings.push_back(std::move(recording));
-    return recordings;
+    return inOrder(found);
+}
+
+std::vector<InterruptedRecording> FindInterruptedFiles(const std::vector<std::string> &files) {
+    std::vector<std::pair<std::time_t, InterruptedRecording>> found;
+    const std::time_t now = std::time(nullptr);
+    for (const std::string &file : files) {
+        InterruptedRecording recording;
+        std::time_t written = 0;
+        if (endsWith(file, kInProgressSuffix) && inspect(file, now, recording, written))
+            found.emplace_back(written, std::move(recording));
+    }
+    return inOrder(found);
 }
 
 std::string KeepInterrupted(const InterruptedRecording &recording, bool underOutputName,
@@ -271,4 +326,92 @@ bool DiscardInterrupted(const InterruptedRecording &recording, std::string &erro
         ::close(fd);
     std::remove(noteOf(recording.file).c_str());
     return ok;
+}
+
+std::vector<std::string> ParseLedger(const std::string &text) {
+    std::vector<std::string> files;
+    std::size_t from = 0;
+    for (std::size_t end; (end = text.find('\0', from)) != std::string::npos; from = end + 1)
+        if (end > from && text[from] == '/')
+            files.push_back(text.substr(from, end - from));
+    return files;
+}
+
+std::string RecordingsLedger::programFile() {
+    return paths::stateFolder() + "recordings-in-progress";
+}
+
+template <typename Change> bool RecordingsLedger::change(Change change) {
+    // Read, changed and written whole under a lock of its own, which outlives
+    // the renames; a ledger that cannot be kept only costs the search that
+    // relies on it.
+    const auto slash = file_.rfind('/');
+    std::error_code ignored;
+    if (slash != std::string::npos)
+        std::filesystem::create_directories(file_.substr(0, slash), ignored);
+    const int lock = ::open((file_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock < 0)
+        return false;
+    while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    std::ifstream in(file_, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::vector<std::string> files = ParseLedger(text.str());
+    const bool changed = change(files);
+    bool ok = true;
+    if (changed) {
+        std::string bytes;
+        for (const std::string &file : files)
+            bytes += file + '\0';
+        std::string temp;
+        const int fd = platform::makeTemporaryBeside(file_, temp);
+        ok = fd >= 0 && platform::writeAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+        if (fd >= 0)
+            ok = ::close(fd) == 0 && ok;
+        ok = ok && ::rename(temp.c_str(), file_.c_str()) == 0;
+        if (!ok && fd >= 0)
+            ::unlink(temp.c_str());
+    }
+    ::close(lock);
+    return ok;
+}
+
+void RecordingsLedger::add(const std::string &inProgress) {
+    change([&](std::vector<std::string> &files) {
+        if (std::find(files.begin(), files.end(), inProgress) != files.end())
+            return false;
+        files.push_back(inProgress);
+        return true;
+    });
+}
+
+void RecordingsLedger::remove(const std::string &inProgress) {
+    change([&](std::vector<std::string> &files) {
+        const auto size = files.size();
+        files.erase(std::remove(files.begin(), files.end(), inProgress), files.end());
+        return files.size() != size;
+    });
+}
+
+std::vector<std::string> RecordingsLedger::files() {
+    std::vector<std::string> kept;
+    if (!paths::isFile(file_))
+        return kept; // nothing was ever noted: nothing is made
+    change([&](std::vector<std::string> &files) {
+        // A recording no longer there was saved or removed; a note left
+        // beside it (the program ended between the two) goes with it.
+        const auto size = files.size();
+        files.erase(std::remove_if(files.begin(), files.end(),
+                                   [](const std::string &file) {
+                                       if (paths::isFile(file))
+                                           return false;
+                                       std::remove(noteOf(file).c_str());
+                                       return true;
+                                   }),
+                    files.end());
+        kept = files;
+        return files.size() != size;
+    });
+    return kept;
 }

@@ -4,8 +4,6 @@
 #include "platform/Exception.h"
 #include "recording/Formats.h"
 
-#include <QCoreApplication>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -136,11 +134,8 @@ void RefuseSongAsOutput(const std::string &output, const std::string &song) {
     struct stat b {};
     if (::stat(output.c_str(), &a) == 0 && ::stat(song.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
         a.st_ino == b.st_ino)
-        throw Exception(QCoreApplication::translate(
-                            "RunPlan", "\"%1\" is the MIDI file chosen for recording, and the "
-                                       "recording would replace it. Tick \"Put Quality "
-                                       "Information on WAVE File Name\" or choose a WAVE file "
-                                       "directory of your own")
-                            .arg(QString::fromStdString(output))
-                            .toStdString());
+        throw Exception("\"" + output +
+                        "\" is the MIDI file chosen for recording, and the recording would "
+                        "replace it. Tick \"Put Quality Information on WAVE File Name\" or "
+                        "choose a WAVE file directory of your own");
 }

@@ -8,6 +8,7 @@
 #include "recording/Interrupted.h"
 #include "recording/RunPlan.h"
 #include "render/Check.h"
+#include "render/Json.h"
 #include "render/Progress.h"
 #include "render/Renderer.h"
 
@@ -215,80 +216,6 @@ struct Worker {
     long task = -1; // the file it records, or -1
     std::int64_t done = 0, total = 0;
 };
-
-// The length of the well-formed UTF-8 character at `at`, or 0.
-std::size_t utf8Length(const std::string &text, std::size_t at) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char c = byte(at);
-    std::size_t n = c < 0x80           ? 1
-                    : (c >> 5) == 0x6  ? 2
-                    : (c >> 4) == 0xE  ? 3
-                    : (c >> 3) == 0x1E ? 4
-                                       : 0;
-    if (n == 0 || at + n > text.size())
-        return 0;
-    std::uint32_t code = n == 1 ? c : c & (0x7F >> n);
-    for (std::size_t i = 1; i < n; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80)
-            return 0;
-        code = (code << 6) | (byte(at + i) & 0x3F);
-    }
-    // Overlong forms, surrogates and code points past Unicode are not UTF-8.
-    static const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < least[n] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
-        return 0;
-    return n;
-}
-
-// A JSON string, in ASCII and UTF-8 only. A byte that is not part of a
-// UTF-8 character (file names are bytes) is written as the lone surrogate
-// U+DC00 + the byte (U+DC80 to U+DCFF), as Python's "surrogateescape" does, so that the exact
-// bytes can be had back: os.fsencode(json.loads(line)["input"]).
-std::string jsonText(const std::string &text) {
-    std::string out = "\"";
-    for (std::size_t at = 0; at < text.size();) {
-        const char c = text[at];
-        const std::size_t n = utf8Length(text, at);
-        char escape[8];
-        if (n == 0) {
-            std::snprintf(escape, sizeof escape, "\\u%04x", 0xDC00 + static_cast<unsigned char>(c));
-            out += escape;
-            ++at;
-            continue;
-        }
-        if (n > 1) {
-            out.append(text, at, n);
-            at += n;
-            continue;
-        }
-        ++at;
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-                std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned char>(c));
-                out += escape;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
-}
 
 const char *statusText(Result::Status status) {
     switch (status) {

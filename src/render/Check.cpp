@@ -6,10 +6,7 @@
 #include "recording/Formats.h"
 #include "recording/Interrupted.h"
 #include "recording/RunPlan.h"
-
-#include <QByteArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "render/Json.h"
 
 #include <sndfile.h>
 
@@ -138,9 +135,9 @@ int runCheck(const Request &request) {
     for (const std::string &report : request.reports) {
         std::ifstream in(report);
         for (std::string line; std::getline(in, line);) {
-            const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
-            if (o["status"].toString() == "ok")
-                ++recorded[o["input"].toString().toStdString()];
+            std::map<std::string, std::string> o;
+            if (jsonStrings(line, o) && o["status"] == "ok")
+                ++recorded[o["input"]];
         }
     }
     for (const auto &[input, times] : recorded)

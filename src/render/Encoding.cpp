@@ -66,6 +66,15 @@ std::string depthText(const audio::WaveFormat &format) {
 
 } // namespace
 
+int Encoding::windowFormat() const {
+    if (container != Container::Wav || format.floating)
+        return -1;
+    for (std::size_t i = 0; i < kRecordingFormats.size(); ++i)
+        if (format == waveFormatOf(kRecordingFormats[i]))
+            return int(i);
+    return -1;
+}
+
 audio::WaveFormat Encoding::recordingFormat() const {
     if (!lossy())
         return format;
@@ -73,7 +82,7 @@ audio::WaveFormat Encoding::recordingFormat() const {
 }
 
 int Encoding::engineRate() const {
-    if (quality >= 0)
+    if (windowFormat() >= 0)
         return audio::kSampleRate;
     return std::clamp(format.sampleRate, audio::Synthesiser::kMinSampleRate,
                       audio::Synthesiser::kMaxSampleRate);
@@ -154,7 +163,7 @@ std::string encodingText(const Encoding &encoding) {
 }
 
 std::string qualityTag(const Encoding &encoding) {
-    if (const RecordingFormat *window = FormatOf(encoding.quality)) {
+    if (const RecordingFormat *window = FormatOf(encoding.windowFormat())) {
         const std::string suffix = window->qualitySuffix;
         return suffix.substr(0, suffix.size() - 4);
     }

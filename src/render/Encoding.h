@@ -16,14 +16,14 @@ struct Encoding {
     /// The samples' rate, channels and depth. Lossy containers take the
     /// recording as 32-bit float and choose their own depth.
     audio::WaveFormat format;
-    /// The window's format index when the output is a WAVE file in one of
-    /// its twelve formats (made as the window makes it), else -1.
-    int quality = -1;
 
     bool lossy() const {
         return container == Container::Ogg || container == Container::Opus ||
                container == Container::Mp3;
     }
+    /// The window's format index when the output is a WAVE file in one of
+    /// its twelve formats (made as the window makes it), else -1.
+    int windowFormat() const;
     /// The WAVE format the recording is made in before it is written out.
     audio::WaveFormat recordingFormat() const;
     /// The rate the synthesiser renders at: the window's 44100 for its

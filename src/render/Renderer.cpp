@@ -3,13 +3,12 @@
 #include "render/Renderer.h"
 
 #include "engine/Engine.h"
-#include "engine/SoundSystem.h"
-#include "media/MPlayer.h"
 #include "platform/Exception.h"
-#include "recording/RecordingSession.h"
 
 #include <sndfile.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 
 namespace render {
@@ -40,62 +39,72 @@ Renderer::Renderer(const Request &request) : request_(request) {
         for (const std::string &more : request.moreSoundFonts)
             synth.moreSoundFonts += (synth.moreSoundFonts.empty() ? "" : ";") + more;
     }
-    sound_ = std::make_shared<audio::SoundSystem>(settings);
-    audio::SoundSystem::install(sound_);
-    // Held for the whole batch: the SoundFont loads once.
-    engine_ = sound_->acquire();
-    sequencer_ = std::make_unique<TMediaPlayer>();
-    sequencer_->DeviceType = dtSequencer;
-    wave_ = std::make_unique<TMediaPlayer>();
-    wave_->DeviceType = dtWaveAudio;
-    session_ = std::make_unique<RecordingSession>(*sequencer_, *wave_);
+    // The whole batch's: the SoundFont loads once.
+    engine_ = std::make_shared<audio::Engine>(settings);
+    devices_ = std::make_unique<EngineDevices>(engine_);
+    session_ = std::make_unique<RecordingSession>(*devices_);
 }
 
 Renderer::~Renderer() {
     session_.reset();
-    sequencer_.reset();
-    wave_.reset();
-    engine_.reset();
-    audio::SoundSystem::install(nullptr);
+    devices_.reset();
 }
+
+namespace {
+
+// Periods rendered between two looks at the devices (about 93 ms of sound).
+constexpr std::int64_t kBatchFrames = 16 * audio::kPeriodFrames;
+
+} // namespace
 
 Result Renderer::render(const std::string &song, const ProgressFunction &progress,
                         const std::atomic<bool> &stop) {
     Result result;
-    bool saved = false;
     try {
-        session_->start(planFor(song));
-        if (!session_->runFreely(*engine_, progress, stop)) {
-            session_->abandon();
-            throw Exception("interrupted");
+        session_->start(planFor(song, stop));
+        // The engine runs as fast as it renders until the session has the
+        // recording whole (the recording ends by itself after the tail),
+        // saved and encoded.
+        auto lastReport = std::chrono::steady_clock::now();
+        const std::int64_t total = session_->plannedFrames();
+        while (!session_->poll()) {
+            if (stop) {
+                session_->abandon();
+                throw Exception("interrupted");
+            }
+            {
+                std::lock_guard<std::mutex> guard(engine_->lock());
+                engine_->drive(kBatchFrames);
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (progress && now - lastReport > std::chrono::milliseconds(100)) {
+                lastReport = now;
+                progress(std::min(session_->recordedFrames(), total), total);
+            }
         }
-        const RecordingSession::Saved written = session_->write();
-        if (!written.ok)
-            throw Exception(written.message);
-        saved = true;
-        result.frames = session_->recordedFrames();
-        result.seconds = double(result.frames) / session_->sampleRate();
+        if (progress)
+            progress(total, total);
+        const RecordingSession::Outcome &outcome = session_->outcome();
+        if (outcome.saved) {
+            result.frames = outcome.frames;
+            result.seconds = double(outcome.frames) / request_.encoding.format.sampleRate;
+            result.levels = finished_.levels;
+            result.measured = finished_.measured;
+            result.gainDb = finished_.gainDb;
+        }
+        if (!outcome.message.empty())
+            throw Exception(outcome.message);
+        result.status = Result::Status::Ok;
     } catch (const Exception &e) {
         result.error = e.what();
     }
     startAfresh();
-    if (!saved)
-        return result;
-    result.levels = finished_.levels;
-    result.measured = finished_.measured;
-    result.gainDb = finished_.gainDb;
-    if (session_->encoderRuns()) {
-        result.error = runEncoder(stop);
-        if (!result.error.empty())
-            return result;
-    }
-    result.status = Result::Status::Ok;
     return result;
 }
 
 Result Renderer::encode(const std::string &song, const std::atomic<bool> &stop) {
     Result result;
-    session_->adopt(planFor(song));
+    session_->adopt(planFor(song, stop));
     SF_INFO info{};
     if (SNDFILE *wave = sf_open(session_->output().c_str(), SFM_READ, &info)) {
         result.frames = info.frames;
@@ -104,13 +113,13 @@ Result Renderer::encode(const std::string &song, const std::atomic<bool> &stop) 
     }
     std::string error;
     result.measured = audio::measureLevels(session_->output(), result.levels, error);
-    result.error = runEncoder(stop);
+    result.error = session_->encode();
     if (result.error.empty())
         result.status = Result::Status::Ok;
     return result;
 }
 
-SessionPlan Renderer::planFor(const std::string &song) {
+SessionPlan Renderer::planFor(const std::string &song, const std::atomic<bool> &stop) {
     SessionPlan plan;
     plan.options = request_.options;
     if (!request_.base.empty() && request_.options.preferDirectory) {
@@ -120,12 +129,15 @@ SessionPlan Renderer::planFor(const std::string &song) {
         std::filesystem::create_directories(plan.options.directory, error);
     }
     plan.song = song;
-    plan.style = RunStyle::Batch;
+    plan.format = request_.encoding.recordingFormat();
     plan.tailSeconds = request_.tailSeconds;
     plan.tailAuto = request_.tailAuto;
     plan.output = outputOf(request_, song);
-    if (request_.encoding.quality < 0)
-        plan.format = request_.encoding.recordingFormat();
+    plan.refuseWithoutRoom = true;
+    plan.waitForEncoder = [&stop](const ProcessHandle &process) {
+        return WaitForProcess(process, stop);
+    };
+    plan.keepEncoderOutput = true;
     // The recording becomes the output in its last step: measured, brought
     // to a loudness if asked, tagged, in its container.
     plan.finish = [this, song](const std::string &recording, const std::string &output) {
@@ -139,13 +151,6 @@ SessionPlan Renderer::planFor(const std::string &song) {
         return finishOutput(recording, output, how, finished_);
     };
     return plan;
-}
-
-std::string Renderer::runEncoder(const std::atomic<bool> &stop) {
-    EncoderWait how;
-    how.wait = [&stop](const ProcessHandle &process) { return WaitForProcess(process, stop); };
-    how.keepOutput = true;
-    return session_->encode(how);
 }
 
 void Renderer::startAfresh() {

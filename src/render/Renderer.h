@@ -1,9 +1,10 @@
 // Records MIDI files into WAVE files one after the other, in the window's
-// recording session and through the same devices, on an engine whose clock
-// runs free: as fast as the processor renders.
+// recording session, on an engine of its own whose clock runs free: as fast
+// as the processor renders.
 #pragma once
 
 #include "engine/Levels.h"
+#include "recording/EngineDevices.h"
 #include "recording/RecordingSession.h"
 #include "render/Finish.h"
 #include "render/Request.h"
@@ -13,13 +14,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-
-class TMediaPlayer;
-
-namespace audio {
-class Engine;
-class SoundSystem;
-} // namespace audio
 
 namespace render {
 
@@ -40,8 +34,8 @@ using ProgressFunction = std::function<void(std::int64_t, std::int64_t)>;
 
 class Renderer {
 public:
-    /// Starts a free-running engine for this process and hands it to the
-    /// devices; the SoundFont loads with the first file.
+    /// Starts a free-running engine of its own; the SoundFont loads with
+    /// the first file.
     explicit Renderer(const Request &request);
     ~Renderer();
     Renderer(const Renderer &) = delete;
@@ -60,13 +54,11 @@ public:
 
 private:
     void startAfresh();
-    SessionPlan planFor(const std::string &song);
-    std::string runEncoder(const std::atomic<bool> &stop);
+    SessionPlan planFor(const std::string &song, const std::atomic<bool> &stop);
 
     const Request &request_;
-    std::shared_ptr<audio::SoundSystem> sound_;
     std::shared_ptr<audio::Engine> engine_;
-    std::unique_ptr<TMediaPlayer> sequencer_, wave_;
+    std::unique_ptr<EngineDevices> devices_;
     std::unique_ptr<RecordingSession> session_;
     Finished finished_; // of the file last rendered
 };

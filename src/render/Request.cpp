@@ -204,29 +204,37 @@ interrupted (files begun are not saved, those finished are whole).
 )";
 }
 
+std::vector<std::string> parseList(const std::string &bytes, bool nulSeparated) {
+    const char separator = nulSeparated ? '\0' : '\n';
+    std::vector<std::string> files;
+    std::size_t from = 0;
+    while (from <= bytes.size()) {
+        const auto end = std::min(bytes.find(separator, from), bytes.size());
+        if (end > from)
+            files.push_back(bytes.substr(from, end - from));
+        from = end + 1;
+    }
+    return files;
+}
+
 namespace {
 
-// Appends the paths of a list file ("-": standard input), one a line or
-// NUL-separated; empty entries are passed over.
+// Appends the paths of a list file ("-": standard input).
 void readList(const std::string &list, bool nulSeparated, std::vector<std::string> &files) {
     std::FILE *in = list == "-" ? stdin : std::fopen(list.c_str(), "rb");
     if (!in)
         throw UsageError("the list \"" + list + "\" cannot be read: " + std::strerror(errno));
-    const int separator = nulSeparated ? '\0' : '\n';
-    std::string entry;
-    for (int c; (c = std::fgetc(in)) != EOF;) {
-        if (c == separator) {
-            if (!entry.empty())
-                files.push_back(entry);
-            entry.clear();
-        } else {
-            entry += char(c);
-        }
-    }
-    if (!entry.empty())
-        files.push_back(entry);
+    std::string bytes;
+    char buffer[65536];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
+        bytes.append(buffer, n);
+    const bool failed = std::ferror(in) != 0;
     if (in != stdin)
         std::fclose(in);
+    if (failed)
+        throw UsageError("the list \"" + list + "\" cannot be read: " + std::strerror(errno));
+    for (std::string &file : parseList(bytes, nulSeparated))
+        files.push_back(std::move(file));
 }
 
 } // namespace
@@ -251,8 +259,7 @@ void chooseEncoding(Request &request, const std::string &quality, const std::str
     }
     if (const RecordingFormat *window = FormatOf(request.options.quality);
         window && (quality.empty() || parseQuality(quality) >= 0))
-        encoding.format =
-            audio::WaveFormat{window->sampleRate, window->channels, window->bitsPerSample};
+        encoding.format = waveFormatOf(*window);
     else if (quality.empty() && rate.empty() && bits.empty())
         throw UsageError("no recording quality is chosen in " + settings + ": give one with -q");
     if (!format.empty() && !containerNamed(format, encoding.container))
@@ -275,16 +282,9 @@ void chooseEncoding(Request &request, const std::string &quality, const std::str
     const std::string problem = encodingProblem(encoding);
     if (!problem.empty())
         throw UsageError(problem);
-    // The window's formats, in a WAVE file, are made as the window makes them.
-    encoding.quality = -1;
-    if (encoding.container == Container::Wav && !encoding.format.floating)
-        for (std::size_t i = 0; i < kRecordingFormats.size(); ++i) {
-            const RecordingFormat &f = kRecordingFormats[i];
-            if (encoding.format == audio::WaveFormat{f.sampleRate, f.channels, f.bitsPerSample})
-                encoding.quality = int(i);
-        }
-    if (encoding.quality >= 0)
-        request.options.quality = encoding.quality;
+    // The window's formats, in a WAVE file, are the window's choice too.
+    if (encoding.windowFormat() >= 0)
+        request.options.quality = encoding.windowFormat();
 }
 
 } // namespace
@@ -569,10 +569,10 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
                                  ? std::string("--mp3 needs an encoder: give --mp3=ENCODER")
                                  : "the MP3 encoder \"" + request.options.encoder +
                                        "\" does not exist");
-        if (request.encoding.quality != 0)
+        if (request.encoding.windowFormat() != 0)
             throw UsageError("MP3 encoding needs the high-quality format (-q 0, 44100/16/stereo) "
                              "in a WAVE file; --format mp3 writes MP3 files itself");
-    } else if (request.options.encode && request.encoding.quality != 0) {
+    } else if (request.options.encode && request.encoding.windowFormat() != 0) {
         // The window would ask; here the settings' encoding gives way.
         request.options.encode = false;
     }

@@ -50,6 +50,10 @@ struct Request {
 /// (which may be missing). Raises UsageError.
 Request parseCommandLine(int argc, char **argv, const std::string &settings);
 
+/// The files a --files-from list holds: one a line (or NUL-separated),
+/// empty entries passed over.
+std::vector<std::string> parseList(const std::string &bytes, bool nulSeparated);
+
 /// The key a file is known by in every shard: its path relative to the
 /// base folder when one is given (and the file lies below it), else as
 /// listed.

@@ -1,9 +1,8 @@
 // TIniFile over the private-profile functions, and the integer text rule.
 #include "settings/IniFiles.h"
 
+#include "platform/Texts.h"
 #include "platform/profile/Profile.h"
-
-#include <QCoreApplication>
 
 #include <vector>
 
@@ -85,11 +84,13 @@ bool TIniFile::ReadBool(const std::string &section, const std::string &key,
 
 void TIniFile::WriteString(const std::string &section, const std::string &key,
                            const std::string &value) const {
-    if (!profile::writePrivateProfileString(section.c_str(), key.c_str(), value.c_str(),
-                                            fileName_.c_str()))
-        throw EIniFileException(QCoreApplication::translate("TIniFile", "%1 に書き込めません")
-                                    .arg(QString::fromStdString(fileName_))
-                                    .toStdString());
+    if (profile::writePrivateProfileString(section.c_str(), key.c_str(), value.c_str(),
+                                           fileName_.c_str()))
+        return;
+    std::string message = platform::translate("TIniFile", "%1 に書き込めません");
+    if (const auto at = message.find("%1"); at != std::string::npos)
+        message.replace(at, 2, fileName_);
+    throw EIniFileException(message);
 }
 
 void TIniFile::WriteInteger(const std::string &section, const std::string &key,

@@ -73,7 +73,6 @@ TEST_F(ScreenStatesTest, EachStateHasItsShape) {
 TEST_F(ScreenStatesTest, StateZeroForgetsTheChoice) {
     window.MP_MIDI->FileName = song;
     window.MP_WAVE->FileName = "/out/song.wav";
-    window.RecordingFlag = 1;
     window.ModeSet(2);
     window.Gauge_Progress->setProgress(60);
     window.ModeSet(0);
@@ -82,7 +81,6 @@ TEST_F(ScreenStatesTest, StateZeroForgetsTheChoice) {
     EXPECT_EQ(window.Gauge_Progress->Progress(), 0);
     EXPECT_TRUE(window.MP_MIDI->FileName.empty());
     EXPECT_TRUE(window.MP_WAVE->FileName.empty());
-    EXPECT_EQ(window.RecordingFlag, 0);
 }
 
 TEST_F(ScreenStatesTest, AStateAboveFourChangesNothing) {

@@ -6,7 +6,7 @@
 #include "app/Application.h"
 #include "app/MainWindow.h"
 #include "engine/Engine.h"
-#include "support/Sound.h"
+#include "support/Engines.h"
 #include "ui/Dialogs.h"
 
 #include <QTimer>
@@ -23,20 +23,21 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: %s SONG.mid\n", argv[0]);
         return 2;
     }
-    test::DrivenSound sound;
     ui::setMessageBoxHook([](const ui::MessageBoxRequest &box) {
         std::fprintf(stderr, "box: %s\n", box.text.toLocal8Bit().constData());
         return QMessageBox::Ok;
     });
     MainWindow window;
+    window.Sound = test::drivenSound();
     window.show();
     window.OpenFromCommandLine(QString::fromLocal8Bit(argv[1]));
-    const std::shared_ptr<audio::Engine> engine = audio::SoundSystem::current().acquire();
+    const std::shared_ptr<audio::Engine> engine = window.Sound->acquire();
     QTimer driver;
     QObject::connect(&driver, &QTimer::timeout, [&] {
         std::lock_guard<std::mutex> guard(engine->lock());
         engine->drive(8 * audio::kPeriodFrames);
-        if (window.RecordingFlag == 0 && window.Pnl_State->caption() == "Select MIDI File")
+        if (window.Session->phase() == RecordingSession::Phase::Idle &&
+            window.Pnl_State->caption() == "Select MIDI File")
             QCoreApplication::quit();
     });
     QTimer::singleShot(0, [&] {

@@ -5,6 +5,7 @@
 // calibration of an outside synthesiser (a real fluidsynth on a JACK
 // dummy server) kept only when it found something.
 #include "devices/DevicesWindow.h"
+#include "support/EventLoop.h"
 #include "support/SoundServers.h"
 #include "support/TestFiles.h"
 

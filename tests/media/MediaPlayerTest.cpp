@@ -1,7 +1,9 @@
 // TMediaPlayer's command traffic, the one-shot Notify option, the open check,
 // the rewind test and the handling of completion notices, seen through the
 // MCI trace hook on the real devices.
+#include "engine/SoundSystem.h"
 #include "media/MPlayer.h"
+#include "support/EventLoop.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -30,6 +32,7 @@ protected:
         });
         midi.DeviceType = dtSequencer;
         midi.FileName = song;
+        midi.Engine = engine;
         midi.OnNotify = [this](QObject *sender) {
             ++notices;
             EXPECT_EQ(sender, &midi);
@@ -49,6 +52,9 @@ protected:
         return test::waitFor([&] { return notices >= count; }, ms);
     }
 
+    // The engine the devices play on and record from, on the steady clock.
+    audio::SoundSystem sound;
+    std::shared_ptr<audio::Engine> engine = sound.acquire();
     test::TempDir dir;
     std::string song;
     std::vector<Sent> sent;
@@ -221,6 +227,7 @@ TEST_F(MediaPlayerTest, LateNoticeToAClosedControllerIsHandledHarmlessly) {
     wave.DeviceType = dtWaveAudio;
     wave.FileName = dir.path("t.wav");
     test::writeTemplate(wave.FileName, {11025, 1, 8});
+    wave.Engine = engine;
     wave.Open();
     wave.StartRecording();
     wave.Stop(); // the recording's notice: aborted
@@ -238,6 +245,7 @@ TEST_F(MediaPlayerTest, DestructionClosesAnOpenDeviceWithoutSaving) {
     wave->DeviceType = dtWaveAudio;
     wave->FileName = dir.path("t.wav");
     test::writeTemplate(wave->FileName, {22050, 2, 16});
+    wave->Engine = engine;
     wave->Open();
     wave->StartRecording();
     sent.clear();
@@ -247,6 +255,43 @@ TEST_F(MediaPlayerTest, DestructionClosesAnOpenDeviceWithoutSaving) {
     EXPECT_EQ(sent[0].flags, MCI_WAIT);
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"short.mid", "t.wav"}));
     EXPECT_EQ(test::readWave(dir.path("t.wav")).frames(), 0);
+}
+
+TEST_F(MediaPlayerTest, ANewRecordingTakesItsFormatAndARecordSentAgainMovesItsEnd) {
+    // Opened on no file, in the format it is given, counting in frames;
+    // recorded without a notice, then sent again with an end: the
+    // recording stops there by itself and says so once.
+    TMediaPlayer wave;
+    wave.DeviceType = dtWaveAudio;
+    wave.Engine = engine;
+    wave.OnNotify = [&](QObject *) { ++notices; };
+    wave.Open();
+    wave.setTimeFormat(tfSamples);
+    const audio::WaveFormat format{22050, 1, 24};
+    wave.setWaveFormat(format);
+    ASSERT_EQ(wave.Error(), 0) << wave.ErrorText();
+    EXPECT_EQ(wave.WaveFormat(), format);
+    wave.setNotify(false);
+    wave.StartRecording();
+    wave.setEndPos(2205);
+    wave.StartRecording();
+    ASSERT_TRUE(waitForNotice(1));
+    EXPECT_EQ(wave.NotifyValue(), nvSuccessful);
+    EXPECT_EQ(wave.Mode(), mpStopped);
+    wave.FileName = dir.path("new.wav");
+    wave.Save();
+    wave.Close();
+    const test::WaveData w = test::readWave(dir.path("new.wav"));
+    EXPECT_EQ(w.format, format);
+    EXPECT_EQ(w.frames(), 2205);
+    test::spin(100);
+    EXPECT_EQ(notices, 1);
+    // A format no recording can be made in is refused by its text.
+    wave.FileName.clear();
+    wave.Open();
+    wave.setWaveFormat({22050, 3, 16});
+    EXPECT_NE(wave.Error(), 0);
+    wave.Close();
 }
 
 TEST(ErrorTexts, ALaterErrorNeverChangesTheTextOfAnEarlierOne) {

@@ -3,6 +3,7 @@
 #include "engine/Engine.h"
 #include "engine/SoundSystem.h"
 #include "media/MPlayer.h"
+#include "support/EventLoop.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@ protected:
     void SetUp() override {
         midi.DeviceType = dtSequencer;
         wave.DeviceType = dtWaveAudio;
+        midi.Engine = wave.Engine = engine;
         midi.OnNotify = [this](QObject *) { ++notices; };
     }
 
@@ -45,6 +47,9 @@ protected:
         wave.Close();
     }
 
+    // The engine both play on, by the steady clock.
+    audio::SoundSystem sound;
+    std::shared_ptr<audio::Engine> engine = sound.acquire();
     test::TempDir dir;
     TMediaPlayer midi, wave;
     int notices = 0;
@@ -63,7 +68,6 @@ TEST_F(RecordingTest, RecordsThePlaybackIntoTheTemplatesFormat) {
     ASSERT_EQ(test::readWave(output).frames(), 0); // the template's copy, with its format
 
     start(song);
-    auto engine = audio::SoundSystem::current().acquire();
     QElapsedTimer clock;
     clock.start();
     ASSERT_TRUE(test::waitFor([&] { return notices == 1; }, 10000));
@@ -132,7 +136,6 @@ TEST_F(RecordingTest, OnTheRealClockANoteLandsInTheBlockThatHoldsItsFrame) {
     test::writeTemplate(templ, {44100, 2, 16});
     test::writeFile(song, test::simpleSong({{0.4321, 0.6, 69}}, 0.8, test::kSquareLead));
     prepareOutput(templ, output);
-    auto engine = audio::SoundSystem::current().acquire();
     start(song);
     ASSERT_TRUE(test::waitFor([&] { return notices == 1; }, 10000));
     midi.Close();

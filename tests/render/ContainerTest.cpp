@@ -6,6 +6,7 @@
 #include "engine/WaveJournal.h"
 #include "render/Finish.h"
 #include "render/RenderFixture.h"
+#include "support/EventLoop.h"
 #include "support/SoundFontWriter.h"
 
 #include <QProcess>

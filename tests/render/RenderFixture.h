@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/Paths.h"
+#include "support/EventLoop.h"
 #include "support/MidiWriter.h"
 #include "support/TestFiles.h"
 

@@ -1,16 +1,13 @@
 // kestrune-render as a user runs it: the real program in a process of its
-// own, on MIDI files the tests write, its WAVE files read back; and the same
-// song recorded through the window for comparison.
+// own, on MIDI files the tests write, its WAVE files read back.
 #include "engine/DeviceConfig.h"
 #include "engine/Engine.h"
 #include "engine/Levels.h"
-#include "engine/SoundSystem.h"
 #include "engine/WaveFile.h"
 #include "platform/Paths.h"
 #include "recording/Formats.h"
 #include "recording/RunPlan.h"
 #include "render/RenderFixture.h"
-#include "support/RunFixture.h"
 #include "support/SoundFontWriter.h"
 
 #include <QJsonDocument>
@@ -275,51 +272,6 @@ TEST_F(Render, AnInterruptedBatchLeavesOnlyWholeFiles) {
     }
     EXPECT_GE(whole, 1);
     EXPECT_LT(whole, 40);
-}
-
-// The same song through the window, in real time, and through the renderer.
-using RenderAndWindow = test::RunFixture;
-
-TEST_F(RenderAndWindow, RecordTheSameMusic) {
-    const test::Bytes bytes =
-        test::simpleSong({{0.1, 0.5, 60}, {0.3, 0.9, 64}, {0.6, 1.0, 67}, {1.0, 1.4, 72}}, 1.5);
-    test::writeFile(song, bytes);
-    window.CB_RecordingDelayTime->setChecked(true);
-    window.SE_RecordingDelayTime->setValue(1);
-    // Held through the run, so that where it started playing and recording
-    // can be read afterwards.
-    const auto engine = audio::SoundSystem::current().acquire();
-    record();
-    ASSERT_TRUE(waitForState0(8000));
-    const test::WaveData windowed = test::readWave(output());
-    // The window opens the wave device between playing and recording: its
-    // recording starts that many frames into the song (more on a busy
-    // machine), as the engine reports.
-    const std::int64_t gap = engine->lastRecordStartFrame - engine->lastPlayStartFrame;
-    ASSERT_GE(gap, 0);
-
-    std::filesystem::create_directory(dir.path("cli"));
-    QProcess process;
-    process.start(QString::fromStdString(paths::programFolder() + "kestrune-render"),
-                  {"-q", "0", "--tail", "1", "-o", QString::fromStdString(dir.path("cli")),
-                   QString::fromStdString(song)});
-    ASSERT_TRUE(process.waitForFinished(60000));
-    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
-    const test::WaveData rendered = test::readWave(dir.path("cli/tune.wav"));
-
-    EXPECT_EQ(rendered.format, windowed.format);
-    EXPECT_EQ(rendered.frames(), 66150 + 44100);
-    // The window's tail runs from the end-of-song notice for at least its
-    // second (longer when the machine is busy): its recording holds all
-    // of the song's music after the gap, and the tail.
-    EXPECT_GE(std::int64_t(windowed.frames()),
-              std::int64_t(rendered.frames()) - gap - 2 * audio::kPeriodFrames);
-
-    // Envelopes in 10 ms steps, compared where the window's recording
-    // starts in the song (to within a synthesiser block either way).
-    EXPECT_GE(test::envelopeCorrelation(windowed.samples, rendered.samples, gap - 64, gap + 64, 32),
-              0.99)
-        << "gap " << gap;
 }
 
 TEST_F(Render, NamesThatAreNotUtf8GiveValidReportLinesThatKeepTheirBytes) {
@@ -1121,45 +1073,6 @@ TEST_F(Render, EveryFileReportsItsLevelsAndAFileThatClippedIsAWarning) {
     o = report(dir.path("r.jsonl"))["tune.mid"];
     EXPECT_GT(o["clipped"].toInteger(), 100);
     EXPECT_NE(loud.said.find("WARNING: tune.wav clipped"), std::string::npos) << loud.said;
-}
-
-TEST(Levels, TheTruePeakIsFoundBetweenSamplesAsAWholePassFindsIt) {
-    // A quiet stretch, then a tone at a quarter of the rate whose samples
-    // all miss its crests: its true peak is 3 dB over its sample peak.
-    test::TempDir dir;
-    const std::string path = dir.path("tone.wav");
-    std::vector<short> samples;
-    for (int i = 0; i < 44100; ++i) {
-        const double quiet = 0.05 * std::sin(2 * M_PI * 440.0 * i / 44100);
-        samples.push_back(short(quiet * 32767));
-        samples.push_back(short(quiet * 32767));
-    }
-    for (int i = 0; i < 4410; ++i) {
-        const double tone = 0.5 * std::sin(2 * M_PI * i / 4 + M_PI / 4);
-        samples.push_back(short(tone * 32767));
-        samples.push_back(short(-tone * 32767));
-    }
-    SF_INFO info{};
-    info.samplerate = 44100;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE *file = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(file, nullptr);
-    sf_write_short(file, samples.data(), sf_count_t(samples.size()));
-    sf_close(file);
-
-    audio::Levels levels;
-    std::string error;
-    ASSERT_TRUE(audio::measureLevels(path, levels, error)) << error;
-    EXPECT_NEAR(levels.truePeakDb - levels.peakDb, 3.01, 0.3);
-    // The same as libebur128 over every sample.
-    ebur128_state *whole = ebur128_init(2, 44100, EBUR128_MODE_TRUE_PEAK);
-    ebur128_add_frames_short(whole, samples.data(), samples.size() / 2);
-    double left = 0, right = 0;
-    ebur128_true_peak(whole, 0, &left);
-    ebur128_true_peak(whole, 1, &right);
-    ebur128_destroy(&whole);
-    EXPECT_NEAR(levels.truePeakDb, 20 * std::log10(std::max(left, right)), 0.01);
 }
 
 TEST_F(Render, OneFilesRecordingGoesToStandardOutputAndNothingStays) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/MainWindow.h"
+#include "support/EventLoop.h"
 #include "support/TestFiles.h"
 #include "ui/Dialogs.h"
 

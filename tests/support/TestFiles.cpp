@@ -1,45 +1,108 @@
+// Test files and folders, WAVE files read back, and outside programs run.
 #include "support/TestFiles.h"
 
-#include "app/MainWindow.h"
-
-#include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QThread>
+#include "platform/Paths.h"
 
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <poll.h>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace test {
 
 TempDir::TempDir() {
-    if (!dir_.isValid())
+    std::string pattern = paths::temporaryFolder() + "kestrune-test-XXXXXX";
+    if (!::mkdtemp(pattern.data()))
         throw std::runtime_error("no temporary folder");
+    root_ = pattern + "/";
+}
+TempDir::~TempDir() {
+    // Whatever a test left read-only is removed too.
+    std::error_code error;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(root_, error))
+        std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, error);
+    std::filesystem::remove_all(root_, error);
 }
 std::string TempDir::root() const {
-    return dir_.path().toStdString() + "/";
+    return root_;
 }
 std::string TempDir::path(const std::string &name) const {
     return root() + name;
 }
 std::vector<std::string> TempDir::entries() const {
-    return entriesOf(dir_.path().toStdString());
+    return entriesOf(root_);
 }
 
 std::vector<std::string> TempDir::entriesOf(const std::string &folder) {
     std::vector<std::string> out;
-    for (const QString &e : QDir(QString::fromStdString(folder))
-                                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
-        out.push_back(e.toStdString());
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator(folder, error))
+        out.push_back(entry.path().filename().string());
     std::sort(out.begin(), out.end());
     return out;
+}
+
+Ran runProgram(const std::vector<std::string> &command, const std::string &folder) {
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+        throw std::runtime_error("no pipe");
+    std::vector<char *> argv;
+    for (const std::string &part : command)
+        argv.push_back(const_cast<char *>(part.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int none = ::open("/dev/null", O_RDONLY);
+        ::dup2(none, STDIN_FILENO);
+        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(err[1], STDERR_FILENO);
+        if (!folder.empty() && ::chdir(folder.c_str()) != 0)
+            ::_exit(126);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    Ran ran;
+    // Both pipes read as they fill, so that neither writer waits on the other.
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string *into[2] = {&ran.output, &ran.said};
+    int open = 2;
+    char buffer[65536];
+    while (open > 0) {
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                into[i]->append(buffer, std::size_t(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    ran.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return ran;
 }
 
 void writeFile(const std::string &path, const Bytes &bytes) {
@@ -94,7 +157,7 @@ WaveData readWave(const std::string &path) {
     return w;
 }
 
-SettingsFile::SettingsFile() : path_(MainWindow::SettingsFileName()) {
+SettingsFile::SettingsFile() : path_(paths::settingsFile()) {
     std::remove(path_.c_str());
 }
 SettingsFile::~SettingsFile() {
@@ -107,22 +170,6 @@ void SettingsFile::write(const std::string &text) const {
 std::string SettingsFile::read() const {
     std::ifstream in(path_, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
-}
-
-bool waitFor(const std::function<bool()> &done, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return done();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
-    return true;
-}
-
-void spin(int ms) {
-    waitFor([] { return false; }, ms);
 }
 
 double envelopeCorrelation(const std::vector<float> &a, const std::vector<float> &b,

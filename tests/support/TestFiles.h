@@ -1,12 +1,9 @@
-// Temporary folders, files, WAVE reading and event-loop waiting for tests.
+// Temporary folders, files, WAVE reading and outside programs for tests.
 #pragma once
 
 #include "engine/WaveFile.h"
 #include "support/MidiWriter.h"
 
-#include <QTemporaryDir>
-
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +13,9 @@ namespace test {
 class TempDir {
 public:
     TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
     /// The full path of `name` inside the folder.
     std::string path(const std::string &name) const;
     std::string root() const;
@@ -25,7 +25,7 @@ public:
     static std::vector<std::string> entriesOf(const std::string &folder);
 
 private:
-    QTemporaryDir dir_;
+    std::string root_;
 };
 
 void writeFile(const std::string &path, const Bytes &bytes);
@@ -70,10 +70,14 @@ private:
     std::string path_;
 };
 
-/// Runs the Qt event loop until `done` is true or `timeoutMs` passes.
-/// Returns what `done` said last.
-bool waitFor(const std::function<bool()> &done, int timeoutMs);
-/// Runs the Qt event loop for `ms` milliseconds.
-void spin(int ms);
+/// What a program that ran to its end did.
+struct Ran {
+    int exit = -1;      // its exit status, or -1 when a signal ended it
+    std::string output; // what it wrote to its standard output
+    std::string said;   // and to its standard error
+};
+/// Runs `command` (no shell) in `folder` (empty: here), with nothing on its
+/// standard input, and waits for it.
+Ran runProgram(const std::vector<std::string> &command, const std::string &folder = {});
 
 } // namespace test

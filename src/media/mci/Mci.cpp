@@ -3,10 +3,10 @@
 // and the trace hook.
 #include "media/mci/Mci.h"
 
-#include "media/mci/Device.h"
+#include "media/mci/Driver.h"
 #include "media/mci/NoticeWindow.h"
-#include "media/mci/SequencerDevice.h"
-#include "media/mci/WaveAudioDevice.h"
+#include "media/mci/SequencerDriver.h"
+#include "media/mci/WaveAudioDriver.h"
 
 #include <algorithm>
 #include <cctype>
@@ -21,7 +21,7 @@ namespace {
 // Commands come from the window thread; the lock keeps the table whole
 // should a test drive devices from another.
 std::mutex g_devicesMutex;
-std::map<MCIDEVICEID, std::unique_ptr<Device>> g_devices;
+std::map<MCIDEVICEID, std::unique_ptr<Driver>> g_devices;
 MCIDEVICEID g_lastId = 0;
 
 std::mutex g_traceMutex;
@@ -80,16 +80,17 @@ MCIERROR openDevice(DWORD flags, MCI_OPEN_PARMS &parms, TraceEntry &trace) {
         else
             return makeCustomError("No device plays files of this kind: " + element);
     }
-    if (element.empty())
+    // Only a wave-audio device opens on nothing: a new recording.
+    if (element.empty() && type != "waveaudio")
         return MCIERR_FILENAME_REQUIRED;
 
     std::lock_guard<std::mutex> guard(g_devicesMutex);
     const MCIDEVICEID id = allocateId();
-    std::unique_ptr<Device> device;
+    std::unique_ptr<Driver> device;
     if (type == "sequencer")
-        device = std::make_unique<SequencerDevice>(id);
+        device = std::make_unique<SequencerDriver>(id, parms.engine);
     else if (type == "waveaudio")
-        device = std::make_unique<WaveAudioDevice>(id);
+        device = std::make_unique<WaveAudioDriver>(id, parms.engine);
     else
         return MCIERR_INVALID_DEVICE_NAME;
     MCIERROR result = device->open(element);
@@ -102,7 +103,7 @@ MCIERROR openDevice(DWORD flags, MCI_OPEN_PARMS &parms, TraceEntry &trace) {
     return 0;
 }
 
-Device *findDevice(MCIDEVICEID id) {
+Driver *findDevice(MCIDEVICEID id) {
     std::lock_guard<std::mutex> guard(g_devicesMutex);
     auto it = g_devices.find(id);
     return it == g_devices.end() ? nullptr : it->second.get();
@@ -114,7 +115,7 @@ MCIERROR dispatch(MCIDEVICEID id, unsigned command, DWORD flags, void *params, T
     if (command == MCI_OPEN)
         return openDevice(flags, *static_cast<MCI_OPEN_PARMS *>(params), trace);
 
-    Device *device = findDevice(id);
+    Driver *device = findDevice(id);
     if (!device)
         return MCIERR_INVALID_DEVICE_ID;
     const DWORD_PTR callback = static_cast<MCI_GENERIC_PARMS *>(params)->dwCallback;
@@ -134,10 +135,20 @@ MCIERROR dispatch(MCIDEVICEID id, unsigned command, DWORD flags, void *params, T
             (flags & MCI_RECORD_JOURNAL) && parms.lpstrJournal ? std::string(parms.lpstrJournal)
                                                                : std::string());
     }
-    case MCI_SET:
-        if (!(flags & MCI_SET_TIME_FORMAT))
+    case MCI_SET: {
+        constexpr DWORD waveFormat = MCI_WAVE_SET_FORMATTAG | MCI_WAVE_SET_CHANNELS |
+                                     MCI_WAVE_SET_SAMPLESPERSEC | MCI_WAVE_SET_BITSPERSAMPLE;
+        if (!(flags & (MCI_SET_TIME_FORMAT | waveFormat)))
             return MCIERR_UNSUPPORTED_FUNCTION;
-        return device->setTimeFormat(static_cast<MCI_SET_PARMS *>(params)->dwTimeFormat);
+        if (flags & MCI_SET_TIME_FORMAT)
+            if (const MCIERROR result =
+                    device->setTimeFormat(static_cast<MCI_SET_PARMS *>(params)->dwTimeFormat))
+                return result;
+        if (flags & waveFormat)
+            return device->setWaveFormat(flags & waveFormat,
+                                         *static_cast<MCI_WAVE_SET_PARMS *>(params));
+        return 0;
+    }
     case MCI_STOP:
         return device->stop();
     case MCI_SEEK:

@@ -6,7 +6,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+
+namespace audio {
+class Engine;
+}
 
 namespace mci {
 
@@ -43,6 +48,10 @@ inline constexpr DWORD MCI_SET_TIME_FORMAT = 0x400;
 inline constexpr DWORD MCI_STATUS_ITEM = 0x100;
 inline constexpr DWORD MCI_GETDEVCAPS_ITEM = 0x100;
 inline constexpr DWORD MCI_ANIM_WHERE_SOURCE = 0x20000;
+inline constexpr DWORD MCI_WAVE_SET_FORMATTAG = 0x10000;
+inline constexpr DWORD MCI_WAVE_SET_CHANNELS = 0x20000;
+inline constexpr DWORD MCI_WAVE_SET_SAMPLESPERSEC = 0x40000;
+inline constexpr DWORD MCI_WAVE_SET_BITSPERSAMPLE = 0x200000;
 
 // Time formats (MCI_SET_TIME_FORMAT). The sequencer counts samples in the
 // engine's frames, 44100 a second; the wave-audio device in its own format's.
@@ -54,6 +63,14 @@ inline constexpr DWORD MCI_FORMAT_SAMPLES = 9;
 inline constexpr DWORD MCI_STATUS_LENGTH = 1;
 inline constexpr DWORD MCI_STATUS_POSITION = 2;
 inline constexpr DWORD MCI_STATUS_MODE = 4;
+inline constexpr DWORD MCI_WAVE_STATUS_FORMATTAG = 0x4001;
+inline constexpr DWORD MCI_WAVE_STATUS_CHANNELS = 0x4002;
+inline constexpr DWORD MCI_WAVE_STATUS_SAMPLESPERSEC = 0x4003;
+inline constexpr DWORD MCI_WAVE_STATUS_BITSPERSAMPLE = 0x4006;
+
+// Wave format tags.
+inline constexpr DWORD WAVE_FORMAT_PCM = 1;
+inline constexpr DWORD WAVE_FORMAT_IEEE_FLOAT = 3;
 
 // Capability items.
 inline constexpr DWORD MCI_GETDEVCAPS_CAN_RECORD = 1;
@@ -111,12 +128,17 @@ struct MCI_GENERIC_PARMS {
     DWORD_PTR dwCallback = 0;
 };
 
+/// MCI_OPEN's record. `engine` is this program's own field: the sound
+/// engine the device plays on or records from (the platform's devices use
+/// the system's). A wave-audio device opened by type on an empty element
+/// holds nothing yet, in the format MCI_SET gives it.
 struct MCI_OPEN_PARMS {
     DWORD_PTR dwCallback = 0;
     MCIDEVICEID wDeviceID = 0;
     const char *lpstrDeviceType = nullptr;
     const char *lpstrElementName = nullptr;
     const char *lpstrAlias = nullptr;
+    std::shared_ptr<audio::Engine> engine;
 };
 
 struct MCI_PLAY_PARMS {
@@ -144,6 +166,18 @@ struct MCI_SET_PARMS {
     DWORD_PTR dwCallback = 0;
     DWORD dwTimeFormat = 0;
     DWORD dwAudio = 0;
+};
+
+/// MCI_SET's record for a wave-audio device: a time format, and the format
+/// of a device that holds nothing yet.
+struct MCI_WAVE_SET_PARMS {
+    DWORD_PTR dwCallback = 0;
+    DWORD dwTimeFormat = 0;
+    DWORD dwAudio = 0;
+    DWORD wFormatTag = 0;
+    DWORD nChannels = 0;
+    DWORD nSamplesPerSec = 0;
+    DWORD wBitsPerSample = 0;
 };
 
 struct MCI_SAVE_PARMS {

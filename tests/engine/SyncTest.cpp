@@ -2,17 +2,17 @@
 // engine's own start frames. The engine runs on a driven clock, so every
 // position is exact and a late engine can be made on purpose.
 #include "engine/Engine.h"
-#include "engine/SoundSystem.h"
+#include "engine/SequencerDevice.h"
 #include "engine/Synthesiser.h"
-#include "media/mci/Mci.h"
-#include "support/Sound.h"
+#include "engine/WaveAudioDevice.h"
+#include "support/Engines.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 
-using namespace mci;
 using audio::kPeriodFrames;
 using audio::kSampleRate;
 using test::TrackWriter;
@@ -62,74 +62,39 @@ public:
 class DrivenSync : public ::testing::Test {
 protected:
     void SetUp() override {
-        engine = audio::SoundSystem::current().acquire();
         std::string error;
         ASSERT_TRUE(engine->ensureSynthesiser(error)) << error;
-        templ = dir.path("template.wav");
-        test::writeTemplate(templ, {44100, 2, 16});
-    }
-    void TearDown() override {
-        for (MCIDEVICEID id : {sequencer, wave})
-            if (id)
-                send(id, MCI_CLOSE, MCI_WAIT);
-        engine.reset();
-    }
-
-    static MCIERROR send(MCIDEVICEID id, unsigned command, DWORD flags) {
-        MCI_GENERIC_PARMS p;
-        return sendCommand(id, command, flags, &p);
-    }
-    static MCIDEVICEID open(const char *type, const std::string &element) {
-        MCI_OPEN_PARMS p;
-        p.lpstrDeviceType = type;
-        p.lpstrElementName = element.c_str();
-        EXPECT_EQ(sendCommand(0, MCI_OPEN, MCI_WAIT | MCI_OPEN_TYPE | MCI_OPEN_ELEMENT, &p), 0u);
-        return p.wDeviceID;
     }
 
     // The song starts playing at the engine's next period; returns that frame.
-    std::int64_t play(const test::Bytes &song, DWORD fromMs = 0) {
+    std::int64_t play(const test::Bytes &song, std::int64_t fromMs = 0) {
         const std::string file = dir.path("song.mid");
         test::writeFile(file, song);
-        if (sequencer)
-            send(sequencer, MCI_CLOSE, MCI_WAIT);
-        sequencer = open("Sequencer", file);
-        if (fromMs > 0) {
-            MCI_SEEK_PARMS seek;
-            seek.dwTo = fromMs;
-            EXPECT_EQ(sendCommand(sequencer, MCI_SEEK, MCI_WAIT | MCI_TO, &seek), 0u);
-        }
-        EXPECT_EQ(send(sequencer, MCI_PLAY, 0), 0u);
+        std::string error;
+        EXPECT_TRUE(sequencer.open(file, error)) << error;
+        if (fromMs > 0)
+            sequencer.seekTo(fromMs * 1000);
+        sequencer.play({});
         return engine->lastPlayStartFrame;
     }
     // Recording starts at the engine's next period; returns that frame.
-    std::int64_t record() {
-        wave = open("WaveAudio", templ);
-        EXPECT_EQ(send(wave, MCI_RECORD, 0), 0u);
+    std::int64_t record(const audio::WaveFormat &format = {}, std::function<void()> ended = {}) {
+        std::string error;
+        EXPECT_TRUE(wave.create(format, error)) << error;
+        EXPECT_TRUE(wave.record({}, std::move(ended), error)) << error;
         return engine->lastRecordStartFrame;
     }
     test::WaveData saved() {
-        EXPECT_EQ(send(wave, MCI_STOP, MCI_WAIT), 0u);
-        MCI_SAVE_PARMS p;
+        wave.stop();
         const std::string file = dir.path("out.wav");
-        p.lpfilename = file.c_str();
-        EXPECT_EQ(sendCommand(wave, MCI_SAVE, MCI_WAIT | MCI_SAVE_FILE, &p), 0u);
-        send(wave, MCI_CLOSE, MCI_WAIT);
-        wave = 0;
+        std::string error;
+        EXPECT_TRUE(wave.save(file, error)) << error;
+        wave.close();
         return test::readWave(file);
-    }
-    DWORD positionMs() const {
-        MCI_STATUS_PARMS p;
-        p.dwItem = MCI_STATUS_POSITION;
-        sendCommand(sequencer, MCI_STATUS, MCI_WAIT | MCI_STATUS_ITEM, &p);
-        return static_cast<DWORD>(p.dwReturn);
     }
 
     // Time passes and the engine renders what it has reached.
-    void drive(std::int64_t frames) {
-        std::lock_guard<std::mutex> guard(engine->lock());
-        engine->drive(frames);
-    }
+    void drive(std::int64_t frames) { test::drive(*engine, frames); }
     // Time passes while the engine is held up: it renders nothing yet.
     void late(std::int64_t frames) {
         std::lock_guard<std::mutex> guard(engine->lock());
@@ -137,10 +102,9 @@ protected:
     }
 
     test::TempDir dir;
-    std::string templ;
-    const test::DrivenSound driven;
-    std::shared_ptr<audio::Engine> engine;
-    MCIDEVICEID sequencer = 0, wave = 0;
+    std::shared_ptr<audio::Engine> engine = test::drivenEngine();
+    audio::SequencerDevice sequencer{engine};
+    audio::WaveAudioDevice wave{engine};
 };
 
 test::Bytes noteAt(double seconds, double endSeconds) {
@@ -194,10 +158,12 @@ TEST_F(DrivenSync, StopsLandWhereTheClockStandsNotWhereTheEngineRendered) {
     drive(framesOf(0.5));
     late(framesOf(0.3));
     const std::int64_t stopClock = played + framesOf(0.8);
-    EXPECT_EQ(send(sequencer, MCI_STOP, MCI_WAIT), 0u);
+    sequencer.stop();
     // Playback ended at the last period the clock had reached.
     const std::int64_t playedUntil = stopClock / kPeriodFrames * kPeriodFrames;
-    EXPECT_NEAR(positionMs(), double(playedUntil - played) * 1000 / kSampleRate, 1.0);
+    EXPECT_EQ(sequencer.endFrame(), playedUntil);
+    EXPECT_NEAR(double(sequencer.positionUs()) / 1000,
+                double(playedUntil - played) * 1000 / kSampleRate, 1.0);
 
     drive(framesOf(0.3));
     late(kPeriodFrames * 3 + 100);
@@ -283,38 +249,36 @@ TEST_F(DrivenSync, OpeningTheSequencerSilencesWhatStillSounds) {
     EXPECT_LT(level(reopened + framesOf(0.05), reopened + framesOf(0.3)), held / 10);
 }
 
-TEST_F(DrivenSync, ARecordingToAPositionEndsThereByItselfExactly) {
+TEST_F(DrivenSync, ARecordingEndsByItselfExactlyWhereItIsToldEvenWhileItRuns) {
+    // An end given before the recording has got there, and one given later
+    // counted from an engine frame; the recording tells of its end once.
     for (const audio::WaveFormat format :
          {audio::WaveFormat{44100, 2, 16}, audio::WaveFormat{22050, 1, 16},
           audio::WaveFormat{11025, 2, 8}}) {
         SCOPED_TRACE(format.sampleRate);
-        test::writeTemplate(templ, format);
-        wave = open("WaveAudio", templ);
-        MCI_SET_PARMS set;
-        set.dwTimeFormat = MCI_FORMAT_SAMPLES;
-        ASSERT_EQ(sendCommand(wave, MCI_SET, MCI_WAIT | MCI_SET_TIME_FORMAT, &set), 0u);
-        MCI_RECORD_PARMS to;
-        to.dwTo = 12345;
-        ASSERT_EQ(sendCommand(wave, MCI_RECORD, MCI_TO, &to), 0u);
-        MCI_STATUS_PARMS mode;
-        mode.dwItem = MCI_STATUS_MODE;
+        int ended = 0;
+        record(format, [&] { ++ended; });
+        wave.endAfter(12345);
         int periods = 0;
-        for (;; ++periods) {
-            sendCommand(wave, MCI_STATUS, MCI_WAIT | MCI_STATUS_ITEM, &mode);
-            if (mode.dwReturn != MCI_MODE_RECORD)
-                break;
+        for (; wave.recording(); ++periods)
             drive(kPeriodFrames);
-        }
-        EXPECT_EQ(mode.dwReturn, MCI_MODE_STOP);
         // It took what 12345 frames of the format need from the engine, no more.
         EXPECT_EQ(periods,
                   (12345LL * kSampleRate / format.sampleRate + kPeriodFrames - 1) / kPeriodFrames);
-        MCI_STATUS_PARMS position;
-        position.dwItem = MCI_STATUS_POSITION;
-        sendCommand(wave, MCI_STATUS, MCI_WAIT | MCI_STATUS_ITEM, &position);
-        EXPECT_EQ(position.dwReturn, 12345u);
+        EXPECT_EQ(wave.positionFrames(), 12345);
         drive(10 * kPeriodFrames);
         EXPECT_EQ(saved().frames(), 12345);
+        EXPECT_EQ(ended, 1);
+
+        // Ended a second past an engine frame reached while it records.
+        record(format);
+        drive(20 * kPeriodFrames);
+        const std::int64_t at = engine->lastRecordStartFrame + 5000;
+        wave.endAt(at, format.sampleRate);
+        while (wave.recording())
+            drive(kPeriodFrames);
+        EXPECT_EQ(saved().frames(),
+                  (5000LL * format.sampleRate + kSampleRate - 1) / kSampleRate + format.sampleRate);
     }
 }
 
@@ -326,41 +290,29 @@ TEST(Synthesiser, ASongSoundsTheSameHoweverLongTheEngineIdledBeforeIt) {
     test::writeFile(file, test::simpleSong({{0.1, 0.5, 60}, {0.3, 0.9, 64}}, 1.0, 48));
     std::vector<float> heard[2];
     for (int run = 0; run < 2; ++run) {
-        const test::DrivenSound driven;
-        auto engine = audio::SoundSystem::current().acquire();
+        auto engine = test::drivenEngine();
         std::string error;
         ASSERT_TRUE(engine->ensureSynthesiser(error)) << error;
         const std::int64_t idle = (run == 0 ? 3 : 117) * kPeriodFrames;
-        {
-            std::lock_guard<std::mutex> guard(engine->lock());
-            engine->drive(idle);
-        }
-        MCI_OPEN_PARMS open;
-        open.lpstrDeviceType = "Sequencer";
-        open.lpstrElementName = file.c_str();
-        ASSERT_EQ(sendCommand(0, MCI_OPEN, MCI_WAIT | MCI_OPEN_TYPE | MCI_OPEN_ELEMENT, &open), 0u);
-        {
-            std::lock_guard<std::mutex> guard(engine->lock());
-            engine->drive(idle);
-        }
+        test::drive(*engine, idle);
+        audio::SequencerDevice sequencer(engine);
+        ASSERT_TRUE(sequencer.open(file, error)) << error;
+        test::drive(*engine, idle);
         Capture capture;
-        MCI_PLAY_PARMS play;
         {
             std::lock_guard<std::mutex> guard(engine->lock());
             engine->addSink(&capture);
         }
-        ASSERT_EQ(sendCommand(open.wDeviceID, MCI_PLAY, 0, &play), 0u);
+        sequencer.play({});
         const std::int64_t played = engine->lastPlayStartFrame;
         {
             std::lock_guard<std::mutex> guard(engine->lock());
             engine->drive(framesOf(1.0));
             engine->removeSink(&capture);
         }
-        MCI_GENERIC_PARMS close;
-        sendCommand(open.wDeviceID, MCI_CLOSE, MCI_WAIT, &close);
+        sequencer.close();
         const auto from = capture.samples.begin() + 2 * (played - capture.first);
         heard[run].assign(from, from + 2 * framesOf(0.9));
-        engine.reset();
     }
     EXPECT_GT(*std::max_element(heard[0].begin(), heard[0].end()), 0.01f);
     EXPECT_EQ(heard[0], heard[1]);

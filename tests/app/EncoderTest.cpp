@@ -3,6 +3,7 @@
 #include "app/Application.h"
 #include "app/ExecWait.h"
 #include "recording/RunPlan.h"
+#include "support/EventLoop.h"
 #include "support/RunFixture.h"
 
 #include <QElapsedTimer>

@@ -6,6 +6,8 @@
 #include "engine/Engine.h"
 #include "engine/MidiFile.h"
 #include "platform/Paths.h"
+#include "support/Engines.h"
+#include "support/EventLoop.h"
 #include "support/RunFixture.h"
 #include "ui/Dialogs.h"
 
@@ -30,7 +32,7 @@ TEST_F(RunTest, RecordsTheSongIntoTheChosenFormat) {
     record();
     EXPECT_EQ(window.Pnl_State->caption(), "Now Recording");
     EXPECT_EQ(window.Btn_Record->caption(), "Stop");
-    EXPECT_EQ(window.RecordingFlag, 1);
+    EXPECT_EQ(window.Session->phase(), RecordingSession::Phase::Playing);
     EXPECT_TRUE(window.Timer->Enabled());
     ASSERT_TRUE(waitForState0());
     EXPECT_TRUE(boxes.empty());
@@ -69,18 +71,37 @@ TEST_F(RunTest, TheTrailingDelayLengthensTheRecordingAndStopIsIgnoredDuringIt) {
     window.SE_RecordingDelayTime->setValue(1);
     window.CBox_RecordingQuality->setItemIndex(9);
     record();
-    ASSERT_TRUE(test::waitFor([&] { return window.RecordingFlag == 0; }, 5000));
+    ASSERT_TRUE(test::waitFor(
+        [&] { return window.Session->phase() == RecordingSession::Phase::Tail; }, 5000));
     // In the delay: the gauge stays, "Stop" is shown but does nothing.
     EXPECT_EQ(window.Btn_Record->caption(), "Stop");
-    EXPECT_EQ(window.Timer->Interval(), 1000);
+    EXPECT_FALSE(window.Timer->Enabled());
     const int gauge = window.Gauge_Progress->Progress();
     record();
     EXPECT_EQ(window.Pnl_State->caption(), "Now Recording");
     EXPECT_TRUE(window.MP_WAVE->IsOpen());
     EXPECT_EQ(window.Gauge_Progress->Progress(), gauge);
     ASSERT_TRUE(waitForState0(4000));
+    // The song, then the delay to the frame.
     const test::WaveData w = test::readWave(output());
-    EXPECT_NEAR(double(w.frames()) / 11025, 1.9, 0.15);
+    EXPECT_EQ(w.frames(), (39690 * 11025 + 44099) / 44100 + 11025);
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(RunTest, NoticesOfAnEarlierRunEndNeitherPlaybackNorRecording) {
+    // What an earlier run's devices had still to say (a play's or a
+    // recording's end) arrives while this one records: it ends nothing.
+    window.Sound = test::drivenSound();
+    const auto engine = window.Sound->acquire();
+    record();
+    test::drive(*engine, 4410);
+    for (TMediaPlayer *player : {window.MP_MIDI, window.MP_WAVE})
+        QCoreApplication::postEvent(player, new mci::NoticeEvent(mci::MCI_NOTIFY_SUCCESSFUL, 1));
+    test::spin(50);
+    EXPECT_EQ(window.Session->phase(), RecordingSession::Phase::Playing);
+    test::drive(*engine, 44100);
+    ASSERT_TRUE(waitForState0());
+    EXPECT_EQ(test::readWave(output()).frames(), 39690); // the whole song: 0.9 s
     EXPECT_TRUE(boxes.empty());
 }
 
@@ -157,7 +178,7 @@ TEST_F(RunTest, AFailingStartLeavesNoBrokenStateBehind) {
         EXPECT_EQ(window.Pnl_State->caption(), "Standby OK");
         EXPECT_EQ(window.MP_MIDI->FileName, song);
         EXPECT_EQ(window.Btn_Record->caption(), "Record");
-        EXPECT_EQ(window.RecordingFlag, 0);
+        EXPECT_EQ(window.Session->phase(), RecordingSession::Phase::Idle);
         EXPECT_FALSE(window.Timer->Enabled());
         EXPECT_FALSE(window.MP_MIDI->IsOpen());
         EXPECT_FALSE(window.MP_WAVE->IsOpen());
@@ -247,6 +268,51 @@ TEST_F(RunTest, AnOutputThatIsTheSongItselfIsRefusedBeforeAnythingIsTouched) {
         EXPECT_TRUE(std::filesystem::is_symlink(dir.path("tune.wav")));
         EXPECT_TRUE(std::filesystem::exists(MainWindow::QualityPath() + "KWQF0000.bin"));
     }
+}
+
+// The same song through the window, in real time, and through the renderer.
+using RenderAndWindow = test::RunFixture;
+
+TEST_F(RenderAndWindow, RecordTheSameMusic) {
+    const test::Bytes bytes =
+        test::simpleSong({{0.1, 0.5, 60}, {0.3, 0.9, 64}, {0.6, 1.0, 67}, {1.0, 1.4, 72}}, 1.5);
+    test::writeFile(song, bytes);
+    window.CB_RecordingDelayTime->setChecked(true);
+    window.SE_RecordingDelayTime->setValue(1);
+    // Held through the run, so that where it started playing and recording
+    // can be read afterwards.
+    const auto engine = window.Sound->acquire();
+    record();
+    ASSERT_TRUE(waitForState0(8000));
+    const test::WaveData windowed = test::readWave(output());
+    // The window opens the wave device between playing and recording: its
+    // recording starts that many frames into the song (more on a busy
+    // machine), as the engine reports.
+    const std::int64_t gap = engine->lastRecordStartFrame - engine->lastPlayStartFrame;
+    ASSERT_GE(gap, 0);
+
+    std::filesystem::create_directory(dir.path("cli"));
+    QProcess process;
+    process.start(QString::fromStdString(paths::programFolder() + "kestrune-render"),
+                  {"-q", "0", "--tail", "1", "-o", QString::fromStdString(dir.path("cli")),
+                   QString::fromStdString(song)});
+    ASSERT_TRUE(process.waitForFinished(60000));
+    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    const test::WaveData rendered = test::readWave(dir.path("cli/tune.wav"));
+
+    EXPECT_EQ(rendered.format, windowed.format);
+    EXPECT_EQ(rendered.frames(), 66150 + 44100);
+    // The window's tail runs from the end-of-song notice for at least its
+    // second (longer when the machine is busy): its recording holds all
+    // of the song's music after the gap, and the tail.
+    EXPECT_GE(std::int64_t(windowed.frames()),
+              std::int64_t(rendered.frames()) - gap - 2 * audio::kPeriodFrames);
+
+    // Envelopes in 10 ms steps, compared where the window's recording
+    // starts in the song (to within a synthesiser block either way).
+    EXPECT_GE(test::envelopeCorrelation(windowed.samples, rendered.samples, gap - 64, gap + 64, 32),
+              0.99)
+        << "gap " << gap;
 }
 
 namespace {
@@ -406,10 +472,9 @@ std::string windowRun(const std::string &song, const std::string &point) {
 }
 
 // Whether the shorter of two recordings of the same run is the beginning
-// of the longer, byte for byte: the window's tail is timed by the clock on
-// the wall while the engine is driven as fast as it goes, so a busy machine
-// records more of it. Where they first differ when not (never the bytes
-// themselves: megabytes of them).
+// of the longer, byte for byte: an interrupted one holds what reached the
+// disk. Where they first differ when not (never the bytes themselves:
+// megabytes of them).
 ::testing::AssertionResult beginsWith(const std::string &whole, const std::string &part) {
     const std::size_t common = std::min(whole.size(), part.size());
     const auto differ =
@@ -427,6 +492,9 @@ TEST_F(RunTest, AKilledWindowRecordingIsOfferedAtTheNextStartAndKeptSampleForSam
     noSettings.write("[Kestrune v0.3]\nRecording Quality=4\nRecording Delay=1\n"
                      "Recording Delay Time=1\n");
     test::writeFile(song, chordSong());
+    const test::TempDir other;
+    const std::string elsewhere = other.path("other.mid");
+    test::writeFile(elsewhere, test::simpleSong({{0.1, 0.2, 60}}, 0.3));
     windowRun(song, "");
     const std::string whole = test::waveBytes(output());
     ASSERT_GT(whole.size(), 300u * 22050 * 4);
@@ -442,7 +510,7 @@ TEST_F(RunTest, AKilledWindowRecordingIsOfferedAtTheNextStartAndKeptSampleForSam
         std::ifstream in(output(), std::ios::binary);
         const test::Bytes now{std::istreambuf_iterator<char>(in), {}};
         if (renamed)
-            EXPECT_TRUE(beginsWith(whole, test::waveBytes(output())));
+            EXPECT_TRUE(test::waveBytes(output()) == whole); // the same run, to the byte
         else
             EXPECT_EQ(now, previous);
         for (const std::string &name : dir.entries())
@@ -450,14 +518,14 @@ TEST_F(RunTest, AKilledWindowRecordingIsOfferedAtTheNextStartAndKeptSampleForSam
                         name.ends_with(".recording.info"))
                 << name;
 
-        // The recording screen opens again and the song is chosen: each
-        // interrupted recording in its folder is offered, and saved beside
-        // the previous one.
+        // The window starts again on a song in another folder: each
+        // interrupted recording it started is offered wherever it lies, and
+        // saved beside the previous one.
         boxes.clear();
         answer = QMessageBox::Save;
         window.Mode_Record();
         ui::setFileDialogHook(
-            [&](const ui::FileDialogRequest &) { return QString::fromStdString(song); });
+            [&](const ui::FileDialogRequest &) { return QString::fromStdString(elsewhere); });
         window.Btn_SelectClick();
         ui::setFileDialogHook({});
         answer = QMessageBox::Ok;

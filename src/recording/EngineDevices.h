@@ -1,0 +1,41 @@
+// A run's devices on a sound engine of its own: its sequencer and its
+// wave-audio device, reached directly. kestrune-render's road, and any
+// other front end that holds an engine.
+#pragma once
+
+#include "engine/SequencerDevice.h"
+#include "engine/WaveAudioDevice.h"
+#include "recording/RunDevices.h"
+
+#include <memory>
+
+class EngineDevices : public RunDevices {
+public:
+    explicit EngineDevices(std::shared_ptr<audio::Engine> engine);
+
+    void openSong(const std::string &song) override;
+    void playSong() override;
+    void stopSong() override;
+    bool songPlaying() override;
+    std::int64_t songLengthUs() override;
+    std::int64_t songPositionUs() override;
+    void closeSong() override;
+
+    void openRecording(const audio::WaveFormat &format) override;
+    void record(const std::string &journal, std::int64_t expectedFrames) override;
+    void endRecordingAfterSong(const TailRule &tail) override;
+    bool recording() override;
+    std::int64_t recordedFrames() override;
+    void stopRecording() override;
+    std::string saveRecording(const std::string &file) override;
+    void closeRecording() override;
+
+    audio::Engine &engine() { return *engine_; }
+    audio::SequencerDevice &sequencer() { return sequencer_; }
+    audio::WaveAudioDevice &wave() { return wave_; }
+
+private:
+    std::shared_ptr<audio::Engine> engine_;
+    audio::SequencerDevice sequencer_;
+    audio::WaveAudioDevice wave_;
+};

@@ -1,0 +1,51 @@
+// A recording's levels: the true peak found between the samples, measured
+// only around the loud stretches, as a pass over every sample finds it.
+#include "engine/Levels.h"
+#include "support/TestFiles.h"
+
+#include <ebur128.h>
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+TEST(Levels, TheTruePeakIsFoundBetweenSamplesAsAWholePassFindsIt) {
+    // A quiet stretch, then a tone at a quarter of the rate whose samples
+    // all miss its crests: its true peak is 3 dB over its sample peak.
+    test::TempDir dir;
+    const std::string path = dir.path("tone.wav");
+    std::vector<short> samples;
+    for (int i = 0; i < 44100; ++i) {
+        const double quiet = 0.05 * std::sin(2 * M_PI * 440.0 * i / 44100);
+        samples.push_back(short(quiet * 32767));
+        samples.push_back(short(quiet * 32767));
+    }
+    for (int i = 0; i < 4410; ++i) {
+        const double tone = 0.5 * std::sin(2 * M_PI * i / 4 + M_PI / 4);
+        samples.push_back(short(tone * 32767));
+        samples.push_back(short(-tone * 32767));
+    }
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE *file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    sf_write_short(file, samples.data(), sf_count_t(samples.size()));
+    sf_close(file);
+
+    audio::Levels levels;
+    std::string error;
+    ASSERT_TRUE(audio::measureLevels(path, levels, error)) << error;
+    EXPECT_NEAR(levels.truePeakDb - levels.peakDb, 3.01, 0.3);
+    // The same as libebur128 over every sample.
+    ebur128_state *whole = ebur128_init(2, 44100, EBUR128_MODE_TRUE_PEAK);
+    ebur128_add_frames_short(whole, samples.data(), samples.size() / 2);
+    double left = 0, right = 0;
+    ebur128_true_peak(whole, 0, &left);
+    ebur128_true_peak(whole, 1, &right);
+    ebur128_destroy(&whole);
+    EXPECT_NEAR(levels.truePeakDb, 20 * std::log10(std::max(left, right)), 0.01);
+}
