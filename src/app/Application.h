@@ -24,7 +24,7 @@ public:
     /// byte sorts after the full stop.
     static std::string ErrorBoxText(const std::string &message);
 
-    /// The program's texts as specified under a Japanese locale; under any
+    /// The program's own texts, in Japanese, under a Japanese locale; under any
     /// other, the English translation of its Japanese ones.
     void InstallTranslation(const QLocale &locale = QLocale());
 

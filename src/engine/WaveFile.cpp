@@ -149,21 +149,9 @@ bool readWaveFile(const std::string &path, WaveFormat &format, std::FILE *data,
     return ok;
 }
 
-bool writeWaveFile(const std::string &path, const WaveFormat &format, std::FILE *data,
-                   std::uint64_t dataBytes, std::string &error, std::uint64_t dataOffset) {
+bool writeWave(int fd, const WaveFormat &format, std::FILE *data, std::uint64_t dataBytes,
+               std::string &error, std::uint64_t dataOffset) {
     const std::vector<std::uint8_t> header = waveHeader(format, dataBytes);
-    std::string temp;
-    int fd = platform::makeTemporaryBeside(path, temp);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    ::fchmod(
-        fd, 0644 & ~[] {
-            mode_t mask = ::umask(0);
-            ::umask(mask);
-            return mask;
-        }());
     bool ok = platform::writeAll(fd, header.data(), header.size());
     std::vector<char> buffer(1 << 20);
     std::uint64_t left = dataBytes;
@@ -193,28 +181,36 @@ bool writeWaveFile(const std::string &path, const WaveFormat &format, std::FILE 
     // WAVE chunks are padded to an even size.
     if (ok && (dataBytes & 1))
         ok = platform::writeAll(fd, "", 1);
-    if (ok && ::fsync(fd) != 0)
-        ok = false;
-    int savedErrno = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        savedErrno = errno;
+    if (!ok && error.empty())
+        error = std::strerror(errno);
+    std::fseek(data, 0, SEEK_END);
+    return ok;
+}
+
+bool writeWaveFile(const std::string &path, const WaveFormat &format, std::FILE *data,
+                   std::uint64_t dataBytes, std::string &error, std::uint64_t dataOffset) {
+    std::string temp;
+    const int fd = platform::makeTemporaryBeside(path, temp);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
     }
-    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-        ok = false;
-        savedErrno = errno;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0644 & ~mask);
+    if (!writeWave(fd, format, data, dataBytes, error, dataOffset)) {
+        ::unlink(temp.c_str());
+        ::close(fd);
+        return false;
+    }
+    if (!platform::placeTemporary(fd, temp, path)) {
+        error = std::strerror(errno);
+        return false;
     }
     // The data, then the name: after a power cut the folder holds the old
     // file or the whole new one.
-    if (ok)
-        syncFolderOf(path);
-    if (!ok) {
-        if (error.empty())
-            error = std::strerror(savedErrno);
-        ::unlink(temp.c_str());
-    }
-    std::fseek(data, 0, SEEK_END);
-    return ok;
+    syncFolderOf(path);
+    return true;
 }
 
 } // namespace audio

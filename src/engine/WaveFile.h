@@ -35,6 +35,11 @@ bool readWaveFile(const std::string &path, WaveFormat &format, std::FILE *data,
 bool writeWaveFile(const std::string &path, const WaveFormat &format, std::FILE *data,
                    std::uint64_t dataBytes, std::string &error, std::uint64_t dataOffset = 0);
 
+/// Writes the same file's bytes to `fd` from where it stands (not synced).
+/// False with `error` when they cannot be written.
+bool writeWave(int fd, const WaveFormat &format, std::FILE *data, std::uint64_t dataBytes,
+               std::string &error, std::uint64_t dataOffset = 0);
+
 /// The most sample data a RIFF WAVE file describes: its RIFF size counts the
 /// 36 bytes of header after it and a pad byte. Past it a file is RF64.
 inline constexpr std::uint64_t kMaxRiffData = 0xFFFFFFFFull - 38;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,7 +33,9 @@ inline bool writeAll(int fd, const void *data, std::size_t size) {
 /// Creates a temporary file in the folder of `path`, under a hidden name of
 /// fixed length (".kestrune-XXXXXX" and `suffix`), so that it fits wherever
 /// the final name fits. Sets `temp` to its path; returns its descriptor, or
-/// -1 with errno. The file is readable as the user's umask allows.
+/// -1 with errno. The file is readable as the user's umask allows, and
+/// locked (flock) for as long as the descriptor is open: one that nothing
+/// holds is a leftover of a program that ended before it was done.
 inline int makeTemporaryBeside(const std::string &path, std::string &temp,
                                const std::string &suffix = ".tmp") {
     const auto slash = path.rfind('/');
@@ -43,8 +46,23 @@ inline int makeTemporaryBeside(const std::string &path, std::string &temp,
         const mode_t mask = ::umask(0);
         ::umask(mask);
         ::fchmod(fd, 0666 & ~mask);
+        ::flock(fd, LOCK_EX | LOCK_NB); // a new file: nobody else holds it
     }
     return fd;
+}
+
+/// Puts the temporary file `temp`, written through `fd`, in place under
+/// `path`: synced, renamed while it is still open (and so locked), then
+/// closed. False with errno when a step fails; the temporary file is then
+/// removed. `fd` is closed either way.
+inline bool placeTemporary(int fd, const std::string &temp, const std::string &path) {
+    bool ok = ::fsync(fd) == 0 && ::rename(temp.c_str(), path.c_str()) == 0;
+    const int failure = errno;
+    if (!ok)
+        ::unlink(temp.c_str());
+    ::close(fd);
+    errno = failure;
+    return ok;
 }
 
 /// A scratch file that no name reaches, removed when it is closed, in the

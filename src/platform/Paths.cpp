@@ -72,19 +72,19 @@ void copyFile(const std::string &from, const std::string &to) {
         }
         ok = platform::writeAll(out, buffer.data(), std::size_t(n));
     }
-    const int failure = errno;
-    if (out >= 0) {
-        ok = ::fchmod(out, 0644) == 0 && ::fsync(out) == 0 && ok;
-        ok = ::close(out) == 0 && ok;
-    }
+    ok = ok && ::fchmod(out, 0644) == 0;
+    int failure = errno;
     if (in >= 0)
         ::close(in);
-    if (ok && ::rename(temp.c_str(), to.c_str()) == 0)
-        return;
-    if (out >= 0)
+    if (ok) {
+        if (platform::placeTemporary(out, temp, to))
+            return;
+        failure = errno;
+    } else if (out >= 0) {
         ::unlink(temp.c_str());
-    throw PathError(to + " cannot be copied from " + from + ": " +
-                    std::strerror(failure ? failure : errno));
+        ::close(out);
+    }
+    throw PathError(to + " cannot be copied from " + from + ": " + std::strerror(failure));
 }
 
 } // namespace

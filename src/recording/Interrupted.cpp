@@ -285,19 +285,21 @@ std::string KeepInterrupted(const InterruptedRecording &recording, bool underOut
             const int tempFd = platform::makeTemporaryBeside(names.front(), temp);
             if (tempFd < 0)
                 continue;
-            ::close(tempFd);
             std::FILE *data = ::fdopen(::dup(fd), "rb");
             std::string copyError;
-            const bool copied =
-                data && audio::writeWaveFile(temp, content.format, data, content.dataBytes,
-                                             copyError, content.headerBytes);
+            const bool copied = data &&
+                                audio::writeWave(tempFd, content.format, data, content.dataBytes,
+                                                 copyError, content.headerBytes) &&
+                                ::fsync(tempFd) == 0;
             if (data)
                 std::fclose(data);
+            // Placed while it is still open, and so never a leftover.
             kept = copied ? placeUnder(temp, names) : std::string();
             if (kept.empty())
                 ::unlink(temp.c_str());
             else
                 ::unlink(recording.file.c_str());
+            ::close(tempFd);
         }
         if (!kept.empty())
             break;
@@ -325,6 +327,55 @@ bool DiscardInterrupted(const InterruptedRecording &recording, std::string &erro
     if (fd >= 0)
         ::close(fd);
     std::remove(noteOf(recording.file).c_str());
+    return ok;
+}
+
+std::vector<Leftover> FindLeftovers(const std::vector<std::string> &folders) {
+    std::vector<Leftover> found;
+    std::vector<std::string> seen;
+    for (const std::string &given : folders) {
+        std::error_code failed;
+        const std::filesystem::path folder = std::filesystem::weakly_canonical(
+            given.empty() ? std::filesystem::path(".") : std::filesystem::path(given), failed);
+        if (failed || std::find(seen.begin(), seen.end(), folder.string()) != seen.end())
+            continue;
+        seen.push_back(folder.string());
+        // Named as the folder was given.
+        const std::string prefix = given.empty()         ? std::string()
+                                   : given.back() == '/' ? given
+                                                         : given + "/";
+        for (const auto &entry : std::filesystem::directory_iterator(folder, failed)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(".kestrune-", 0) != 0 || !endsWith(name, ".tmp"))
+                continue;
+            const std::string path = prefix + name;
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            if (fd < 0)
+                continue;
+            struct stat st {};
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+                found.push_back({path, std::uint64_t(st.st_size)});
+            ::close(fd);
+        }
+    }
+    std::sort(found.begin(), found.end(),
+              [](const Leftover &a, const Leftover &b) { return a.file < b.file; });
+    return found;
+}
+
+bool RemoveLeftover(const Leftover &leftover, std::string &error) {
+    // Removed under its lock: a program that took it meanwhile keeps it.
+    const int fd = ::open(leftover.file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return errno == ENOENT;
+    }
+    bool ok = false;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        error = "a running program holds it";
+    else if (!(ok = ::unlink(leftover.file.c_str()) == 0 || errno == ENOENT))
+        error = std::strerror(errno);
+    ::close(fd);
     return ok;
 }
 
@@ -366,12 +417,13 @@ template <typename Change> bool RecordingsLedger::change(Change change) {
             bytes += file + '\0';
         std::string temp;
         const int fd = platform::makeTemporaryBeside(file_, temp);
-        ok = fd >= 0 && platform::writeAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
-        if (fd >= 0)
-            ok = ::close(fd) == 0 && ok;
-        ok = ok && ::rename(temp.c_str(), file_.c_str()) == 0;
-        if (!ok && fd >= 0)
+        ok = fd >= 0 && platform::writeAll(fd, bytes.data(), bytes.size());
+        if (ok) {
+            ok = platform::placeTemporary(fd, temp, file_);
+        } else if (fd >= 0) {
             ::unlink(temp.c_str());
+            ::close(fd);
+        }
     }
     ::close(lock);
     return ok;

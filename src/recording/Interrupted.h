@@ -66,6 +66,19 @@ std::string KeepInterrupted(const InterruptedRecording &recording, bool underOut
 /// running recording took it meanwhile or it cannot be removed.
 bool DiscardInterrupted(const InterruptedRecording &recording, std::string &error);
 
+/// A temporary file (".kestrune-XXXXXX.tmp") that no running program holds
+/// (each holds its own locked while it writes): what a save, a copy or an
+/// encoder's MP3 left when its program was killed half-way.
+struct Leftover {
+    std::string file;
+    std::uint64_t bytes = 0;
+};
+/// The leftovers in `folders`.
+std::vector<Leftover> FindLeftovers(const std::vector<std::string> &folders);
+/// Removes a leftover, unless a program took it meanwhile. False with
+/// `error` saying why not.
+bool RemoveLeftover(const Leftover &leftover, std::string &error);
+
 /// The in-progress recordings a program has started, noted in a small file
 /// of the user's so that one a crash left is found wherever it lies. Each
 /// change rewrites the file whole, under a lock that other copies of the

@@ -410,12 +410,29 @@ private:
 
     void settleInterrupted() {
         // Recordings a crash or a kill left in these output folders (none
-        // that a running batch still writes) are kept or removed first.
+        // that a running batch still writes) are kept or removed first, and
+        // the temporary files such a run left are removed.
         std::vector<std::string> folders;
         for (const Task &task : tasks_)
             folders.push_back(task.output.substr(0, task.output.rfind('/') + 1));
         std::sort(folders.begin(), folders.end());
         folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+        for (const Leftover &leftover : FindLeftovers(folders)) {
+            std::string error;
+            const bool removed = RemoveLeftover(leftover, error);
+            std::fprintf(stderr, "Left-over temporary file %s (%llu bytes) %s\n",
+                         leftover.file.c_str(), static_cast<unsigned long long>(leftover.bytes),
+                         removed ? "removed" : ("could not be removed: " + error).c_str());
+            if (!report_)
+                continue;
+            std::fprintf(report_,
+                         "{\"leftover\":%s,\"bytes\":%llu,\"status\":\"leftover\","
+                         "\"action\":\"%s\",\"error\":%s}\n",
+                         jsonText(leftover.file).c_str(),
+                         static_cast<unsigned long long>(leftover.bytes),
+                         removed ? "removed" : "kept", removed ? "null" : jsonText(error).c_str());
+            std::fflush(report_);
+        }
         for (const InterruptedRecording &found : FindInterrupted(folders)) {
             std::string error, kept;
             const bool keep = request_.keepInterrupted && found.frames > 0;

@@ -117,7 +117,8 @@ int runCheck(const Request &request) {
                 problem((inUse(path) ? "in progress: " : "interrupted: ") + path +
                         " (a recording being made, or cut off by a crash)");
             } else if (name.rfind(".kestrune-", 0) == 0) {
-                problem("left over: " + path + " (a file that was being written)");
+                problem(inUse(path) ? "being written: " + path + " (a file a run is writing)"
+                                    : "left over: " + path + " (a file a run left half-written)");
             } else if (const auto cut = name.find("-interrupted-");
                        cut != std::string::npos && name.ends_with(".wav")) {
                 // Kept from a recording a crash cut off; it matters while its

@@ -154,17 +154,19 @@ std::string transcode(const std::string &recording, const std::string &output,
         finished.measured = meter.ok();
         finished.levels = meter.levels();
     }
+    // Renamed while it is still open (and so locked): it is never a
+    // leftover nobody holds.
     if (error.empty() && ::fsync(fd) != 0)
         error = std::string("it could not be written: ") + std::strerror(errno);
-    ::close(fd);
     if (error.empty())
         platform::crashPoint("finish", temp);
     if (error.empty() && ::rename(temp.c_str(), output.c_str()) != 0)
         error = std::string("it cannot be named so: ") + std::strerror(errno);
-    if (!error.empty()) {
+    if (!error.empty())
         ::unlink(temp.c_str());
+    ::close(fd);
+    if (!error.empty())
         return error;
-    }
     platform::crashPoint("renamed", output);
     audio::syncFolderOf(output);
     return {};

@@ -648,10 +648,15 @@ TEST_F(Render, TheCheckFindsWhatIsMissingShortLeftOverOrDoubled) {
     std::fclose(spool);
     test::writeFile(dir.path("out/.kestrune-Ab12Cd.recording"), {'R', 'I', 'F', 'F'});
     ASSERT_EQ(render({"-q", "10", "-o", "out", "--report", "r.jsonl", "d.mid"}).exit, 0);
-    // One being made still: its recording holds its lock.
+    // One being made still: its recording holds its lock. And temporary
+    // files: one a killed run left, one a running one writes (and locks).
     test::writeFile(dir.path("out/.kestrune-Ef34Gh.recording"), {'R', 'I', 'F', 'F'});
+    test::writeFile(dir.path("out/.kestrune-Ij56Kl.tmp"), {'h', 'a', 'l', 'f'});
+    test::writeFile(dir.path("out/.kestrune-Mn78Op.tmp"), {'b', 'u', 's', 'y'});
     const int held = ::open(dir.path("out/.kestrune-Ef34Gh.recording").c_str(), O_RDONLY);
+    const int writing = ::open(dir.path("out/.kestrune-Mn78Op.tmp").c_str(), O_RDONLY);
     ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    ASSERT_EQ(::flock(writing, LOCK_EX), 0);
     const auto [exit, said] = check({});
     ::close(held);
     EXPECT_EQ(exit, 1);
@@ -659,9 +664,28 @@ TEST_F(Render, TheCheckFindsWhatIsMissingShortLeftOverOrDoubled) {
     EXPECT_NE(said.find("short: out/b.wav"), std::string::npos) << said;
     EXPECT_NE(said.find("interrupted: out/.kestrune-Ab12Cd.recording"), std::string::npos) << said;
     EXPECT_NE(said.find("in progress: out/.kestrune-Ef34Gh.recording"), std::string::npos) << said;
+    EXPECT_NE(said.find("left over: out/.kestrune-Ij56Kl.tmp"), std::string::npos) << said;
+    EXPECT_NE(said.find("being written: out/.kestrune-Mn78Op.tmp"), std::string::npos) << said;
     EXPECT_NE(said.find("doubled: d.mid"), std::string::npos) << said;
     EXPECT_EQ(said.find("c.mid"), std::string::npos) << said; // c is whole
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 5) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 7) << said;
+
+    // The next run removes the leftover, and says so; the file being
+    // written stays.
+    const Ran next = render({"-q", "10", "-o", "out", "--report", "r2.jsonl", "c.mid"});
+    ::close(writing);
+    EXPECT_EQ(next.exit, 0) << next.said;
+    EXPECT_NE(next.said.find("Left-over temporary file out/.kestrune-Ij56Kl.tmp (4 bytes) removed"),
+              std::string::npos)
+        << next.said;
+    EXPECT_FALSE(std::filesystem::exists(dir.path("out/.kestrune-Ij56Kl.tmp")));
+    EXPECT_TRUE(std::filesystem::exists(dir.path("out/.kestrune-Mn78Op.tmp")));
+    EXPECT_EQ(next.said.find("Mn78Op"), std::string::npos) << next.said;
+    const std::string reported = test::readFile(dir.path("r2.jsonl"));
+    EXPECT_NE(reported.find("{\"leftover\":\"out/.kestrune-Ij56Kl.tmp\",\"bytes\":4,"
+                            "\"status\":\"leftover\",\"action\":\"removed\",\"error\":null}"),
+              std::string::npos)
+        << reported;
 }
 
 namespace {

@@ -250,14 +250,12 @@ bool writeProfileStrings(const std::vector<ProfileEntry> &entries, const char *f
         mode = 0666 & ~mask;
     }
     const std::string updated = profile.text();
-    bool ok = ::fchmod(fd, mode) == 0 && platform::writeAll(fd, updated.data(), updated.size()) &&
-              ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok && ::rename(temp.c_str(), fileName) == 0)
-        return true;
-    const int savedErrno = errno;
+    if (::fchmod(fd, mode) == 0 && platform::writeAll(fd, updated.data(), updated.size()))
+        return platform::placeTemporary(fd, temp, fileName);
+    const int failure = errno;
     ::unlink(temp.c_str());
-    errno = savedErrno;
+    ::close(fd);
+    errno = failure;
     return false;
 }
 
