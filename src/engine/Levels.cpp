@@ -124,11 +124,17 @@ void LevelMeter::add(const float *frames, std::size_t count) {
                      std::size_t(std::int64_t(count) - runStart));
         fedTo_ = blockStart + std::int64_t(count);
     }
-    // The last frames stay at hand for a stretch that begins in the next block.
+    // The last frames stay at hand, across blocks shorter than them too, for
+    // a stretch that begins in a later block: what is measured does not
+    // depend on how the samples come in blocks.
     const std::size_t keep = std::min<std::size_t>(count, std::size_t(kContext));
-    history_.assign(frames + (count - keep) * channels_, frames + count * channels_);
-    historyStart_ = blockStart + std::int64_t(count - keep);
+    history_.insert(history_.end(), frames + (count - keep) * channels_,
+                    frames + count * channels_);
+    const std::size_t most = std::size_t(kContext) * channels_;
+    if (history_.size() > most)
+        history_.erase(history_.begin(), history_.end() - std::ptrdiff_t(most));
     at_ = blockStart + std::int64_t(count);
+    historyStart_ = at_ - std::int64_t(history_.size() / channels_);
 }
 
 Levels LevelMeter::levels() const {
@@ -166,6 +172,21 @@ double fullScaleOf(int subformat) {
     case SF_FORMAT_PCM_16:
         return 32767.0 / 32768;
     case SF_FORMAT_PCM_24:
+        return 8388607.0 / 8388608;
+    default:
+        return 1.0;
+    }
+}
+
+double fullScaleOf(const WaveFormat &format) {
+    if (format.floating)
+        return 1.0;
+    switch (format.bitsPerSample) {
+    case 8:
+        return 127.0 / 128;
+    case 16:
+        return 32767.0 / 32768;
+    case 24:
         return 8388607.0 / 8388608;
     default:
         return 1.0;

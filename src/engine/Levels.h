@@ -2,6 +2,8 @@
 // R128 through libebur128), and the gain that brings it to a loudness.
 #pragma once
 
+#include "engine/WaveFile.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -53,8 +55,10 @@ private:
     bool feeding_ = false;
 };
 
-/// The full scale of a libsndfile subformat, as its samples read as float.
+/// The full scale of a libsndfile subformat, as its samples read as float;
+/// and of a WAVE format's samples.
 double fullScaleOf(int sndfileSubformat);
+double fullScaleOf(const WaveFormat &format);
 
 /// Measures the sound file `path` (anything libsndfile reads). False with
 /// `error` when it cannot be read.

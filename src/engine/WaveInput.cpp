@@ -1,6 +1,7 @@
 // Wave input conversion and the spooling recorder.
 #include "engine/WaveInput.h"
 
+#include "engine/Levels.h"
 #include "platform/FileWrite.h"
 
 #include <soxr.h>
@@ -296,6 +297,8 @@ void WaveRecorder::writeSamples(const float *frames) {
     }
     if (converted_.empty() || failed_)
         return;
+    if (meter_)
+        measureConverted();
     if (journal_ && !spill_) {
         // Straight to the in-progress file, so that a killed process has
         // lost nothing it wrote.
@@ -324,6 +327,29 @@ void WaveRecorder::writeSamples(const float *frames) {
         return;
     }
     bytesWritten_ += converted_.size();
+}
+
+void WaveRecorder::measureConverted() {
+    // The samples as stored, read back as a WAVE reader gives them as float.
+    const WaveFormat &format = converter_.format();
+    const std::size_t bytes = std::size_t(format.bitsPerSample / 8);
+    const std::size_t count = converted_.size() / bytes;
+    measured_.resize(count);
+    const std::uint8_t *p = converted_.data();
+    for (std::size_t i = 0; i < count; ++i, p += bytes) {
+        if (format.floating) {
+            std::memcpy(&measured_[i], p, sizeof(float));
+        } else if (bytes == 1) {
+            measured_[i] = float(int(p[0]) - 128) * (1.0f / 128);
+        } else {
+            // Little-endian, signed, placed at the top of 32 bits.
+            std::uint32_t word = 0;
+            for (std::size_t b = 0; b < bytes; ++b)
+                word |= std::uint32_t(p[b]) << (8 * (4 - bytes + b));
+            measured_[i] = float(static_cast<std::int32_t>(word)) * (1.0f / 2147483648.0f);
+        }
+    }
+    meter_->add(measured_.data(), count / std::size_t(format.channels));
 }
 
 bool WaveRecorder::spillFrom(const std::uint8_t *data, std::size_t size) {

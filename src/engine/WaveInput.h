@@ -59,6 +59,8 @@ private:
 /// Records the wave input from a given engine frame on: the engine hands each
 /// period to a lock-free ring, and a writer thread converts and appends it to
 /// the spool file. The engine thread never touches a file.
+class LevelMeter;
+
 class WaveRecorder : public EngineSink {
 public:
     /// `spool` receives the converted samples from its current end.
@@ -98,6 +100,11 @@ public:
     /// The recording has reached its end (any thread).
     bool complete() const { return complete_.load(); }
 
+    /// Before start(): what the recording holds also goes to `meter` as it is
+    /// written, as a reader of the file gets it back (on the writer's thread;
+    /// complete after stop()).
+    void measure(LevelMeter *meter) { meter_ = meter; }
+
     /// Why nothing can be recorded in this format (see WaveConverter::error);
     /// empty when it can. Check it before start().
     const std::string &formatError() const { return converter_.error(); }
@@ -125,6 +132,7 @@ private:
     void writeSamples(const float *frames);
     void waitForRoom(const float *frames);
     void keepJournal(bool now);
+    void measureConverted();
     bool spillFrom(const std::uint8_t *data, std::size_t size);
 
     std::shared_ptr<Engine> engine_;
@@ -150,6 +158,8 @@ private:
     std::atomic<bool> failed_{false};
     std::string failure_;
     std::vector<std::uint8_t> converted_;
+    LevelMeter *meter_ = nullptr;
+    std::vector<float> measured_; // what converted_ reads back as
     std::thread writer_;
     bool attached_ = false;
     std::int64_t startFrame_ = 0; // guarded by the engine lock

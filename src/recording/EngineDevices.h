@@ -30,6 +30,9 @@ public:
     std::string saveRecording(const std::string &file) override;
     void closeRecording() override;
 
+    /// What the next recording holds also goes to `meter` as it is written.
+    void measure(audio::LevelMeter *meter) { wave_.measure(meter); }
+
     audio::Engine &engine() { return *engine_; }
     audio::SequencerDevice &sequencer() { return sequencer_; }
     audio::WaveAudioDevice &wave() { return wave_; }

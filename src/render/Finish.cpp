@@ -234,11 +234,17 @@ std::string finishOutput(const std::string &recording, const std::string &output
                          const FinishPlan &plan, Finished &finished) {
     std::string error;
     // The gain to a loudness needs the recording's levels first; a WAVE
-    // file that needs none is measured as it stands.
+    // file that needs none is measured as it stands. Levels measured as the
+    // recording was made are those of the file.
     const bool wave = plan.encoding.container == Container::Wav;
     double gain = 0;
     if (plan.normalize || wave) {
-        finished.measured = audio::measureLevels(recording, finished.levels, error);
+        if (plan.recorded) {
+            finished.measured = true;
+            finished.levels = *plan.recorded;
+        } else {
+            finished.measured = audio::measureLevels(recording, finished.levels, error);
+        }
         if (finished.measured && plan.normalize) {
             gain = audio::normalizingGain(finished.levels, plan.loudness, plan.truePeak);
             if (std::fabs(gain) < 0.01)

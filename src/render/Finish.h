@@ -6,6 +6,7 @@
 #include "engine/Levels.h"
 #include "render/Encoding.h"
 
+#include <optional>
 #include <string>
 
 namespace render {
@@ -26,6 +27,9 @@ struct FinishPlan {
     bool normalize = false; // to `loudness` LUFS, its true peak at most `truePeak` dBTP
     double loudness = -16;
     double truePeak = -1;
+    /// The recording's levels when they were measured as it was made;
+    /// otherwise it is read again for them where they are needed.
+    std::optional<audio::Levels> recorded;
 };
 
 /// What came of it.

@@ -61,6 +61,12 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
                         const std::atomic<bool> &stop) {
     Result result;
     try {
+        // The recording's levels are measured as it is written, so that it
+        // need not be read again for them.
+        const audio::WaveFormat format = request_.encoding.recordingFormat();
+        meter_ = std::make_unique<audio::LevelMeter>(format.channels, format.sampleRate,
+                                                     audio::fullScaleOf(format));
+        devices_->measure(meter_->ok() ? meter_.get() : nullptr);
         session_->start(planFor(song, stop));
         // The engine runs as fast as it renders until the session has the
         // recording whole (the recording ends by itself after the tail),
@@ -98,6 +104,8 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
     } catch (const Exception &e) {
         result.error = e.what();
     }
+    devices_->measure(nullptr);
+    meter_.reset();
     startAfresh();
     return result;
 }
@@ -147,6 +155,8 @@ SessionPlan Renderer::planFor(const std::string &song, const std::atomic<bool> &
         how.normalize = request_.normalize;
         how.loudness = request_.loudness;
         how.truePeak = request_.truePeak;
+        if (meter_ && meter_->ok())
+            how.recorded = meter_->levels();
         finished_ = Finished{};
         return finishOutput(recording, output, how, finished_);
     };

@@ -60,7 +60,8 @@ private:
     std::shared_ptr<audio::Engine> engine_;
     std::unique_ptr<EngineDevices> devices_;
     std::unique_ptr<RecordingSession> session_;
-    Finished finished_; // of the file last rendered
+    std::unique_ptr<audio::LevelMeter> meter_; // the file being recorded's levels
+    Finished finished_;                        // of the file last rendered
 };
 
 } // namespace render

@@ -44,13 +44,24 @@ deb)
         (cd "$source" && xargs -0 tar cf -) | tar xf - -C "$work/package/kestrune"
     (cd "$work/package/kestrune" && dpkg-buildpackage -us -uc -b >"$work/package/build.log" 2>&1) ||
         { tail -30 "$work/package/build.log"; fail "dpkg-buildpackage"; }
-    deb=$(ls "$work"/package/kestrune_*.deb)
+    window=$(ls "$work"/package/kestrune_*.deb)
+    render=$(ls "$work"/package/kestrune-render_*.deb)
     # Read whole first: grep -q stops reading at its match, and with pipefail
     # the writer's SIGPIPE would fail a package that is right.
-    info=$(dpkg-deb -I "$deb")
-    grep -q "Depends:.*libfluidsynth3" <<<"$info" || fail "the package's dependencies miss the shared libraries"
-    grep -q "Depends:.*libebur128" <<<"$info" || fail "the package's dependencies miss libebur128"
-    dpkg-deb -x "$deb" "$root"
+    info=$(dpkg-deb -I "$render")
+    grep -q "Depends:.*libfluidsynth3" <<<"$info" || fail "kestrune-render's dependencies miss the shared libraries"
+    grep -q "Depends:.*libebur128" <<<"$info" || fail "kestrune-render's dependencies miss libebur128"
+    ! grep -Eqi "Depends:.*(qt6|libx11|libegl|libgl|wayland)" <<<"$info" ||
+        fail "kestrune-render depends on a desktop library: $(grep Depends: <<<"$info")"
+    contents=$(dpkg-deb -c "$render")
+    ! grep -Eq "Kestrune$|kestrune-devices|binlib" <<<"$contents" || fail "kestrune-render holds the window's files"
+    info=$(dpkg-deb -I "$window")
+    grep -q "Depends:.*kestrune-render (= " <<<"$info" || fail "kestrune does not depend on kestrune-render"
+    grep -q "Depends:.*libqt6widgets6" <<<"$info" || fail "kestrune's dependencies miss Qt"
+    dpkg-deb -x "$render" "$root"
+    dpkg-deb -x "$window" "$root"
+    # Kept for the test of the container's contents.
+    rm -rf "$build/packages" && mkdir -p "$build/packages" && cp "$render" "$window" "$build/packages/"
     ;;
 *)
     fail "mode $mode"
