@@ -49,3 +49,28 @@ TEST(Levels, TheTruePeakIsFoundBetweenSamplesAsAWholePassFindsIt) {
     ebur128_destroy(&whole);
     EXPECT_NEAR(levels.truePeakDb, 20 * std::log10(std::max(left, right)), 0.01);
 }
+
+TEST(Levels, WhatIsMeasuredDoesNotDependOnHowTheSamplesComeInBlocks) {
+    // Short loud bursts between quiet stretches: the true peak's context
+    // reaches back over block boundaries, however short the blocks.
+    std::vector<float> samples;
+    for (int i = 0; i < 20000; ++i) {
+        const double loud = (i / 700) % 3 == 0 ? 0.9 : 0.02;
+        samples.push_back(float(loud * std::sin(2 * M_PI * i / 4 + M_PI / 4)));
+        samples.push_back(float(-loud * std::sin(2 * M_PI * i / 5.3)));
+    }
+    auto measure = [&](std::size_t block) {
+        audio::LevelMeter meter(2, 44100, 32767.0 / 32768);
+        for (std::size_t at = 0; at < samples.size() / 2; at += block)
+            meter.add(&samples[2 * at], std::min(block, samples.size() / 2 - at));
+        return meter.levels();
+    };
+    const audio::Levels whole = measure(8192);
+    for (const std::size_t block : {1u, 7u, 31u, 256u}) {
+        SCOPED_TRACE(block);
+        const audio::Levels levels = measure(block);
+        EXPECT_EQ(levels.truePeakDb, whole.truePeakDb);
+        EXPECT_EQ(levels.peakDb, whole.peakDb);
+        EXPECT_EQ(levels.loudness, whole.loudness);
+    }
+}
