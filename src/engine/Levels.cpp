@@ -62,8 +62,8 @@ LevelMeter::LevelMeter(int channels, int rate, double fullScale)
     : channels_(std::size_t(channels)), fullScale_(fullScale),
       settle_(std::size_t(2 * kContext) * std::size_t(channels), 0.0f) {
     auto meters = std::make_unique<Meters>();
-    meters->loudness = ebur128_init(unsigned(channels), static_cast<unsigned long>(rate),
-                                    EBUR128_MODE_I | EBUR128_MODE_SAMPLE_PEAK);
+    meters->loudness =
+        ebur128_init(unsigned(channels), static_cast<unsigned long>(rate), EBUR128_MODE_I);
     meters->truePeak =
         ebur128_init(unsigned(channels), static_cast<unsigned long>(rate), EBUR128_MODE_TRUE_PEAK);
     if (meters->loudness && meters->truePeak)
@@ -141,12 +141,8 @@ Levels LevelMeter::levels() const {
     Levels levels;
     if (!ok())
         return levels;
-    double peak = 0, loudness = 0;
-    for (unsigned c = 0; c < unsigned(channels_); ++c) {
-        double p = 0;
-        ebur128_sample_peak(meters_->loudness, c, &p);
-        peak = std::max(peak, p);
-    }
+    const double peak = peak_;
+    double loudness = 0;
     double truePeak = peak;
     for (unsigned c = 0; c < unsigned(channels_); ++c) {
         double t = 0;

@@ -22,6 +22,8 @@ namespace {
 
 // About six seconds of periods; a longer stall spills into the overflow list.
 constexpr std::size_t kRingPeriods = 1024;
+// The most the writer holds before it writes, within one emptying of the ring.
+constexpr std::size_t kWriteBytes = 1 << 18;
 
 } // namespace
 
@@ -289,7 +291,8 @@ void WaveRecorder::writeSamples(const float *frames) {
         // cut, and at the end of a recording that reached its end what it
         // held back short is made up with silence (one stopped sooner, or
         // ended by the quiet, keeps what it recorded).
-        const std::uint64_t room = limitBytes - std::min(limitBytes, bytesWritten_.load());
+        const std::uint64_t taken = bytesWritten_.load() + pending_.size();
+        const std::uint64_t room = limitBytes - std::min(limitBytes, taken);
         if (converted_.size() > room)
             converted_.resize(room);
         if (!frames && converted_.size() < room && fillToLimit_)
@@ -299,34 +302,44 @@ void WaveRecorder::writeSamples(const float *frames) {
         return;
     if (meter_)
         measureConverted();
+    pending_.insert(pending_.end(), converted_.begin(), converted_.end());
+    if (pending_.size() >= kWriteBytes)
+        writePending();
+}
+
+void WaveRecorder::writePending() {
+    // What the writer converted since its last write goes out in one call,
+    // each time it has emptied the ring.
+    if (pending_.empty() || failed_)
+        return;
     if (journal_ && !spill_) {
         // Straight to the in-progress file, so that a killed process has
         // lost nothing it wrote.
         std::size_t done = 0;
-        while (done < converted_.size()) {
+        while (done < pending_.size()) {
             const ssize_t n =
-                ::write(fileno(spool_), converted_.data() + done, converted_.size() - done);
+                ::write(fileno(spool_), pending_.data() + done, pending_.size() - done);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
                 break;
             done += std::size_t(n);
         }
-        if (done < converted_.size()) {
+        if (done < pending_.size()) {
             journalBytes_ = bytesWritten_ + done;
-            if (!spillFrom(converted_.data() + done, converted_.size() - done))
+            if (!spillFrom(pending_.data() + done, pending_.size() - done))
                 return;
         }
-        bytesWritten_ += converted_.size();
-        return;
+    } else {
+        std::FILE *to = spill_ ? spill_ : spool_;
+        if (std::fwrite(pending_.data(), 1, pending_.size(), to) != pending_.size()) {
+            failure_ = std::string("the recording could not be spooled: ") + std::strerror(errno);
+            failed_ = true;
+            return;
+        }
     }
-    std::FILE *to = spill_ ? spill_ : spool_;
-    if (std::fwrite(converted_.data(), 1, converted_.size(), to) != converted_.size()) {
-        failure_ = std::string("the recording could not be spooled: ") + std::strerror(errno);
-        failed_ = true;
-        return;
-    }
-    bytesWritten_ += converted_.size();
+    bytesWritten_ += pending_.size();
+    pending_.clear();
 }
 
 void WaveRecorder::measureConverted() {
@@ -409,8 +422,10 @@ void WaveRecorder::writerLoop() {
             writeSamples(p.data());
         any = any || !spilled.empty();
         spilled.clear();
-        if (any)
+        if (any) {
+            writePending();
             keepJournal(false);
+        }
         if (last && !any)
             break;
         if (!any) {
@@ -423,6 +438,7 @@ void WaveRecorder::writerLoop() {
         }
     }
     writeSamples(nullptr);
+    writePending();
     std::fflush(spill_ ? spill_ : spool_);
     keepJournal(true);
 }

@@ -133,6 +133,7 @@ private:
     void waitForRoom(const float *frames);
     void keepJournal(bool now);
     void measureConverted();
+    void writePending();
     bool spillFrom(const std::uint8_t *data, std::size_t size);
 
     std::shared_ptr<Engine> engine_;
@@ -158,6 +159,7 @@ private:
     std::atomic<bool> failed_{false};
     std::string failure_;
     std::vector<std::uint8_t> converted_;
+    std::vector<std::uint8_t> pending_; // converted, not written yet
     LevelMeter *meter_ = nullptr;
     std::vector<float> measured_; // what converted_ reads back as
     std::thread writer_;

@@ -61,12 +61,15 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
                         const std::atomic<bool> &stop) {
     Result result;
     try {
-        // The recording's levels are measured as it is written, so that it
-        // need not be read again for them.
-        const audio::WaveFormat format = request_.encoding.recordingFormat();
-        meter_ = std::make_unique<audio::LevelMeter>(format.channels, format.sampleRate,
-                                                     audio::fullScaleOf(format));
-        devices_->measure(meter_->ok() ? meter_.get() : nullptr);
+        // The recording's levels are measured as it is written, where they
+        // are wanted (a WAVE output is the recording; a gain to a loudness
+        // needs them first), so that it need not be read again for them.
+        if (request_.encoding.container == Container::Wav || request_.normalize) {
+            const audio::WaveFormat format = request_.encoding.recordingFormat();
+            meter_ = std::make_unique<audio::LevelMeter>(format.channels, format.sampleRate,
+                                                         audio::fullScaleOf(format));
+            devices_->measure(meter_->ok() ? meter_.get() : nullptr);
+        }
         session_->start(planFor(song, stop));
         // The engine runs as fast as it renders until the session has the
         // recording whole (the recording ends by itself after the tail),
