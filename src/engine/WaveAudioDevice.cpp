@@ -145,7 +145,7 @@ bool WaveAudioDevice::record(const std::string &journal, std::function<void()> e
     }
     if (journal_ && take_ == journal_->file())
         recorder_->setJournal(journal_.get());
-    recorder_->measure(meter_);
+    recorder_->tap(tap_);
     recorder_->onEnd(std::move(ended));
     recorder_->start();
     recording_ = true;

@@ -50,9 +50,9 @@ public:
     /// replaces the one before. False with `error` when it cannot start.
     bool record(const std::string &journal, std::function<void()> ended, std::string &error,
                 std::int64_t expectedFrames = 0);
-    /// What the next recording holds also goes to `meter` as it is written
-    /// (null: nothing is measured), complete once it has stopped.
-    void measure(LevelMeter *meter) { meter_ = meter; }
+    /// What the next recording holds also goes to `tap` as it is written
+    /// (null: nowhere), complete once it has stopped.
+    void tap(RecordingTap *tap) { tap_ = tap; }
     /// The recording ends by itself `frames` frames (of its format) after
     /// the position it started at; at once when it holds that many already.
     void endAfter(std::int64_t frames);
@@ -103,7 +103,7 @@ private:
     std::unique_ptr<WaveJournal> journal_;
     std::unique_ptr<WaveRecorder> recorder_;
     bool recording_ = false;
-    LevelMeter *meter_ = nullptr;
+    RecordingTap *tap_ = nullptr;
     std::string failure_; // why the content is incomplete, if it is
 };
 

@@ -1,7 +1,6 @@
 // Wave input conversion and the spooling recorder.
 #include "engine/WaveInput.h"
 
-#include "engine/Levels.h"
 #include "platform/FileWrite.h"
 
 #include <soxr.h>
@@ -300,8 +299,8 @@ void WaveRecorder::writeSamples(const float *frames) {
     }
     if (converted_.empty() || failed_)
         return;
-    if (meter_)
-        measureConverted();
+    if (tap_)
+        tapConverted();
     pending_.insert(pending_.end(), converted_.begin(), converted_.end());
     if (pending_.size() >= kWriteBytes)
         writePending();
@@ -342,27 +341,31 @@ void WaveRecorder::writePending() {
     pending_.clear();
 }
 
-void WaveRecorder::measureConverted() {
-    // The samples as stored, read back as a WAVE reader gives them as float.
+void WaveRecorder::tapConverted() {
+    // The samples as stored, read back as a WAVE reader gives them.
     const WaveFormat &format = converter_.format();
     const std::size_t bytes = std::size_t(format.bitsPerSample / 8);
     const std::size_t count = converted_.size() / bytes;
-    measured_.resize(count);
+    tapped_.resize(count);
     const std::uint8_t *p = converted_.data();
-    for (std::size_t i = 0; i < count; ++i, p += bytes) {
-        if (format.floating) {
-            std::memcpy(&measured_[i], p, sizeof(float));
-        } else if (bytes == 1) {
-            measured_[i] = float(int(p[0]) - 128) * (1.0f / 128);
-        } else {
-            // Little-endian, signed, placed at the top of 32 bits.
-            std::uint32_t word = 0;
-            for (std::size_t b = 0; b < bytes; ++b)
-                word |= std::uint32_t(p[b]) << (8 * (4 - bytes + b));
-            measured_[i] = float(static_cast<std::int32_t>(word)) * (1.0f / 2147483648.0f);
-        }
+    if (format.floating) {
+        std::memcpy(tapped_.data(), p, count * sizeof(float));
+        tap_->written(tapped_.data(), nullptr, count / std::size_t(format.channels));
+        return;
     }
-    meter_->add(measured_.data(), count / std::size_t(format.channels));
+    tappedPcm_.resize(count);
+    for (std::size_t i = 0; i < count; ++i, p += bytes) {
+        // Little-endian, signed (8 bits: unsigned, around 128), placed at
+        // the top of 32 bits.
+        std::uint32_t word = 0;
+        for (std::size_t b = 0; b < bytes; ++b)
+            word |= std::uint32_t(p[b]) << (8 * (4 - bytes + b));
+        if (bytes == 1)
+            word ^= 0x80000000u;
+        tappedPcm_[i] = static_cast<std::int32_t>(word);
+        tapped_[i] = float(tappedPcm_[i]) * (1.0f / 2147483648.0f);
+    }
+    tap_->written(tapped_.data(), tappedPcm_.data(), count / std::size_t(format.channels));
 }
 
 bool WaveRecorder::spillFrom(const std::uint8_t *data, std::size_t size) {

@@ -59,7 +59,15 @@ private:
 /// Records the wave input from a given engine frame on: the engine hands each
 /// period to a lock-free ring, and a writer thread converts and appends it to
 /// the spool file. The engine thread never touches a file.
-class LevelMeter;
+/// Hears what a recording holds as it is written, on the recorder's writer
+/// thread: its samples as stored, as a WAVE reader reads them back.
+class RecordingTap {
+public:
+    virtual ~RecordingTap() = default;
+    /// `frames` frames, interleaved: as float, and, for PCM, as the stored
+    /// value placed at the top of 32 bits (null for float samples).
+    virtual void written(const float *samples, const std::int32_t *pcm, std::size_t frames) = 0;
+};
 
 class WaveRecorder : public EngineSink {
 public:
@@ -100,10 +108,9 @@ public:
     /// The recording has reached its end (any thread).
     bool complete() const { return complete_.load(); }
 
-    /// Before start(): what the recording holds also goes to `meter` as it is
-    /// written, as a reader of the file gets it back (on the writer's thread;
-    /// complete after stop()).
-    void measure(LevelMeter *meter) { meter_ = meter; }
+    /// Before start(): what the recording holds also goes to `tap` as it is
+    /// written (complete after stop()).
+    void tap(RecordingTap *tap) { tap_ = tap; }
 
     /// Why nothing can be recorded in this format (see WaveConverter::error);
     /// empty when it can. Check it before start().
@@ -132,7 +139,7 @@ private:
     void writeSamples(const float *frames);
     void waitForRoom(const float *frames);
     void keepJournal(bool now);
-    void measureConverted();
+    void tapConverted();
     void writePending();
     bool spillFrom(const std::uint8_t *data, std::size_t size);
 
@@ -160,8 +167,9 @@ private:
     std::string failure_;
     std::vector<std::uint8_t> converted_;
     std::vector<std::uint8_t> pending_; // converted, not written yet
-    LevelMeter *meter_ = nullptr;
-    std::vector<float> measured_; // what converted_ reads back as
+    RecordingTap *tap_ = nullptr;
+    std::vector<float> tapped_; // what converted_ reads back as
+    std::vector<std::int32_t> tappedPcm_;
     std::thread writer_;
     bool attached_ = false;
     std::int64_t startFrame_ = 0; // guarded by the engine lock

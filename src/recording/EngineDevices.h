@@ -30,8 +30,8 @@ public:
     std::string saveRecording(const std::string &file) override;
     void closeRecording() override;
 
-    /// What the next recording holds also goes to `meter` as it is written.
-    void measure(audio::LevelMeter *meter) { wave_.measure(meter); }
+    /// What the next recording holds also goes to `tap` as it is written.
+    void tap(audio::RecordingTap *tap) { wave_.tap(tap); }
 
     audio::Engine &engine() { return *engine_; }
     audio::SequencerDevice &sequencer() { return sequencer_; }

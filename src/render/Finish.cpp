@@ -174,6 +174,99 @@ std::string transcode(const std::string &recording, const std::string &output,
 
 } // namespace
 
+LevelTap::LevelTap(const audio::WaveFormat &format)
+    : meter_(format.channels, format.sampleRate, audio::fullScaleOf(format)) {}
+
+void LevelTap::written(const float *samples, const std::int32_t *, std::size_t frames) {
+    meter_.add(samples, frames);
+}
+
+bool StreamedOutput::suits(const FinishPlan &plan) {
+    const Container c = plan.encoding.container;
+    return !plan.normalize && (c == Container::Flac || c == Container::Aiff ||
+                               c == Container::W64 || c == Container::Rf64);
+}
+
+bool StreamedOutput::open(const std::string &output, const audio::WaveFormat &format,
+                          const FinishPlan &plan) {
+    fd_ = platform::makeTemporaryBeside(output, temp_);
+    if (fd_ < 0)
+        return false;
+    SF_INFO info{};
+    info.samplerate = format.sampleRate;
+    info.channels = format.channels;
+    info.format = sndfileFormat(plan.encoding);
+    file_ = sf_open_fd(fd_, SFM_WRITE, &info, SF_FALSE);
+    if (!file_) {
+        discard();
+        return false;
+    }
+    // Tagged before the first sample, as FLAC wants it.
+    if (!plan.tags.title.empty())
+        sf_set_string(file_, SF_STR_TITLE, plan.tags.title.c_str());
+    if (!plan.tags.copyright.empty())
+        sf_set_string(file_, SF_STR_COPYRIGHT, plan.tags.copyright.c_str());
+    meter_ = std::make_unique<audio::LevelMeter>(
+        format.channels, format.sampleRate, audio::fullScaleOf(info.format & SF_FORMAT_SUBMASK));
+    return true;
+}
+
+void StreamedOutput::written(const float *samples, const std::int32_t *pcm, std::size_t frames) {
+    if (!file_ || !error_.empty())
+        return;
+    // PCM goes through as the stored values, exactly; float as it is.
+    const sf_count_t n = sf_count_t(frames);
+    const sf_count_t wrote =
+        pcm ? sf_writef_int(file_, pcm, n) : sf_writef_float(file_, samples, n);
+    if (wrote != n)
+        error_ = std::string("its samples could not be written: ") + sf_strerror(file_);
+    meter_->add(samples, frames);
+}
+
+std::string StreamedOutput::finish(const std::string &output, Finished &finished) {
+    std::string error = error_;
+    if (!file_ && error.empty())
+        error = "it was not written";
+    if (file_ && sf_close(file_) != 0 && error.empty())
+        error = "it could not be finished";
+    file_ = nullptr;
+    finished.measured = error.empty() && meter_->ok();
+    finished.levels = meter_ ? meter_->levels() : audio::Levels{};
+    // Renamed while it is still open (and so locked).
+    if (error.empty() && ::fsync(fd_) != 0)
+        error = std::string("it could not be written: ") + std::strerror(errno);
+    if (error.empty())
+        platform::crashPoint("finish", temp_);
+    if (error.empty() && ::rename(temp_.c_str(), output.c_str()) != 0)
+        error = std::string("it cannot be named so: ") + std::strerror(errno);
+    if (!error.empty()) {
+        discard();
+        return output + " could not be written: " + error;
+    }
+    ::close(fd_);
+    fd_ = -1;
+    temp_.clear();
+    platform::crashPoint("renamed", output);
+    audio::syncFolderOf(output);
+    return {};
+}
+
+void StreamedOutput::discard() {
+    if (file_)
+        sf_close(file_);
+    file_ = nullptr;
+    if (!temp_.empty())
+        ::unlink(temp_.c_str());
+    temp_.clear();
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+StreamedOutput::~StreamedOutput() {
+    discard();
+}
+
 Tags tagsOf(const std::string &song) {
     Tags tags;
     try {

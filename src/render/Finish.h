@@ -4,10 +4,14 @@
 #pragma once
 
 #include "engine/Levels.h"
+#include "engine/WaveInput.h"
 #include "render/Encoding.h"
 
+#include <memory>
 #include <optional>
 #include <string>
+
+typedef struct sf_private_tag SNDFILE;
 
 namespace render {
 
@@ -46,6 +50,48 @@ struct Finished {
 /// why not; the recording is left as it was.
 std::string finishOutput(const std::string &recording, const std::string &output,
                          const FinishPlan &plan, Finished &finished);
+
+/// Measures what a recording holds as it is written.
+class LevelTap : public audio::RecordingTap {
+public:
+    LevelTap(const audio::WaveFormat &format);
+    void written(const float *samples, const std::int32_t *pcm, std::size_t frames) override;
+    bool ok() const { return meter_.ok(); }
+    audio::Levels levels() const { return meter_.levels(); }
+
+private:
+    audio::LevelMeter meter_;
+};
+
+/// An output in a lossless container other than WAVE (FLAC, AIFF, W64,
+/// RF64), written while the recording is made, so that the recording need
+/// not be read again: beside the output under a temporary name (locked, and
+/// so no leftover while the program lives) until finish() renames it into
+/// place. The recording itself stays the crash-safe copy meanwhile. One
+/// not finished is removed.
+class StreamedOutput : public audio::RecordingTap {
+public:
+    ~StreamedOutput() override;
+    /// Whether `plan`'s output can be written so (a lossless container, no
+    /// gain to find first).
+    static bool suits(const FinishPlan &plan);
+    /// Opens it beside `output` for samples of `format`; false (nothing
+    /// made) when it cannot be.
+    bool open(const std::string &output, const audio::WaveFormat &format, const FinishPlan &plan);
+    void written(const float *samples, const std::int32_t *pcm, std::size_t frames) override;
+    /// Ends it, syncs it and renames it over `output`; empty on success,
+    /// else why not (nothing is left then).
+    std::string finish(const std::string &output, Finished &finished);
+
+private:
+    void discard();
+
+    std::string temp_;
+    int fd_ = -1;
+    SNDFILE *file_ = nullptr;
+    std::unique_ptr<audio::LevelMeter> meter_;
+    std::string error_;
+};
 
 /// Appends a RIFF INFO list with `tags` to the whole WAVE (or RF64) file
 /// `path`, counted in its RIFF size, and syncs it. False with `error` when

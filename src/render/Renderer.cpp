@@ -61,15 +61,21 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
                         const std::atomic<bool> &stop) {
     Result result;
     try {
-        // The recording's levels are measured as it is written, where they
+        // What the recording holds is heard as it is written, so that it
+        // need not be read again: a lossless output of another container is
+        // written alongside it; otherwise its levels are measured where they
         // are wanted (a WAVE output is the recording; a gain to a loudness
-        // needs them first), so that it need not be read again for them.
-        if (request_.encoding.container == Container::Wav || request_.normalize) {
-            const audio::WaveFormat format = request_.encoding.recordingFormat();
-            meter_ = std::make_unique<audio::LevelMeter>(format.channels, format.sampleRate,
-                                                         audio::fullScaleOf(format));
-            devices_->measure(meter_->ok() ? meter_.get() : nullptr);
+        // needs them first).
+        const FinishPlan how = finishPlanFor(song);
+        const audio::WaveFormat format = request_.encoding.recordingFormat();
+        if (StreamedOutput::suits(how)) {
+            auto stream = std::make_unique<StreamedOutput>();
+            if (stream->open(outputOf(request_, song), format, how))
+                stream_ = std::move(stream);
         }
+        if (!stream_ && (request_.encoding.container == Container::Wav || request_.normalize))
+            levels_ = std::make_unique<LevelTap>(format);
+        devices_->tap(stream_ ? static_cast<audio::RecordingTap *>(stream_.get()) : levels_.get());
         session_->start(planFor(song, stop));
         // The engine runs as fast as it renders until the session has the
         // recording whole (the recording ends by itself after the tail),
@@ -107,8 +113,9 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
     } catch (const Exception &e) {
         result.error = e.what();
     }
-    devices_->measure(nullptr);
-    meter_.reset();
+    devices_->tap(nullptr);
+    stream_.reset(); // one not finished is removed
+    levels_.reset();
     startAfresh();
     return result;
 }
@@ -152,18 +159,25 @@ SessionPlan Renderer::planFor(const std::string &song, const std::atomic<bool> &
     // The recording becomes the output in its last step: measured, brought
     // to a loudness if asked, tagged, in its container.
     plan.finish = [this, song](const std::string &recording, const std::string &output) {
-        FinishPlan how;
-        how.encoding = request_.encoding;
-        how.tags = tagsOf(song);
-        how.normalize = request_.normalize;
-        how.loudness = request_.loudness;
-        how.truePeak = request_.truePeak;
-        if (meter_ && meter_->ok())
-            how.recorded = meter_->levels();
         finished_ = Finished{};
+        if (stream_)
+            return stream_->finish(output, finished_);
+        FinishPlan how = finishPlanFor(song);
+        if (levels_ && levels_->ok())
+            how.recorded = levels_->levels();
         return finishOutput(recording, output, how, finished_);
     };
     return plan;
+}
+
+FinishPlan Renderer::finishPlanFor(const std::string &song) const {
+    FinishPlan how;
+    how.encoding = request_.encoding;
+    how.tags = tagsOf(song);
+    how.normalize = request_.normalize;
+    how.loudness = request_.loudness;
+    how.truePeak = request_.truePeak;
+    return how;
 }
 
 void Renderer::startAfresh() {

@@ -55,13 +55,17 @@ public:
 private:
     void startAfresh();
     SessionPlan planFor(const std::string &song, const std::atomic<bool> &stop);
+    FinishPlan finishPlanFor(const std::string &song) const;
 
     const Request &request_;
     std::shared_ptr<audio::Engine> engine_;
     std::unique_ptr<EngineDevices> devices_;
     std::unique_ptr<RecordingSession> session_;
-    std::unique_ptr<audio::LevelMeter> meter_; // the file being recorded's levels
-    Finished finished_;                        // of the file last rendered
+    // What hears the recording being made: an output written alongside it,
+    // or its levels.
+    std::unique_ptr<StreamedOutput> stream_;
+    std::unique_ptr<LevelTap> levels_;
+    Finished finished_; // of the file last rendered
 };
 
 } // namespace render

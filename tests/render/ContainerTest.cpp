@@ -206,6 +206,33 @@ TEST_F(Render, EveryContainerRateAndDepthReadsBackAsAskedFor) {
     }
 }
 
+TEST_F(Render, ALosslessOutputHoldsTheSamplesOfTheWaveOneToTheBit) {
+    // Written as the recording is made, every lossless container holds what
+    // the WAVE file of the same song holds, at every depth (at a rate none
+    // of the window's formats has, where both render alike).
+    song("tune.mid");
+    for (const char *depth : {"8", "16", "24", "float"}) {
+        SCOPED_TRACE(depth);
+        ASSERT_EQ(
+            render({"-q", "32000/16/stereo", "--bits", depth, "-o", "wave/", "tune.mid"}).exit, 0);
+        const test::WaveData wave = test::readWave(dir.path("wave/tune.wav"));
+        const std::pair<const char *, const char *> containers[] = {{"flac", "tune.flac"},
+                                                                    {"aiff", "tune.aiff"},
+                                                                    {"w64", "tune.w64"},
+                                                                    {"rf64", "tune.wav"}};
+        for (const auto &[container, file] : containers) {
+            if (std::string(container) == "flac" && std::string(depth) == "float")
+                continue; // FLAC holds no float
+            SCOPED_TRACE(container);
+            const Ran ran = render({"-q", "32000/16/stereo", "--bits", depth, "--format", container,
+                                    "-o", container, "tune.mid"});
+            ASSERT_EQ(ran.exit, 0) << ran.said;
+            EXPECT_TRUE(test::readWave(dir.path(std::string(container) + "/" + file)).samples ==
+                        wave.samples);
+        }
+    }
+}
+
 TEST_F(Render, TheSynthesiserRendersAtTheRateAskedFor) {
     // The square wave's steps, played by the synthesiser at 96000 Hz, leave
     // sound above the 22050 Hz that a 44100 Hz rendering can hold: a
