@@ -198,11 +198,11 @@ inOrder(std::vector<std::pair<std::time_t, InterruptedRecording>> &found) {
     return recordings;
 }
 
-} // namespace
-
-std::vector<InterruptedRecording> FindInterrupted(const std::vector<std::string> &folders) {
-    std::vector<std::pair<std::time_t, InterruptedRecording>> found;
-    const std::time_t now = std::time(nullptr);
+// Calls `visit` with each of the program's own files (".kestrune-…") in
+// `folders`, each folder once however it is spelt: the folder as given, the
+// file's name and its path in the folder as found.
+template <typename Visit>
+void forEachOwnFile(const std::vector<std::string> &folders, Visit visit) {
     std::vector<std::string> seen;
     for (const std::string &given : folders) {
         std::error_code failed;
@@ -213,24 +213,32 @@ std::vector<InterruptedRecording> FindInterrupted(const std::vector<std::string>
         seen.push_back(folder.string());
         for (const auto &entry : std::filesystem::directory_iterator(folder, failed)) {
             const std::string name = entry.path().filename().string();
-            if (name.rfind(".kestrune-", 0) != 0)
-                continue;
-            const std::string note = std::string(kInProgressSuffix) + kNoteSuffix;
-            if (endsWith(name, note)) {
-                // A note whose recording was saved or removed.
-                const std::string path = entry.path().string();
-                if (!std::filesystem::exists(
-                        path.substr(0, path.size() - std::strlen(kNoteSuffix))))
-                    std::remove(path.c_str());
-                continue;
-            }
-            InterruptedRecording recording;
-            std::time_t written = 0;
-            if (endsWith(name, kInProgressSuffix) &&
-                inspect(entry.path().string(), now, recording, written))
-                found.emplace_back(written, std::move(recording));
+            if (name.rfind(".kestrune-", 0) == 0)
+                visit(given, name, entry.path());
         }
     }
+}
+
+} // namespace
+
+std::vector<InterruptedRecording> FindInterrupted(const std::vector<std::string> &folders) {
+    std::vector<std::pair<std::time_t, InterruptedRecording>> found;
+    const std::time_t now = std::time(nullptr);
+    forEachOwnFile(folders, [&](const std::string &, const std::string &name,
+                                const std::filesystem::path &path) {
+        const std::string note = std::string(kInProgressSuffix) + kNoteSuffix;
+        if (endsWith(name, note)) {
+            // A note whose recording was saved or removed.
+            const std::string file = path.string();
+            if (!std::filesystem::exists(file.substr(0, file.size() - std::strlen(kNoteSuffix))))
+                std::remove(file.c_str());
+            return;
+        }
+        InterruptedRecording recording;
+        std::time_t written = 0;
+        if (endsWith(name, kInProgressSuffix) && inspect(path.string(), now, recording, written))
+            found.emplace_back(written, std::move(recording));
+    });
     return inOrder(found);
 }
 
@@ -332,32 +340,22 @@ bool DiscardInterrupted(const InterruptedRecording &recording, std::string &erro
 
 std::vector<Leftover> FindLeftovers(const std::vector<std::string> &folders) {
     std::vector<Leftover> found;
-    std::vector<std::string> seen;
-    for (const std::string &given : folders) {
-        std::error_code failed;
-        const std::filesystem::path folder = std::filesystem::weakly_canonical(
-            given.empty() ? std::filesystem::path(".") : std::filesystem::path(given), failed);
-        if (failed || std::find(seen.begin(), seen.end(), folder.string()) != seen.end())
-            continue;
-        seen.push_back(folder.string());
+    forEachOwnFile(folders, [&](const std::string &given, const std::string &name,
+                                const std::filesystem::path &) {
+        if (!endsWith(name, ".tmp"))
+            return;
         // Named as the folder was given.
-        const std::string prefix = given.empty()         ? std::string()
-                                   : given.back() == '/' ? given
-                                                         : given + "/";
-        for (const auto &entry : std::filesystem::directory_iterator(folder, failed)) {
-            const std::string name = entry.path().filename().string();
-            if (name.rfind(".kestrune-", 0) != 0 || !endsWith(name, ".tmp"))
-                continue;
-            const std::string path = prefix + name;
-            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-            if (fd < 0)
-                continue;
-            struct stat st {};
-            if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-                found.push_back({path, std::uint64_t(st.st_size)});
-            ::close(fd);
-        }
-    }
+        const std::string path = given.empty()         ? name
+                                 : given.back() == '/' ? given + name
+                                                       : given + "/" + name;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0)
+            return;
+        struct stat st {};
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+            found.push_back({path, std::uint64_t(st.st_size)});
+        ::close(fd);
+    });
     std::sort(found.begin(), found.end(),
               [](const Leftover &a, const Leftover &b) { return a.file < b.file; });
     return found;
