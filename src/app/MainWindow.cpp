@@ -290,8 +290,10 @@ void MainWindow::MP_MIDINotify(QObject *) {
 }
 
 void MainWindow::MP_WAVENotify(QObject *) {
-    // Only a recording that got to its end: not one stopped or superseded.
-    if (MP_WAVE->NotifyValue() != nvSuccessful)
+    // Only a recording that got to its end: not one stopped or superseded,
+    // nor a second notice of the same end (the recording reached it by
+    // itself just as the song's end asked it to go there).
+    if (MP_WAVE->NotifyValue() != nvSuccessful || Session->phase() == RecordingSession::Phase::Idle)
         return;
     Session->recordingEnded();
     ShowRunEnd();
