@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fstream>
 #include <sys/stat.h>
+#include <tuple>
+#include <utility>
 
 namespace audio {
 namespace {
@@ -197,9 +199,43 @@ private:
 
 } // namespace
 
+namespace {
+
+std::uint32_t le32(const std::uint8_t *p) {
+    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) |
+           (std::uint32_t(p[3]) << 24);
+}
+
+// A RIFF MIDI file ("RIFF", its size, "RMID") holds a Standard MIDI File in
+// its "data" chunk; other chunks (an INFO list) are skipped. Where that
+// file lies, or a refusal that says what is wrong with the wrapper.
+std::pair<const std::uint8_t *, std::size_t> unwrapRiff(const std::uint8_t *data,
+                                                        std::size_t size) {
+    if (size < 12 || std::memcmp(data + 8, "RMID", 4) != 0)
+        throw MidiFileError("the file is a RIFF file but not a RIFF MIDI file (RMID)");
+    // A RIFF size that overstates the file is read as far as the file goes.
+    const std::size_t end = std::min<std::size_t>(size, std::size_t(le32(data + 4)) + 8);
+    std::size_t at = 12;
+    while (end - at >= 8) {
+        const std::uint32_t length = le32(data + at + 4);
+        if (length > end - at - 8)
+            throw MidiFileError("the RIFF MIDI file's chunks are longer than the file");
+        if (std::memcmp(data + at, "data", 4) == 0)
+            return {data + at + 8, length};
+        at += 8 + length + (length & 1); // chunks are padded to even sizes
+    }
+    throw MidiFileError("the RIFF MIDI file holds no MIDI data (no data chunk)");
+}
+
+} // namespace
+
 MidiSong parseMidiFile(const std::uint8_t *data, std::size_t size) {
     if (size == 0)
         throw MidiFileError("the file is empty");
+    if (size >= 4 && std::memcmp(data, "RIFF", 4) == 0)
+        std::tie(data, size) = unwrapRiff(data, size);
+    if (size == 0)
+        throw MidiFileError("the RIFF MIDI file's MIDI data is empty");
     if (size < 14 || std::memcmp(data, "MThd", 4) != 0)
         throw MidiFileError("the file does not begin with a MIDI header (MThd)");
     std::uint32_t headerLength = be32(data + 4);

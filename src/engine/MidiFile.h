@@ -1,5 +1,6 @@
-// Reads a Standard MIDI File (formats 0 and 1) into one time-ordered list of
-// the events a synthesiser needs, with each event's time in microseconds.
+// Reads a Standard MIDI File (formats 0 and 1), bare or in a RIFF MIDI file's
+// wrapper (.rmi), into one time-ordered list of the events a synthesiser needs, with each event's
+// time in microseconds.
 #pragma once
 
 #include <cstddef>

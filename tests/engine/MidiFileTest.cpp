@@ -27,7 +27,33 @@ std::string refusal(const Bytes &b) {
     return "accepted";
 }
 
+// `smf` in a RIFF file of `form`, in a chunk named `chunk`, after an INFO list.
+Bytes riffMidi(const Bytes &smf, const char *form = "RMID", const char *chunk = "data") {
+    Bytes body(form, form + 4);
+    for (const Bytes &part : {Bytes{'L', 'I', 'S', 'T', 5, 0, 0, 0, 'I', 'N', 'F', 'O', 'x', 0},
+                              Bytes(chunk, chunk + 4)}) // the list is padded to even
+        body.insert(body.end(), part.begin(), part.end());
+    for (int i = 0; i < 4; ++i)
+        body.push_back(std::uint8_t(smf.size() >> (8 * i)));
+    body.insert(body.end(), smf.begin(), smf.end());
+    Bytes riff{'R', 'I', 'F', 'F'};
+    for (int i = 0; i < 4; ++i)
+        riff.push_back(std::uint8_t(body.size() >> (8 * i)));
+    riff.insert(riff.end(), body.begin(), body.end());
+    return riff;
+}
+
 } // namespace
+
+TEST(MidiFile, ARiffMidiFileReadsAsTheFileItWraps) {
+    TrackWriter t;
+    t.delta(0).noteOn(0, 60, 100).delta(96).noteOff(0, 60).delta(0).end();
+    const Bytes smf = midiFile(0, 96, {t.bytes()});
+    const audio::MidiSong bare = parse(smf), wrapped = parse(riffMidi(smf));
+    ASSERT_EQ(wrapped.events.size(), bare.events.size());
+    EXPECT_EQ(wrapped.events[1].timeUs, bare.events[1].timeUs);
+    EXPECT_EQ(wrapped.lengthUs, bare.lengthUs);
+}
 
 TEST(MidiFile, TimesFollowTheTempoMapAcrossTracks) {
     // Format 1: the tempo track halves the tempo at beat 2; the note track
@@ -99,6 +125,8 @@ TEST(MidiFile, RefusesMalformedFilesSayingWhatIsWrong) {
     badStatus.delta(0).raw({0xF8}).delta(0).end();
     Bytes badLength = ok;
     badLength[21] = 0x7F; // the track chunk claims more than the file holds
+    Bytes riffOverlong = riffMidi(ok);
+    riffOverlong[16] = 0x7F; // the data chunk claims more than the file holds
 
     struct Case {
         const char *name;
@@ -123,6 +151,10 @@ TEST(MidiFile, RefusesMalformedFilesSayingWhatIsWrong) {
         {"format 0 with two tracks", midiFile(0, 96, {good.bytes(), good.bytes()}), "format 0"},
         {"no tracks", midiFile(1, 96, {}), "no tracks"},
         {"zero division", midiFile(0, 0, {good.bytes()}), "division"},
+        {"RIFF of another kind", riffMidi(ok, "WAVE"), "not a RIFF MIDI file"},
+        {"RIFF MIDI without data", riffMidi({}, "RMID", "LIST"), "no data chunk"},
+        {"RIFF MIDI cut short", riffOverlong, "longer than the file"},
+        {"RIFF MIDI holding no MIDI file", riffMidi(Bytes(20, 0x55)), "MIDI header"},
     };
     for (const Case &c : cases)
         EXPECT_NE(refusal(c.data).find(c.says), std::string::npos)
