@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <tuple>
 #include <utility>
@@ -41,42 +42,6 @@ struct TrackEvent {
     std::uint32_t tempo; // microseconds per quarter note, for tempo events
     MidiEvent event;
 };
-
-// A text meta event's text as UTF-8: kept as it is when it is UTF-8, else
-// read as Latin-1; control characters become blanks, and blanks at either
-// end go.
-std::string metaText(const std::uint8_t *p, std::uint32_t length) {
-    std::string text(reinterpret_cast<const char *>(p), length);
-    bool utf8 = true;
-    for (std::size_t i = 0; i < text.size() && utf8;) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const std::size_t more = c < 0x80         ? 0
-                                 : (c >> 5) == 6  ? 1
-                                 : (c >> 4) == 14 ? 2
-                                 : (c >> 3) == 30 ? 3
-                                                  : 4;
-        if (more == 4 || (more > 0 && c < 0xC2) || i + more >= text.size())
-            utf8 = false;
-        for (std::size_t k = 1; utf8 && k <= more; ++k)
-            utf8 = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        i += more + 1;
-    }
-    std::string out;
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c == 0x7F) {
-            out += ' ';
-        } else if (c < 0x80 || utf8) {
-            out += ch;
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    const auto first = out.find_first_not_of(' ');
-    return first == std::string::npos ? std::string()
-                                      : out.substr(first, out.find_last_not_of(' ') - first + 1);
-}
 
 class TrackReader {
 public:
@@ -132,10 +97,10 @@ public:
                 need(length, "a meta event");
                 if (type == 0x2F)
                     return tick;
-                if (type == 0x03 && song_.title.empty())
-                    song_.title = metaText(p_, length);
-                if (type == 0x02 && song_.copyright.empty())
-                    song_.copyright = metaText(p_, length);
+                if (type == 0x03 && song_.titleBytes.empty())
+                    song_.titleBytes.assign(reinterpret_cast<const char *>(p_), length);
+                if (type == 0x02 && song_.copyrightBytes.empty())
+                    song_.copyrightBytes.assign(reinterpret_cast<const char *>(p_), length);
                 if (type == 0x51) {
                     // Longer tempo events are read by their first three bytes.
                     if (length < 3)
@@ -331,7 +296,133 @@ MidiSong parseMidiFile(const std::uint8_t *data, std::size_t size) {
     if (length > static_cast<long double>(kMaxSongLengthUs))
         throw MidiFileError("the song would last longer than 24 hours: absurd delta times");
     song.lengthUs = static_cast<std::int64_t>(length + 0.5L);
+    song.title = decodeMetaText(song.titleBytes, TextEncoding::Auto);
+    song.copyright = decodeMetaText(song.copyrightBytes, TextEncoding::Auto);
     return song;
+}
+
+namespace {
+
+// The length of the UTF-8 sequence at `i`, or 0 where none stands.
+std::size_t utf8Sequence(const std::string &text, std::size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const std::size_t length = c < 0x80   ? 1
+                               : c < 0xC2 ? 0
+                               : c < 0xE0 ? 2
+                               : c < 0xF0 ? 3
+                               : c < 0xF5 ? 4
+                                          : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (std::size_t k = 1; k < length; ++k)
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+            return 0;
+    // No overlong forms, surrogates or code points past U+10FFFF.
+    const auto next = length > 1 ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if ((c == 0xE0 && next < 0xA0) || (c == 0xED && next >= 0xA0) || (c == 0xF0 && next < 0x90) ||
+        (c == 0xF4 && next >= 0x90))
+        return 0;
+    return length;
+}
+
+const char kReplacement[] = "\xEF\xBF\xBD"; // U+FFFD
+
+std::string fromUtf8(const std::string &bytes, bool &clean) {
+    std::string out;
+    clean = true;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t n = utf8Sequence(bytes, i);
+        if (n == 0) {
+            clean = false;
+            out += kReplacement;
+            ++i;
+        } else {
+            out.append(bytes, i, n);
+            i += n;
+        }
+    }
+    return out;
+}
+
+std::string fromLatin1(const std::string &bytes) {
+    std::string out;
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// Shift-JIS through iconv, a character at a time; `clean` when every byte
+// decoded and at least one double-byte character stood among them (Latin-1
+// letters and signs alone would read as half-width katakana).
+std::string fromShiftJis(const std::string &bytes, bool &clean) {
+    clean = true;
+    iconv_t cd = iconv_open("UTF-8", "CP932");
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        clean = false;
+        return fromLatin1(bytes);
+    }
+    bool doubleByte = false;
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        const bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+        const std::size_t take = lead && i + 1 < bytes.size() ? 2 : 1;
+        char *in = const_cast<char *>(bytes.data() + i);
+        char decoded[8];
+        char *to = decoded;
+        std::size_t inLeft = take, outLeft = sizeof decoded;
+        if (iconv(cd, &in, &inLeft, &to, &outLeft) == std::size_t(-1) || inLeft != 0) {
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            clean = false;
+            out += kReplacement;
+            ++i;
+            continue;
+        }
+        doubleByte = doubleByte || take == 2;
+        out.append(decoded, std::size_t(to - decoded));
+        i += take;
+    }
+    iconv_close(cd);
+    clean = clean && doubleByte;
+    return out;
+}
+
+} // namespace
+
+std::string decodeMetaText(const std::string &bytes, TextEncoding encoding) {
+    bool clean = true;
+    std::string text;
+    switch (encoding) {
+    case TextEncoding::Utf8:
+        text = fromUtf8(bytes, clean);
+        break;
+    case TextEncoding::ShiftJis:
+        text = fromShiftJis(bytes, clean);
+        break;
+    case TextEncoding::Latin1:
+        text = fromLatin1(bytes);
+        break;
+    case TextEncoding::Auto:
+        text = fromUtf8(bytes, clean);
+        if (!clean)
+            text = fromShiftJis(bytes, clean);
+        if (!clean)
+            text = fromLatin1(bytes);
+        break;
+    }
+    for (char &ch : text)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F)
+            ch = ' ';
+    const auto first = text.find_first_not_of(' ');
+    return first == std::string::npos ? std::string()
+                                      : text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 MidiSong readMidiFile(const std::string &path) {

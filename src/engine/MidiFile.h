@@ -27,11 +27,23 @@ struct MidiSong {
     std::vector<MidiEvent> events; // ordered by time, then by track
     std::vector<std::uint8_t> sysex;
     std::int64_t lengthUs = 0; // where the last track ends
-    // The first track-name and copyright meta events, as UTF-8 (text that
-    // is not UTF-8 is read as Latin-1), trimmed; empty when there are none.
+    // The first track-name and copyright meta events: as stored, and as
+    // UTF-8 by decodeMetaText(Auto); empty when there are none.
+    std::string titleBytes, copyrightBytes;
     std::string title;
     std::string copyright;
 };
+
+/// How the bytes of a meta event's text are read. Auto: as UTF-8 when they
+/// are valid UTF-8, else as Shift-JIS (Windows' code page 932, as Japanese
+/// files are written) when they decode cleanly as such and hold at least
+/// one double-byte character, else as Latin-1.
+enum class TextEncoding { Auto, Utf8, ShiftJis, Latin1 };
+
+/// A meta event's text as UTF-8, read as `encoding` says: bytes that do
+/// not decode become U+FFFD, control characters blanks, and blanks at
+/// either end go.
+std::string decodeMetaText(const std::string &bytes, TextEncoding encoding);
 
 /// Why a file was refused; what() says what is wrong, without the file name.
 class MidiFileError : public std::runtime_error {

@@ -267,12 +267,12 @@ StreamedOutput::~StreamedOutput() {
     discard();
 }
 
-Tags tagsOf(const std::string &song) {
+Tags tagsOf(const std::string &song, audio::TextEncoding encoding) {
     Tags tags;
     try {
         const audio::MidiSong parsed = audio::readMidiFile(song);
-        tags.title = parsed.title;
-        tags.copyright = parsed.copyright;
+        tags.title = audio::decodeMetaText(parsed.titleBytes, encoding);
+        tags.copyright = audio::decodeMetaText(parsed.copyrightBytes, encoding);
     } catch (const std::exception &) {
         // Only its name, then.
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/Levels.h"
+#include "engine/MidiFile.h"
 #include "engine/WaveInput.h"
 #include "render/Encoding.h"
 
@@ -21,8 +22,9 @@ struct Tags {
     std::string copyright; // its copyright notice; empty for none
 };
 
-/// The tags of the MIDI file `song` (only its file name when it cannot be read).
-Tags tagsOf(const std::string &song);
+/// The tags of the MIDI file `song`, its text read as `encoding` says (only
+/// its file name when it cannot be read).
+Tags tagsOf(const std::string &song, audio::TextEncoding encoding = audio::TextEncoding::Auto);
 
 /// How the output is written.
 struct FinishPlan {

@@ -173,7 +173,7 @@ SessionPlan Renderer::planFor(const std::string &song, const std::atomic<bool> &
 FinishPlan Renderer::finishPlanFor(const std::string &song) const {
     FinishPlan how;
     how.encoding = request_.encoding;
-    how.tags = tagsOf(song);
+    how.tags = tagsOf(song, request_.textEncoding);
     how.normalize = request_.normalize;
     how.loudness = request_.loudness;
     how.truePeak = request_.truePeak;

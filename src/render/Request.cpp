@@ -189,6 +189,10 @@ the window (its settings file).
       --report FILE.jsonl  add one JSON line per file to FILE.jsonl: input,
                            output, format, frames, seconds, status, error
       --quiet              no progress; failures only
+      --text-encoding auto|utf-8|shift-jis|latin-1
+                           how the songs' titles and copyrights are read
+                           (auto: UTF-8 when valid, else Shift-JIS when it
+                           decodes cleanly, else Latin-1)
       --check              record nothing: name every file of this shard whose
                            output is missing, unreadable, shorter than its song
                            (or, with --mp3, lacks its MP3), every temporary or
@@ -334,7 +338,8 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         Version,
         FilesFrom,
         Base,
-        Check
+        Check,
+        TextEncoding
     };
     static const option longOptions[] = {
         {"quality", required_argument, nullptr, 'q'},
@@ -369,6 +374,7 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         {"shard", required_argument, nullptr, Shard},
         {"report", required_argument, nullptr, Report},
         {"quiet", no_argument, nullptr, Quiet},
+        {"text-encoding", required_argument, nullptr, TextEncoding},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, Version},
         {nullptr, 0, nullptr, 0},
@@ -518,6 +524,21 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         case Quiet:
             request.quiet = true;
             break;
+        case TextEncoding: {
+            using audio::TextEncoding;
+            static const std::pair<const char *, TextEncoding> names[] = {
+                {"auto", TextEncoding::Auto},
+                {"utf-8", TextEncoding::Utf8},
+                {"shift-jis", TextEncoding::ShiftJis},
+                {"latin-1", TextEncoding::Latin1}};
+            const auto *named = std::find_if(std::begin(names), std::end(names),
+                                             [&](const auto &n) { return value == n.first; });
+            if (named == std::end(names))
+                throw UsageError("--text-encoding takes auto, utf-8, shift-jis or latin-1, not \"" +
+                                 value + "\"");
+            request.textEncoding = named->second;
+            break;
+        }
         case FilesFrom:
             lists.push_back(value);
             break;

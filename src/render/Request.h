@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/DeviceConfig.h"
+#include "engine/MidiFile.h"
 #include "render/Encoding.h"
 #include "settings/Options.h"
 
@@ -41,7 +42,8 @@ struct Request {
     std::vector<std::string> moreSoundFonts; // --soundfont given again: stacked under it
     audio::SynthControls synth;              // what the command line sets over devices.ini's
     std::string base;                        // --base: outputs mirror the folders below it
-    std::vector<std::string> files;          // the whole list, every shard's, in the order given
+    audio::TextEncoding textEncoding = audio::TextEncoding::Auto; // of the songs' titles
+    std::vector<std::string> files; // the whole list, every shard's, in the order given
     bool help = false;
     bool version = false;
 };

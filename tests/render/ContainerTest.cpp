@@ -300,6 +300,51 @@ TEST_F(Render, OutputsAreTaggedWithTheSongsNameAndCopyright) {
             EXPECT_NE(comments.out.find("=(c) 1992"), std::string::npos) << comments.out;
         }
     }
+    // Titles and copyrights in other encodings come out as UTF-8, as read
+    // back by soxi and ffprobe; --text-encoding forces one.
+    const auto titled = [](std::initializer_list<std::uint8_t> title,
+                           std::initializer_list<std::uint8_t> copyright) {
+        test::TrackWriter t;
+        test::Bytes meta{0xFF, 0x03, std::uint8_t(title.size())};
+        meta.insert(meta.end(), title);
+        t.delta(0).raw(meta);
+        meta = {0xFF, 0x02, std::uint8_t(copyright.size())};
+        meta.insert(meta.end(), copyright);
+        t.delta(0).raw(meta).delta(48).noteOn(0, 60, 100).delta(480).noteOff(0, 60).delta(0).end();
+        return test::midiFile(0, 480, {t.bytes()});
+    };
+    song("sjis.mid",
+         titled({131, 81, 129, 91, 131, 128, 137, 185, 138, 121}, {0xA9, ' ', '1', '9', '9', '5'}));
+    song("utf8.mid", titled({'C', 'a', 'f', 0xC3, 0xA9}, {0xC2, 0xA9, ' ', 'X'}));
+    const struct {
+        const char *song, *encoding, *title, *copyright;
+    } texts[] = {
+        {"sjis", "auto", "\u30B2\u30FC\u30E0\u97F3\u697D", "\u00A9 1995"},
+        {"utf8", "auto", "Caf\u00E9", "\u00A9 X"},
+        {"utf8", "latin-1", "Caf\u00C3\u00A9", "\u00C2\u00A9 X"},
+    };
+    for (const auto &t : texts) {
+        SCOPED_TRACE(std::string(t.song) + " " + t.encoding);
+        const std::string file = std::string(t.song) + ".mid";
+        ASSERT_EQ(
+            render({"--format", "flac", "--tail", "0", "--text-encoding", t.encoding, file.c_str()})
+                .exit,
+            0);
+        const std::string flac = std::string(t.song) + ".flac";
+        EXPECT_EQ(stringsOf(dir.path(flac)).title, t.title);
+        if (soxi) {
+            const std::string said = shell(dir.root(), "soxi -a " + flac).out;
+            EXPECT_NE(said.find(std::string("=") + t.title + "\n"), std::string::npos) << said;
+            EXPECT_NE(said.find(std::string("=") + t.copyright + "\n"), std::string::npos) << said;
+        }
+        if (have("ffprobe")) {
+            const std::string said =
+                shell(dir.root(),
+                      "ffprobe -v error -show_entries format_tags=title -of csv=p=0 " + flac)
+                    .out;
+            EXPECT_EQ(said, std::string(t.title) + "\n");
+        }
+    }
     // The tags come after the samples of a WAVE file, which stay whole:
     // sox reads them all, and an in-progress file so tagged and left by a
     // kill gives back its samples and not the tags.
