@@ -323,11 +323,16 @@ void Engine::outputLost(const std::string &why) {
     startSteadyClock();
 }
 
-bool Engine::ensureSynthesiser(std::string &error) {
+bool Engine::ensureSynthesiser(std::string &error, int channels) {
+    const SynthLayout layout{channels, settings_.stems};
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        if (synth_)
+        if (synth_ && synth_->layout() == layout)
             return true;
+        if (synth_) {
+            std::unique_ptr<Synthesiser> fresh = synth_->renewed(error, layout);
+            return fresh && useSynthesiser(std::move(fresh), error);
+        }
     }
     std::string soundFont = findSoundFont(settings_.soundFont, settings_.devices);
     if (soundFont.empty()) {
@@ -346,14 +351,40 @@ bool Engine::ensureSynthesiser(std::string &error) {
     }
     // Loading takes a while; the engine keeps running meanwhile.
     std::unique_ptr<Synthesiser> synth =
-        Synthesiser::create(soundFonts, settings_.devices.synth, error, rate_);
+        Synthesiser::create(soundFonts, settings_.devices.synth, error, rate_, layout);
     if (!synth)
         return false;
     std::lock_guard<std::mutex> guard(mutex_);
-    if (!synth_) {
-        synth_ = std::move(synth);
-        internal_ = std::make_unique<InternalMidi>(*synth_);
+    return synth_ || useSynthesiser(std::move(synth), error);
+}
+
+bool Engine::useSynthesiser(std::unique_ptr<Synthesiser> synth, std::string &error) {
+    // The parts, on the channels it has.
+    const ChannelParts &parts = settings_.parts;
+    const int channels = synth->layout().channels;
+    for (const ChannelParts::Program &held : parts.programs) {
+        if (held.channel >= channels)
+            continue;
+        const int bank = held.bank >= 0 ? held.bank : held.channel % 16 == 9 ? 128 : 0;
+        if (!synth->hasPreset(bank, held.program)) {
+            error = "No SoundFont holds the preset " + std::to_string(held.program) + " of bank " +
+                    std::to_string(bank) + " that channel " + channelName(held.channel) +
+                    " is to play";
+            return false;
+        }
+        synth->holdProgram(held.channel, held.program, held.bank);
     }
+    auto listed = [](const std::vector<int> &list, int channel) {
+        return std::find(list.begin(), list.end(), channel) != list.end();
+    };
+    for (int channel = 0; channel < channels; ++channel)
+        synth->silence(channel, listed(parts.muted, channel) ||
+                                    (!parts.solo.empty() && !listed(parts.solo, channel)));
+    synth_ = std::move(synth);
+    internal_ = std::make_unique<InternalMidi>(*synth_);
+    synthFrom_ = INT64_MAX;
+    stemChannels_ = settings_.stems ? channels : 0;
+    stemPeriod_.assign(std::size_t(stemChannels_) * kPeriodFrames * kChannels, 0.0f);
     return true;
 }
 
@@ -361,12 +392,13 @@ bool Engine::renewSynthesiser(std::string &error) {
     if (!synth_)
         return true;
     std::unique_ptr<Synthesiser> fresh = synth_->renewed(error);
-    if (!fresh)
-        return false;
-    synth_ = std::move(fresh);
-    internal_ = std::make_unique<InternalMidi>(*synth_);
-    synthFrom_ = INT64_MAX;
-    return true;
+    return fresh && useSynthesiser(std::move(fresh), error);
+}
+
+std::string channelName(int channel) {
+    // As musicians count them; with ports, the port's letter first.
+    const std::string number = std::to_string(channel % 16 + 1);
+    return channel < 16 ? number : std::string(1, char('A' + channel / 16)) + number;
 }
 
 void Engine::addSource(EngineSource *source) {
@@ -426,10 +458,23 @@ void Engine::renderPeriod(float *out) {
             for (EngineSource *source : sources_)
                 source->beforeBlock(blockStart, *target);
         }
-        if (synth_ && blockStart >= synthFrom_) {
+        const bool sounds = synth_ && blockStart >= synthFrom_;
+        if (sounds)
             synth_->render(block, Synthesiser::kBlockFrames);
-        } else {
+        else
             std::fill(block, block + Synthesiser::kBlockFrames * kChannels, 0.0f);
+        for (int c = 0; c < stemChannels_; ++c) {
+            float *stem = stemPeriod_.data() +
+                          (std::size_t(c) * kPeriodFrames + std::size_t(offset)) * kChannels;
+            if (!sounds) {
+                std::fill(stem, stem + Synthesiser::kBlockFrames * kChannels, 0.0f);
+                continue;
+            }
+            const float *left = synth_->stemLeft(c), *right = synth_->stemRight(c);
+            for (int i = 0; i < Synthesiser::kBlockFrames; ++i) {
+                stem[2 * i] = left[i];
+                stem[2 * i + 1] = right[i];
+            }
         }
     }
     // The loopback: the recorders hear the synthesiser itself, unless a

@@ -51,6 +51,23 @@ enum class EngineClock {
     Output,
 };
 
+/// Channels (16 × port + channel, from 0) muted, played alone or held on a
+/// preset, whatever the song sends.
+struct ChannelParts {
+    std::vector<int> muted;
+    std::vector<int> solo; // when any: every other channel is muted
+    struct Program {
+        int channel = 0, program = 0;
+        int bank = -1; // -1: the channel's own (the drum bank on a drum channel)
+    };
+    std::vector<Program> programs;
+    bool empty() const { return muted.empty() && solo.empty() && programs.empty(); }
+};
+
+/// A channel (16 × port + channel) as musicians name it: "1" to "16", and
+/// with ports "A1" to "D16" (port A's channels are the plain ones).
+std::string channelName(int channel);
+
 /// How an engine is made.
 struct EngineSettings {
     EngineClock clock = EngineClock::Steady;
@@ -67,6 +84,11 @@ struct EngineSettings {
     /// (from Synthesiser::kMinSampleRate to kMaxSampleRate). An engine that
     /// a sound server or the steady clock drives always runs at kSampleRate.
     int sampleRate = kSampleRate;
+    /// Each channel recorded on its own besides the mix (stemPeriod()).
+    bool stems = false;
+    ChannelParts parts;
+    /// Whether the recorders dither as they quantise (else they round).
+    bool dither = true;
 };
 
 /// Feeds the synthesiser, or an outside one: called on the rendering
@@ -185,9 +207,19 @@ public:
     /// Frames rendered so far (any thread).
     std::int64_t framesRendered() const { return rendered_.load(std::memory_order_acquire); }
 
-    /// Loads the synthesiser if it is not loaded yet. Returns false and sets
-    /// `error` when there is no SoundFont or it cannot be loaded. Takes the lock.
-    bool ensureSynthesiser(std::string &error);
+    /// Loads the synthesiser if it is not loaded yet, with `channels` MIDI
+    /// channels (16 for each port a song addresses): one with another
+    /// number is renewed. Returns false and sets `error` when there is no
+    /// SoundFont, it cannot be loaded, or it lacks a preset the parts hold
+    /// a channel on. Takes the lock.
+    bool ensureSynthesiser(std::string &error, int channels = 16);
+    /// With stems: the channels, and what channel `channel` made in the
+    /// period the sinks are being handed (interleaved stereo), its share of
+    /// reverb and chorus included. Call with the lock held.
+    int stemChannels() const { return settings_.stems && synth_ ? stemChannels_ : 0; }
+    const float *stemPeriod(int channel) const {
+        return &stemPeriod_[std::size_t(channel) * kPeriodFrames * kChannels];
+    }
     /// The synthesiser, or null. Call with the lock held.
     Synthesiser *synthesiser() { return synth_.get(); }
     /// The synthesiser sounds from the frame the first playback starts at;
@@ -240,6 +272,9 @@ private:
     std::int64_t due_ = 0;   // driven clock: the frame the clock has reached
     std::atomic<std::int64_t> rendered_{0};
     std::unique_ptr<Synthesiser> synth_;
+    bool useSynthesiser(std::unique_ptr<Synthesiser> synth, std::string &error);
+    int stemChannels_ = 0;
+    std::vector<float> stemPeriod_; // each channel's period, one after the other
     std::unique_ptr<InternalMidi> internal_;
     std::int64_t synthFrom_ = INT64_MAX; // the frame the synthesiser first renders
     // An outside synthesiser and a real input, as devices.ini names them.

@@ -55,6 +55,7 @@ public:
         std::uint64_t tick = 0;
         std::uint8_t running = 0;
         std::uint32_t order = 0;
+        song_.trackNames.emplace_back();
         while (p_ < end_) {
             std::uint32_t delta = varLen("a delta time");
             tick += delta;
@@ -97,6 +98,10 @@ public:
                 need(length, "a meta event");
                 if (type == 0x2F)
                     return tick;
+                if (type == 0x21 && length >= 1)
+                    port_ = std::uint8_t(p_[0] % kMaxPorts);
+                if (type == 0x03 && song_.trackNames.back().empty())
+                    song_.trackNames.back().assign(reinterpret_cast<const char *>(p_), length);
                 if (type == 0x03 && song_.titleBytes.empty())
                     song_.titleBytes.assign(reinterpret_cast<const char *>(p_), length);
                 if (type == 0x02 && song_.copyrightBytes.empty())
@@ -151,13 +156,28 @@ private:
         if (std::size_t(end_ - p_) < length)
             fail((std::string("ends in the middle of ") + what).c_str());
     }
-    void push(std::uint64_t tick, std::uint32_t order, const MidiEvent &e) {
+    void push(std::uint64_t tick, std::uint32_t order, MidiEvent e) {
+        if (e.status < 0xF0) {
+            e.port = port_;
+            const std::size_t channel = std::size_t(16 * port_ + (e.status & 0x0F));
+            if (song_.channels.size() <= channel) {
+                song_.ports = port_ + 1;
+                song_.channels.resize(std::size_t(16 * song_.ports));
+            }
+            SongChannel &c = song_.channels[channel];
+            c.track = c.track == -1 || c.track == track_ ? track_ : -2;
+            if ((e.status & 0xF0) == 0x90 && e.data2 > 0)
+                c.sounds = true;
+            if ((e.status & 0xF0) == 0xC0 && c.program < 0)
+                c.program = e.data1;
+        }
         out_.push_back(TrackEvent{tick, track_, order, false, 0, e});
     }
 
     const std::uint8_t *p_;
     const std::uint8_t *end_;
     int track_;
+    std::uint8_t port_ = 0; // the port its last FF 21 named
     MidiSong &song_;
     std::vector<TrackEvent> &out_;
 };

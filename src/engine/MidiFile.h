@@ -21,6 +21,19 @@ struct MidiEvent {
     std::uint8_t data2 = 0;
     std::uint32_t sysexOffset = 0;
     std::uint32_t sysexLength = 0;
+    /// The MIDI port its track named (FF 21), 0 to kMaxPorts - 1: a channel
+    /// message plays on channel 16 × port + (status & 0x0F).
+    std::uint8_t port = 0;
+};
+
+/// The ports a song may address; a port number beyond them folds back.
+inline constexpr int kMaxPorts = 4;
+
+/// What a song does on one of its channels (16 × port + channel).
+struct SongChannel {
+    bool sounds = false; // it plays at least one note
+    int program = -1;    // its first program change, if any
+    int track = -1;      // the one track whose events use it; -2: several
 };
 
 struct MidiSong {
@@ -32,6 +45,12 @@ struct MidiSong {
     std::string titleBytes, copyrightBytes;
     std::string title;
     std::string copyright;
+    /// The ports its tracks name (1 when none does), and what each channel
+    /// of them does: 16 × ports entries.
+    int ports = 1;
+    std::vector<SongChannel> channels = std::vector<SongChannel>(16);
+    /// Each track's first track name, as stored; empty for none.
+    std::vector<std::string> trackNames;
 };
 
 /// How the bytes of a meta event's text are read. Auto: as UTF-8 when they

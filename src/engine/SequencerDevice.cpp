@@ -42,7 +42,7 @@ bool SequencerDevice::open(const std::string &file, std::string &error) {
     error = engine_->sequencerError();
     // An outside synthesiser has a SoundFont of its own.
     if (error.empty() && !engine_->outsideSynthesiser())
-        engine_->ensureSynthesiser(error);
+        engine_->ensureSynthesiser(error, 16 * song_.ports);
     if (!error.empty())
         return false;
     std::lock_guard<std::mutex> guard(engine_->lock());

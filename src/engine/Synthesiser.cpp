@@ -6,6 +6,7 @@
 
 #include <fluidsynth.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -180,7 +181,7 @@ std::string Synthesiser::controlsProblem(const SynthControls &controls) {
 
 std::unique_ptr<Synthesiser> Synthesiser::create(const std::vector<std::string> &soundFonts,
                                                  const SynthControls &controls, std::string &error,
-                                                 int sampleRate) {
+                                                 int sampleRate, const SynthLayout &layout) {
     silenceChatter();
     auto bank = std::make_shared<SoundFont>();
     bank->sampleRate = sampleRate;
@@ -198,21 +199,35 @@ std::unique_ptr<Synthesiser> Synthesiser::create(const std::vector<std::string> 
         }
         bank->sfonts.push_back(fluid_synth_get_sfont_by_id(bank->loader, id));
     }
-    std::unique_ptr<Synthesiser> s(new Synthesiser(std::move(bank), controls));
+    std::unique_ptr<Synthesiser> s(new Synthesiser(std::move(bank), controls, layout));
     if (!s->start(error))
         return nullptr;
     return s;
 }
 
 std::unique_ptr<Synthesiser> Synthesiser::renewed(std::string &error) const {
-    std::unique_ptr<Synthesiser> s(new Synthesiser(soundFont_, controls_));
+    return renewed(error, layout_);
+}
+
+std::unique_ptr<Synthesiser> Synthesiser::renewed(std::string &error,
+                                                  const SynthLayout &layout) const {
+    std::unique_ptr<Synthesiser> s(new Synthesiser(soundFont_, controls_, layout));
     if (!s->start(error))
         return nullptr;
     return s;
 }
 
-Synthesiser::Synthesiser(std::shared_ptr<SoundFont> soundFont, SynthControls controls)
-    : soundFont_(std::move(soundFont)), controls_(std::move(controls)) {}
+Synthesiser::Synthesiser(std::shared_ptr<SoundFont> soundFont, SynthControls controls,
+                         SynthLayout layout)
+    : soundFont_(std::move(soundFont)), controls_(std::move(controls)), layout_(layout),
+      held_(std::size_t(layout.channels)), silent_(std::size_t(layout.channels)) {}
+
+bool Synthesiser::hasPreset(int bank, int program) const {
+    for (fluid_sfont_t *sfont : soundFont_->sfonts)
+        if (fluid_sfont_get_preset(sfont, bank, program))
+            return true;
+    return false;
+}
 
 bool Synthesiser::start(std::string &error) {
     settings_ = newSettings(soundFont_->sampleRate);
@@ -224,6 +239,15 @@ bool Synthesiser::start(std::string &error) {
     if (!problem.empty()) {
         error = "The synthesiser could not be started: " + problem;
         return false;
+    }
+    if (layout_.channels != 16)
+        fluid_settings_setint(settings_, "synth.midi-channels", layout_.channels);
+    if (layout_.stems) {
+        // A stereo output and an effects unit (reverb and chorus) for each
+        // channel: a voice on channel c goes to output c and unit c.
+        fluid_settings_setint(settings_, "synth.audio-groups", layout_.channels);
+        fluid_settings_setint(settings_, "synth.audio-channels", layout_.channels);
+        fluid_settings_setint(settings_, "synth.effects-groups", layout_.channels);
     }
     synth_ = new_fluid_synth(settings_);
     if (!synth_) {
@@ -238,7 +262,49 @@ bool Synthesiser::start(std::string &error) {
         }
     if (!controls_.interpolation.empty())
         fluid_synth_set_interp_method(synth_, -1, interpolationOf(controls_.interpolation));
+    markDrums();
+    if (layout_.stems) {
+        const std::size_t channels = std::size_t(layout_.channels);
+        stems_.assign(2 * channels * kBlockFrames, 0.0f);
+        for (std::size_t c = 0; c < 2 * channels; ++c)
+            dry_.push_back(&stems_[c * kBlockFrames]);
+        // Each unit's reverb, then its chorus, into its channel's own output.
+        const std::size_t effects = std::size_t(fluid_synth_count_effects_channels(synth_));
+        for (std::size_t c = 0; c < channels; ++c)
+            for (std::size_t e = 0; e < effects; ++e) {
+                fx_.push_back(dry_[2 * c]);
+                fx_.push_back(dry_[2 * c + 1]);
+            }
+    }
     return true;
+}
+
+void Synthesiser::markDrums() {
+    // FluidSynth plays drums on channel 10 only: the tenth of every other
+    // port is a drum channel too, on the drum bank's first kit.
+    for (int channel = 16 + 9; channel < layout_.channels; channel += 16) {
+        fluid_synth_set_channel_type(synth_, channel, CHANNEL_TYPE_DRUM);
+        fluid_synth_bank_select(synth_, channel, 128);
+        fluid_synth_program_change(synth_, channel, 0);
+    }
+}
+
+void Synthesiser::holdProgram(int channel, int program, int bank) {
+    held_[std::size_t(channel)] = Held{program, bank};
+    applyHeld(channel);
+}
+
+void Synthesiser::applyHeld(int channel) {
+    const Held &held = held_[std::size_t(channel)];
+    if (held.program < 0)
+        return;
+    if (held.bank >= 0)
+        fluid_synth_bank_select(synth_, channel, unsigned(held.bank));
+    fluid_synth_program_change(synth_, channel, held.program);
+}
+
+void Synthesiser::silence(int channel, bool silent) {
+    silent_[std::size_t(channel)] = silent;
 }
 
 Synthesiser::~Synthesiser() {
@@ -261,17 +327,25 @@ void Synthesiser::reset() {
     float scratch[2 * kBlockFrames];
     fluid_synth_write_float(synth_, kBlockFrames, scratch, 0, 2, scratch, 1, 2);
     fluid_synth_system_reset(synth_);
+    afterReset();
+}
+
+void Synthesiser::afterReset() {
+    markDrums();
+    for (int channel = 0; channel < layout_.channels; ++channel)
+        applyHeld(channel);
 }
 
 void Synthesiser::allNotesOff() {
-    for (int channel = 0; channel < 16; ++channel) {
+    for (int channel = 0; channel < layout_.channels; ++channel) {
         fluid_synth_cc(synth_, channel, 64, 0);
         fluid_synth_all_notes_off(synth_, channel);
     }
 }
 
 void Synthesiser::send(const MidiEvent &e, const std::uint8_t *sysex) {
-    const int channel = e.status & 0x0F;
+    const int channel = (16 * e.port + (e.status & 0x0F)) % layout_.channels;
+    const Held &held = held_[std::size_t(channel)];
     switch (e.status & 0xF0) {
     case 0x80:
         fluid_synth_noteoff(synth_, channel, e.data1);
@@ -279,17 +353,20 @@ void Synthesiser::send(const MidiEvent &e, const std::uint8_t *sysex) {
     case 0x90:
         if (e.data2 == 0)
             fluid_synth_noteoff(synth_, channel, e.data1);
-        else
+        else if (!silent_[std::size_t(channel)])
             fluid_synth_noteon(synth_, channel, e.data1, e.data2);
         break;
     case 0xA0:
         fluid_synth_key_pressure(synth_, channel, e.data1, e.data2);
         break;
     case 0xB0:
-        fluid_synth_cc(synth_, channel, e.data1, e.data2);
+        // A held channel's bank stays as it was held.
+        if (held.program < 0 || (e.data1 != 0 && e.data1 != 32))
+            fluid_synth_cc(synth_, channel, e.data1, e.data2);
         break;
     case 0xC0:
-        fluid_synth_program_change(synth_, channel, e.data1);
+        if (held.program < 0)
+            fluid_synth_program_change(synth_, channel, e.data1);
         break;
     case 0xD0:
         fluid_synth_channel_pressure(synth_, channel, e.data1);
@@ -298,9 +375,12 @@ void Synthesiser::send(const MidiEvent &e, const std::uint8_t *sysex) {
         fluid_synth_pitch_bend(synth_, channel, e.data1 | (e.data2 << 7));
         break;
     case 0xF0:
-        if (e.status == 0xF0 && sysex)
+        if (e.status == 0xF0 && sysex) {
             fluid_synth_sysex(synth_, reinterpret_cast<const char *>(sysex + e.sysexOffset),
                               static_cast<int>(e.sysexLength), nullptr, nullptr, nullptr, 0);
+            // A system reset among them gives every channel its own again.
+            afterReset();
+        }
         break;
     default:
         break;
@@ -308,7 +388,21 @@ void Synthesiser::send(const MidiEvent &e, const std::uint8_t *sysex) {
 }
 
 void Synthesiser::render(float *interleaved, int frames) {
-    fluid_synth_write_float(synth_, frames, interleaved, 0, 2, interleaved, 1, 2);
+    if (!layout_.stems) {
+        fluid_synth_write_float(synth_, frames, interleaved, 0, 2, interleaved, 1, 2);
+        return;
+    }
+    std::fill(stems_.begin(), stems_.end(), 0.0f);
+    fluid_synth_process(synth_, frames, int(fx_.size()), fx_.data(), int(dry_.size()), dry_.data());
+    // The mix is the sum of the channels, as the stems are added up.
+    std::fill(interleaved, interleaved + 2 * frames, 0.0f);
+    for (int c = 0; c < layout_.channels; ++c) {
+        const float *left = stemLeft(c), *right = stemRight(c);
+        for (int i = 0; i < frames; ++i) {
+            interleaved[2 * i] += left[i];
+            interleaved[2 * i + 1] += right[i];
+        }
+    }
 }
 
 } // namespace audio

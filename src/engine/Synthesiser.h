@@ -8,11 +8,23 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 typedef struct _fluid_hashtable_t fluid_settings_t;
 typedef struct _fluid_synth_t fluid_synth_t;
 
 namespace audio {
+
+/// How a synthesiser lays out its channels and what it renders.
+struct SynthLayout {
+    /// MIDI channels: 16 for each port a song addresses (drums on each
+    /// port's tenth).
+    int channels = 16;
+    /// Each channel also rendered on its own, dry with its own share of
+    /// reverb and chorus, so that the channels add up to the mix.
+    bool stems = false;
+    bool operator==(const SynthLayout &) const = default;
+};
 
 class Synthesiser {
 public:
@@ -22,7 +34,8 @@ public:
     /// It renders `sampleRate` frames a second (kMinSampleRate to kMaxSampleRate).
     static std::unique_ptr<Synthesiser> create(const std::vector<std::string> &soundFonts,
                                                const SynthControls &controls, std::string &error,
-                                               int sampleRate = kSampleRate);
+                                               int sampleRate = kSampleRate,
+                                               const SynthLayout &layout = {});
     /// The rates the synthesiser renders at; others are made by resampling.
     static constexpr int kMinSampleRate = 8000;
     static constexpr int kMaxSampleRate = 96000;
@@ -34,6 +47,11 @@ public:
     /// modulation goes on in silence) start afresh, so that it renders a
     /// song the same whatever came before. Null when it cannot be made.
     std::unique_ptr<Synthesiser> renewed(std::string &error) const;
+    /// The same, laid out as `layout` says.
+    std::unique_ptr<Synthesiser> renewed(std::string &error, const SynthLayout &layout) const;
+    const SynthLayout &layout() const { return layout_; }
+    /// Whether a preset `bank`:`program` is in one of its SoundFonts.
+    bool hasPreset(int bank, int program) const;
     ~Synthesiser();
     Synthesiser(const Synthesiser &) = delete;
     Synthesiser &operator=(const Synthesiser &) = delete;
@@ -45,21 +63,46 @@ public:
     void allNotesOff();
     /// Plays one event; `sysex` is the song's system-exclusive data.
     void send(const MidiEvent &event, const std::uint8_t *sysex);
-    /// Renders `frames` frames of interleaved stereo float samples.
+    /// Renders `frames` frames (at most kBlockFrames) of interleaved stereo
+    /// float samples: the mix, which with stems is their sum.
     void render(float *interleaved, int frames);
+    /// With stems, what channel `channel` made in the last render(), as
+    /// planar left and right samples.
+    const float *stemLeft(int channel) const {
+        return &stems_[std::size_t(2 * channel) * kBlockFrames];
+    }
+    const float *stemRight(int channel) const {
+        return &stems_[std::size_t(2 * channel + 1) * kBlockFrames];
+    }
+    /// Holds channel `channel` on preset `bank`:`program` whatever program
+    /// changes and bank selects come (bank -1: the channel's own); -1 lets go.
+    void holdProgram(int channel, int program, int bank);
+    /// A channel that plays no note-ons (muted).
+    void silence(int channel, bool silent);
 
     /// The synthesiser's block size: an event takes effect at a block boundary.
     static constexpr int kBlockFrames = 64;
 
 private:
     struct SoundFont;
-    Synthesiser(std::shared_ptr<SoundFont> soundFont, SynthControls controls);
+    Synthesiser(std::shared_ptr<SoundFont> soundFont, SynthControls controls, SynthLayout layout);
     bool start(std::string &error);
+    void markDrums();
+    void afterReset();
+    void applyHeld(int channel);
 
     std::shared_ptr<SoundFont> soundFont_; // loaded once, shared by renewed ones
     SynthControls controls_;
     fluid_settings_t *settings_ = nullptr;
     fluid_synth_t *synth_ = nullptr;
+    SynthLayout layout_;
+    std::vector<float> stems_;      // planar: each channel's left, then right
+    std::vector<float *> dry_, fx_; // fluid_synth_process's buffers over them
+    struct Held {
+        int program = -1, bank = -1;
+    };
+    std::vector<Held> held_;
+    std::vector<bool> silent_;
 };
 
 } // namespace audio

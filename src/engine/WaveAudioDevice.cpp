@@ -146,6 +146,9 @@ bool WaveAudioDevice::record(const std::string &journal, std::function<void()> e
     if (journal_ && take_ == journal_->file())
         recorder_->setJournal(journal_.get());
     recorder_->tap(tap_);
+    recorder_->takeChannel(channel_);
+    if (leader_)
+        recorder_->follow(leader_->recorder_.get());
     recorder_->onEnd(std::move(ended));
     recorder_->start();
     recording_ = true;

@@ -53,6 +53,14 @@ public:
     /// What the next recording holds also goes to `tap` as it is written
     /// (null: nowhere), complete once it has stopped.
     void tap(RecordingTap *tap) { tap_ = tap; }
+    /// The next recording takes channel `channel`'s own sound instead of
+    /// the mix (-1), and ends where `leader`'s recording, started with it,
+    /// ends (null: by its own end only). The leader is stopped and closed
+    /// after this device.
+    void takeChannel(int channel, const WaveAudioDevice *leader) {
+        channel_ = channel;
+        leader_ = leader;
+    }
     /// The recording ends by itself `frames` frames (of its format) after
     /// the position it started at; at once when it holds that many already.
     void endAfter(std::int64_t frames);
@@ -104,6 +112,8 @@ private:
     std::unique_ptr<WaveRecorder> recorder_;
     bool recording_ = false;
     RecordingTap *tap_ = nullptr;
+    int channel_ = -1;
+    const WaveAudioDevice *leader_ = nullptr;
     std::string failure_; // why the content is incomplete, if it is
 };
 

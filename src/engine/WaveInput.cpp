@@ -26,8 +26,8 @@ constexpr std::size_t kWriteBytes = 1 << 18;
 
 } // namespace
 
-WaveConverter::WaveConverter(const WaveFormat &format, int inputRate)
-    : format_(format), inputRate_(inputRate) {
+WaveConverter::WaveConverter(const WaveFormat &format, int inputRate, bool dither)
+    : format_(format), inputRate_(inputRate), dithering_(dither) {
     if (format_.sampleRate != inputRate_) {
         soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
         soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
@@ -82,6 +82,8 @@ void WaveConverter::flush(std::vector<std::uint8_t> &out) {
 }
 
 float WaveConverter::ditherStep() {
+    if (!dithering_)
+        return 0.0f;
     // Two uniform values in [-0.5, 0.5) from a 32-bit LCG sum to a triangular
     // dither of one step's width.
     auto uniform = [this] {
@@ -136,7 +138,8 @@ void WaveConverter::quantise(const float *samples, std::size_t count,
 
 WaveRecorder::WaveRecorder(std::shared_ptr<Engine> engine, const WaveFormat &format,
                            std::FILE *spool)
-    : engine_(std::move(engine)), converter_(format, engine_->sampleRate()), spool_(spool),
+    : engine_(std::move(engine)),
+      converter_(format, engine_->sampleRate(), engine_->settings().dither), spool_(spool),
       ring_(kRingPeriods) {}
 
 WaveRecorder::~WaveRecorder() {
@@ -205,6 +208,8 @@ void WaveRecorder::period(std::int64_t periodStart, const float *frames) {
         return; // rendered late, but from before the recording began
     if (complete_.load(std::memory_order_relaxed))
         return; // a recording that has reached its end
+    if (channel_ >= 0)
+        frames = channel_ < engine_->stemChannels() ? engine_->stemPeriod(channel_) : silence();
     const std::int64_t captured =
         framesCaptured_.fetch_add(kPeriodFrames, std::memory_order_relaxed) + kPeriodFrames;
     float peak = peak_.load(std::memory_order_relaxed);
@@ -215,6 +220,10 @@ void WaveRecorder::period(std::int64_t periodStart, const float *frames) {
     if (limitFrames_ >= 0 && captured >= neededInput_) {
         fillToLimit_ = true;
         ended = true;
+    } else if (leader_) {
+        // The leader took this period before it (sinks go in the order
+        // they came): it ends here, so does this one, with as much.
+        ended = leader_->complete() && captured >= leader_->framesCaptured();
     } else if (quietFrom_ >= 0) {
         // The last frame above the threshold, and whether the sound has
         // stayed below it long enough since, once past quietFrom_.
@@ -258,6 +267,11 @@ void WaveRecorder::period(std::int64_t periodStart, const float *frames) {
     overflowing_ = true;
     overflow_.emplace_back();
     std::memcpy(overflow_.back().data(), frames, sizeof(Period));
+}
+
+const float *WaveRecorder::silence() {
+    static const Period quiet{};
+    return quiet.data();
 }
 
 void WaveRecorder::waitForRoom(const float *frames) {

@@ -29,7 +29,8 @@ namespace audio {
 /// signed samples; or 32-bit float samples as they are.
 class WaveConverter {
 public:
-    explicit WaveConverter(const WaveFormat &format, int inputRate = kSampleRate);
+    explicit WaveConverter(const WaveFormat &format, int inputRate = kSampleRate,
+                           bool dither = true);
     ~WaveConverter();
     WaveConverter(const WaveConverter &) = delete;
     WaveConverter &operator=(const WaveConverter &) = delete;
@@ -53,6 +54,7 @@ private:
     std::vector<float> mixed_;
     std::vector<float> resampled_;
     std::uint32_t dither_ = 0x4B455354;
+    bool dithering_ = true; // else rounded to the nearest step
     std::string error_;
 };
 
@@ -108,6 +110,13 @@ public:
     /// The recording has reached its end (any thread).
     bool complete() const { return complete_.load(); }
 
+    /// Before start(): the recording takes channel `channel`'s own sound
+    /// (Engine::stemPeriod) instead of the mix.
+    void takeChannel(int channel) { channel_ = channel; }
+    /// Before start(): the recording ends where `leader`, started at the same
+    /// frame, ends (whatever ended it), besides its own limit.
+    void follow(const WaveRecorder *leader) { leader_ = leader; }
+
     /// Before start(): what the recording holds also goes to `tap` as it is
     /// written (complete after stop()).
     void tap(RecordingTap *tap) { tap_ = tap; }
@@ -135,6 +144,7 @@ public:
 
 private:
     using Period = std::array<float, std::size_t(kPeriodFrames) * kChannels>;
+    static const float *silence();
     void writerLoop();
     void writeSamples(const float *frames);
     void waitForRoom(const float *frames);
@@ -168,7 +178,9 @@ private:
     std::vector<std::uint8_t> converted_;
     std::vector<std::uint8_t> pending_; // converted, not written yet
     RecordingTap *tap_ = nullptr;
-    std::vector<float> tapped_; // what converted_ reads back as
+    int channel_ = -1;                     // -1: the mix
+    const WaveRecorder *leader_ = nullptr; // guarded by the engine lock
+    std::vector<float> tapped_;            // what converted_ reads back as
     std::vector<std::int32_t> tappedPcm_;
     std::thread writer_;
     bool attached_ = false;

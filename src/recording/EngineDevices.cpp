@@ -55,11 +55,36 @@ void EngineDevices::record(const std::string &journal, std::int64_t expectedFram
 void EngineDevices::endRecordingAfterSong(const TailRule &tail) {
     const int rate = wave_.format().sampleRate;
     const std::int64_t frames = std::llround(tail.seconds * rate);
+    const std::int64_t end = sequencer_.endFrame();
     if (tail.untilQuiet)
-        wave_.endWhenQuiet(sequencer_.endFrame(), tail.threshold,
+        wave_.endWhenQuiet(end, tail.threshold,
                            std::int64_t(engine_->sampleRate()) * tail.holdMs / 1000, frames);
     else
-        wave_.endAt(sequencer_.endFrame(), frames);
+        wave_.endAt(end, frames);
+    // The stems end at the same frame: the same limit, and where the whole
+    // found its quiet.
+    for (const auto &stem : stems_)
+        stem->endAt(end, frames);
+}
+
+void EngineDevices::recordStems(const std::vector<int> &channels,
+                                const std::vector<std::string> &journals,
+                                std::int64_t expectedFrames) {
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        auto stem = std::make_unique<audio::WaveAudioDevice>(engine_);
+        std::string error;
+        if (!stem->create(wave_.format(), error))
+            throw Exception(error);
+        stem->takeChannel(channels[i], &wave_);
+        if (!stem->record(journals[i], {}, error, expectedFrames))
+            throw Exception(error);
+        stems_.push_back(std::move(stem));
+    }
+}
+
+std::string EngineDevices::saveStem(std::size_t index, const std::string &file) {
+    std::string error;
+    return stems_[index]->save(file, error) ? std::string() : error;
 }
 
 bool EngineDevices::recording() {
@@ -71,6 +96,8 @@ std::int64_t EngineDevices::recordedFrames() {
 }
 
 void EngineDevices::stopRecording() {
+    for (const auto &stem : stems_)
+        stem->stop();
     wave_.stop();
 }
 
@@ -80,5 +107,6 @@ std::string EngineDevices::saveRecording(const std::string &file) {
 }
 
 void EngineDevices::closeRecording() {
+    stems_.clear(); // before the recording they follow
     wave_.close();
 }

@@ -8,6 +8,7 @@
 #include "recording/RunDevices.h"
 
 #include <memory>
+#include <vector>
 
 class EngineDevices : public RunDevices {
 public:
@@ -29,6 +30,9 @@ public:
     void stopRecording() override;
     std::string saveRecording(const std::string &file) override;
     void closeRecording() override;
+    void recordStems(const std::vector<int> &channels, const std::vector<std::string> &journals,
+                     std::int64_t expectedFrames) override;
+    std::string saveStem(std::size_t index, const std::string &file) override;
 
     /// What the next recording holds also goes to `tap` as it is written.
     void tap(audio::RecordingTap *tap) { wave_.tap(tap); }
@@ -41,4 +45,6 @@ private:
     std::shared_ptr<audio::Engine> engine_;
     audio::SequencerDevice sequencer_;
     audio::WaveAudioDevice wave_;
+    // The stems, each a device that follows wave_.
+    std::vector<std::unique_ptr<audio::WaveAudioDevice>> stems_;
 };

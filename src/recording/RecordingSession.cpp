@@ -41,6 +41,15 @@ std::int64_t framesOfSong(std::int64_t lengthUs, int rate) {
 
 } // namespace
 
+void RunDevices::recordStems(const std::vector<int> &, const std::vector<std::string> &,
+                             std::int64_t) {
+    throw Exception("Channels cannot be recorded each on its own here");
+}
+
+std::string RunDevices::saveStem(std::size_t, const std::string &) {
+    return "Channels cannot be recorded each on its own here";
+}
+
 RecordingSession::RecordingSession(RunDevices &devices) : devices_(devices) {}
 
 void RecordingSession::setPhase(Phase phase) {
@@ -73,6 +82,7 @@ TailRule RecordingSession::tailRule() const {
 void RecordingSession::start(const SessionPlan &plan) {
     plan_ = plan;
     inProgress_.clear();
+    stemsInProgress_.clear();
     outcome_ = Outcome{};
     plannedFrames_ = 0;
     setPhase(Phase::Starting);
@@ -81,7 +91,13 @@ void RecordingSession::start(const SessionPlan &plan) {
         // no quality information and no folder of choice) would be replaced
         // by its recording: the song is never touched.
         RefuseSongAsOutput(output(), plan_.song);
-        reserveInProgress(output());
+        inProgress_ = reserveInProgress(output());
+        for (const SessionPlan::Stem &stem : plan_.stems) {
+            std::error_code ignored; // reserving the in-progress file says what is wrong
+            std::filesystem::create_directories(std::filesystem::path(stem.output).parent_path(),
+                                                ignored);
+            stemsInProgress_.push_back(reserveInProgress(stem.output));
+        }
         devices_.openSong(plan_.song);
         // The song to its last frame, then the tail, in frames of the format.
         const int rate = plan_.format.sampleRate;
@@ -97,6 +113,12 @@ void RecordingSession::start(const SessionPlan &plan) {
         devices_.playSong();
         devices_.openRecording(plan_.format);
         devices_.record(inProgress_, most);
+        if (!plan_.stems.empty()) {
+            std::vector<int> channels;
+            for (const SessionPlan::Stem &stem : plan_.stems)
+                channels.push_back(stem.channel);
+            devices_.recordStems(channels, stemsInProgress_, most);
+        }
         devices_.endRecordingAfterSong(tail);
         platform::crashPoint("start", inProgress_);
     } catch (...) {
@@ -106,16 +128,15 @@ void RecordingSession::start(const SessionPlan &plan) {
     setPhase(Phase::Playing);
 }
 
-void RecordingSession::reserveInProgress(const std::string &target) {
+std::string RecordingSession::reserveInProgress(const std::string &target) {
     // The in-progress file goes beside the output, so that the finished
     // recording is renamed into place. A folder that cannot take it is
     // refused now, before anything is recorded.
-    const int fd = platform::makeTemporaryBeside(target, inProgress_, kInProgressSuffix);
-    if (fd < 0) {
-        inProgress_.clear();
+    std::string inProgress;
+    const int fd = platform::makeTemporaryBeside(target, inProgress, kInProgressSuffix);
+    if (fd < 0)
         throw Exception("No recording can be made in the folder of " + target + ": " +
                         std::strerror(errno));
-    }
     ::close(fd);
     // Whole paths: the note is read by a later run, from any folder.
     RecordingNote note;
@@ -123,9 +144,10 @@ void RecordingSession::reserveInProgress(const std::string &target) {
     note.song = std::filesystem::absolute(plan_.song).lexically_normal().string();
     note.started = TimeText(std::time(nullptr), kIsoTime);
     note.tailSeconds = plan_.tailSeconds;
-    WriteRecordingNote(inProgress_, note);
+    WriteRecordingNote(inProgress, note);
     if (plan_.ledger)
-        plan_.ledger->add(std::filesystem::absolute(inProgress_).lexically_normal().string());
+        plan_.ledger->add(std::filesystem::absolute(inProgress).lexically_normal().string());
+    return inProgress;
 }
 
 namespace {
@@ -250,13 +272,40 @@ void RecordingSession::write() {
         error = plan_.finish(inProgress_, output());
     outcome_.saved = error.empty();
     outcome_.message = error;
-    if (!outcome_.saved)
+    if (outcome_.saved) {
+        writeStems();
+    } else {
         keepElsewhere();
+        stemsInProgress_.clear(); // offered again at the next start, with the whole
+    }
     devices_.closeRecording();
     if (outcome_.saved || !outcome_.keptAt.empty())
         removeInProgress();
     else
         inProgress_.clear(); // the only copy: offered again at the next start
+}
+
+void RecordingSession::writeStems() {
+    // Each stem saved whole where it was made, then into its output; one
+    // that fails stays in its in-progress file, offered at the next run,
+    // and the run says which.
+    for (std::size_t i = 0; i < stemsInProgress_.size(); ++i) {
+        std::string &inProgress = stemsInProgress_[i];
+        std::string error = devices_.saveStem(i, inProgress);
+        if (error.empty())
+            error = plan_.finishStem(i, inProgress, plan_.stems[i].output);
+        if (error.empty())
+            forget(inProgress);
+        else
+            outcome_.message = andThen(outcome_.message, error);
+    }
+    stemsInProgress_.clear();
+}
+
+void RecordingSession::forget(const std::string &inProgress) {
+    RemoveInProgress(inProgress);
+    if (plan_.ledger)
+        plan_.ledger->remove(std::filesystem::absolute(inProgress).lexically_normal().string());
 }
 
 void RecordingSession::keepElsewhere() {
@@ -363,10 +412,11 @@ void RecordingSession::abandon() {
 
 void RecordingSession::removeInProgress() {
     // Nothing is lost: the recording was saved, or the run was abandoned.
+    for (const std::string &stem : stemsInProgress_)
+        forget(stem);
+    stemsInProgress_.clear();
     if (inProgress_.empty())
         return;
-    RemoveInProgress(inProgress_);
-    if (plan_.ledger)
-        plan_.ledger->remove(std::filesystem::absolute(inProgress_).lexically_normal().string());
+    forget(inProgress_);
     inProgress_.clear();
 }

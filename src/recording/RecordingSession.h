@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 class RecordingsLedger;
 
@@ -53,6 +54,18 @@ struct SessionPlan {
     /// Where the in-progress file is noted while it exists, so that it is
     /// found after a crash wherever it lies; none when null.
     RecordingsLedger *ledger = nullptr;
+    /// Channels recorded each on its own besides the whole (kestrune-render's
+    /// stems), frame for frame with it, each through an in-progress file
+    /// beside its output; once the whole is saved, `finishStem` turns each
+    /// into its output as `finish` does the whole's (it must be set).
+    struct Stem {
+        int channel = 0;
+        std::string output;
+    };
+    std::vector<Stem> stems;
+    std::function<std::string(std::size_t stem, const std::string &recording,
+                              const std::string &output)>
+        finishStem;
 };
 
 /// The longest tail that tailAuto records.
@@ -140,10 +153,12 @@ public:
 
 private:
     void setPhase(Phase phase);
-    void reserveInProgress(const std::string &target);
+    std::string reserveInProgress(const std::string &target);
+    void writeStems();
     void write();
     void keepElsewhere();
     void removeInProgress();
+    void forget(const std::string &inProgress);
     TailRule tailRule() const;
 
     RunDevices &devices_;
@@ -153,5 +168,6 @@ private:
     // The in-progress file the recording is written to, beside the output,
     // and renamed into place.
     std::string inProgress_;
+    std::vector<std::string> stemsInProgress_; // the stems', alike
     std::int64_t plannedFrames_ = 0;
 };

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 /// How a recording ends after the song.
 struct TailRule {
@@ -59,4 +60,13 @@ public:
     virtual std::string saveRecording(const std::string &file) = 0;
     /// Closes the wave-audio device; nothing when it is not open.
     virtual void closeRecording() = 0;
+
+    /// Right after record(): each of `channels` (16 × port + channel) is
+    /// also recorded on its own, into the in-progress file `journals[i]`,
+    /// from the same frame, and ends where the whole recording ends; they
+    /// stop and close with it. Raises (devices that cannot: always).
+    virtual void recordStems(const std::vector<int> &channels,
+                             const std::vector<std::string> &journals, std::int64_t expectedFrames);
+    /// Writes stem `index` under `file`, as saveRecording() does.
+    virtual std::string saveStem(std::size_t index, const std::string &file);
 };

@@ -330,15 +330,17 @@ std::string finishOutput(const std::string &recording, const std::string &output
     // file that needs none is measured as it stands. Levels measured as the
     // recording was made are those of the file.
     const bool wave = plan.encoding.container == Container::Wav;
-    double gain = 0;
-    if (plan.normalize || wave) {
+    double gain = plan.gainDb.value_or(0);
+    if (std::fabs(gain) < 0.01)
+        gain = 0;
+    if ((plan.normalize && !plan.gainDb) || (wave && gain == 0)) {
         if (plan.recorded) {
             finished.measured = true;
             finished.levels = *plan.recorded;
         } else {
             finished.measured = audio::measureLevels(recording, finished.levels, error);
         }
-        if (finished.measured && plan.normalize) {
+        if (finished.measured && plan.normalize && !plan.gainDb) {
             gain = audio::normalizingGain(finished.levels, plan.loudness, plan.truePeak);
             if (std::fabs(gain) < 0.01)
                 gain = 0;

@@ -36,6 +36,9 @@ struct FinishPlan {
     /// The recording's levels when they were measured as it was made;
     /// otherwise it is read again for them where they are needed.
     std::optional<audio::Levels> recorded;
+    /// A gain given, in dB, instead of one found by `normalize` (the stems
+    /// get the whole song's, so that they still add up to it).
+    std::optional<double> gainDb;
 };
 
 /// What came of it.

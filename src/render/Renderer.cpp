@@ -4,6 +4,7 @@
 
 #include "engine/Engine.h"
 #include "platform/Exception.h"
+#include "render/Stems.h"
 
 #include <sndfile.h>
 
@@ -19,6 +20,9 @@ Renderer::Renderer(const Request &request) : request_(request) {
     settings.devices = audio::readDevicesConfig();
     settings.soundFont = request.soundFont;
     settings.sampleRate = request.encoding.engineRate();
+    settings.stems = request.stems;
+    settings.parts = request.parts;
+    settings.dither = request.dither;
     // The command line's controls over devices.ini's [Synth] keys.
     audio::SynthControls &synth = settings.devices.synth;
     const audio::SynthControls &given = request.synth;
@@ -68,12 +72,14 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
         // needs them first).
         const FinishPlan how = finishPlanFor(song);
         const audio::WaveFormat format = request_.encoding.recordingFormat();
-        if (StreamedOutput::suits(how)) {
+        stemsDone_.clear();
+        if (StreamedOutput::suits(how) && !request_.stemsOnly) {
             auto stream = std::make_unique<StreamedOutput>();
             if (stream->open(outputOf(request_, song), format, how))
                 stream_ = std::move(stream);
         }
-        if (!stream_ && (request_.encoding.container == Container::Wav || request_.normalize))
+        if (!stream_ && ((request_.encoding.container == Container::Wav && !request_.stemsOnly) ||
+                         request_.normalize))
             levels_ = std::make_unique<LevelTap>(format);
         devices_->tap(stream_ ? static_cast<audio::RecordingTap *>(stream_.get()) : levels_.get());
         session_->start(planFor(song, stop));
@@ -106,6 +112,7 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
             result.levels = finished_.levels;
             result.measured = finished_.measured;
             result.gainDb = finished_.gainDb;
+            result.stems = stemsDone_;
         }
         if (!outcome.message.empty())
             throw Exception(outcome.message);
@@ -165,8 +172,30 @@ SessionPlan Renderer::planFor(const std::string &song, const std::atomic<bool> &
         FinishPlan how = finishPlanFor(song);
         if (levels_ && levels_->ok())
             how.recorded = levels_->levels();
+        if (request_.stemsOnly) {
+            // The whole song is no output: only its gain, for the stems.
+            if (how.recorded && how.normalize)
+                finished_.gainDb =
+                    audio::normalizingGain(*how.recorded, how.loudness, how.truePeak);
+            return std::string();
+        }
         return finishOutput(recording, output, how, finished_);
     };
+    if (request_.stems) {
+        for (const StemOutput &stem : stemOutputsOf(request_, song, plan.output))
+            plan.stems.push_back(SessionPlan::Stem{stem.channel, stem.path});
+        // One gain for the whole set, the song's: they still add up to it.
+        plan.finishStem = [this, song](std::size_t, const std::string &recording,
+                                       const std::string &output) {
+            FinishPlan how = finishPlanFor(song);
+            how.gainDb = finished_.gainDb;
+            Finished done;
+            const std::string error = finishOutput(recording, output, how, done);
+            if (error.empty())
+                stemsDone_.push_back(Result::Stem{output, done.levels, done.measured});
+            return error;
+        };
+    }
     return plan;
 }
 

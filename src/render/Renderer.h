@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace render {
 
@@ -27,6 +28,13 @@ struct Result {
     audio::Levels levels;    // what the saved file holds (measured when ok)
     bool measured = false;
     double gainDb = 0; // --normalize: the gain it was given
+    /// --stems: each stem's output and what it holds.
+    struct Stem {
+        std::string output;
+        audio::Levels levels;
+        bool measured = false;
+    };
+    std::vector<Stem> stems;
 };
 
 /// Called now and then while a file records: frames done, frames in all.
@@ -65,7 +73,8 @@ private:
     // or its levels.
     std::unique_ptr<StreamedOutput> stream_;
     std::unique_ptr<LevelTap> levels_;
-    Finished finished_; // of the file last rendered
+    Finished finished_;                   // of the file last rendered
+    std::vector<Result::Stem> stemsDone_; // and of its stems
 };
 
 } // namespace render

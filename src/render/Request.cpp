@@ -117,6 +117,20 @@ std::string qualityText(int quality) {
            (f.channels == 2 ? "stereo" : "mono");
 }
 
+int parseChannel(const std::string &text) {
+    std::string digits = text;
+    int port = 0;
+    if (!text.empty() && std::isalpha(static_cast<unsigned char>(text[0]))) {
+        port = std::toupper(static_cast<unsigned char>(text[0])) - 'A';
+        digits = text.substr(1);
+    }
+    if (port < 0 || port >= audio::kMaxPorts || digits.empty() || digits.size() > 2 ||
+        !std::all_of(digits.begin(), digits.end(), [](char ch) { return ch >= '0' && ch <= '9'; }))
+        return -1;
+    const int number = std::stoi(digits);
+    return number >= 1 && number <= 16 ? 16 * port + number - 1 : -1;
+}
+
 std::string usage() {
     return R"(Usage: kestrune-render [OPTION]... FILE.mid...
 Records each Standard MIDI File into a WAVE file (or FLAC, Ogg, ...), as a
@@ -189,6 +203,20 @@ the window (its settings file).
       --report FILE.jsonl  add one JSON line per file to FILE.jsonl: input,
                            output, format, frames, seconds, status, error
       --quiet              no progress; failures only
+      --stems[=only]       also write each channel that plays on its own, in
+                           the same format, into SONG.stems/ beside the
+                           output ("01 Acoustic Grand Piano.wav"); the
+                           stems add up to the whole song; "only": the
+                           stems without the whole song
+      --mute CH[,CH...]    leave these channels out (1 to 16; A1 to D16 for
+                           songs whose tracks name MIDI ports)
+      --solo CH[,CH...]    play these channels only
+      --program CH=PROGRAM[:BANK]
+                           hold a channel on a preset (program 0 to 127)
+                           whatever program changes the song sends
+                           (repeatable)
+      --dither on|off      dither as the samples are quantised (on), or round
+                           them (off: stems then add up to the bit)
       --text-encoding auto|utf-8|shift-jis|latin-1
                            how the songs' titles and copyrights are read
                            (auto: UTF-8 when valid, else Shift-JIS when it
@@ -339,7 +367,12 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         FilesFrom,
         Base,
         Check,
-        TextEncoding
+        TextEncoding,
+        Stems,
+        Mute,
+        Solo,
+        Program,
+        Dither
     };
     static const option longOptions[] = {
         {"quality", required_argument, nullptr, 'q'},
@@ -375,6 +408,11 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         {"report", required_argument, nullptr, Report},
         {"quiet", no_argument, nullptr, Quiet},
         {"text-encoding", required_argument, nullptr, TextEncoding},
+        {"stems", optional_argument, nullptr, Stems},
+        {"mute", required_argument, nullptr, Mute},
+        {"solo", required_argument, nullptr, Solo},
+        {"program", required_argument, nullptr, Program},
+        {"dither", required_argument, nullptr, Dither},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, Version},
         {nullptr, 0, nullptr, 0},
@@ -524,6 +562,64 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         case Quiet:
             request.quiet = true;
             break;
+        case Dither:
+            if (value != "on" && value != "off")
+                throw UsageError("--dither takes on or off, not \"" + value + "\"");
+            request.dither = value == "on";
+            break;
+        case Stems:
+            // "--stems only" as well as "--stems=only".
+            if (value.empty() && ::optind < argc && std::string(argv[::optind]) == "only") {
+                request.stemsOnly = true;
+                ++::optind;
+            } else if (!value.empty() && value != "only") {
+                throw UsageError("--stems takes nothing or only, not \"" + value + "\"");
+            }
+            request.stems = true;
+            request.stemsOnly = request.stemsOnly || value == "only";
+            break;
+        case Mute:
+        case Solo:
+            for (std::size_t at = 0; at <= value.size();) {
+                const std::size_t comma = std::min(value.find(',', at), value.size());
+                const std::string item = value.substr(at, comma - at);
+                const int channel = parseChannel(item);
+                if (channel < 0)
+                    throw UsageError(std::string(c == Mute ? "--mute" : "--solo") +
+                                     " takes channels 1 to 16 (A1 to D16 for songs with ports), "
+                                     "not \"" +
+                                     item + "\"");
+                (c == Mute ? request.parts.muted : request.parts.solo).push_back(channel);
+                at = comma + 1;
+            }
+            break;
+        case Program: {
+            // CH=PROGRAM[:BANK]: the preset's General MIDI number (from 0)
+            // and, if given, its bank.
+            const std::size_t equals = value.find('=');
+            const std::size_t colon = value.find(':', equals == std::string::npos ? 0 : equals);
+            audio::ChannelParts::Program held;
+            held.channel = parseChannel(value.substr(0, equals));
+            char *end = nullptr;
+            const std::string program = equals == std::string::npos
+                                            ? std::string()
+                                            : value.substr(equals + 1, colon - equals - 1);
+            const long p = std::strtol(program.c_str(), &end, 10);
+            bool ok = held.channel >= 0 && !program.empty() && *end == '\0' && p >= 0 && p < 128;
+            held.program = int(p);
+            if (ok && colon != std::string::npos) {
+                const std::string bank = value.substr(colon + 1);
+                const long b = std::strtol(bank.c_str(), &end, 10);
+                ok = !bank.empty() && *end == '\0' && b >= 0 && b < 16384;
+                held.bank = int(b);
+            }
+            if (!ok)
+                throw UsageError("--program takes CHANNEL=PROGRAM[:BANK] (a channel 1 to 16 or "
+                                 "A1 to D16, a program 0 to 127, a bank 0 to 16383), not \"" +
+                                 value + "\"");
+            request.parts.programs.push_back(held);
+            break;
+        }
         case TextEncoding: {
             using audio::TextEncoding;
             static const std::pair<const char *, TextEncoding> names[] = {
@@ -646,7 +742,11 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
             throw UsageError("-o - writes the one output only: give --no-mp3");
         if (request.skipExisting || request.shardCount > 1 || !request.base.empty())
             throw UsageError("-o - takes no --skip-existing, --shard or --base");
+        if (request.stems)
+            throw UsageError("-o - writes one file: the stems need a folder");
     }
+    if (request.stems && request.options.encode && request.stemsOnly)
+        throw UsageError("--stems only writes no WAVE file for --mp3 to encode: give --no-mp3");
     return request;
 }
 

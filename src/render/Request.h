@@ -3,6 +3,7 @@
 #pragma once
 
 #include "engine/DeviceConfig.h"
+#include "engine/Engine.h"
 #include "engine/MidiFile.h"
 #include "render/Encoding.h"
 #include "settings/Options.h"
@@ -43,6 +44,10 @@ struct Request {
     audio::SynthControls synth;              // what the command line sets over devices.ini's
     std::string base;                        // --base: outputs mirror the folders below it
     audio::TextEncoding textEncoding = audio::TextEncoding::Auto; // of the songs' titles
+    bool stems = false;             // --stems: each channel that sounds in a file of its own,
+    bool stemsOnly = false;         //   besides the whole song or instead of it
+    audio::ChannelParts parts;      // --mute, --solo, --program
+    bool dither = true;             // --dither off: samples rounded, not dithered
     std::vector<std::string> files; // the whole list, every shard's, in the order given
     bool help = false;
     bool version = false;
@@ -74,6 +79,10 @@ std::string outputFolderOf(const Request &request, const std::string &file);
 /// without its last four characters, the quality information when asked
 /// for, and the container's extension.
 std::string outputOf(const Request &request, const std::string &file);
+
+/// A channel as musicians name it, "1" to "16", or "A1" to "D16" with
+/// ports (A1 is 1), as 16 × port + channel from 0; -1 for anything else.
+int parseChannel(const std::string &text);
 
 /// The help text.
 std::string usage();

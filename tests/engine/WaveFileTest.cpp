@@ -176,8 +176,9 @@ TEST(WaveInput, AFormatWithoutARateConverterIsRefusedNotFilledAtTheWrongRate) {
     for (const WaveFormat &format : {WaveFormat{22050, 2, 16}, WaveFormat{44100, 1, 8}})
         EXPECT_EQ(audio::WaveConverter(format).error(), "") << format.sampleRate;
     // libsoxr makes no converter to 0 Hz: the recorder says so before it starts.
-    auto engine = std::make_shared<audio::Engine>(
-        audio::EngineSettings{audio::Engine::Clock::Driven, {}, {}, 1.0});
+    audio::EngineSettings settings;
+    settings.clock = audio::Engine::Clock::Driven;
+    auto engine = std::make_shared<audio::Engine>(settings);
     std::FILE *spool = std::tmpfile();
     audio::WaveRecorder recorder(engine, WaveFormat{0, 2, 16}, spool);
     EXPECT_NE(recorder.formatError().find("to 0 Hz"), std::string::npos) << recorder.formatError();
