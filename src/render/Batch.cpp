@@ -11,6 +11,7 @@
 #include "render/Json.h"
 #include "render/Progress.h"
 #include "render/Renderer.h"
+#include "render/Stems.h"
 
 #include <algorithm>
 #include <atomic>
@@ -62,11 +63,6 @@ void installStopSignals(bool worker) {
 
 // --- The plan ----------------------------------------------------------------
 
-bool exists(const std::string &path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 // One file however its path is spelt.
 std::string sameFileKey(const std::string &path) {
     std::error_code error;
@@ -102,8 +98,7 @@ std::vector<Task> plan(const Request &request) {
             task.ended = true;
             task.result.error = "its output " + task.output + " would also be that of " +
                                 (first != file ? first : tasks[at->second].input);
-        } else if (request.skipExisting && exists(task.output) &&
-                   waveProblem(request, file, task.output).empty()) {
+        } else if (request.skipExisting && outputsWhole(request, file, task.output)) {
             // A whole recording is done; with the encoder, only when its MP3
             // is too. A short or broken one is recorded again.
             if (!EncoderRuns(request.options) || HoldsMpegAudio(Mp3PathOf(task.output))) {
@@ -193,6 +188,14 @@ bool readLines(int fd, std::string &pending, std::vector<std::string> &lines) {
                                                          std::to_string(total) + "\n");
                                        },
                                        g_stop);
+            // Each stem first: "S task measured peak truePeak loudness clipped output".
+            for (const Result::Stem &stem : r.stems) {
+                char numbers[160];
+                std::snprintf(numbers, sizeof numbers, "%d %.17g %.17g %.17g %lld",
+                              int(stem.measured), stem.levels.peakDb, stem.levels.truePeakDb,
+                              stem.levels.loudness, stem.levels.clipped);
+                send(out, "S " + id + " " + numbers + " " + escaped(stem.output) + "\n");
+            }
             char levels[160];
             std::snprintf(levels, sizeof levels, "%d %.17g %.17g %.17g %lld %.17g", int(r.measured),
                           r.levels.peakDb, r.levels.truePeakDb, r.levels.loudness, r.levels.clipped,
@@ -366,6 +369,17 @@ private:
             worker.total = b;
             return;
         }
+        if (kind == 'S') {
+            Result::Stem stem;
+            int measured = 0, at = 0;
+            std::sscanf(line.c_str() + 2, "%*s %d %lf %lf %lf %lld %n", &measured,
+                        &stem.levels.peakDb, &stem.levels.truePeakDb, &stem.levels.loudness,
+                        &stem.levels.clipped, &at);
+            stem.measured = measured != 0;
+            stem.output = unescaped(line.substr(std::size_t(2 + at)));
+            tasks_[std::size_t(task)].result.stems.push_back(std::move(stem));
+            return;
+        }
         if (kind != 'R')
             return;
         Result &result = tasks_[std::size_t(task)].result;
@@ -413,8 +427,11 @@ private:
         // that a running batch still writes) are kept or removed first, and
         // the temporary files such a run left are removed.
         std::vector<std::string> folders;
-        for (const Task &task : tasks_)
+        for (const Task &task : tasks_) {
             folders.push_back(task.output.substr(0, task.output.rfind('/') + 1));
+            if (request_.stems)
+                folders.push_back(stemFolderOf(task.output));
+        }
         std::sort(folders.begin(), folders.end());
         folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
         for (const Leftover &leftover : FindLeftovers(folders)) {
@@ -478,13 +495,31 @@ private:
             std::snprintf(text, sizeof text, "%.2f", v);
             return task.result.measured && v > -1e8 ? std::string(text) : std::string("null");
         };
-        const std::string levels =
+        std::string levels =
             "\"peak_dbfs\":" + number(l.peakDb) + ",\"true_peak_dbtp\":" + number(l.truePeakDb) +
             ",\"loudness_lufs\":" + number(l.loudness) + ",\"clipped\":" +
             (task.result.measured ? std::to_string(l.clipped) : std::string("null")) +
             ",\"gain_db\":" +
             (request_.normalize && task.result.measured ? number(task.result.gainDb)
                                                         : std::string("null"));
+        if (request_.stems) {
+            // Each stem with what it holds.
+            levels += ",\"stems\":[";
+            for (const Result::Stem &stem : task.result.stems) {
+                auto level = [&](double v) {
+                    char text[32];
+                    std::snprintf(text, sizeof text, "%.2f", v);
+                    return stem.measured && v > -1e8 ? std::string(text) : std::string("null");
+                };
+                levels += std::string(&stem == task.result.stems.data() ? "" : ",") +
+                          "{\"output\":" + jsonText(stem.output) +
+                          ",\"peak_dbfs\":" + level(stem.levels.peakDb) +
+                          ",\"true_peak_dbtp\":" + level(stem.levels.truePeakDb) +
+                          ",\"loudness_lufs\":" + level(stem.levels.loudness) + ",\"clipped\":" +
+                          (stem.measured ? std::to_string(stem.levels.clipped) : "null") + "}";
+            }
+            levels += "]";
+        }
         std::fprintf(report_,
                      "{\"input\":%s,\"output\":%s,\"format\":%s,\"frames\":%lld,\"seconds\":%.6f,"
                      "%s,\"status\":\"%s\",\"error\":%s}\n",

@@ -7,6 +7,7 @@
 #include "recording/Interrupted.h"
 #include "recording/RunPlan.h"
 #include "render/Json.h"
+#include "render/Stems.h"
 
 #include <sndfile.h>
 
@@ -83,6 +84,16 @@ std::string waveProblem(const Request &request, const std::string &file,
     return {};
 }
 
+bool outputsWhole(const Request &request, const std::string &file, const std::string &output) {
+    if (!request.stemsOnly && waveProblem(request, file, output).size())
+        return false;
+    if (request.stems)
+        for (const StemOutput &stem : stemOutputsOf(request, file, output))
+            if (!waveProblem(request, file, stem.path).empty())
+                return false;
+    return true;
+}
+
 int runCheck(const Request &request) {
     std::size_t checked = 0, problems = 0;
     auto problem = [&](const std::string &line) {
@@ -97,6 +108,15 @@ int runCheck(const Request &request) {
         const std::string output = outputOf(request, file);
         const std::string folder = output.substr(0, output.rfind('/') + 1);
         folders.insert(folder.empty() ? "./" : folder);
+        if (request.stems) {
+            // Each stem whole; a stem missing or short is a problem.
+            folders.insert(stemFolderOf(output));
+            for (const StemOutput &stem : stemOutputsOf(request, file, output))
+                if (const std::string wrong = waveProblem(request, file, stem.path); !wrong.empty())
+                    problem(wrong);
+            if (request.stemsOnly)
+                continue;
+        }
         const std::string wave = waveProblem(request, file, output);
         if (!wave.empty()) {
             problem(wave);

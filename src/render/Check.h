@@ -11,6 +11,10 @@ namespace render {
 /// ("short: …"). Empty when it is whole.
 std::string waveProblem(const Request &request, const std::string &file, const std::string &output);
 
+/// Whether every output of `file` is whole: `output` (unless only its stems
+/// are made) and, with --stems, each stem.
+bool outputsWhole(const Request &request, const std::string &file, const std::string &output);
+
 /// Looks at every file of this shard's part of the list and at the reports
 /// named: prints one line for each problem (an output missing, unreadable or
 /// shorter than its song, an MP3 missing, a temporary or in-progress file
