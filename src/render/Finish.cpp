@@ -141,6 +141,9 @@ std::string transcode(const std::string &recording, const std::string &output,
             sf_set_string(to, SF_STR_TITLE, plan.tags.title.c_str());
         if (!plan.tags.copyright.empty())
             sf_set_string(to, SF_STR_COPYRIGHT, plan.tags.copyright.c_str());
+        // MP3's ID3 tag takes no copyright from libsndfile: it goes into the comment.
+        if (!plan.tags.copyright.empty() && plan.encoding.container == Container::Mp3)
+            sf_set_string(to, SF_STR_COMMENT, plan.tags.copyright.c_str());
         const double gain = gainDb == 0 ? 1 : std::pow(10.0, gainDb / 20.0);
         // Measured as written: what a lossy codec is given, the PCM as stored.
         audio::LevelMeter meter(
