@@ -43,6 +43,12 @@ struct TrackEvent {
     MidiEvent event;
 };
 
+// Text with nothing but blanks and control characters, in any encoding.
+bool blank(const std::string &text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7F; });
+}
+
 class TrackReader {
 public:
     TrackReader(const std::uint8_t *data, std::size_t size, int track, MidiSong &song,
@@ -102,9 +108,10 @@ public:
                     port_ = std::uint8_t(p_[0] % kMaxPorts);
                 if (type == 0x03 && song_.trackNames.back().empty())
                     song_.trackNames.back().assign(reinterpret_cast<const char *>(p_), length);
-                if (type == 0x03 && song_.titleBytes.empty())
+                // The first that is not blank.
+                if (type == 0x03 && blank(song_.titleBytes))
                     song_.titleBytes.assign(reinterpret_cast<const char *>(p_), length);
-                if (type == 0x02 && song_.copyrightBytes.empty())
+                if (type == 0x02 && blank(song_.copyrightBytes))
                     song_.copyrightBytes.assign(reinterpret_cast<const char *>(p_), length);
                 if (type == 0x51) {
                     // Longer tempo events are read by their first three bytes.
@@ -379,8 +386,10 @@ std::string fromLatin1(const std::string &bytes) {
 }
 
 // Shift-JIS through iconv, a character at a time; `clean` when every byte
-// decoded and at least one double-byte character stood among them (Latin-1
-// letters and signs alone would read as half-width katakana).
+// decoded and one of them lies in 0x80-0x9F. Those are the lead bytes of
+// kana and the commonest kanji, and control codes in Latin-1, which no
+// Latin-1 text holds: a Latin-1 letter before an ASCII one ("Sp\xE5r")
+// decodes as a kanji too.
 std::string fromShiftJis(const std::string &bytes, bool &clean) {
     clean = true;
     iconv_t cd = iconv_open("UTF-8", "CP932");
@@ -388,10 +397,11 @@ std::string fromShiftJis(const std::string &bytes, bool &clean) {
         clean = false;
         return fromLatin1(bytes);
     }
-    bool doubleByte = false;
+    bool latin1Control = false;
     std::string out;
     for (std::size_t i = 0; i < bytes.size();) {
         const auto c = static_cast<unsigned char>(bytes[i]);
+        latin1Control = latin1Control || (c >= 0x80 && c <= 0x9F);
         const bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
         const std::size_t take = lead && i + 1 < bytes.size() ? 2 : 1;
         char *in = const_cast<char *>(bytes.data() + i);
@@ -405,12 +415,11 @@ std::string fromShiftJis(const std::string &bytes, bool &clean) {
             ++i;
             continue;
         }
-        doubleByte = doubleByte || take == 2;
         out.append(decoded, std::size_t(to - decoded));
         i += take;
     }
     iconv_close(cd);
-    clean = clean && doubleByte;
+    clean = clean && latin1Control;
     return out;
 }
 

@@ -55,8 +55,9 @@ struct MidiSong {
 
 /// How the bytes of a meta event's text are read. Auto: as UTF-8 when they
 /// are valid UTF-8, else as Shift-JIS (Windows' code page 932, as Japanese
-/// files are written) when they decode cleanly as such and hold at least
-/// one double-byte character, else as Latin-1.
+/// files are written) when they decode cleanly as such and hold a byte
+/// from 0x80 to 0x9F (a kana's lead byte; a control code in Latin-1), else
+/// as Latin-1.
 enum class TextEncoding { Auto, Utf8, ShiftJis, Latin1 };
 
 /// A meta event's text as UTF-8, read as `encoding` says: bytes that do

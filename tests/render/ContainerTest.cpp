@@ -320,12 +320,14 @@ TEST_F(Render, OutputsAreTaggedWithTheSongsNameAndCopyright) {
     };
     song("sjis.mid",
          titled({131, 81, 129, 91, 131, 128, 137, 185, 138, 121}, {0xA9, ' ', '1', '9', '9', '5'}));
+    song("latin1.mid", titled({'S', 'p', 0xE5, 'r', ' ', '1'}, {'(', 'c', ')'}));
     song("utf8.mid", titled({'C', 'a', 'f', 0xC3, 0xA9}, {0xC2, 0xA9, ' ', 'X'}));
     const struct {
         const char *song, *encoding, *title, *copyright;
     } texts[] = {
         {"sjis", "auto", "\u30B2\u30FC\u30E0\u97F3\u697D", "\u00A9 1995"},
         {"utf8", "auto", "Caf\u00E9", "\u00A9 X"},
+        {"latin1", "auto", "Sp\u00E5r 1", "(c)"}, // å then r: a kanji in Shift-JIS
         {"utf8", "latin-1", "Caf\u00C3\u00A9", "\u00C2\u00A9 X"},
     };
     for (const auto &t : texts) {
