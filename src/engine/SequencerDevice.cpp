@@ -46,6 +46,12 @@ bool SequencerDevice::open(const std::string &file, std::string &error) {
     if (!error.empty())
         return false;
     std::lock_guard<std::mutex> guard(engine_->lock());
+    if (Synthesiser *synth = engine_->synthesiser(); synth && !engine_->outsideSynthesiser()) {
+        std::vector<bool> sounds;
+        for (const SongChannel &channel : song_.channels)
+            sounds.push_back(channel.sounds);
+        synth->restEffects(sounds);
+    }
     if (MidiTarget *target = engine_->midiTarget())
         target->reset(engine_->nextPeriodFrame());
     positionUs_ = 0;

@@ -307,6 +307,17 @@ void Synthesiser::silence(int channel, bool silent) {
     silent_[std::size_t(channel)] = silent;
 }
 
+void Synthesiser::restEffects(const std::vector<bool> &sounds) {
+    if (!layout_.stems)
+        return;
+    for (int channel = 0; channel < layout_.channels; ++channel)
+        if (std::size_t(channel) >= sounds.size() || !sounds[std::size_t(channel)] ||
+            silent_[std::size_t(channel)]) {
+            fluid_synth_reverb_on(synth_, channel, 0);
+            fluid_synth_chorus_on(synth_, channel, 0);
+        }
+}
+
 Synthesiser::~Synthesiser() {
     if (synth_) {
         // The SoundFont is the loader's to free, not this synthesiser's.

@@ -79,6 +79,10 @@ public:
     void holdProgram(int channel, int program, int bank);
     /// A channel that plays no note-ons (muted).
     void silence(int channel, bool silent);
+    /// With stems: the reverb and chorus units of the channels that never
+    /// sound in what is about to play (`sounds`, by channel) rest: what
+    /// they would add is silence, and sixteen units cost.
+    void restEffects(const std::vector<bool> &sounds);
 
     /// The synthesiser's block size: an event takes effect at a block boundary.
     static constexpr int kBlockFrames = 64;
