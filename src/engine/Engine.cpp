@@ -261,6 +261,8 @@ void Engine::toRecorders(std::int64_t frame, const float *left, const float *rig
     // frames before: the recorders take it there, in whole periods.
     if (!capturing_)
         return;
+    inputClock_.at = frame + std::int64_t(frames);
+    inputClock_.heard += std::int64_t(frames);
     auto hand = [this](std::int64_t start) {
         for (EngineSink *sink : sinks_)
             sink->period(start, inputPeriod_.data());
@@ -296,6 +298,11 @@ std::int64_t Engine::markRequest() {
     return askedFrame_;
 }
 
+Engine::InputClock Engine::inputClock() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return inputClock_;
+}
+
 std::int64_t Engine::now() {
     std::lock_guard<std::mutex> guard(mutex_);
     if (clock_ != Clock::Output)
@@ -308,10 +315,20 @@ std::int64_t Engine::now() {
 }
 
 void Engine::portLost(const std::string &why) {
+    {
+        std::lock_guard<std::mutex> guard(lostMutex_);
+        if (lostWhy_.empty())
+            lostWhy_ = why;
+    }
     if (broken_.exchange(true))
         return;
     notices_->post("The outside synthesiser could not be recorded to the end: " + why +
                    ". The recording until then is saved");
+}
+
+std::string Engine::lostWhy() {
+    std::lock_guard<std::mutex> guard(lostMutex_);
+    return lostWhy_;
 }
 
 void Engine::outputLost(const std::string &why) {

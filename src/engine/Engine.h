@@ -193,6 +193,14 @@ public:
     void captureLocked(std::int64_t frame, const float *left, const float *right,
                        std::size_t frames);
     void capture(std::int64_t frame, const float *interleaved, std::size_t frames);
+    /// The input's clock against the engine's: the engine frame at which
+    /// the last frame heard so far reached the input, and the frames heard
+    /// in all. Two readings give the drift between the two clocks, as the
+    /// engine has followed it. Takes the lock.
+    struct InputClock {
+        std::int64_t at = 0, heard = 0;
+    };
+    InputClock inputClock();
     /// The frame the engine's clock stands at now, to the frame: an
     /// output's clock runs on by the steady clock between its requests (any
     /// thread; takes the lock).
@@ -203,6 +211,8 @@ public:
     void portLost(const std::string &why);
     /// Set once a port was lost: playback ends at the next block.
     bool broken() const { return broken_.load(); }
+    /// What was lost, and how (once broken()).
+    std::string lostWhy();
 
     /// Frames rendered so far (any thread).
     std::int64_t framesRendered() const { return rendered_.load(std::memory_order_acquire); }
@@ -287,8 +297,11 @@ private:
     std::vector<float> inputPeriod_;     // the captured period being filled
     std::int64_t inputPeriodStart_ = INT64_MIN;
     std::int64_t inputNext_ = INT64_MIN; // the first frame the recorders do not have yet
+    InputClock inputClock_;
     std::string sequencerError_, inputError_;
     std::atomic<bool> broken_{false};
+    std::mutex lostMutex_;
+    std::string lostWhy_; // guarded by lostMutex_
     std::vector<EngineSource *> sources_;
     std::vector<EngineSink *> sinks_;
     std::vector<float> buffer_;              // the last periods rendered for an output

@@ -74,7 +74,7 @@ TailRule RecordingSession::tailRule() const {
     TailRule rule;
     rule.seconds = plan_.tailAuto ? kAutoTailSeconds : plan_.tailSeconds;
     rule.untilQuiet = plan_.tailAuto;
-    rule.threshold = kQuiet;
+    rule.threshold = plan_.quietLevel > 0 ? plan_.quietLevel : kQuiet;
     rule.holdMs = kQuietHoldMs;
     return rule;
 }

@@ -34,6 +34,9 @@ struct SessionPlan {
     /// sound has stayed below -90 dBFS for 100 ms (at most kAutoTailSeconds),
     /// so that the last notes end as they ring out.
     bool tailAuto = false;
+    /// The level, as a sample's value, that tailAuto's sound must stay
+    /// below (a live input's noise floor); 0: -90 dBFS.
+    float quietLevel = 0;
     /// Turns the whole recording, the WAVE file `recording`, into `output`
     /// (another container, tags, a gain), which it writes whole or not at
     /// all; empty when it did, else why not. Without it the recording is

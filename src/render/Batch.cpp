@@ -3,12 +3,14 @@
 // exists, fed one file at a time over a pipe, and replaced if one dies.
 #include "render/Batch.h"
 
+#include "engine/Calibration.h"
 #include "platform/FileWrite.h"
 #include "recording/Formats.h"
 #include "recording/Interrupted.h"
 #include "recording/RunPlan.h"
 #include "render/Check.h"
 #include "render/Json.h"
+#include "render/Live.h"
 #include "render/Progress.h"
 #include "render/Renderer.h"
 #include "render/Stems.h"
@@ -38,6 +40,7 @@ struct Task {
     Result result;
     bool ended = false;
     bool encodeOnly = false; // its WAVE stands, its MP3 does not: only the encoder runs
+    double seconds = 0;      // live: the real time it plays, with its tail
 };
 
 std::atomic<bool> g_stop{false};
@@ -168,13 +171,39 @@ bool readLines(int fd, std::string &pending, std::vector<std::string> &lines) {
 [[noreturn]] void workerMain(const Request &request, const std::vector<Task> &tasks, int in,
                              int out) {
     installStopSignals(true);
-    Renderer renderer(request);
+    // Live: the latency measured first when asked, with an engine of its own.
+    Request live = request;
+    if (request.live && request.calibrate) {
+        const audio::Calibration calibration = audio::calibrate(liveDevices(request));
+        if (!calibration.stored) {
+            send(out, "E " + escaped("the calibration failed: " + calibration.message) + "\n");
+            std::_Exit(0);
+        }
+        live.latency = calibration.offset;
+        live.latencyGiven = true;
+        send(out, "W " + escaped("calibrated: " + calibration.message) + "\n");
+    }
+    Renderer renderer(live);
+    if (request.live) {
+        // The instrument and its input, tried before the first song.
+        std::vector<std::string> warnings;
+        const std::string problem = renderer.checkLive(warnings);
+        for (const std::string &warning : warnings)
+            send(out, "W " + escaped(warning) + "\n");
+        if (!problem.empty()) {
+            renderer.silence();
+            send(out, "E " + escaped(problem) + "\n");
+            std::_Exit(0);
+        }
+    }
     std::string pending;
     for (;;) {
         std::vector<std::string> lines;
         while (lines.empty())
-            if (!readLines(in, pending, lines) || g_stop)
+            if (!readLines(in, pending, lines) || g_stop) {
+                renderer.silence();
                 std::_Exit(0);
+            }
         for (const std::string &line : lines) {
             const std::size_t index = std::stoul(line);
             const Task &task = tasks[index];
@@ -196,6 +225,14 @@ bool readLines(int fd, std::string &pending, std::vector<std::string> &lines) {
                               stem.levels.loudness, stem.levels.clipped);
                 send(out, "S " + id + " " + numbers + " " + escaped(stem.output) + "\n");
             }
+            if (r.live.used) {
+                // "L task latency floor peak clipped drift timedOut".
+                char numbers[200];
+                std::snprintf(numbers, sizeof numbers, "%ld %.17g %.17g %lld %.17g %d",
+                              r.live.latency, r.live.floorDb, r.live.inputPeakDb,
+                              r.live.inputClipped, r.live.driftPpm, int(r.live.ringOutTimedOut));
+                send(out, "L " + id + " " + numbers + "\n");
+            }
             char levels[160];
             std::snprintf(levels, sizeof levels, "%d %.17g %.17g %.17g %lld %.17g", int(r.measured),
                           r.levels.peakDb, r.levels.truePeakDb, r.levels.loudness, r.levels.clipped,
@@ -203,8 +240,10 @@ bool readLines(int fd, std::string &pending, std::vector<std::string> &lines) {
             send(out, "R " + id + " " + std::to_string(int(r.status)) + " " +
                           std::to_string(r.frames) + " " + std::to_string(r.seconds) + " " +
                           levels + " " + escaped(r.error) + "\n");
-            if (g_stop)
+            if (g_stop) {
+                renderer.silence();
                 std::_Exit(0);
+            }
         }
     }
 }
@@ -235,7 +274,17 @@ class Batch {
 public:
     explicit Batch(const Request &request)
         : request_(request), tasks_(plan(request)),
-          progress_(STDERR_FILENO, request.quiet, tasks_.size()) {}
+          progress_(STDERR_FILENO, request.quiet, tasks_.size()) {
+        if (request.live)
+            for (Task &task : tasks_) {
+                try {
+                    task.seconds = double(audio::readMidiFile(task.input).lengthUs) / 1e6 +
+                                   request.tailSeconds;
+                } catch (const std::exception &) {
+                    task.seconds = 0; // it fails at once
+                }
+            }
+    }
 
     int run() {
         if (!request_.report.empty()) {
@@ -353,10 +402,50 @@ private:
             if (w.task >= 0)
                 running.push_back(Running{tasks_[std::size_t(w.task)].input, w.done, w.total,
                                           request_.encoding.format.sampleRate});
-        progress_.update(running, waiting_.size());
+        double waitingSeconds = -1;
+        if (request_.live) {
+            waitingSeconds = 0;
+            for (const std::size_t index : waiting_)
+                waitingSeconds += tasks_[index].seconds;
+        }
+        progress_.update(running, waiting_.size(), waitingSeconds);
     }
 
     void heard(Worker &worker, const std::string &line) {
+        if (line.rfind("W ", 0) == 0) {
+            progress_.say("kestrune-render: " + unescaped(line.substr(2)));
+            return;
+        }
+        if (line.rfind("E ", 0) == 0) {
+            // The instrument cannot be used: no song can be recorded.
+            const std::string why = unescaped(line.substr(2));
+            progress_.say("kestrune-render: " + why);
+            if (worker.task >= 0)
+                waiting_.push_front(std::size_t(worker.task));
+            worker.task = -1;
+            for (const std::size_t index : waiting_) {
+                tasks_[index].result.status = Result::Status::Failed;
+                tasks_[index].result.error = why;
+                finish(index);
+            }
+            waiting_.clear();
+            return;
+        }
+        if (line.rfind("L ", 0) == 0) {
+            long task = -1, latency = 0;
+            int timedOut = 0;
+            Result::Live live;
+            if (std::sscanf(line.c_str(), "L %ld %ld %lf %lf %lld %lf %d", &task, &latency,
+                            &live.floorDb, &live.inputPeakDb, &live.inputClipped, &live.driftPpm,
+                            &timedOut) == 7 &&
+                task == worker.task) {
+                live.used = true;
+                live.latency = latency;
+                live.ringOutTimedOut = timedOut != 0;
+                tasks_[std::size_t(task)].result.live = live;
+            }
+            return;
+        }
         char kind = 0;
         long task = -1;
         long long a = 0, b = 0;
@@ -519,6 +608,23 @@ private:
                           (stem.measured ? std::to_string(stem.levels.clipped) : "null") + "}";
             }
             levels += "]";
+        }
+        if (task.result.live.used) {
+            // The instrument and its input while the song played.
+            const Result::Live &live = task.result.live;
+            auto decibels = [](double v) {
+                char text[32];
+                std::snprintf(text, sizeof text, "%.2f", v);
+                return v > -1e8 ? std::string(text) : std::string("null");
+            };
+            char drift[32];
+            std::snprintf(drift, sizeof drift, "%.1f", live.driftPpm);
+            levels += ",\"latency_frames\":" + std::to_string(live.latency) +
+                      ",\"noise_floor_dbfs\":" + decibels(live.floorDb) +
+                      ",\"input_peak_dbfs\":" + decibels(live.inputPeakDb) +
+                      ",\"input_clipped\":" + std::to_string(live.inputClipped) +
+                      ",\"drift_ppm\":" + drift +
+                      ",\"ringout_timed_out\":" + (live.ringOutTimedOut ? "true" : "false");
         }
         std::fprintf(report_,
                      "{\"input\":%s,\"output\":%s,\"format\":%s,\"frames\":%lld,\"seconds\":%.6f,"

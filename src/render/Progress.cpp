@@ -125,7 +125,8 @@ void Progress::finished(const std::string &input, const std::string &output, con
     write(line + "\n");
 }
 
-std::string Progress::totalLine(const std::vector<Running> &running, std::size_t waiting) const {
+std::string Progress::totalLine(const std::vector<Running> &running, std::size_t waiting,
+                                double waitingSeconds) const {
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     double done = audioDone_, left = 0, lengths = 0;
@@ -136,7 +137,10 @@ std::string Progress::totalLine(const std::vector<Running> &running, std::size_t
     }
     std::string line = std::to_string(ended_) + "/" + std::to_string(files_) + " files · " +
                        clockText(done) + " of audio";
-    if (elapsed > 0.5 && done > 0) {
+    if (waitingSeconds >= 0) {
+        // In real time: what is left to play is what is left to wait.
+        line += " · about " + clockText(left + waitingSeconds) + " left";
+    } else if (elapsed > 0.5 && done > 0) {
         const double speed = done / elapsed;
         line += " · " + fixed(speed, 1) + "× real time";
         // Files not begun yet are guessed at the length of those seen so far.
@@ -147,7 +151,8 @@ std::string Progress::totalLine(const std::vector<Running> &running, std::size_t
     return line;
 }
 
-void Progress::update(const std::vector<Running> &running, std::size_t waiting) {
+void Progress::update(const std::vector<Running> &running, std::size_t waiting,
+                      double waitingSeconds) {
     if (quiet_ || !terminal_)
         return;
     const auto now = std::chrono::steady_clock::now();
@@ -165,10 +170,15 @@ void Progress::update(const std::vector<Running> &running, std::size_t waiting) 
         bar += std::string(4 - std::min<std::size_t>(4, percent.size()), ' ') + percent + "  ";
         text += bar + fitted(baseName(r.name), std::max(8, width - int(bar.size()) - 1)) + "\n";
     }
-    text += fitted("  " + totalLine(running, waiting), width - 1) + "\n";
+    text += fitted("  " + totalLine(running, waiting, waitingSeconds), width - 1) + "\n";
     clearBars();
     write(text);
     bars_ = int(running.size()) + 1;
+}
+
+void Progress::say(const std::string &text) {
+    clearBars();
+    write(text + "\n");
 }
 
 void Progress::summary(bool interrupted) {

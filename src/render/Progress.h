@@ -26,14 +26,20 @@ public:
     /// A file has ended: a line that stays.
     void finished(const std::string &input, const std::string &output, const Result &result);
     /// The bars of the running files and the total, at most ten times a second.
-    void update(const std::vector<Running> &running, std::size_t waiting);
+    /// A live batch knows the real time its waiting files take
+    /// (`waitingSeconds`, else -1), and its remaining time is that.
+    void update(const std::vector<Running> &running, std::size_t waiting,
+                double waitingSeconds = -1);
+    /// A line of its own that stays, above the bars.
+    void say(const std::string &text);
     /// The last word: how many were recorded, failed and left out.
     void summary(bool interrupted);
 
 private:
     void clearBars();
     void write(const std::string &text);
-    std::string totalLine(const std::vector<Running> &running, std::size_t waiting) const;
+    std::string totalLine(const std::vector<Running> &running, std::size_t waiting,
+                          double waitingSeconds) const;
 
     const int fd_;
     const bool terminal_;

@@ -3,6 +3,7 @@
 #include "render/Renderer.h"
 
 #include "engine/Engine.h"
+#include "engine/SoundSystem.h"
 #include "platform/Exception.h"
 #include "render/Stems.h"
 
@@ -10,14 +11,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
+#include <thread>
 
 namespace render {
 
 Renderer::Renderer(const Request &request) : request_(request) {
-    audio::EngineSettings settings;
-    settings.clock = audio::Engine::Clock::Driven;
-    settings.devices = audio::readDevicesConfig();
+    audio::EngineSettings &settings = settings_;
+    // Live: in real time, on the instrument and the input named.
+    settings.clock = request.live ? audio::Engine::Clock::Steady : audio::Engine::Clock::Driven;
+    settings.devices = request.live ? liveDevices(request) : audio::readDevicesConfig();
     settings.soundFont = request.soundFont;
     settings.sampleRate = request.encoding.engineRate();
     settings.stems = request.stems;
@@ -43,15 +47,70 @@ Renderer::Renderer(const Request &request) : request_(request) {
         for (const std::string &more : request.moreSoundFonts)
             synth.moreSoundFonts += (synth.moreSoundFonts.empty() ? "" : ";") + more;
     }
+    startEngine();
+}
+
+void Renderer::startEngine() {
     // The whole batch's: the SoundFont loads once.
-    engine_ = std::make_shared<audio::Engine>(settings);
+    session_.reset();
+    devices_.reset();
+    live_.reset();
+    engine_ = std::make_shared<audio::Engine>(settings_);
     devices_ = std::make_unique<EngineDevices>(engine_);
     session_ = std::make_unique<RecordingSession>(*devices_);
+    if (request_.live) {
+        ResetKind reset = ResetKind::Gm;
+        parseReset(request_.reset, reset);
+        live_ = std::make_unique<LiveRig>(engine_, reset);
+    }
 }
 
 Renderer::~Renderer() {
     session_.reset();
     devices_.reset();
+    live_.reset();
+}
+
+std::string Renderer::checkLive(std::vector<std::string> &warnings) {
+    if (std::string problem = live_->problem(); !problem.empty())
+        return problem;
+    const audio::DevicesConfig &devices = settings_.devices;
+    const std::string input = devices.realInput() ? devices.inputDevice : "the loopback";
+    std::string error;
+    if (!engine_->outsideSynthesiser() && !engine_->ensureSynthesiser(error))
+        return error;
+    if (!engine_->outsideSynthesiser()) {
+        std::lock_guard<std::mutex> guard(engine_->lock());
+        engine_->startSynthesiser(engine_->nextPeriodFrame());
+    }
+    // A second of the input with nothing playing: its noise floor.
+    live_->meter().clear();
+    floor_ = live_->measureFloor(error);
+    if (!error.empty())
+        return error;
+    char text[300];
+    const double floorDb = floor_ > 0 ? 20 * std::log10(double(floor_)) : -1e9;
+    if (floorDb > -50) {
+        std::snprintf(text, sizeof text,
+                      "the input %s is noisy: its floor is %.1f dBFS with nothing playing "
+                      "(a quiet one is below -50 dBFS)",
+                      input.c_str(), floorDb);
+        warnings.push_back(text);
+    }
+    if (!live_->hearsANote())
+        return "no sound came back through the input " + input + " when a note was played on " +
+               (engine_->outsideSynthesiser() ? devices.port : "the internal synthesiser") +
+               ": is the instrument's output connected to it, and is it on?";
+    if (live_->meter().clipped() > 0)
+        warnings.push_back("the input " + input +
+                           " clipped on a loud test note: turn the instrument or the input down "
+                           "(--level-check helps)");
+    return {};
+}
+
+void Renderer::silence() {
+    if (live_ && !engine_->broken())
+        live_->silence();
 }
 
 namespace {
@@ -70,6 +129,22 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
         // written alongside it; otherwise its levels are measured where they
         // are wanted (a WAVE output is the recording; a gain to a loudness
         // needs them first).
+        if (live_) {
+            // A lost instrument or input ended the last song: connect
+            // again, or fail this one clearly.
+            if (engine_->broken())
+                startEngine();
+            if (const std::string problem = live_->problem(); !problem.empty())
+                throw Exception(problem);
+            // Every song starts on an instrument reset and rung out.
+            live_->reset();
+            result.live.used = true;
+            result.live.ringOutTimedOut = !live_->waitForQuiet(floor_, 30);
+            result.live.latency = settings_.devices.offset;
+            result.live.floorDb = floor_ > 0 ? 20 * std::log10(double(floor_)) : -1e9;
+            live_->meter().clear();
+        }
+        const audio::Engine::InputClock clockBefore = engine_->inputClock();
         const FinishPlan how = finishPlanFor(song);
         const audio::WaveFormat format = request_.encoding.recordingFormat();
         stemsDone_.clear();
@@ -93,7 +168,10 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
                 session_->abandon();
                 throw Exception("interrupted");
             }
-            {
+            if (live_) {
+                // The clock is real time: the session is looked at now and then.
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            } else {
                 std::lock_guard<std::mutex> guard(engine_->lock());
                 engine_->drive(kBatchFrames);
             }
@@ -106,6 +184,27 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
         if (progress)
             progress(total, total);
         const RecordingSession::Outcome &outcome = session_->outcome();
+        if (live_) {
+            const audio::Engine::InputClock clockAfter = engine_->inputClock();
+            const std::int64_t heard = clockAfter.heard - clockBefore.heard;
+            if (heard > 0)
+                result.live.driftPpm =
+                    double((clockAfter.at - clockBefore.at) - heard) * 1e6 / double(heard);
+            const float peak = live_->meter().peak();
+            result.live.inputPeakDb = peak > 0 ? 20 * std::log10(double(peak)) : -1e9;
+            result.live.inputClipped = live_->meter().clipped();
+            if (engine_->broken()) {
+                // The song was cut off: what was recorded of it is no output.
+                if (outcome.saved) {
+                    std::error_code ignored;
+                    std::filesystem::remove(session_->output(), ignored);
+                    for (const Result::Stem &stem : stemsDone_)
+                        std::filesystem::remove(stem.output, ignored);
+                }
+                engine_->notices().take();
+                throw Exception("the recording was cut off: " + engine_->lostWhy());
+            }
+        }
         if (outcome.saved) {
             result.frames = outcome.frames;
             result.seconds = double(outcome.frames) / request_.encoding.format.sampleRate;
@@ -123,6 +222,10 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
     devices_->tap(nullptr);
     stream_.reset(); // one not finished is removed
     levels_.reset();
+    // A song cut short leaves nothing sounding on the instrument; one that
+    // ended meets the next song's reset (and the batch's end, silence()).
+    if (stop || result.status != Result::Status::Ok)
+        silence();
     startAfresh();
     return result;
 }
@@ -157,6 +260,8 @@ SessionPlan Renderer::planFor(const std::string &song, const std::atomic<bool> &
     plan.format = request_.encoding.recordingFormat();
     plan.tailSeconds = request_.tailSeconds;
     plan.tailAuto = request_.tailAuto;
+    if (live_) // the input's own floor + 6 dB (a line input never reaches -90 dBFS)
+        plan.quietLevel = std::max(2 * floor_, 3.1622777e-5f);
     plan.output = outputOf(request_, song);
     plan.refuseWithoutRoom = true;
     plan.waitForEncoder = [&stop](const ProcessHandle &process) {
@@ -210,6 +315,8 @@ FinishPlan Renderer::finishPlanFor(const std::string &song) const {
 }
 
 void Renderer::startAfresh() {
+    if (engine_->outsideSynthesiser())
+        return; // reset before the next song instead
     // The next file starts on a synthesiser with no history: nothing of
     // this one sounds on, and its reverb and chorus start as in a file
     // recorded alone.

@@ -1,12 +1,14 @@
 // Records MIDI files into WAVE files one after the other, in the window's
 // recording session, on an engine of its own whose clock runs free: as fast
-// as the processor renders.
+// as the processor renders; or, live, in real time on an instrument heard
+// through an input.
 #pragma once
 
 #include "engine/Levels.h"
 #include "recording/EngineDevices.h"
 #include "recording/RecordingSession.h"
 #include "render/Finish.h"
+#include "render/Live.h"
 #include "render/Request.h"
 
 #include <atomic>
@@ -35,6 +37,16 @@ struct Result {
         bool measured = false;
     };
     std::vector<Stem> stems;
+    /// --live: the instrument and its input while the song played.
+    struct Live {
+        bool used = false;
+        long latency = 0;          // frames the recording was placed earlier by
+        double floorDb = -1e9;     // the input's noise floor (dBFS)
+        double inputPeakDb = -1e9; // the loudest sample heard (dBFS)
+        long long inputClipped = 0;
+        double driftPpm = 0;          // the input's clock against the engine's
+        bool ringOutTimedOut = false; // the last song never rang out
+    } live;
 };
 
 /// Called now and then while a file records: frames done, frames in all.
@@ -56,17 +68,28 @@ public:
     Result render(const std::string &song, const ProgressFunction &progress,
                   const std::atomic<bool> &stop);
 
+    /// --live, before the first song: why the instrument or its input
+    /// cannot be used (empty when they can), and what was found that the
+    /// user should know (a loud floor, an input that clips).
+    std::string checkLive(std::vector<std::string> &warnings);
+    /// --live, on the way out: every note on the instrument silenced.
+    void silence();
+
     /// The encoder step alone, for `song` whose WAVE file stands already
     /// (its MP3 is missing).
     Result encode(const std::string &song, const std::atomic<bool> &stop);
 
 private:
+    void startEngine();
     void startAfresh();
     SessionPlan planFor(const std::string &song, const std::atomic<bool> &stop);
     FinishPlan finishPlanFor(const std::string &song) const;
 
     const Request &request_;
+    audio::EngineSettings settings_;
     std::shared_ptr<audio::Engine> engine_;
+    std::unique_ptr<LiveRig> live_; // --live
+    float floor_ = 0;               // the input's noise floor, as a sample's value
     std::unique_ptr<EngineDevices> devices_;
     std::unique_ptr<RecordingSession> session_;
     // What hears the recording being made: an output written alongside it,

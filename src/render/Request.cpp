@@ -6,6 +6,7 @@
 #include "platform/profile/Profile.h"
 #include "recording/Formats.h"
 #include "recording/RunPlan.h"
+#include "render/Live.h"
 #include "settings/IniFiles.h"
 
 #include <algorithm>
@@ -227,6 +228,28 @@ the window (its settings file).
                            in-progress file in the output folders, and every
                            input recorded more than once in the reports given
                            with --report (repeatable); exit status 1 if any
+      --live               play each song in real time on the synthesiser
+                           devices.ini names ([Sequencer], [WaveIn]) and
+                           record what its input hears, one song after the
+                           other: a reset and a wait for the last song to
+                           ring out between songs, every note silenced on
+                           the way out; --tail auto then ends at the input's
+                           own noise floor
+      --midi-port [jack:|alsa:]PORT
+                           the instrument's MIDI port (a JACK MIDI port, or
+                           an ALSA sequencer client:port)
+      --input [jack:|pulse:]PORTS
+                           what it is heard through: JACK capture ports
+                           "a,b", or a PulseAudio/PipeWire source
+      --latency FRAMES     frames between an event and its sound reaching
+                           the input, beyond what the servers report
+                           (default: devices.ini's [WaveIn] Offset)
+      --calibrate          measure that before the first song
+      --reset gm|gs|xg|mt32|none
+                           the instrument's reset before each song (gm)
+      --level-check        record nothing: play loud chords on the
+                           instrument and show the input's level, until
+                           Enter, to set the volumes by
   -h, --help               this help
       --version            the program's version
 
@@ -335,7 +358,8 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
     request.jobs = cores > 0 ? int(cores) : 1;
     std::string quality, tail, shard, encoder, format, rate, bits, outputFile;
     std::vector<std::string> lists;
-    bool mp3 = false, noMp3 = false, nulSeparated = false;
+    bool mp3 = false, noMp3 = false, nulSeparated = false, jobsGiven = false;
+    std::string liveOnly; // the last option given that only a live batch takes
 
     enum {
         Tail = 1000,
@@ -372,7 +396,14 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         Mute,
         Solo,
         Program,
-        Dither
+        Dither,
+        Live,
+        MidiPort,
+        Input,
+        Latency,
+        Calibrate,
+        LevelCheck,
+        Reset
     };
     static const option longOptions[] = {
         {"quality", required_argument, nullptr, 'q'},
@@ -413,6 +444,13 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         {"solo", required_argument, nullptr, Solo},
         {"program", required_argument, nullptr, Program},
         {"dither", required_argument, nullptr, Dither},
+        {"live", no_argument, nullptr, Live},
+        {"midi-port", required_argument, nullptr, MidiPort},
+        {"input", required_argument, nullptr, Input},
+        {"latency", required_argument, nullptr, Latency},
+        {"calibrate", no_argument, nullptr, Calibrate},
+        {"level-check", no_argument, nullptr, LevelCheck},
+        {"reset", required_argument, nullptr, Reset},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, Version},
         {nullptr, 0, nullptr, 0},
@@ -538,6 +576,7 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
             break;
         case 'j':
             request.jobs = int(wholeNumber(value, "--jobs"));
+            jobsGiven = true;
             if (request.jobs < 1 || request.jobs > 1024)
                 throw UsageError("--jobs must be between 1 and 1024");
             break;
@@ -578,6 +617,37 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
             request.stems = true;
             request.stemsOnly = request.stemsOnly || value == "only";
             break;
+        case Live:
+            request.live = true;
+            break;
+        case MidiPort:
+            request.midiPort = value;
+            liveOnly = "--midi-port";
+            break;
+        case Input:
+            request.input = value;
+            liveOnly = "--input";
+            break;
+        case Latency:
+            request.latency = long(wholeNumber(value, "--latency"));
+            request.latencyGiven = true;
+            liveOnly = "--latency";
+            break;
+        case Calibrate:
+            request.calibrate = true;
+            liveOnly = "--calibrate";
+            break;
+        case LevelCheck:
+            request.levelCheck = true;
+            break;
+        case Reset: {
+            ResetKind kind;
+            if (!parseReset(value, kind))
+                throw UsageError("--reset takes gm, gs, xg, mt32 or none, not \"" + value + "\"");
+            request.reset = value;
+            liveOnly = "--reset";
+            break;
+        }
         case Mute:
         case Solo:
             for (std::size_t at = 0; at <= value.size();) {
@@ -709,6 +779,20 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         if (request.shardCount < 1 || request.shardIndex < 0 ||
             request.shardIndex >= request.shardCount)
             throw UsageError("--shard K/N needs 0 <= K < N, not \"" + shard + "\"");
+    }
+
+    if (!liveOnly.empty() && !request.live && !request.levelCheck)
+        throw UsageError(liveOnly + " is for --live and --level-check");
+    if (request.levelCheck)
+        return request; // nothing to record
+    if (request.live) {
+        // One instrument plays one song at a time.
+        if (jobsGiven && request.jobs > 1)
+            throw UsageError("--live plays one song at a time on one instrument: -j is refused");
+        request.jobs = 1;
+        if (request.stems)
+            throw UsageError("--live records what the input hears, which holds no channels of "
+                             "its own: --stems is refused");
     }
 
     // The whole list, from the command line and the lists named: every

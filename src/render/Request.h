@@ -44,10 +44,18 @@ struct Request {
     audio::SynthControls synth;              // what the command line sets over devices.ini's
     std::string base;                        // --base: outputs mirror the folders below it
     audio::TextEncoding textEncoding = audio::TextEncoding::Auto; // of the songs' titles
-    bool stems = false;             // --stems: each channel that sounds in a file of its own,
-    bool stemsOnly = false;         //   besides the whole song or instead of it
-    audio::ChannelParts parts;      // --mute, --solo, --program
-    bool dither = true;             // --dither off: samples rounded, not dithered
+    bool stems = false;        // --stems: each channel that sounds in a file of its own,
+    bool stemsOnly = false;    //   besides the whole song or instead of it
+    audio::ChannelParts parts; // --mute, --solo, --program
+    bool dither = true;        // --dither off: samples rounded, not dithered
+    bool live = false;         // --live: played in real time, recorded from an input
+    std::string midiPort;      // --midi-port: the instrument's port over devices.ini's
+    std::string input;         // --input: the input it is heard through
+    long latency = 0;          // --latency: frames, over [WaveIn] Offset
+    bool latencyGiven = false;
+    bool calibrate = false;         // --calibrate: measured before the first song
+    bool levelCheck = false;        // --level-check: a meter to set levels by, nothing recorded
+    std::string reset = "gm";       // --reset: the instrument's reset between songs
     std::vector<std::string> files; // the whole list, every shard's, in the order given
     bool help = false;
     bool version = false;

@@ -2,6 +2,7 @@
 #include "platform/Paths.h"
 #include "render/Batch.h"
 #include "render/Check.h"
+#include "render/Live.h"
 
 #include <cstdio>
 
@@ -16,6 +17,8 @@ int main(int argc, char **argv) {
             std::puts("kestrune-render 0.3.0");
             return 0;
         }
+        if (request.levelCheck)
+            return render::runLevelCheck(request);
         return request.check ? render::runCheck(request) : render::runBatch(request);
     } catch (const render::UsageError &e) {
         std::fprintf(stderr, "kestrune-render: %s\nTry 'kestrune-render --help' for more.\n",

@@ -12,12 +12,18 @@
 #include "support/EventLoop.h"
 #include "support/RunFixture.h"
 #include "support/SoundServers.h"
+#include "support/TestFiles.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTimer>
 
 #include <cmath>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <map>
 
 namespace {
 
@@ -289,4 +295,217 @@ TEST(AlsaSequencer, PlaysAnOutsideSynthesiserWhereTheKernelHasASequencer) {
         EXPECT_NE(port.name.rfind("System:", 0), 0u) << port.name;
     EXPECT_EQ(error, "");
     engine.reset();
+}
+
+// --- kestrune-render --live: a batch on the outside synthesiser --------------
+
+namespace {
+
+// Strings held from 0.1 s with no note-off, the song ending at `endSeconds`:
+// without a reset they would sound on into whatever follows.
+test::Bytes heldStrings(double endSeconds) {
+    test::TrackWriter t;
+    t.delta(0).tempo(500000).delta(0).program(0, 48);
+    t.delta(96).noteOn(0, 48, 110).delta(0).noteOn(0, 55, 110).delta(0).noteOn(0, 60, 110);
+    t.delta(std::uint32_t(std::lround((endSeconds - 0.1) * 960))).end();
+    return test::midiFile(0, 480, {t.bytes()});
+}
+
+float loudest(const std::vector<float> &samples, std::size_t fromFrame, std::size_t toFrame) {
+    float peak = 0;
+    for (std::size_t i = 2 * fromFrame; i < std::min(samples.size(), 2 * toFrame); ++i)
+        peak = std::max(peak, std::fabs(samples[i]));
+    return peak;
+}
+
+// kestrune-render beside the test programs, in a folder of the test's.
+class LiveBatch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.ready());
+        synth = std::make_unique<test::OutsideSynth>("KestruneLiveSynth");
+        ASSERT_TRUE(synth->ready()) << "fluidsynth did not start";
+    }
+    QStringList live(const QStringList &more) {
+        return QStringList{"--live",
+                           "--midi-port",
+                           QString::fromStdString(synth->midiPort()),
+                           "--input",
+                           QString::fromStdString(synth->audioPorts()),
+                           "--no-mp3",
+                           "-o",
+                           "out",
+                           "--report",
+                           "report.jsonl"} +
+               more;
+    }
+    void start(QProcess &process, const QStringList &arguments) {
+        process.setWorkingDirectory(QString::fromStdString(dir.root()));
+        process.start(QString::fromStdString(paths::programFolder() + "../kestrune-render"),
+                      arguments);
+        ASSERT_TRUE(process.waitForStarted());
+    }
+    std::map<std::string, QJsonObject> report() {
+        std::map<std::string, QJsonObject> lines;
+        std::ifstream in(dir.path("report.jsonl"));
+        for (std::string line; std::getline(in, line);) {
+            const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+            lines[o["input"].toString().toStdString()] = o;
+        }
+        return lines;
+    }
+    // The synthesiser's own outputs, heard by a listener of the test's.
+    void listen() {
+        ASSERT_TRUE(listener.ready());
+        for (const char *side : {"left", "right"})
+            ASSERT_EQ(test::runProgram({"jack_connect", "KestruneLiveSynth:" + std::string(side),
+                                        "KestruneTest:in_" + std::string(side)})
+                          .exit,
+                      0);
+    }
+    // Waits until the listener has heard the instrument play a song for a
+    // second on end (the batch's short test note before it does not last);
+    // the frame it had heard then.
+    std::size_t waitForSong() {
+        std::size_t at = 0;
+        EXPECT_TRUE(test::waitFor(
+            [&] {
+                const std::vector<float> heard = listener.heard();
+                at = heard.size() / 2;
+                if (at < 44100)
+                    return false;
+                for (std::size_t from = at - 44100; from < at; from += 11025)
+                    if (loudest(heard, from, from + 11025) < 0.01f)
+                        return false;
+                return true;
+            },
+            30000));
+        return at;
+    }
+
+    test::JackServer server;
+    std::unique_ptr<test::OutsideSynth> synth;
+    test::JackListener listener;
+    test::TempDir dir;
+};
+
+} // namespace
+
+TEST_F(LiveBatch, EachSongStartsInSyncOnAResetInstrumentThatHasRungOut) {
+    test::writeFile(dir.path("held.mid"), heldStrings(1.5));
+    test::writeFile(dir.path("late.mid"), test::simpleSong({{1.0, 1.5, 60}, {1.6, 2.2, 64}}, 2.4));
+    test::writeFile(dir.path("plain.mid"), songWithATestNote());
+    // The calibration on a busy machine may miss a note, and say so: the
+    // batch is then run again, as a person would, twice at most.
+    test::Ran ran;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        QProcess process;
+        start(process, live({"--calibrate", "--tail", "0.5", "held.mid", "late.mid", "plain.mid"}));
+        ASSERT_TRUE(process.waitForFinished(120000));
+        ran = test::Ran{process.exitCode(), "", process.readAllStandardError().toStdString()};
+        if (ran.said.find("calibration failed") == std::string::npos)
+            break;
+        std::filesystem::remove(dir.path("report.jsonl"));
+    }
+    ASSERT_EQ(ran.exit, 0) << ran.said;
+    const auto lines = report();
+    ASSERT_EQ(lines.size(), 3u);
+    for (const auto &[input, line] : lines) {
+        SCOPED_TRACE(input);
+        EXPECT_EQ(line["status"].toString(), "ok");
+        for (const char *key : {"latency_frames", "drift_ppm", "input_peak_dbfs"})
+            EXPECT_TRUE(line[key].isDouble()) << key;
+        EXPECT_FALSE(line["ringout_timed_out"].toBool());
+    }
+    // The strings the first song left held are not heard in the second's
+    // silent first second; its own notes are.
+    const test::WaveData late = test::readWave(dir.path("out/late.wav"));
+    EXPECT_LT(loudest(late.samples, 0, 41000), 0.001f);
+    EXPECT_GT(late.rms(1.05, 1.45), 0.003);
+    // The third sounds as the synthesiser sounds the song on its own, and
+    // its test note lands where it belongs.
+    const test::WaveData plain = test::readWave(dir.path("out/plain.wav"));
+    const std::string rendered = dir.path("rendered.wav");
+    ASSERT_EQ(test::runProgram({"fluidsynth", "-ni", "-r", "44100", "-F", rendered,
+                                "/usr/share/sounds/sf2/TimGM6mb.sf2", dir.path("plain.mid")})
+                  .exit,
+              0);
+    EXPECT_GE(
+        test::envelopeCorrelation(plain.samples, test::readWave(rendered).samples, -2205, 2205),
+        0.95);
+    const long long heard =
+        audio::onsetFrame(plain.samples, 0, kTestNoteFrame - 8820, kTestNoteFrame + 8820);
+    EXPECT_LE(std::llabs(heard - kTestNoteFrame), 256) << "heard at " << heard;
+}
+
+TEST_F(LiveBatch, StoppedWithCtrlCTheInstrumentFallsSilentAndTheSongIsNotKept) {
+    listen();
+    test::writeFile(dir.path("held.mid"), heldStrings(20));
+    QProcess process;
+    start(process, live({"--latency", "0", "--interrupted", "remove", "held.mid"}));
+    const std::size_t sounding = waitForSong();
+    ::kill(pid_t(process.processId()), SIGINT);
+    const std::size_t stopped = listener.heard().size() / 2;
+    ASSERT_TRUE(process.waitForFinished(30000));
+    EXPECT_EQ(process.exitCode(), 130);
+    // Within a second of ^C, nothing more sounds on the instrument.
+    ASSERT_TRUE(
+        test::waitFor([&] { return listener.heard().size() / 2 > stopped + 66150; }, 30000));
+    const std::vector<float> heard = listener.heard();
+    EXPECT_GT(loudest(heard, sounding - 11025, stopped), 0.01f);
+    EXPECT_LT(loudest(heard, stopped + 44100, stopped + 66150), 0.001f);
+    EXPECT_FALSE(std::filesystem::exists(dir.path("out/held.wav")));
+    EXPECT_EQ(test::TempDir::entriesOf(dir.path("out")).size(), 0u);
+}
+
+TEST_F(LiveBatch, AnInstrumentThatGoesAwayFailsItsSongAndTheRestByName) {
+    listen();
+    test::writeFile(dir.path("first.mid"), heldStrings(8));
+    test::writeFile(dir.path("second.mid"), test::simpleSong({{0.1, 0.5, 60}}, 0.8));
+    QProcess process;
+    start(process, live({"--latency", "0", "first.mid", "second.mid"}));
+    waitForSong();
+    synth->kill();
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitCode(), 1);
+    const auto lines = report();
+    ASSERT_EQ(lines.size(), 2u);
+    for (const auto &[input, line] : lines) {
+        SCOPED_TRACE(input);
+        EXPECT_EQ(line["status"].toString(), "failed");
+        EXPECT_NE(line["error"].toString().toStdString().find("KestruneLiveSynth"),
+                  std::string::npos)
+            << line["error"].toString().toStdString();
+    }
+    EXPECT_NE(lines.at("first.mid")["error"].toString().toStdString().find("cut off"),
+              std::string::npos);
+    // Nothing is there as if it had been recorded.
+    EXPECT_FALSE(std::filesystem::exists(dir.path("out/first.wav")));
+    EXPECT_FALSE(std::filesystem::exists(dir.path("out/second.wav")));
+}
+
+TEST_F(LiveBatch, TheAutomaticTailEndsAtTheInputsOwnFloor) {
+    // A steady hum on the input's right side (JACK's sine client), as a line
+    // input's noise never reaches -90 dBFS.
+    test::Process hum({"jack_simple_client"}, {});
+    ASSERT_TRUE(test::waitFor(
+        [] {
+            return test::runProgram({"jack_lsp"}).output.find("jack_simple_client:output2") !=
+                   std::string::npos;
+        },
+        10000));
+    test::writeFile(dir.path("short.mid"), test::simpleSong({{0.1, 0.5, 60}}, 0.8));
+    QProcess process;
+    start(process, QStringList{"--live", "--midi-port", QString::fromStdString(synth->midiPort()),
+                               "--input", "KestruneLiveSynth:left,jack_simple_client:output2",
+                               "--latency", "0", "--tail", "auto", "--no-mp3", "-o", "out",
+                               "--report", "report.jsonl", "short.mid"});
+    ASSERT_TRUE(process.waitForFinished(120000));
+    const std::string said = process.readAllStandardError().toStdString();
+    ASSERT_EQ(process.exitCode(), 0) << said;
+    EXPECT_NE(said.find("is noisy"), std::string::npos) << said;
+    EXPECT_GT(report()["short.mid"]["noise_floor_dbfs"].toDouble(), -50);
+    // Ended once the song's own sound had died away into the hum, long
+    // before the automatic tail's 30 seconds.
+    EXPECT_LT(test::readWave(dir.path("out/short.wav")).frames(), 5 * 44100);
 }

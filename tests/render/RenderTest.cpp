@@ -217,6 +217,10 @@ TEST_F(Render, UsageErrorsExitWithTwoAndSayWhy) {
         {{"--mp3=/usr/bin/lame", "-q", "4", "tune.mid"}, "needs the high-quality format"},
         {{"--mp3=/no/encoder", "-q", "0", "tune.mid"}, "/no/encoder"},
         {{"--frobnicate", "tune.mid"}, "unknown option --frobnicate"},
+        {{"--live", "-j", "2", "tune.mid"}, "one song at a time on one instrument"},
+        {{"--live", "--stems", "tune.mid"}, "--stems is refused"},
+        {{"--midi-port", "Synth:midi_00", "tune.mid"}, "--midi-port is for --live"},
+        {{"--live", "--reset", "roland", "tune.mid"}, "--reset takes gm, gs, xg, mt32 or none"},
     };
     for (const auto &[arguments, says] : cases) {
         SCOPED_TRACE(arguments.join(' ').toStdString());
