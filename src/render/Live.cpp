@@ -386,6 +386,7 @@ int runLevelCheck(const Request &request) {
     auto nextChord = std::chrono::steady_clock::now();
     std::size_t chord = 0;
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    auto nextLine = std::chrono::steady_clock::now();
     bool ended = false;
     while (!ended && !g_levelStop) {
         const auto now = std::chrono::steady_clock::now();
@@ -394,22 +395,26 @@ int runLevelCheck(const Request &request) {
             nextChord = now + std::chrono::milliseconds(chord + 1 == chords.size() ? 1000 : 500);
             chord = (chord + 1) % chords.size();
         }
-        // What the last tenth of a second held, and the loudest since the start.
-        const float now_ = rig.meter().loudestSince(rig.meter().heardUpTo() - kSampleRate / 10);
-        const float peak = rig.meter().peak();
-        const long long clipped = rig.meter().clipped();
-        const int width = 30;
-        const float db = std::max(-60.0f, dbfs(now_));
-        const int filled = int(std::lround((db + 60) / 60 * width));
-        char line[200];
-        std::snprintf(line, sizeof line, "%s[%s%s] %6.1f dBFS   peak %6.1f dBFS%s%s",
-                      terminal ? "\r\x1b[K" : "", std::string(std::size_t(filled), '#').c_str(),
-                      std::string(std::size_t(width - filled), '-').c_str(), double(db),
-                      double(std::max(-99.9f, dbfs(peak))), clipped > 0 ? "   CLIPPING" : "",
-                      terminal ? "" : "\n");
-        platform::writeAll(STDERR_FILENO, line, std::strlen(line));
+        // The meter: the loudest of the last 0.3 s, redrawn ten times a
+        // second on a terminal (a line a second elsewhere), and the loudest
+        // since the start.
+        if (now >= nextLine) {
+            nextLine = now + std::chrono::milliseconds(terminal ? 100 : 1000);
+            const float level =
+                rig.meter().loudestSince(rig.meter().heardUpTo() - kSampleRate * 3 / 10);
+            const int width = 30;
+            const float db = std::max(-60.0f, dbfs(level));
+            const int filled = int(std::lround((db + 60) / 60 * width));
+            char line[200];
+            std::snprintf(line, sizeof line, "%s[%s%s] %6.1f dBFS   peak %6.1f dBFS%s%s",
+                          terminal ? "\r\x1b[K" : "", std::string(std::size_t(filled), '#').c_str(),
+                          std::string(std::size_t(width - filled), '-').c_str(), double(db),
+                          double(std::max(-99.9f, dbfs(rig.meter().peak()))),
+                          rig.meter().clipped() > 0 ? "   CLIPPING" : "", terminal ? "" : "\n");
+            platform::writeAll(STDERR_FILENO, line, std::strlen(line));
+        }
         pollfd in{STDIN_FILENO, POLLIN, 0};
-        if (::poll(&in, 1, terminal ? 100 : 1000) > 0) {
+        if (::poll(&in, 1, 50) > 0) {
             char buffer[256];
             const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
             ended = n <= 0 || std::find(buffer, buffer + n, '\n') != buffer + n;
