@@ -181,7 +181,7 @@ bool readLines(int fd, std::string &pending, std::vector<std::string> &lines) {
         }
         live.latency = calibration.offset;
         live.latencyGiven = true;
-        send(out, "W " + escaped("calibrated: " + calibration.message) + "\n");
+        send(out, "I " + escaped("calibrated: " + calibration.message) + "\n");
     }
     Renderer renderer(live);
     if (request.live) {
@@ -412,7 +412,9 @@ private:
     }
 
     void heard(Worker &worker, const std::string &line) {
-        if (line.rfind("W ", 0) == 0) {
+        // A warning about the instrument or its input, or what was
+        // measured of it (left out with --quiet).
+        if (line.rfind("W ", 0) == 0 || (line.rfind("I ", 0) == 0 && !request_.quiet)) {
             progress_.say("kestrune-render: " + unescaped(line.substr(2)));
             return;
         }
