@@ -207,10 +207,25 @@ LiveRig::~LiveRig() {
 }
 
 std::string LiveRig::problem() const {
-    if (!engine_->sequencerError().empty())
-        return engine_->sequencerError();
-    if (!engine_->inputError().empty())
-        return engine_->inputError();
+    // The engine's messages name devices.ini; an option may have named the port.
+    auto namedBy = [](std::string message, const std::string &option) {
+        const std::string file = " named in " + paths::devicesFile();
+        if (const auto at = message.find(file); !option.empty() && at != std::string::npos)
+            message.replace(at, file.size(), " given with " + option);
+        return message;
+    };
+    const std::string &sequencer = engine_->sequencerError(), &input = engine_->inputError();
+    // One JACK client carries both: its one reason is told of the port it names.
+    const auto why = [](const std::string &message) {
+        const auto at = message.rfind("cannot be used: ");
+        return at == std::string::npos ? message : message.substr(at);
+    };
+    const bool inputsFault = !input.empty() && why(sequencer) == why(input) &&
+                             why(input).find(engine_->settings().devices.port) == std::string::npos;
+    if (!sequencer.empty() && !inputsFault)
+        return namedBy(sequencer, portNamedBy_);
+    if (!input.empty())
+        return namedBy(input, inputNamedBy_);
     if (engine_->outsideSynthesiser() && !engine_->capturing())
         return "the outside synthesiser on \"" + engine_->settings().devices.port +
                "\" is heard through no input: give --input, or [WaveIn] Input in " +

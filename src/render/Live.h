@@ -70,6 +70,12 @@ public:
     LiveRig(const LiveRig &) = delete;
     LiveRig &operator=(const LiveRig &) = delete;
 
+    /// Which options named the port and the input ("--midi-port",
+    /// "--input"), where devices.ini did not.
+    void namedBy(const std::string &port, const std::string &input) {
+        portNamedBy_ = port;
+        inputNamedBy_ = input;
+    }
     /// Why the instrument or its input cannot be used; empty when they can.
     std::string problem() const;
     /// What the input hears with nothing playing, as a sample's value:
@@ -104,6 +110,7 @@ private:
     ResetKind reset_;
     InputMeter meter_;
     float floor_[2] = {0, 0}; // each side's
+    std::string portNamedBy_, inputNamedBy_;
     std::unique_ptr<Messages> messages_;
 };
 

@@ -62,6 +62,8 @@ void Renderer::startEngine() {
         ResetKind reset = ResetKind::Gm;
         parseReset(request_.reset, reset);
         live_ = std::make_unique<LiveRig>(engine_, reset);
+        live_->namedBy(request_.midiPort.empty() ? "" : "--midi-port",
+                       request_.input.empty() ? "" : "--input");
     }
 }
 

@@ -509,3 +509,27 @@ TEST_F(LiveBatch, TheAutomaticTailEndsAtTheInputsOwnFloor) {
     // before the automatic tail's 30 seconds.
     EXPECT_LT(test::readWave(dir.path("out/short.wav")).frames(), 5 * 44100);
 }
+
+TEST_F(LiveBatch, PortsThatAreNotThereAreNamedBeforeAnythingRecords) {
+    test::writeFile(dir.path("song.mid"), test::simpleSong({{0.1, 0.5, 60}}, 0.8));
+    const QString midi = QString::fromStdString(synth->midiPort());
+    const QString audio = QString::fromStdString(synth->audioPorts());
+    const struct {
+        QString port, input;
+        const char *says;
+    } cases[] = {
+        {"Nobody:midi_00", audio, "\"Nobody:midi_00\" given with --midi-port"},
+        {midi, "Nobody:left,Nobody:right", "\"Nobody:left,Nobody:right\" given with --input"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.says);
+        QProcess process;
+        start(process,
+              {"--live", "--midi-port", c.port, "--input", c.input, "-o", "out", "song.mid"});
+        ASSERT_TRUE(process.waitForFinished(60000));
+        const std::string said = process.readAllStandardError().toStdString();
+        EXPECT_EQ(process.exitCode(), 1);
+        EXPECT_NE(said.find(c.says), std::string::npos) << said;
+        EXPECT_FALSE(std::filesystem::exists(dir.path("out/song.wav")));
+    }
+}
