@@ -97,7 +97,6 @@ public:
     void playChord(const std::vector<int> &chord, double seconds);
 
     InputMeter &meter() { return meter_; }
-    audio::Engine &engine() { return *engine_; }
 
 private:
     class Messages;
