@@ -141,7 +141,8 @@ Engine::~Engine() {
 void Engine::startSteadyClock() {
     // The steady clock goes on from the frame the engine has reached.
     start_ = std::chrono::steady_clock::now();
-    startFrame_ = frame_;
+    startFrame_ = double(frame_);
+    pace_ = 1.0;
     clock_ = Clock::Steady;
     thread_ = std::thread([this] { run(); });
 }
@@ -155,10 +156,34 @@ std::int64_t Engine::clockFrame() const {
     case Clock::Steady:
         break;
     }
-    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::steady_clock::now() - start_);
-    return startFrame_ + static_cast<std::int64_t>(static_cast<double>(elapsed.count()) * rate_ *
-                                                   timeScale_ / 1e9);
+    return std::int64_t(steadyFrame(std::chrono::steady_clock::now()));
+}
+
+double Engine::steadyFrame(std::chrono::steady_clock::time_point when) const {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(when - start_);
+    return startFrame_ + double(elapsed.count()) * rate_ * timeScale_ * pace_ / 1e9;
+}
+
+void Engine::followInput(double pace) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (clock_ != Clock::Steady || stopping_)
+        return;
+    // From the frame the clock stands at, without a jump.
+    const auto now = std::chrono::steady_clock::now();
+    ahead_ = aheadAt(now);
+    startFrame_ = steadyFrame(now);
+    start_ = now;
+    pace_ = pace;
+}
+
+double Engine::aheadAt(std::chrono::steady_clock::time_point when) const {
+    // Of the frames run at a pace since start_, all but the nominal ones.
+    return ahead_ + (steadyFrame(when) - startFrame_) * (1 - 1 / pace_);
+}
+
+std::chrono::steady_clock::time_point Engine::timeOf(std::int64_t frame) const {
+    const double ns = (double(frame) - startFrame_) * 1e9 / (rate_ * timeScale_ * pace_);
+    return start_ + std::chrono::nanoseconds(std::int64_t(ns));
 }
 
 std::int64_t Engine::nextPeriodFrame() const {
@@ -300,7 +325,9 @@ std::int64_t Engine::markRequest() {
 
 Engine::InputClock Engine::inputClock() {
     std::lock_guard<std::mutex> guard(mutex_);
-    return inputClock_;
+    InputClock clock = inputClock_;
+    clock.ahead = clock_ == Clock::Steady ? aheadAt(std::chrono::steady_clock::now()) : ahead_;
+    return clock;
 }
 
 std::int64_t Engine::now() {
@@ -444,10 +471,7 @@ void Engine::run() {
             guard.lock();
         }
         // Sleep until the next batch of periods is due.
-        const double framesPerNs = rate_ * timeScale_ / 1e9;
-        const auto nextNs = static_cast<std::int64_t>(
-            static_cast<double>(frame_ - startFrame_ + kWakePeriods * kPeriodFrames) / framesPerNs);
-        wake_.wait_until(guard, start_ + std::chrono::nanoseconds(nextNs),
+        wake_.wait_until(guard, timeOf(frame_ + kWakePeriods * kPeriodFrames),
                          [this] { return stopping_; });
     }
 }

@@ -197,10 +197,21 @@ public:
     /// the last frame heard so far reached the input, and the frames heard
     /// in all. Two readings give the drift between the two clocks, as the
     /// engine has followed it. Takes the lock.
+    /// `ahead` is how many frames the engine's clock has run ahead of the
+    /// computer's in all, keeping an input's pace (followInput()).
     struct InputClock {
         std::int64_t at = 0, heard = 0;
+        double ahead = 0;
     };
     InputClock inputClock();
+    /// Steady clock: runs on at `pace` engine frames to each frame of the
+    /// steady clock, from the frame it stands at, so that an input whose
+    /// clock is the sound card's arrives where it is placed (ClockFollower).
+    /// Any other clock keeps its own pace. Takes the lock.
+    void followInput(double pace);
+    /// Steady clock: when the clock reaches `frame`, at its pace now. Call
+    /// with the lock held.
+    std::chrono::steady_clock::time_point timeOf(std::int64_t frame) const;
     /// The frame the engine's clock stands at now, to the frame: an
     /// output's clock runs on by the steady clock between its requests (any
     /// thread; takes the lock).
@@ -263,6 +274,8 @@ private:
     void run();
     void startSteadyClock();
     std::int64_t clockFrame() const;
+    double steadyFrame(std::chrono::steady_clock::time_point when) const;
+    double aheadAt(std::chrono::steady_clock::time_point when) const;
     void renderPeriod(float *out);
     void refill(std::size_t asked);
     template <typename Copy> void pullFrames(std::size_t frames, Copy copy);
@@ -314,8 +327,10 @@ private:
     std::chrono::steady_clock::time_point askedAt_;
     float volume_ = 1.0f; // the monitor's, never the recording's
     double timeScale_ = 1.0;
-    std::chrono::steady_clock::time_point start_; // where the steady clock counts from
-    std::int64_t startFrame_ = 0;                 //   and the frame it stood at then
+    std::chrono::steady_clock::time_point start_; // where the steady clock counts from,
+    double startFrame_ = 0;                       //   the frame it stood at then
+    double pace_ = 1.0;                           //   and its frames to the nominal ones
+    double ahead_ = 0; // frames run ahead of the nominal rate before start_
     std::unique_ptr<Output> output_;
     std::thread thread_; // steady clock only; started last, stopped first
 };

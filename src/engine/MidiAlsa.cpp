@@ -117,9 +117,10 @@ std::unique_ptr<AlsaMidi> AlsaMidi::open(Engine &engine, const std::string &port
         error = "the ALSA sequencer has no queue to give";
         return nullptr;
     }
-    midi->queueStart_ = engine.now();
     snd_seq_start_queue(midi->seq_, midi->queue_, nullptr);
     snd_seq_drain_output(midi->seq_);
+    midi->queueStart_ = engine.now();
+    midi->queueStartedAt_ = std::chrono::steady_clock::now();
     return midi;
 }
 
@@ -146,9 +147,23 @@ void AlsaMidi::checkPort(std::int64_t frame) {
         engine_->portLost("the ALSA sequencer port " + name_ + " went away during the recording");
 }
 
+std::uint64_t AlsaMidi::queueTime(std::int64_t frame) const {
+    // The queue runs by the computer's clock, as the steady clock does. An
+    // engine on the steady clock keeps the input's pace (its frames are the
+    // input's), so each event leaves the lead after the clock reaches its
+    // frame: it sounds where the input is at that frame, however far the
+    // sound card's clock is from the computer's. A sound server's clock is
+    // taken at its nominal rate from the queue's start.
+    if (engine_->clock() != EngineClock::Steady)
+        return alsaQueueNanoseconds(frame, queueStart_);
+    const auto due = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        engine_->timeOf(frame + kAlsaLeadFrames) - queueStartedAt_);
+    return std::uint64_t(std::max<std::int64_t>(0, due.count()));
+}
+
 void AlsaMidi::schedule(snd_seq_event_t &ev, std::int64_t frame) {
     checkPort(frame);
-    const std::uint64_t ns = alsaQueueNanoseconds(frame, queueStart_);
+    const std::uint64_t ns = queueTime(frame);
     snd_seq_real_time_t time{unsigned(ns / 1000000000ull), unsigned(ns % 1000000000ull)};
     snd_seq_ev_set_source(&ev, static_cast<unsigned char>(port_));
     snd_seq_ev_set_subs(&ev);

@@ -8,6 +8,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -56,6 +57,7 @@ private:
     void schedule(snd_seq_event_t &ev, std::int64_t frame);
     void control(std::int64_t frame, int channel, unsigned number, int value);
     void checkPort(std::int64_t frame);
+    std::uint64_t queueTime(std::int64_t frame) const;
 
     Engine *engine_ = nullptr;
     std::string name_;    // the port as devices.ini names it
@@ -64,7 +66,8 @@ private:
     snd_seq_t *seq_ = nullptr;
     int port_ = -1;
     int queue_ = -1;
-    std::int64_t queueStart_ = 0;
+    std::int64_t queueStart_ = 0; // the engine frame the queue started at
+    std::chrono::steady_clock::time_point queueStartedAt_;
 };
 
 } // namespace audio

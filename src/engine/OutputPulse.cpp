@@ -1,6 +1,7 @@
 // The pulse output and input: a playback stream of the PulseAudio client
 // library (asynchronous API, threaded main loop), and a record stream for a
 // real input; both reach PipeWire desktops too.
+#include "engine/ClockFollower.h"
 #include "engine/Engine.h"
 #include "engine/Output.h"
 
@@ -328,7 +329,7 @@ private:
             capture->place(stream, frames);
             // A hole (frames the server lost) keeps the count, not the data.
             if (data)
-                capture->engine_.capture(capture->origin_ + capture->heard_,
+                capture->engine_.capture(capture->follower_.origin() + capture->heard_,
                                          static_cast<const float *>(data), frames);
             capture->heard_ += std::int64_t(frames);
             pa_stream_drop(stream);
@@ -338,26 +339,19 @@ private:
 
     // Where the frames heard belong on the engine's clock. The last frame
     // of what arrives now reached the source no later than now, less the
-    // source's own latency: the earliest such bound seen is the origin, as
-    // data that arrives late only raises it. The stream's total latency is
-    // not used, as the server reports it wrong until its first timing
-    // update. Once a second the bounds of that second are compared, so that
-    // an input whose clock runs slower than the engine's is followed too.
+    // source's own latency (the stream's total latency is not used, as the
+    // server reports it wrong until its first timing update). The follower
+    // places the frames one after the other from the earliest such bound,
+    // and has an engine on the steady clock keep the source's pace.
     void place(pa_stream *stream, std::size_t frames) {
         pa_usec_t device = 0;
         if (const pa_timing_info *timing = pa_stream_get_timing_info(stream))
             device = timing->source_usec;
-        const std::int64_t bound = engine_.now() - heard_ - std::int64_t(frames) -
-                                   std::int64_t(device) * kSampleRate / 1000000;
-        if (origin_ == INT64_MIN || bound < origin_)
-            origin_ = bound;
-        windowLeast_ = std::min(windowLeast_, bound);
-        if (heard_ >= windowEnd_) {
-            if (windowLeast_ != INT64_MAX && windowLeast_ > origin_ + kFollowFrames)
-                origin_ = windowLeast_;
-            windowLeast_ = INT64_MAX;
-            windowEnd_ = heard_ + kSampleRate;
-        }
+        follower_.arrived(engine_.now() - heard_ - std::int64_t(frames) -
+                              std::int64_t(device) * kSampleRate / 1000000,
+                          heard_);
+        if (follower_.paceChanged())
+            engine_.followInput(follower_.pace());
     }
 
     static void streamState(pa_stream *stream, void *self) {
@@ -376,12 +370,8 @@ private:
     Connection connection_;
     pa_stream *stream_ = nullptr;
     bool closing_ = false, opened_ = false;
-    std::int64_t origin_ = INT64_MIN; // the engine frame of the first frame heard
+    ClockFollower follower_;
     std::int64_t heard_ = 0;
-    // The least bound of the second being heard, and where that second ends.
-    std::int64_t windowLeast_ = INT64_MAX, windowEnd_ = kSampleRate;
-    // How far the origin may lag before it is moved on (2 ms).
-    static constexpr std::int64_t kFollowFrames = 88;
 };
 
 // What the server offers through one of its listings (sinks, sources), by

@@ -111,6 +111,11 @@ audio::DevicesConfig liveDevices(const Request &request) {
                   config.input, config.inputDevice);
     if (request.latencyGiven)
         config.offset = request.latency;
+    // An outside synthesiser is heard by itself: away from JACK, whose
+    // cycle is the clock, nothing is played out, so that the engine runs by
+    // the steady clock and keeps the input's pace.
+    if (config.outsideSynthesiser() && config.sequencer != "jack" && config.input != "jack")
+        config.backend = "none";
     return config;
 }
 

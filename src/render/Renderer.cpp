@@ -189,9 +189,14 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
         if (live_) {
             const audio::Engine::InputClock clockAfter = engine_->inputClock();
             const std::int64_t heard = clockAfter.heard - clockBefore.heard;
-            if (heard > 0)
-                result.live.driftPpm =
-                    double((clockAfter.at - clockBefore.at) - heard) * 1e6 / double(heard);
+            // The input's clock against the MIDI's: the frames heard against
+            // those the engine's clock ran meanwhile, less what it ran
+            // ahead keeping the input's pace (the MIDI's clock is the
+            // computer's then). Negative: the input's clock is slower.
+            const double ran =
+                double(clockAfter.at - clockBefore.at) - (clockAfter.ahead - clockBefore.ahead);
+            if (heard > 0 && ran > 0)
+                result.live.driftPpm = (double(heard) - ran) * 1e6 / ran;
             const float peak = live_->meter().peak();
             result.live.inputPeakDb = peak > 0 ? 20 * std::log10(double(peak)) : -1e9;
             result.live.inputClipped = live_->meter().clipped();

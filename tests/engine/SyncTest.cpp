@@ -1,6 +1,7 @@
 // Sync to the frame: where notes land in a recording, measured from the
 // engine's own start frames. The engine runs on a driven clock, so every
 // position is exact and a late engine can be made on purpose.
+#include "engine/ClockFollower.h"
 #include "engine/Engine.h"
 #include "engine/SequencerDevice.h"
 #include "engine/Synthesiser.h"
@@ -12,6 +13,7 @@
 
 #include <cmath>
 #include <memory>
+#include <random>
 
 using audio::kPeriodFrames;
 using audio::kSampleRate;
@@ -316,4 +318,54 @@ TEST(Synthesiser, ASongSoundsTheSameHoweverLongTheEngineIdledBeforeIt) {
     }
     EXPECT_GT(*std::max_element(heard[0].begin(), heard[0].end()), 0.01f);
     EXPECT_EQ(heard[0], heard[1]);
+}
+
+TEST(ClockFollower, AnInputOffTheComputersClockIsRecordedWholeAndInPlaceForTenMinutes) {
+    // A sound card's clock off the steady one by `ppm`, its frames arriving
+    // in 256-frame fragments up to 5 ms late; the engine's steady clock runs
+    // at the pace the follower asks for. Every frame must be placed one
+    // after the other (the origin never moves once placed) within 2 ms of
+    // where the engine's clock stood when the input heard it: the MIDI sent
+    // at that frame sounds there.
+    for (const double ppm : {-200.0, -40.0, 0.0, 150.0}) {
+        SCOPED_TRACE(ppm);
+        std::mt19937 random(7);
+        std::uniform_real_distribution<double> late(0, 0.005);
+        const double inputRate = kSampleRate * (1 + ppm * 1e-6);
+        audio::ClockFollower follower;
+        double time = 0, engineFrame = 0, pace = 1; // the engine's clock at `time`
+        auto engineAt = [&](double when) {
+            return engineFrame + (when - time) * kSampleRate * pace;
+        };
+        std::int64_t placedAt = 0;
+        double worst = 0, worstLater = 0, lastHalf[2] = {0, 0}; // the engine's frame, and when
+        for (std::int64_t heard = 0; heard < std::int64_t(inputRate * 600); heard += 256) {
+            const double heardAt = double(heard) / inputRate; // its first frame
+            if (heard >= kSampleRate) {
+                if (placedAt == 0)
+                    placedAt = follower.origin();
+                ASSERT_EQ(follower.origin(), placedAt) << heard;
+                const double off = std::fabs(double(follower.origin() + heard) - engineAt(heardAt));
+                worst = std::max(worst, off);
+                if (heard > 60 * kSampleRate)
+                    worstLater = std::max(worstLater, off);
+            }
+            if (heard == 300 * kSampleRate / 256 * 256) {
+                lastHalf[0] = engineFrame;
+                lastHalf[1] = time;
+            }
+            const double arrives = double(heard + 256) / inputRate + late(random);
+            engineFrame = engineAt(arrives);
+            time = arrives;
+            follower.arrived(std::int64_t(engineFrame) - heard - 256, heard);
+            if (follower.paceChanged())
+                pace = follower.pace();
+        }
+        EXPECT_LT(worst, 88);      // 2 ms
+        EXPECT_LT(worstLater, 22); // 0.5 ms once settled
+        // The drift a report gives: the engine's frames against the
+        // computer's clock over the song's last five minutes.
+        const double drift = (engineFrame - lastHalf[0]) / ((time - lastHalf[1]) * kSampleRate) - 1;
+        EXPECT_NEAR(drift * 1e6, ppm, 1);
+    }
 }
