@@ -1,5 +1,7 @@
 #include "support/SoundServers.h"
 
+#include "engine/MidiAlsa.h"
+
 #include <jack/jack.h>
 
 #include <chrono>
@@ -195,12 +197,15 @@ void JackServer::kill() {
         server_->end(SIGKILL);
 }
 
-OutsideSynth::OutsideSynth(const std::string &name, const std::string &pulseSink) : name_(name) {
-    std::vector<std::string> command = {
-        "fluidsynth",           "-m", "jack", "-r", "44100", "-o", "midi.jack.id=" + name, "-o",
-        "audio.jack.id=" + name};
+OutsideSynth::OutsideSynth(const std::string &name, const std::string &pulseSink, bool onAlsa)
+    : name_(name), onAlsa_(onAlsa) {
+    std::vector<std::string> command = {"fluidsynth", "-r", "44100"};
+    if (onAlsa)
+        command.insert(command.end(), {"-m", "alsa_seq", "-o", "midi.alsa_seq.id=" + name});
+    else
+        command.insert(command.end(), {"-m", "jack", "-o", "midi.jack.id=" + name});
     if (pulseSink.empty()) {
-        command.insert(command.end(), {"-a", "jack"});
+        command.insert(command.end(), {"-a", "jack", "-o", "audio.jack.id=" + name});
     } else {
         command.insert(command.end(),
                        {"-a", "pulseaudio", "-o", "audio.pulseaudio.device=" + pulseSink});
@@ -210,6 +215,13 @@ OutsideSynth::OutsideSynth(const std::string &name, const std::string &pulseSink
     synth_ = new Process(command, {}, "/dev/null", true);
     ready_ = waitUntil(
         [&] {
+            if (onAlsa) {
+                std::string error;
+                for (const audio::OutputDevice &port : audio::alsaMidiInputs(error))
+                    if (port.name == midiPort())
+                        return true;
+                return false;
+            }
             jack_status_t status{};
             jack_client_t *probe = jack_client_open("probe", JackNoStartServer, &status);
             if (!probe)

@@ -82,21 +82,26 @@ private:
 };
 
 /// An outside synthesiser: `fluidsynth` as a process of its own with
-/// TimGM6mb, taking MIDI from JACK as "<name>:midi_00", and playing either
+/// TimGM6mb, taking MIDI from JACK as "<name>:midi_00" (or, `onAlsa`, from
+/// the ALSA sequencer as "FLUID Synth (<name>):0"), and playing either
 /// through JACK ("<name>:left", "<name>:right") or into the PulseAudio sink
 /// `pulseSink`.
 class OutsideSynth {
 public:
-    explicit OutsideSynth(const std::string &name, const std::string &pulseSink = "");
+    explicit OutsideSynth(const std::string &name, const std::string &pulseSink = "",
+                          bool onAlsa = false);
     ~OutsideSynth();
     bool ready() const { return ready_; }
-    std::string midiPort() const { return name_ + ":midi_00"; }
+    std::string midiPort() const {
+        return onAlsa_ ? "FLUID Synth (" + name_ + "):0" : name_ + ":midi_00";
+    }
     std::string audioPorts() const { return name_ + ":left," + name_ + ":right"; }
     /// Kills it at once, as a crash would.
     void kill();
 
 private:
     std::string name_;
+    bool onAlsa_;
     Process *synth_ = nullptr;
     bool ready_ = false;
 };

@@ -173,14 +173,14 @@ std::string SettingsFile::read() const {
 }
 
 double envelopeCorrelation(const std::vector<float> &a, const std::vector<float> &b,
-                           long long least, long long most, long long step) {
-    auto envelope = [](const std::vector<float> &s, long long from) {
+                           long long least, long long most, long long step, long long window) {
+    auto envelope = [window](const std::vector<float> &s, long long from) {
         std::vector<double> e;
-        for (long long at = from; at + 441 <= (long long)s.size() / 2; at += 441) {
+        for (long long at = from; at + window <= (long long)s.size() / 2; at += window) {
             double sum = 0;
-            for (long long i = at; i < at + 441; ++i)
+            for (long long i = at; i < at + window; ++i)
                 sum += double(s[std::size_t(2 * i)]) * s[std::size_t(2 * i)];
-            e.push_back(std::sqrt(sum / 441));
+            e.push_back(std::sqrt(sum / double(window)));
         }
         return e;
     };

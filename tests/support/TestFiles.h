@@ -50,11 +50,13 @@ WaveData readWave(const std::string &path);
 std::string waveBytes(const std::string &path);
 
 /// How alike two recordings of the same music sound: the correlation of
-/// their loudness in 10 ms steps (interleaved stereo, the left channel),
-/// with frame i + shift of `b` against frame i of `a`, at the shift from
-/// `least` to `most` (in `step`s) that suits best.
+/// their loudness in steps of `window` frames (10 ms unless told;
+/// interleaved stereo, the left channel), with frame i + shift of `b`
+/// against frame i of `a`, at the shift from `least` to `most` (in `step`s)
+/// that suits best.
 double envelopeCorrelation(const std::vector<float> &a, const std::vector<float> &b,
-                           long long least, long long most, long long step = 147);
+                           long long least, long long most, long long step = 147,
+                           long long window = 441);
 
 /// The program's settings file beside the test program: removed when the
 /// test starts and when it ends, so that every test starts without one.
