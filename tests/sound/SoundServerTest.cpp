@@ -270,6 +270,35 @@ TEST_F(SoundServerRun, WithNoServerToAnswerTheRunIsSilentAndSaysNothing) {
     ::unsetenv("JACK_DEFAULT_SERVER");
 }
 
+TEST(PulseInput, OnTheSteadyClockItIsTakenFrameAfterFrameAtItsOwnPace) {
+    // An engine that plays nowhere, recording a null sink's monitor: its
+    // steady clock keeps the source's pace, a second at a time, and the
+    // frames heard go on where the first ones were placed, never moved
+    // (which would drop or double frames in the recording).
+    test::PulseServer pulse;
+    ASSERT_TRUE(pulse.ready());
+    audio::EngineSettings settings;
+    settings.devices.backend = "none";
+    settings.devices.input = "pulse";
+    settings.devices.inputDevice = pulse.sink() + ".monitor";
+    audio::Engine engine(settings);
+    ASSERT_TRUE(engine.capturing()) << engine.inputError();
+    ASSERT_EQ(engine.clock(), audio::EngineClock::Steady);
+    const auto heardFor = [&](double seconds) {
+        return test::waitFor(
+            [&] { return engine.inputClock().heard > std::int64_t(seconds * 44100); }, 60000);
+    };
+    ASSERT_TRUE(heardFor(2));
+    const audio::Engine::InputClock placed = engine.inputClock();
+    ASSERT_TRUE(heardFor(14));
+    const audio::Engine::InputClock later = engine.inputClock();
+    EXPECT_EQ(later.at - later.heard, placed.at - placed.heard);
+    // The source runs by the computer's clock: so does the engine, within
+    // what a second's arrivals tell.
+    const double ran = double(later.at - placed.at) - (later.ahead - placed.ahead);
+    EXPECT_NEAR((double(later.heard - placed.heard) - ran) * 1e6 / ran, 0, 100);
+}
+
 TEST(DevicesIni, EveryKeyIsReadAndWritten) {
     test::TempDir dir;
     const std::string file = dir.path("devices.ini");
