@@ -181,9 +181,21 @@ double Engine::aheadAt(std::chrono::steady_clock::time_point when) const {
     return ahead_ + (steadyFrame(when) - startFrame_) * (1 - 1 / pace_);
 }
 
-std::chrono::steady_clock::time_point Engine::timeOf(std::int64_t frame) const {
+std::chrono::steady_clock::time_point Engine::steadyTimeOf(std::int64_t frame) const {
     const double ns = (double(frame) - startFrame_) * 1e9 / (rate_ * timeScale_ * pace_);
     return start_ + std::chrono::nanoseconds(std::int64_t(ns));
+}
+
+std::optional<std::chrono::steady_clock::time_point> Engine::timeOf(std::int64_t frame) const {
+    switch (clock_.load()) {
+    case Clock::Steady:
+        return steadyTimeOf(frame);
+    case Clock::Output:
+        return output_->timeOf(frame);
+    case Clock::Driven:
+        break;
+    }
+    return std::nullopt;
 }
 
 std::int64_t Engine::nextPeriodFrame() const {
@@ -471,7 +483,7 @@ void Engine::run() {
             guard.lock();
         }
         // Sleep until the next batch of periods is due.
-        wake_.wait_until(guard, timeOf(frame_ + kWakePeriods * kPeriodFrames),
+        wake_.wait_until(guard, steadyTimeOf(frame_ + kWakePeriods * kPeriodFrames),
                          [this] { return stopping_; });
     }
 }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -209,9 +210,11 @@ public:
     /// clock is the sound card's arrives where it is placed (ClockFollower).
     /// Any other clock keeps its own pace. Takes the lock.
     void followInput(double pace);
-    /// Steady clock: when the clock reaches `frame`, at its pace now. Call
-    /// with the lock held.
-    std::chrono::steady_clock::time_point timeOf(std::int64_t frame) const;
+    /// When the clock reaches `frame`: the steady clock at its pace now, a
+    /// sound server's as the server reckons it; nothing when that is not
+    /// known (a driven clock, a server that does not tell). Call with the
+    /// lock held.
+    std::optional<std::chrono::steady_clock::time_point> timeOf(std::int64_t frame) const;
     /// The frame the engine's clock stands at now, to the frame: an
     /// output's clock runs on by the steady clock between its requests (any
     /// thread; takes the lock).
@@ -276,6 +279,7 @@ private:
     std::int64_t clockFrame() const;
     double steadyFrame(std::chrono::steady_clock::time_point when) const;
     double aheadAt(std::chrono::steady_clock::time_point when) const;
+    std::chrono::steady_clock::time_point steadyTimeOf(std::int64_t frame) const;
     void renderPeriod(float *out);
     void refill(std::size_t asked);
     template <typename Copy> void pullFrames(std::size_t frames, Copy copy);

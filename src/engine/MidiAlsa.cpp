@@ -148,16 +148,18 @@ void AlsaMidi::checkPort(std::int64_t frame) {
 }
 
 std::uint64_t AlsaMidi::queueTime(std::int64_t frame) const {
-    // The queue runs by the computer's clock, as the steady clock does. An
-    // engine on the steady clock keeps the input's pace (its frames are the
-    // input's), so each event leaves the lead after the clock reaches its
-    // frame: it sounds where the input is at that frame, however far the
-    // sound card's clock is from the computer's. A sound server's clock is
-    // taken at its nominal rate from the queue's start.
-    if (engine_->clock() != EngineClock::Steady)
+    // The queue runs by the computer's clock, as the steady clock does.
+    // The engine's frames are the input's: on the steady clock it keeps the
+    // input's pace, and JACK's cycle is the input's clock. So each event
+    // leaves the lead after the engine's clock reaches its frame, by that
+    // clock's own reckoning: it sounds where the input is at that frame,
+    // however far the sound card's clock is from the computer's. A clock
+    // that does not tell (a PulseAudio output's) is taken at its nominal
+    // rate from the queue's start.
+    const auto at = engine_->timeOf(frame + kAlsaLeadFrames);
+    if (!at)
         return alsaQueueNanoseconds(frame, queueStart_);
-    const auto due = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        engine_->timeOf(frame + kAlsaLeadFrames) - queueStartedAt_);
+    const auto due = std::chrono::duration_cast<std::chrono::nanoseconds>(*at - queueStartedAt_);
     return std::uint64_t(std::max<std::int64_t>(0, due.count()));
 }
 

@@ -5,7 +5,10 @@
 
 #include "engine/DeviceConfig.h"
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +38,12 @@ public:
     /// How long ago what its capture ports hear reached the input, in
     /// frames, as the server reports it.
     virtual std::int64_t captureLatency() const { return 0; }
+    /// When, by the steady clock, the server's clock reaches engine frame
+    /// `frame` as the server reckons it; nothing when it does not tell.
+    /// Call with the engine's lock held.
+    virtual std::optional<std::chrono::steady_clock::time_point> timeOf(std::int64_t) const {
+        return std::nullopt;
+    }
 };
 
 /// What the engine's JACK client serves: the monitor (to `monitorPorts`, or

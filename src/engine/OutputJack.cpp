@@ -258,6 +258,16 @@ public:
         return range.max;
     }
 
+    std::optional<std::chrono::steady_clock::time_point> timeOf(std::int64_t frame) const override {
+        if (cycleStart_ < 0)
+            return std::nullopt;
+        // JACK's own reckoning of its frames' times, in microseconds of the
+        // monotonic clock, which the steady clock is.
+        const auto at = jack_nframes_t(std::int64_t(cycleFrameTime_) + (frame - cycleStart_));
+        return std::chrono::steady_clock::time_point(
+            std::chrono::microseconds(jack_frames_to_time(client_, at)));
+    }
+
 private:
     static int process(jack_nframes_t frames, void *self) {
         auto *client = static_cast<JackClient *>(self);
@@ -275,6 +285,8 @@ private:
     static void afterRender(void *self, std::int64_t start) {
         auto *client = static_cast<JackClient *>(self);
         const jack_nframes_t frames = client->frames_;
+        client->cycleStart_ = start;
+        client->cycleFrameTime_ = jack_last_frame_time(client->client_);
         if (client->midiOut_) {
             void *buffer = jack_port_get_buffer(client->midiOut_, frames);
             jack_midi_clear_buffer(buffer);
@@ -337,6 +349,10 @@ private:
     jack_port_t *midiOut_ = nullptr;
     std::vector<std::string> monitorTargets_, midiTargets_, captureSources_;
     jack_nframes_t frames_ = 0;
+    // The engine frame the last cycle began at, and JACK's frame time then
+    // (guarded by the engine's lock).
+    std::int64_t cycleStart_ = -1;
+    jack_nframes_t cycleFrameTime_ = 0;
     JackMidi midi_;
     std::atomic<bool> closing_{false}, watching_{false}, lost_{false};
     std::atomic<long> xruns_{0};

@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <filesystem>
@@ -297,6 +298,26 @@ TEST(PulseInput, OnTheSteadyClockItIsTakenFrameAfterFrameAtItsOwnPace) {
     // what a second's arrivals tell.
     const double ran = double(later.at - placed.at) - (later.ahead - placed.ahead);
     EXPECT_NEAR((double(later.heard - placed.heard) - ran) * 1e6 / ran, 0, 100);
+}
+
+TEST(JackClock, TellsWhenItReachesAFrameOnTheSteadyClock) {
+    // What the ALSA sequencer's queue is timed by when JACK's cycle is the
+    // engine's clock: a second of frames takes a second, and the next
+    // period is due about now (not in another clock's reckoning).
+    test::JackServer server;
+    ASSERT_TRUE(server.ready());
+    audio::EngineSettings settings;
+    settings.devices.backend = "jack";
+    audio::Engine engine(settings);
+    ASSERT_EQ(engine.clock(), audio::EngineClock::Output);
+    ASSERT_TRUE(test::waitFor([&] { return engine.framesRendered() > 4096; }, 30000));
+    std::lock_guard<std::mutex> guard(engine.lock());
+    const std::int64_t next = engine.nextPeriodFrame();
+    const auto due = engine.timeOf(next), secondLater = engine.timeOf(next + 44100);
+    ASSERT_TRUE(due && secondLater);
+    EXPECT_NEAR(std::chrono::duration<double>(*secondLater - *due).count(), 1.0, 0.001);
+    EXPECT_NEAR(std::chrono::duration<double>(*due - std::chrono::steady_clock::now()).count(), 0,
+                0.5);
 }
 
 TEST(DevicesIni, EveryKeyIsReadAndWritten) {
