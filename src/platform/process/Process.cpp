@@ -114,24 +114,29 @@ void EndProcessGroup(pid_t pid, const std::function<bool(int)> &waitMs) {
 ProcessEnd WaitForProcess(const ProcessHandle &process, const std::atomic<bool> &stop) {
     ProcessEnd end;
     for (;;) {
-        const pid_t got = ::waitpid(process.pid, &end.status, 0);
+        // Looked at every 20 ms rather than blocked on: a stop signal that
+        // came just before a blocking wait would not wake it, and a process
+        // that never ends would keep the program waiting for ever.
+        const pid_t got = ::waitpid(process.pid, &end.status, WNOHANG);
         if (got == process.pid)
             return end;
         if (got < 0 && errno != EINTR)
             return end;
-        if (stop && !end.cut) {
-            end.cut = true;
-            EndProcessGroup(process.pid, [&](int ms) {
-                for (int waited = 0; waited < ms; waited += 10) {
-                    if (::waitpid(process.pid, &end.status, WNOHANG) == process.pid)
-                        return true;
-                    ::usleep(10000);
-                }
-                return false;
-            });
-            ::waitpid(process.pid, &end.status, 0);
-            return end;
+        if (!stop) {
+            ::usleep(20000); // cut short by the signal
+            continue;
         }
+        end.cut = true;
+        EndProcessGroup(process.pid, [&](int ms) {
+            for (int waited = 0; waited < ms; waited += 10) {
+                if (::waitpid(process.pid, &end.status, WNOHANG) == process.pid)
+                    return true;
+                ::usleep(10000);
+            }
+            return false;
+        });
+        ::waitpid(process.pid, &end.status, 0);
+        return end;
     }
 }
 

@@ -36,8 +36,8 @@ ProcessHandle ExecProcess(const std::string &program, const std::vector<std::str
                           const std::string &directory, int output = -1);
 
 /// Waits for `process` on the calling thread. When `stop` becomes true
-/// meanwhile (a signal handler sets it; the wait wakes on EINTR), the
-/// process is ended with EndProcessGroup.
+/// meanwhile (a signal handler sets it, at any moment), the process is
+/// ended with EndProcessGroup.
 ProcessEnd WaitForProcess(const ProcessHandle &process, const std::atomic<bool> &stop);
 
 /// Ends the process group led by `pid`: SIGTERM, then SIGKILL when
