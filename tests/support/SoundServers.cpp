@@ -211,27 +211,37 @@ OutsideSynth::OutsideSynth(const std::string &name, const std::string &pulseSink
                        {"-a", "pulseaudio", "-o", "audio.pulseaudio.device=" + pulseSink});
     }
     command.push_back("/usr/share/sounds/sf2/TimGM6mb.sf2");
-    // Its shell reads the pipe: it plays until the pipe closes.
-    synth_ = new Process(command, {}, "/dev/null", true);
-    ready_ = waitUntil(
-        [&] {
-            if (onAlsa) {
-                std::string error;
-                for (const audio::OutputDevice &port : audio::alsaMidiInputs(error))
-                    if (port.name == midiPort())
-                        return true;
-                return false;
-            }
-            jack_status_t status{};
-            jack_client_t *probe = jack_client_open("probe", JackNoStartServer, &status);
-            if (!probe)
-                return false;
-            jack_port_t *port = jack_port_by_name(probe, midiPort().c_str());
-            jack_port_t *left = jack_port_by_name(probe, (name_ + ":left").c_str());
-            jack_client_close(probe);
-            return port && (left || !pulseSink.empty());
-        },
-        10000);
+    const auto portsUp = [&] {
+        if (onAlsa) {
+            std::string error;
+            for (const audio::OutputDevice &port : audio::alsaMidiInputs(error))
+                if (port.name == midiPort())
+                    return true;
+            return false;
+        }
+        jack_status_t status{};
+        jack_client_t *probe = jack_client_open("probe", JackNoStartServer, &status);
+        if (!probe)
+            return false;
+        jack_port_t *port = jack_port_by_name(probe, midiPort().c_str());
+        jack_port_t *left = jack_port_by_name(probe, (name_ + ":left").c_str());
+        jack_client_close(probe);
+        return port && (left || !pulseSink.empty());
+    };
+    // Ready once its MIDI port and its sound (into PulseAudio: its stream)
+    // are there and it still runs; one that quit on a busy machine is
+    // started once more.
+    const auto soundUp = [&] {
+        return pulseSink.empty() ||
+               std::system("pactl list short sink-inputs 2>/dev/null | grep -q .") == 0;
+    };
+    for (int attempt = 0; attempt < 2 && !ready_; ++attempt) {
+        delete synth_;
+        // Its shell reads the pipe: it plays until the pipe closes.
+        synth_ = new Process(command, {}, "/dev/null", true);
+        ready_ = waitUntil([&] { return !synth_->running() || (portsUp() && soundUp()); }, 10000) &&
+                 synth_->running();
+    }
 }
 
 OutsideSynth::~OutsideSynth() {
