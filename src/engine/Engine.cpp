@@ -8,6 +8,7 @@
 #include "engine/MidiAlsa.h"
 #include "engine/MidiTarget.h"
 #include "engine/Output.h"
+#include "engine/PeriodHistory.h"
 #include "engine/SoundSystem.h"
 #include "engine/Synthesiser.h"
 #include "platform/Paths.h"
@@ -45,6 +46,11 @@ Engine::Engine(const EngineSettings &settings, std::shared_ptr<SoundNotices> not
       clock_(settings.clock), buffer_(std::size_t(kOutputFrames) * kChannels),
       timeScale_(settings.timeScale > 0 ? settings.timeScale : 1.0),
       start_(std::chrono::steady_clock::now()) {
+    // A second of what the recorders are handed. Stems are not kept: their
+    // recordings start with the song on an engine whose clock waits for them.
+    const std::size_t kept =
+        settings.stems ? 0 : std::size_t(rate_ + kPeriodFrames - 1) / kPeriodFrames;
+    history_ = std::make_unique<PeriodHistory>(kept, kPeriodFrames, kChannels);
     if (settings.clock == Clock::Driven)
         return;
     // The output is opened without the lock: the server may ask for audio
@@ -204,6 +210,22 @@ std::int64_t Engine::nextPeriodFrame() const {
     return std::max(frame_, boundary);
 }
 
+std::int64_t Engine::recordingStartFrame() const {
+    const std::int64_t next = nextPeriodFrame();
+    if (songFrom_ != INT64_MIN && songFrom_ <= next && history_->keepsFrom(songFrom_))
+        return songFrom_;
+    return next;
+}
+
+void Engine::songStarted(std::int64_t frame) {
+    songFrom_ = frame;
+    lastPlayStartFrame.store(frame);
+}
+
+void Engine::songStopped() {
+    songFrom_ = INT64_MIN;
+}
+
 void Engine::catchUp() {
     const std::int64_t due = clockFrame();
     while (frame_ + kPeriodFrames <= due)
@@ -301,8 +323,7 @@ void Engine::toRecorders(std::int64_t frame, const float *left, const float *rig
     inputClock_.at = frame + std::int64_t(frames);
     inputClock_.heard += std::int64_t(frames);
     auto hand = [this](std::int64_t start) {
-        for (EngineSink *sink : sinks_)
-            sink->period(start, inputPeriod_.data());
+        toSinks(start, inputPeriod_.data());
         std::fill(inputPeriod_.begin(), inputPeriod_.end(), 0.0f);
     };
     for (std::size_t i = 0; i < frames; ++i) {
@@ -463,7 +484,9 @@ void Engine::addSource(EngineSource *source) {
 void Engine::removeSource(EngineSource *source) {
     sources_.erase(std::remove(sources_.begin(), sources_.end(), source), sources_.end());
 }
-void Engine::addSink(EngineSink *sink) {
+void Engine::addSink(EngineSink *sink, std::int64_t from) {
+    history_->replay(
+        from, [sink](std::int64_t start, const float *frames) { sink->period(start, frames); });
     sinks_.push_back(sink);
 }
 void Engine::removeSink(EngineSink *sink) {
@@ -533,10 +556,15 @@ void Engine::renderPeriod(float *out) {
     // The loopback: the recorders hear the synthesiser itself, unless a
     // real input is what they record.
     if (!capturing_)
-        for (EngineSink *sink : sinks_)
-            sink->period(frame_, out);
+        toSinks(frame_, out);
     frame_ += kPeriodFrames;
     rendered_.store(frame_, std::memory_order_release);
+}
+
+void Engine::toSinks(std::int64_t start, const float *frames) {
+    history_->keep(start, frames);
+    for (EngineSink *sink : sinks_)
+        sink->period(start, frames);
 }
 
 } // namespace audio

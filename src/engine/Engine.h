@@ -37,6 +37,7 @@ class Capture;
 class InternalMidi;
 class MidiTarget;
 class Output;
+class PeriodHistory;
 class SoundNotices;
 class Synthesiser;
 
@@ -142,9 +143,19 @@ public:
     std::mutex &lock() { return mutex_; }
 
     /// The first frame of the next period to begin by the clock: where a
-    /// playback or recording started now begins. The engine may render a
-    /// few periods late, but never moves a start. Call with the lock held.
+    /// playback started now begins. The engine may render a few periods
+    /// late, but never moves a start. Call with the lock held.
     std::int64_t nextPeriodFrame() const;
+    /// Where a recording started now begins: on the first frame of the song
+    /// being played (or just played to its end) when it began no longer
+    /// ago than the periods the engine keeps (about a second), so that
+    /// whatever delays the record command, the recording holds its song
+    /// from the start; else at the next period. Call with the lock held.
+    std::int64_t recordingStartFrame() const;
+    /// A song began playing at `frame` / stopped playing before its end.
+    /// Call with the lock held.
+    void songStarted(std::int64_t frame);
+    void songStopped();
     /// Renders every period the clock has reached, now, in the calling
     /// thread: devices call it before they stop, so that what they stop
     /// ends where the clock stands. Call with the lock held.
@@ -255,10 +266,12 @@ public:
     /// history (kestrune-render, between two files). Call with the lock held.
     bool renewSynthesiser(std::string &error);
 
-    /// Attach and detach a source or sink. Call with the lock held.
+    /// Attach and detach a source or sink. A sink that takes periods
+    /// `from` a frame gone by is first handed those of them the engine
+    /// still keeps. Call with the lock held.
     void addSource(EngineSource *source);
     void removeSource(EngineSource *source);
-    void addSink(EngineSink *sink);
+    void addSink(EngineSink *sink, std::int64_t from = INT64_MAX);
     void removeSink(EngineSink *sink);
 
     /// Where the last playback and the last recording started, and where the
@@ -287,6 +300,7 @@ private:
     void openOutsideParts(const DevicesConfig &config);
     void toRecorders(std::int64_t frame, const float *left, const float *right, std::size_t step,
                      std::size_t frames);
+    void toSinks(std::int64_t start, const float *frames);
 
     const EngineSettings settings_;
     const int rate_;
@@ -321,6 +335,10 @@ private:
     std::string lostWhy_; // guarded by lostMutex_
     std::vector<EngineSource *> sources_;
     std::vector<EngineSink *> sinks_;
+    // What the sinks were handed lately, and where the song being played
+    // began (INT64_MIN: none).
+    std::unique_ptr<PeriodHistory> history_;
+    std::int64_t songFrom_ = INT64_MIN;
     std::vector<float> buffer_;              // the last periods rendered for an output
     std::size_t buffered_ = 0;               // frames in it
     std::size_t delivered_ = 0;              // frames of them the output has taken

@@ -67,6 +67,7 @@ void SequencerDevice::close() {
     {
         std::lock_guard<std::mutex> guard(engine_->lock());
         ended = haltLocked();
+        engine_->songStopped(); // a song that played to its end, too
         engine_->removeSource(this);
     }
     open_ = false;
@@ -84,6 +85,7 @@ SequencerDevice::EndFunction SequencerDevice::haltLocked() {
     positionUs_ = positionUsLocked();
     endFrame_ = engine_->framesRendered();
     playing_ = false;
+    engine_->songStopped();
     if (MidiTarget *target = engine_->midiTarget())
         target->allNotesOff(engine_->nextPeriodFrame());
     return std::exchange(ended_, {});
@@ -113,7 +115,7 @@ void SequencerDevice::play(EndFunction ended) {
     ended_ = std::move(ended);
     if (MidiTarget *target = engine_->midiTarget(); target && target->synthesiser())
         engine_->startSynthesiser(start);
-    engine_->lastPlayStartFrame.store(start);
+    engine_->songStarted(start);
 }
 
 void SequencerDevice::stop() {

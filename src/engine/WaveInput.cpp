@@ -174,9 +174,9 @@ void WaveRecorder::start() {
     finishing_ = false;
     writer_ = std::thread([this] { writerLoop(); });
     std::lock_guard<std::mutex> guard(engine_->lock());
-    startFrame_ = engine_->nextPeriodFrame();
+    startFrame_ = engine_->recordingStartFrame();
     engine_->lastRecordStartFrame.store(startFrame_);
-    engine_->addSink(this);
+    engine_->addSink(this, startFrame_);
     attached_ = true;
 }
 

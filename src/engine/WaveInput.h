@@ -124,7 +124,8 @@ public:
     /// Why nothing can be recorded in this format (see WaveConverter::error);
     /// empty when it can. Check it before start().
     const std::string &formatError() const { return converter_.error(); }
-    /// Starts recording at the engine's next period.
+    /// Starts recording where the engine starts a recording now: from the
+    /// first frame of the song it plays, else at its next period.
     void start();
     /// Stops at the engine's next period; returns when every period up to
     /// then is in the spool.

@@ -131,20 +131,72 @@ TEST_F(DrivenSync, ANoteBeginsInTheBlockThatHoldsItsFrame) {
     }
 }
 
-TEST_F(DrivenSync, ARecordingStartedWhileTheEngineIsLateKeepsNothingFromBefore) {
-    drive(10 * kPeriodFrames);
-    const std::int64_t played = play(noteAt(0.5, 1.0));
-    // The clock runs on twenty periods while the engine is held up; a
-    // recording started now begins where the clock stands.
-    late(20 * kPeriodFrames);
-    const std::int64_t recorded = record();
-    EXPECT_EQ(recorded, played + 20 * kPeriodFrames);
-    drive(200 * kPeriodFrames); // the late periods first, then on
-    const test::WaveData w = saved();
-    EXPECT_EQ(w.frames(), 200 * kPeriodFrames);
-    const std::int64_t expected = blockOf(played + framesOf(0.5)) - recorded;
-    EXPECT_GE(onset(w), expected);
-    EXPECT_LT(onset(w), expected + kBlock);
+TEST(RecordingStart, ARecordingTakesItsSongFromTheFirstFrameWhereverItsCommandLands) {
+    // A note as the song opens and one later. Between the play and the
+    // record commands the engine is held up (the clock runs on, nothing
+    // is rendered) or renders on. Within the second the engine keeps, the
+    // recording holds exactly what one started with the song holds; a song
+    // begun longer ago, or stopped, gives a recording from where the
+    // clock stands, with nothing from before.
+    struct Case {
+        const char *name;
+        std::int64_t rendered, late;
+        bool stopped, fromSong;
+    };
+    const Case cases[] = {
+        {"with the song", 0, 0, false, true},
+        {"held up", 0, 20 * kPeriodFrames, false, true},
+        {"rendering on", 20 * kPeriodFrames, 0, false, true},
+        {"both", 100 * kPeriodFrames, 50 * kPeriodFrames, false, true},
+        {"begun longer ago than the engine keeps", 210 * kPeriodFrames, 0, false, false},
+        {"stopped", 20 * kPeriodFrames, 10 * kPeriodFrames, true, false},
+    };
+    test::TempDir dir;
+    const std::string song = dir.path("song.mid");
+    test::writeFile(song,
+                    test::simpleSong({{0.0, 0.3, 60}, {1.5, 1.8, 67}}, 2.0, test::kSquareLead));
+    const std::int64_t end = 380 * kPeriodFrames; // 2.2 s from the song's start
+    test::WaveData reference;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        // An engine of its own each time: the same song sounds the same.
+        auto engine = test::drivenEngine();
+        audio::SequencerDevice sequencer(engine);
+        audio::WaveAudioDevice wave(engine);
+        std::string error;
+        ASSERT_TRUE(sequencer.open(song, error)) << error;
+        test::drive(*engine, 3 * kPeriodFrames);
+        sequencer.play({});
+        const std::int64_t played = engine->lastPlayStartFrame;
+        test::drive(*engine, c.rendered);
+        {
+            std::lock_guard<std::mutex> guard(engine->lock());
+            engine->advanceClock(c.late);
+        }
+        if (c.stopped)
+            sequencer.stop();
+        ASSERT_TRUE(wave.create({}, error)) << error;
+        ASSERT_TRUE(wave.record({}, {}, error)) << error;
+        const std::int64_t recorded = engine->lastRecordStartFrame;
+        EXPECT_EQ(recorded, c.fromSong ? played : played + c.rendered + c.late);
+        test::drive(*engine, end - c.rendered - c.late);
+        wave.stop();
+        ASSERT_TRUE(wave.save(dir.path("out.wav"), error)) << error;
+        const test::WaveData w = test::readWave(dir.path("out.wav"));
+        EXPECT_EQ(w.frames(), played + end - recorded);
+        if (c.fromSong) {
+            if (reference.samples.empty())
+                reference = w;
+            EXPECT_EQ(w.samples, reference.samples);
+        } else if (!c.stopped) {
+            const std::int64_t second = blockOf(played + framesOf(1.5)) - recorded;
+            EXPECT_GE(onset(w), second);
+            EXPECT_LT(onset(w), second + kBlock);
+        }
+    }
+    // The song's opening note is in the recording, in its first block.
+    EXPECT_GE(onset(reference), 0);
+    EXPECT_LT(onset(reference), kBlock);
 }
 
 TEST_F(DrivenSync, StopsLandWhereTheClockStandsNotWhereTheEngineRendered) {
