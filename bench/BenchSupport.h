@@ -3,7 +3,11 @@
 
 #include "engine/SoundSystem.h"
 
+#include <QEventLoop>
+#include <QTimer>
+
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/resource.h>
@@ -49,6 +53,20 @@ inline double statusMegabytes(const char *field) {
         if (line.rfind(name, 0) == 0)
             return std::stod(line.substr(name.size())) / 1024.0;
     return 0;
+}
+
+/// Runs the event loop, as the program waits between its ticks, until
+/// `done` says so; it is looked at every `ms` milliseconds.
+inline void spinUntil(const std::function<bool()> &done, int ms = 100) {
+    QEventLoop loop;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    timer.start(ms);
+    if (!done())
+        loop.exec();
 }
 
 } // namespace bench

@@ -21,7 +21,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QTimer>
 
 #include <sndfile.h>
 #include <sys/resource.h>
@@ -110,15 +109,7 @@ Result measure(MainWindow &window, const std::string &song, const std::string &s
     auto engine = window.Sound->acquire();
     const double cpuBefore = bench::cpuSeconds(RUSAGE_SELF);
     window.Btn_RecordClick();
-    // Wait in an event loop, as the program does between its ticks.
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (window.Pnl_State->caption() == "Select MIDI File")
-            loop.quit();
-    });
-    check.start(100);
-    loop.exec();
+    bench::spinUntil([&] { return window.Pnl_State->caption() == "Select MIDI File"; });
     r.cpu = bench::cpuSeconds(RUSAGE_SELF) - cpuBefore;
     r.gap = long(engine->lastRecordStartFrame - engine->lastPlayStartFrame);
     std::rename(name.c_str(), output.c_str());

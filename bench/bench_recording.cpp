@@ -35,20 +35,6 @@
 
 namespace {
 
-// Waits in the event loop, looking at `done` on a 100 ms timer, as the
-// program waits between its progress ticks.
-void spinUntil(const std::function<bool()> &done) {
-    QEventLoop loop;
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    timer.start(100);
-    if (!done())
-        loop.exec();
-}
-
 void writeTemplate(const std::string &path) {
     std::FILE *empty = std::tmpfile();
     std::string error;
@@ -123,7 +109,7 @@ Run record(const std::string &song, const std::string &templ, const std::string 
     if (inProgress && watched)
         watch.start(5);
     double nextReport = 1;
-    spinUntil([&] {
+    bench::spinUntil([&] {
         const double at = double(engine->framesRendered() - start) / audio::kSampleRate;
         if (atSecond && at >= nextReport) {
             atSecond(at);

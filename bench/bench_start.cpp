@@ -13,10 +13,10 @@
 #include "media/mci/Mci.h"
 #include "support/MidiWriter.h"
 
+#include "BenchSupport.h"
+
 #include <QDir>
-#include <QEventLoop>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <sndfile.h>
 
@@ -108,14 +108,7 @@ int main(int argc, char **argv) {
         window.ModeSet(1);
         auto engine = window.Sound->acquire(); // its start frames are read after the run
         window.Btn_RecordClick();
-        QEventLoop loop;
-        QTimer check;
-        QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-            if (window.Pnl_State->caption() == "Select MIDI File")
-                loop.quit();
-        });
-        check.start(20);
-        loop.exec();
+        bench::spinUntil([&] { return window.Pnl_State->caption() == "Select MIDI File"; }, 20);
         Run run;
         run.commandGapMs = std::chrono::duration<double, std::milli>(recorded - played).count();
         run.startFrames = engine->lastRecordStartFrame - engine->lastPlayStartFrame;
