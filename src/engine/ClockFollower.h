@@ -27,6 +27,8 @@ public:
     /// frames arriving where they are placed: 1 for an input exactly on the
     /// computer's clock, 0.9999 for one 100 ppm slow.
     double pace() const { return pace_; }
+    /// Whether the first second heard has placed the input.
+    bool placed() const { return placed_; }
     /// Whether pace() changed in the last arrival.
     bool paceChanged() const { return paceChanged_; }
 

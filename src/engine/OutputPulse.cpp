@@ -344,12 +344,17 @@ private:
     // places the frames one after the other from the earliest such bound,
     // and has an engine on the steady clock keep the source's pace.
     void place(pa_stream *stream, std::size_t frames) {
-        pa_usec_t device = 0;
-        if (const pa_timing_info *timing = pa_stream_get_timing_info(stream))
-            device = timing->source_usec;
-        follower_.arrived(engine_.now() - heard_ - std::int64_t(frames) -
-                              std::int64_t(device) * kSampleRate / 1000000,
-                          heard_);
+        // The source's latency, as the server reports it at each timing
+        // update, swings by up to a block (a sink's monitor says 0 or a
+        // whole block, by when it is asked): the least report of the first
+        // second is kept, so that a later report never moves frames
+        // already placed (which would drop or double them).
+        if (!follower_.placed())
+            if (const pa_timing_info *timing = pa_stream_get_timing_info(stream))
+                sourceLatency_ = std::min(sourceLatency_, std::int64_t(timing->source_usec) *
+                                                              kSampleRate / 1000000);
+        const std::int64_t latency = sourceLatency_ == INT64_MAX ? 0 : sourceLatency_;
+        follower_.arrived(engine_.now() - heard_ - std::int64_t(frames) - latency, heard_);
         if (follower_.paceChanged())
             engine_.followInput(follower_.pace());
     }
@@ -372,6 +377,7 @@ private:
     bool closing_ = false, opened_ = false;
     ClockFollower follower_;
     std::int64_t heard_ = 0;
+    std::int64_t sourceLatency_ = INT64_MAX; // in frames; none reported yet
 };
 
 // What the server offers through one of its listings (sinks, sources), by
