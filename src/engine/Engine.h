@@ -152,7 +152,8 @@ public:
     /// whatever delays the record command, the recording holds its song
     /// from the start; else at the next period. Call with the lock held.
     std::int64_t recordingStartFrame() const;
-    /// A song began playing at `frame` / stopped playing before its end.
+    /// The sequencer began playing a song at `frame` / stopped it, or let
+    /// go of it: a recording started in between takes the song from there.
     /// Call with the lock held.
     void songStarted(std::int64_t frame);
     void songStopped();
