@@ -9,7 +9,6 @@
 #include "app/Application.h"
 #include "app/MainWindow.h"
 #include "engine/Engine.h"
-#include "engine/WaveFile.h"
 #include "media/mci/Mci.h"
 #include "support/MidiWriter.h"
 
