@@ -18,6 +18,7 @@ struct Levels {
     double loudness = -1e9;   // integrated loudness, LUFS; -1e9 for silence
     long long clipped = 0;    // samples at full scale, either sign
     bool silent() const { return loudness < -1e8; }
+    bool operator==(const Levels &) const = default;
 };
 
 /// Measures levels as the samples go by, in one pass: the integrated

@@ -118,9 +118,9 @@ std::vector<Task> plan(const Request &request) {
 
 // --- The messages between a worker and the batch ------------------------------
 //
-// One line each: "P task done total" (progress) and "R task status frames
-// seconds measured peak truePeak loudness clipped gain error" (the result),
-// the error with its line breaks escaped.
+// One line each: "P task done total" (progress) and "R task {result}" (the
+// result, as resultLine() writes it); from a live worker, "I", "W" and "E"
+// with a message, its line breaks escaped.
 
 std::string escaped(const std::string &text) {
     std::string out;
@@ -217,29 +217,7 @@ bool readLines(int fd, std::string &pending, std::vector<std::string> &lines) {
                                                          std::to_string(total) + "\n");
                                        },
                                        g_stop);
-            // Each stem first: "S task measured peak truePeak loudness clipped output".
-            for (const Result::Stem &stem : r.stems) {
-                char numbers[160];
-                std::snprintf(numbers, sizeof numbers, "%d %.17g %.17g %.17g %lld",
-                              int(stem.measured), stem.levels.peakDb, stem.levels.truePeakDb,
-                              stem.levels.loudness, stem.levels.clipped);
-                send(out, "S " + id + " " + numbers + " " + escaped(stem.output) + "\n");
-            }
-            if (r.live.used) {
-                // "L task latency floor peak clipped drift timedOut".
-                char numbers[200];
-                std::snprintf(numbers, sizeof numbers, "%ld %.17g %.17g %lld %.17g %d",
-                              r.live.latency, r.live.floorDb, r.live.inputPeakDb,
-                              r.live.inputClipped, r.live.driftPpm, int(r.live.ringOutTimedOut));
-                send(out, "L " + id + " " + numbers + "\n");
-            }
-            char levels[160];
-            std::snprintf(levels, sizeof levels, "%d %.17g %.17g %.17g %lld %.17g", int(r.measured),
-                          r.levels.peakDb, r.levels.truePeakDb, r.levels.loudness, r.levels.clipped,
-                          r.gainDb);
-            send(out, "R " + id + " " + std::to_string(int(r.status)) + " " +
-                          std::to_string(r.frames) + " " + std::to_string(r.seconds) + " " +
-                          levels + " " + escaped(r.error) + "\n");
+            send(out, "R " + id + " " + resultLine(r) + "\n");
             if (g_stop) {
                 renderer.silence();
                 std::_Exit(0);
@@ -258,17 +236,6 @@ struct Worker {
     long task = -1; // the file it records, or -1
     std::int64_t done = 0, total = 0;
 };
-
-const char *statusText(Result::Status status) {
-    switch (status) {
-    case Result::Status::Ok:
-        return "ok";
-    case Result::Status::Skipped:
-        return "skipped";
-    default:
-        return "failed";
-    }
-}
 
 class Batch {
 public:
@@ -433,55 +400,26 @@ private:
             waiting_.clear();
             return;
         }
-        if (line.rfind("L ", 0) == 0) {
-            long task = -1, latency = 0;
-            int timedOut = 0;
-            Result::Live live;
-            if (std::sscanf(line.c_str(), "L %ld %ld %lf %lf %lld %lf %d", &task, &latency,
-                            &live.floorDb, &live.inputPeakDb, &live.inputClipped, &live.driftPpm,
-                            &timedOut) == 7 &&
-                task == worker.task) {
-                live.used = true;
-                live.latency = latency;
-                live.ringOutTimedOut = timedOut != 0;
-                tasks_[std::size_t(task)].result.live = live;
-            }
-            return;
-        }
         char kind = 0;
         long task = -1;
-        long long a = 0, b = 0;
         int used = 0;
-        if (std::sscanf(line.c_str(), "%c %ld %lld %lld%n", &kind, &task, &a, &b, &used) < 4 ||
-            task != worker.task)
+        if (std::sscanf(line.c_str(), "%c %ld %n", &kind, &task, &used) < 2 || task != worker.task)
             return;
         if (kind == 'P') {
-            worker.done = a;
-            worker.total = b;
-            return;
-        }
-        if (kind == 'S') {
-            Result::Stem stem;
-            int measured = 0, at = 0;
-            std::sscanf(line.c_str() + 2, "%*s %d %lf %lf %lf %lld %n", &measured,
-                        &stem.levels.peakDb, &stem.levels.truePeakDb, &stem.levels.loudness,
-                        &stem.levels.clipped, &at);
-            stem.measured = measured != 0;
-            stem.output = unescaped(line.substr(std::size_t(2 + at)));
-            tasks_[std::size_t(task)].result.stems.push_back(std::move(stem));
+            long long done = 0, total = 0;
+            if (std::sscanf(line.c_str() + used, "%lld %lld", &done, &total) == 2) {
+                worker.done = done;
+                worker.total = total;
+            }
             return;
         }
         if (kind != 'R')
             return;
         Result &result = tasks_[std::size_t(task)].result;
-        result.status = static_cast<Result::Status>(a);
-        result.frames = b;
-        int measured = 0, more = 0;
-        std::sscanf(line.c_str() + used, " %lf %d %lf %lf %lf %lld %lf %n", &result.seconds,
-                    &measured, &result.levels.peakDb, &result.levels.truePeakDb,
-                    &result.levels.loudness, &result.levels.clipped, &result.gainDb, &more);
-        result.measured = measured != 0;
-        result.error = unescaped(line.substr(std::size_t(used + more)));
+        if (!readResultLine(line.substr(std::size_t(used)), result)) {
+            result.status = Result::Status::Failed;
+            result.error = "the recording process sent a result that cannot be read";
+        }
         finish(std::size_t(task));
         giveWork(worker);
     }
@@ -577,65 +515,11 @@ private:
         progress_.finished(task.input, task.output, task.result);
         if (!report_)
             return;
-        const bool failed = task.result.status == Result::Status::Failed;
-        // The levels the saved file holds, as numbers (silence has no
-        // loudness and no peak: null).
-        const audio::Levels &l = task.result.levels;
-        auto number = [&](double v) {
-            char text[32];
-            std::snprintf(text, sizeof text, "%.2f", v);
-            return task.result.measured && v > -1e8 ? std::string(text) : std::string("null");
-        };
-        std::string levels =
-            "\"peak_dbfs\":" + number(l.peakDb) + ",\"true_peak_dbtp\":" + number(l.truePeakDb) +
-            ",\"loudness_lufs\":" + number(l.loudness) + ",\"clipped\":" +
-            (task.result.measured ? std::to_string(l.clipped) : std::string("null")) +
-            ",\"gain_db\":" +
-            (request_.normalize && task.result.measured ? number(task.result.gainDb)
-                                                        : std::string("null"));
-        if (request_.stems) {
-            // Each stem with what it holds.
-            levels += ",\"stems\":[";
-            for (const Result::Stem &stem : task.result.stems) {
-                auto level = [&](double v) {
-                    char text[32];
-                    std::snprintf(text, sizeof text, "%.2f", v);
-                    return stem.measured && v > -1e8 ? std::string(text) : std::string("null");
-                };
-                levels += std::string(&stem == task.result.stems.data() ? "" : ",") +
-                          "{\"output\":" + jsonText(stem.output) +
-                          ",\"peak_dbfs\":" + level(stem.levels.peakDb) +
-                          ",\"true_peak_dbtp\":" + level(stem.levels.truePeakDb) +
-                          ",\"loudness_lufs\":" + level(stem.levels.loudness) + ",\"clipped\":" +
-                          (stem.measured ? std::to_string(stem.levels.clipped) : "null") + "}";
-            }
-            levels += "]";
-        }
-        if (task.result.live.used) {
-            // The instrument and its input while the song played.
-            const Result::Live &live = task.result.live;
-            auto decibels = [](double v) {
-                char text[32];
-                std::snprintf(text, sizeof text, "%.2f", v);
-                return v > -1e8 ? std::string(text) : std::string("null");
-            };
-            char drift[32];
-            std::snprintf(drift, sizeof drift, "%.1f", live.driftPpm);
-            levels += ",\"latency_frames\":" + std::to_string(live.latency) +
-                      ",\"noise_floor_dbfs\":" + decibels(live.floorDb) +
-                      ",\"input_peak_dbfs\":" + decibels(live.inputPeakDb) +
-                      ",\"input_clipped\":" + std::to_string(live.inputClipped) +
-                      ",\"drift_ppm\":" + drift +
-                      ",\"ringout_timed_out\":" + (live.ringOutTimedOut ? "true" : "false");
-        }
-        std::fprintf(report_,
-                     "{\"input\":%s,\"output\":%s,\"format\":%s,\"frames\":%lld,\"seconds\":%.6f,"
-                     "%s,\"status\":\"%s\",\"error\":%s}\n",
-                     jsonText(task.input).c_str(), jsonText(task.output).c_str(),
-                     jsonText(encodingText(request_.encoding)).c_str(),
-                     static_cast<long long>(task.result.frames), task.result.seconds,
-                     levels.c_str(), statusText(task.result.status),
-                     failed ? jsonText(task.result.error).c_str() : "null");
+        std::fprintf(
+            report_, "{\"input\":%s,\"output\":%s,\"format\":%s,%s}\n",
+            jsonText(task.input).c_str(), jsonText(task.output).c_str(),
+            jsonText(encodingText(request_.encoding)).c_str(),
+            reportMembers(task.result, ReportContext{request_.normalize, request_.stems}).c_str());
         std::fflush(report_);
     }
 

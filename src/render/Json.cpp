@@ -1,11 +1,12 @@
-// A JSON string writer and a reader of one object's string members: what
-// the report needs, without a JSON library.
+// A JSON string writer and a reader of one line of JSON: what the report
+// and the workers' results need, without a JSON library.
 #include "render/Json.h"
 
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace render {
 namespace {
@@ -52,163 +53,165 @@ void appendUtf8(std::string &out, std::uint32_t code) {
     }
 }
 
-// Reads JSON from one line, one value at a time.
-class Reader {
-public:
-    explicit Reader(const std::string &text) : text_(text) {}
+} // namespace
 
-    void blanks() {
-        while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t' ||
-                                      text_[at_] == '\r' || text_[at_] == '\n'))
-            ++at_;
-    }
-    bool take(char c) {
-        blanks();
-        if (at_ < text_.size() && text_[at_] == c) {
-            ++at_;
-            return true;
-        }
-        return false;
-    }
-    bool atEnd() {
-        blanks();
-        return at_ == text_.size();
-    }
-    char peek() {
-        blanks();
-        return at_ < text_.size() ? text_[at_] : '\0';
-    }
-
-    bool string(std::string &out) {
-        if (!take('"'))
-            return false;
-        while (at_ < text_.size()) {
-            const char c = text_[at_++];
-            if (c == '"')
-                return true;
-            if (static_cast<unsigned char>(c) < 0x20)
-                return false;
-            if (c != '\\') {
-                out += c;
-                continue;
-            }
-            if (at_ >= text_.size())
-                return false;
-            switch (text_[at_++]) {
-            case '"':
-                out += '"';
-                break;
-            case '\\':
-                out += '\\';
-                break;
-            case '/':
-                out += '/';
-                break;
-            case 'b':
-                out += '\b';
-                break;
-            case 'f':
-                out += '\f';
-                break;
-            case 'n':
-                out += '\n';
-                break;
-            case 'r':
-                out += '\r';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case 'u': {
-                std::uint32_t code = 0;
-                if (!hex(code))
-                    return false;
-                if (code >= 0xD800 && code <= 0xDBFF && text_.compare(at_, 2, "\\u") == 0) {
-                    // A surrogate pair is one character past the first plane.
-                    const std::size_t back = at_;
-                    at_ += 2;
-                    std::uint32_t low = 0;
-                    if (hex(low) && low >= 0xDC00 && low <= 0xDFFF) {
-                        appendUtf8(out, 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00));
-                        break;
-                    }
-                    at_ = back;
-                }
-                if (code >= 0xDC80 && code <= 0xDCFF)
-                    out += char(code - 0xDC00); // a byte that was not UTF-8
-                else
-                    appendUtf8(out, code);
-                break;
-            }
-            default:
-                return false;
-            }
-        }
-        return false;
-    }
-
-    // Any other value, passed over: a number, true, false, null, an array
-    // or an object.
-    bool skipValue(int depth = 0) {
-        if (depth > 64)
-            return false;
-        const char c = peek();
-        if (c == '"') {
-            std::string ignored;
-            return string(ignored);
-        }
-        if (c == '{' || c == '[') {
-            const char close = c == '{' ? '}' : ']';
-            ++at_;
-            if (take(close))
-                return true;
-            do {
-                if (close == '}') {
-                    std::string key;
-                    if (!string(key) || !take(':'))
-                        return false;
-                }
-                if (!skipValue(depth + 1))
-                    return false;
-            } while (take(','));
-            return take(close);
-        }
-        const std::size_t from = at_;
-        while (at_ < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[at_])) ||
-                                      text_[at_] == '-' || text_[at_] == '+' || text_[at_] == '.'))
-            ++at_;
-        const std::string word = text_.substr(from, at_ - from);
-        if (word == "true" || word == "false" || word == "null")
-            return true;
-        char *end = nullptr;
-        std::strtod(word.c_str(), &end);
-        return !word.empty() && *end == '\0';
-    }
-
-private:
-    bool hex(std::uint32_t &code) {
-        if (at_ + 4 > text_.size())
-            return false;
-        for (int i = 0; i < 4; ++i) {
-            const char c = text_[at_++];
-            code <<= 4;
-            if (c >= '0' && c <= '9')
-                code |= std::uint32_t(c - '0');
-            else if (c >= 'a' && c <= 'f')
-                code |= std::uint32_t(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F')
-                code |= std::uint32_t(c - 'A' + 10);
-            else
-                return false;
-        }
+void JsonReader::blanks() {
+    while (at_ < text_.size() &&
+           (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\r' || text_[at_] == '\n'))
+        ++at_;
+}
+bool JsonReader::take(char c) {
+    blanks();
+    if (at_ < text_.size() && text_[at_] == c) {
+        ++at_;
         return true;
     }
+    return false;
+}
+bool JsonReader::atEnd() {
+    blanks();
+    return at_ == text_.size();
+}
+char JsonReader::peek() {
+    blanks();
+    return at_ < text_.size() ? text_[at_] : '\0';
+}
 
-    const std::string &text_;
-    std::size_t at_ = 0;
-};
+bool JsonReader::string(std::string &out) {
+    if (!take('"'))
+        return false;
+    while (at_ < text_.size()) {
+        const char c = text_[at_++];
+        if (c == '"')
+            return true;
+        if (static_cast<unsigned char>(c) < 0x20)
+            return false;
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (at_ >= text_.size())
+            return false;
+        switch (text_[at_++]) {
+        case '"':
+            out += '"';
+            break;
+        case '\\':
+            out += '\\';
+            break;
+        case '/':
+            out += '/';
+            break;
+        case 'b':
+            out += '\b';
+            break;
+        case 'f':
+            out += '\f';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'u': {
+            std::uint32_t code = 0;
+            if (!hex(code))
+                return false;
+            if (code >= 0xD800 && code <= 0xDBFF && text_.compare(at_, 2, "\\u") == 0) {
+                // A surrogate pair is one character past the first plane.
+                const std::size_t back = at_;
+                at_ += 2;
+                std::uint32_t low = 0;
+                if (hex(low) && low >= 0xDC00 && low <= 0xDFFF) {
+                    appendUtf8(out, 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00));
+                    break;
+                }
+                at_ = back;
+            }
+            if (code >= 0xDC80 && code <= 0xDCFF)
+                out += char(code - 0xDC00); // a byte that was not UTF-8
+            else
+                appendUtf8(out, code);
+            break;
+        }
+        default:
+            return false;
+        }
+    }
+    return false;
+}
 
-} // namespace
+bool JsonReader::skipValue(int depth) {
+    if (depth > 64)
+        return false;
+    const char c = peek();
+    if (c == '"') {
+        std::string ignored;
+        return string(ignored);
+    }
+    if (c == '{' || c == '[') {
+        const char close = c == '{' ? '}' : ']';
+        ++at_;
+        if (take(close))
+            return true;
+        do {
+            if (close == '}') {
+                std::string key;
+                if (!string(key) || !take(':'))
+                    return false;
+            }
+            if (!skipValue(depth + 1))
+                return false;
+        } while (take(','));
+        return take(close);
+    }
+    if (word("true") || word("false") || word("null"))
+        return true;
+    double ignored = 0;
+    return number(ignored);
+}
+
+bool JsonReader::hex(std::uint32_t &code) {
+    if (at_ + 4 > text_.size())
+        return false;
+    for (int i = 0; i < 4; ++i) {
+        const char c = text_[at_++];
+        code <<= 4;
+        if (c >= '0' && c <= '9')
+            code |= std::uint32_t(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            code |= std::uint32_t(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            code |= std::uint32_t(c - 'A' + 10);
+        else
+            return false;
+    }
+    return true;
+}
+
+bool JsonReader::number(double &value) {
+    const std::size_t from = (blanks(), at_);
+    while (at_ < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[at_])) ||
+                                  text_[at_] == '-' || text_[at_] == '+' || text_[at_] == '.'))
+        ++at_;
+    const std::string token = text_.substr(from, at_ - from);
+    char *end = nullptr;
+    value = std::strtod(token.c_str(), &end);
+    return !token.empty() && *end == '\0';
+}
+
+bool JsonReader::word(const char *expected) {
+    blanks();
+    const std::size_t n = std::strlen(expected);
+    if (text_.compare(at_, n, expected) != 0)
+        return false;
+    at_ += n;
+    return true;
+}
 
 std::string jsonText(const std::string &text) {
     std::string out = "\"";
@@ -257,7 +260,7 @@ std::string jsonText(const std::string &text) {
 }
 
 bool jsonStrings(const std::string &line, std::map<std::string, std::string> &strings) {
-    Reader in(line);
+    JsonReader in(line);
     if (!in.take('{'))
         return false;
     if (!in.take('}')) {

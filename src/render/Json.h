@@ -2,10 +2,36 @@
 // bytes of names that are not UTF-8 kept), and read back by --check.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 
 namespace render {
+
+/// Reads JSON from one line, one value at a time. Each call passes over
+/// blanks first and returns false, having read no further than it could,
+/// when what it expects is not there.
+class JsonReader {
+public:
+    explicit JsonReader(const std::string &text) : text_(text) {}
+    bool take(char c);
+    char peek();
+    bool atEnd();
+    /// A string, decoded (lone surrogates U+DC80 to U+DCFF back into bytes).
+    bool string(std::string &out);
+    bool number(double &value);
+    /// A literal such as "true" or "null".
+    bool word(const char *expected);
+    /// Any one value, passed over.
+    bool skipValue(int depth = 0);
+
+private:
+    void blanks();
+    bool hex(std::uint32_t &code);
+
+    const std::string &text_;
+    std::size_t at_ = 0;
+};
 
 /// `text` as a JSON string, quotes included. A byte that is not part of a
 /// well-formed UTF-8 character (file names are bytes) is written as the

@@ -10,6 +10,7 @@
 #include "render/Finish.h"
 #include "render/Live.h"
 #include "render/Request.h"
+#include "render/Result.h"
 
 #include <atomic>
 #include <cstdint>
@@ -19,35 +20,6 @@
 #include <vector>
 
 namespace render {
-
-/// How one file went.
-struct Result {
-    enum class Status { Ok, Failed, Skipped };
-    Status status = Status::Failed;
-    std::int64_t frames = 0; // frames of the output's format
-    double seconds = 0;      // its length
-    std::string error;       // why it failed
-    audio::Levels levels;    // what the saved file holds (measured when ok)
-    bool measured = false;
-    double gainDb = 0; // --normalize: the gain it was given
-    /// --stems: each stem's output and what it holds.
-    struct Stem {
-        std::string output;
-        audio::Levels levels;
-        bool measured = false;
-    };
-    std::vector<Stem> stems;
-    /// --live: the instrument and its input while the song played.
-    struct Live {
-        bool used = false;
-        long latency = 0;          // frames the recording was placed earlier by
-        double floorDb = -1e9;     // the input's noise floor (dBFS)
-        double inputPeakDb = -1e9; // the loudest sample heard (dBFS)
-        long long inputClipped = 0;
-        double driftPpm = 0;          // the input's clock against the engine's
-        bool ringOutTimedOut = false; // the last song never rang out
-    } live;
-};
 
 /// Called now and then while a file records: frames done, frames in all.
 using ProgressFunction = std::function<void(std::int64_t, std::int64_t)>;

@@ -1,0 +1,63 @@
+// How one song went, and the one codec that carries it: from a worker to
+// the batch over a pipe, and into the report's JSON line.
+#pragma once
+
+#include "engine/Levels.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace render {
+
+/// How one file went.
+struct Result {
+    enum class Status { Ok, Failed, Skipped };
+    Status status = Status::Failed;
+    std::int64_t frames = 0; // frames of the output's format
+    double seconds = 0;      // its length
+    std::string error;       // why it failed
+    audio::Levels levels;    // what the saved file holds (measured when ok)
+    bool measured = false;
+    double gainDb = 0; // --normalize: the gain it was given
+    /// --stems: each stem's output and what it holds.
+    struct Stem {
+        std::string output;
+        audio::Levels levels;
+        bool measured = false;
+        bool operator==(const Stem &) const = default;
+    };
+    std::vector<Stem> stems;
+    /// --live: the instrument and its input while the song played.
+    struct Live {
+        bool used = false;
+        long latency = 0;          // frames the recording was placed earlier by
+        double floorDb = -1e9;     // the input's noise floor (dBFS)
+        double inputPeakDb = -1e9; // the loudest sample heard (dBFS)
+        long long inputClipped = 0;
+        double driftPpm = 0;          // the input's clock against the engine's
+        bool ringOutTimedOut = false; // the last song never rang out
+        bool operator==(const Live &) const = default;
+    } live;
+    bool operator==(const Result &) const = default;
+};
+
+/// A result as one line of JSON without its line break, every field exact:
+/// what a worker sends the batch.
+std::string resultLine(const Result &result);
+
+/// A resultLine() read back into `result`; false when `line` is not one.
+bool readResultLine(const std::string &line, Result &result);
+
+/// How the batch was asked, as far as the report shows it.
+struct ReportContext {
+    bool normalize = false; // a gain is reported
+    bool stems = false;     // the stems are listed, none or more
+};
+
+/// The report's members for a result, from "frames" to "error", without
+/// braces: levels to the hundredth of a decibel, and null where nothing was
+/// measured (silence has no loudness and no peak).
+std::string reportMembers(const Result &result, const ReportContext &context);
+
+} // namespace render
