@@ -401,7 +401,7 @@ void Engine::outputLost(const std::string &why) {
 }
 
 bool Engine::ensureSynthesiser(std::string &error, int channels) {
-    const SynthLayout layout{channels, settings_.stems};
+    const SynthLayout layout{channels, settings_.stems, settings_.stems && settings_.dryStems};
     {
         std::lock_guard<std::mutex> guard(mutex_);
         if (synth_ && synth_->layout() == layout)
@@ -460,7 +460,7 @@ bool Engine::useSynthesiser(std::unique_ptr<Synthesiser> synth, std::string &err
     synth_ = std::move(synth);
     internal_ = std::make_unique<InternalMidi>(*synth_);
     synthFrom_ = INT64_MAX;
-    stemChannels_ = settings_.stems ? channels : 0;
+    stemChannels_ = settings_.stems ? synth_->stemCount() : 0;
     stemPeriod_.assign(std::size_t(stemChannels_) * kPeriodFrames * kChannels, 0.0f);
     return true;
 }

@@ -88,6 +88,9 @@ struct EngineSettings {
     int sampleRate = kSampleRate;
     /// Each channel recorded on its own besides the mix (stemPeriod()).
     bool stems = false;
+    /// With stems: each channel dry, and one reverb and one chorus shared by
+    /// all of them as two stems more, after the channels.
+    bool dryStems = false;
     ChannelParts parts;
     /// Whether the recorders dither as they quantise (else they round).
     bool dither = true;
@@ -251,7 +254,8 @@ public:
     bool ensureSynthesiser(std::string &error, int channels = 16);
     /// With stems: the channels, and what channel `channel` made in the
     /// period the sinks are being handed (interleaved stereo), its share of
-    /// reverb and chorus included. Call with the lock held.
+    /// reverb and chorus included; with dry stems, the channels dry, then
+    /// the reverb's and the chorus's returns. Call with the lock held.
     int stemChannels() const { return settings_.stems && synth_ ? stemChannels_ : 0; }
     const float *stemPeriod(int channel) const {
         return &stemPeriod_[std::size_t(channel) * kPeriodFrames * kChannels];

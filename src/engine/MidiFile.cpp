@@ -62,6 +62,7 @@ public:
         std::uint8_t running = 0;
         std::uint32_t order = 0;
         song_.trackNames.emplace_back();
+        song_.trackChannels.emplace_back();
         while (p_ < end_) {
             std::uint32_t delta = varLen("a delta time");
             tick += delta;
@@ -173,6 +174,7 @@ private:
             }
             SongChannel &c = song_.channels[channel];
             c.track = c.track == -1 || c.track == track_ ? track_ : -2;
+            song_.trackChannels.back() |= std::uint64_t(1) << channel;
             if ((e.status & 0xF0) == 0x90 && e.data2 > 0)
                 c.sounds = true;
             if ((e.status & 0xF0) == 0xC0 && c.program < 0)

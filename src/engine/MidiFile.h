@@ -27,7 +27,7 @@ struct MidiEvent {
 };
 
 /// The ports a song may address; a port number beyond them folds back.
-inline constexpr int kMaxPorts = 4;
+inline constexpr int kMaxPorts = 4; // 64 channels
 
 /// What a song does on one of its channels (16 × port + channel).
 struct SongChannel {
@@ -51,6 +51,9 @@ struct MidiSong {
     std::vector<SongChannel> channels = std::vector<SongChannel>(16);
     /// Each track's first track name, as stored; empty for none.
     std::vector<std::string> trackNames;
+    /// The channels each track's events use, one bit each (bit 16 × port +
+    /// channel).
+    std::vector<std::uint64_t> trackChannels;
 };
 
 /// How the bytes of a meta event's text are read. Auto: as UTF-8 when they

@@ -247,7 +247,8 @@ bool Synthesiser::start(std::string &error) {
         // channel: a voice on channel c goes to output c and unit c.
         fluid_settings_setint(settings_, "synth.audio-groups", layout_.channels);
         fluid_settings_setint(settings_, "synth.audio-channels", layout_.channels);
-        fluid_settings_setint(settings_, "synth.effects-groups", layout_.channels);
+        fluid_settings_setint(settings_, "synth.effects-groups",
+                              layout_.dry ? 1 : layout_.channels);
     }
     synth_ = new_fluid_synth(settings_);
     if (!synth_) {
@@ -265,16 +266,24 @@ bool Synthesiser::start(std::string &error) {
     markDrums();
     if (layout_.stems) {
         const std::size_t channels = std::size_t(layout_.channels);
-        stems_.assign(2 * channels * kBlockFrames, 0.0f);
+        stems_.assign(2 * std::size_t(stemCount()) * kBlockFrames, 0.0f);
         for (std::size_t c = 0; c < 2 * channels; ++c)
             dry_.push_back(&stems_[c * kBlockFrames]);
-        // Each unit's reverb, then its chorus, into its channel's own output.
         const std::size_t effects = std::size_t(fluid_synth_count_effects_channels(synth_));
-        for (std::size_t c = 0; c < channels; ++c)
+        if (layout_.dry) {
+            // The one unit's reverb, then its chorus, each a stem after the channels.
             for (std::size_t e = 0; e < effects; ++e) {
-                fx_.push_back(dry_[2 * c]);
-                fx_.push_back(dry_[2 * c + 1]);
+                fx_.push_back(&stems_[(2 * (channels + e)) * kBlockFrames]);
+                fx_.push_back(&stems_[(2 * (channels + e) + 1) * kBlockFrames]);
             }
+        } else {
+            // Each unit's reverb, then its chorus, into its channel's own output.
+            for (std::size_t c = 0; c < channels; ++c)
+                for (std::size_t e = 0; e < effects; ++e) {
+                    fx_.push_back(dry_[2 * c]);
+                    fx_.push_back(dry_[2 * c + 1]);
+                }
+        }
     }
     return true;
 }
@@ -308,7 +317,7 @@ void Synthesiser::silence(int channel, bool silent) {
 }
 
 void Synthesiser::restEffects(const std::vector<bool> &sounds) {
-    if (!layout_.stems)
+    if (!layout_.stems || layout_.dry) // one unit for every channel
         return;
     for (int channel = 0; channel < layout_.channels; ++channel)
         if (std::size_t(channel) >= sounds.size() || !sounds[std::size_t(channel)] ||
@@ -405,9 +414,9 @@ void Synthesiser::render(float *interleaved, int frames) {
     }
     std::fill(stems_.begin(), stems_.end(), 0.0f);
     fluid_synth_process(synth_, frames, int(fx_.size()), fx_.data(), int(dry_.size()), dry_.data());
-    // The mix is the sum of the channels, as the stems are added up.
+    // The mix is the sum of the stems, as they are added up.
     std::fill(interleaved, interleaved + 2 * frames, 0.0f);
-    for (int c = 0; c < layout_.channels; ++c) {
+    for (int c = 0; c < stemCount(); ++c) {
         const float *left = stemLeft(c), *right = stemRight(c);
         for (int i = 0; i < frames; ++i) {
             interleaved[2 * i] += left[i];

@@ -23,6 +23,9 @@ struct SynthLayout {
     /// Each channel also rendered on its own, dry with its own share of
     /// reverb and chorus, so that the channels add up to the mix.
     bool stems = false;
+    /// With stems: each channel dry, and one reverb and one chorus unit
+    /// shared by all channels, whose returns are two stems more.
+    bool dry = false;
     bool operator==(const SynthLayout &) const = default;
 };
 
@@ -66,8 +69,10 @@ public:
     /// Renders `frames` frames (at most kBlockFrames) of interleaved stereo
     /// float samples: the mix, which with stems is their sum.
     void render(float *interleaved, int frames);
-    /// With stems, what channel `channel` made in the last render(), as
-    /// planar left and right samples.
+    /// With stems, what stem `channel` made in the last render(), as planar
+    /// left and right samples: a channel, or with dry stems after the
+    /// channels the reverb's return, then the chorus's.
+    int stemCount() const { return layout_.stems ? layout_.channels + (layout_.dry ? 2 : 0) : 0; }
     const float *stemLeft(int channel) const {
         return &stems_[std::size_t(2 * channel) * kBlockFrames];
     }

@@ -25,6 +25,7 @@ Renderer::Renderer(const Request &request) : request_(request) {
     settings.soundFont = request.soundFont;
     settings.sampleRate = request.encoding.engineRate();
     settings.stems = request.stems;
+    settings.dryStems = request.dryStems;
     settings.parts = request.parts;
     settings.dither = request.dither;
     // The command line's controls over devices.ini's [Synth] keys.

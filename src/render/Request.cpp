@@ -204,11 +204,15 @@ the window (its settings file).
       --report FILE.jsonl  add one JSON line per file to FILE.jsonl: input,
                            output, format, frames, seconds, status, error
       --quiet              no progress; failures only
-      --stems[=only]       also write each channel that plays on its own, in
+      --stems[=only|dry|dry,only]
+                           also write each channel that plays on its own, in
                            the same format, into SONG.stems/ beside the
-                           output ("01 Acoustic Grand Piano.wav"); the
-                           stems add up to the whole song; "only": the
-                           stems without the whole song
+                           output ("01 Acoustic Grand Piano.wav"), each
+                           with its own reverb and chorus; the stems add up
+                           to the whole song; "only": the stems without the
+                           whole song; "dry": the channels without effects,
+                           and the one reverb and chorus they share as two
+                           stems more ("Reverb.wav", "Chorus.wav")
       --mute CH[,CH...]    leave these channels out (1 to 16; A1 to D16 for
                            songs whose tracks name MIDI ports)
       --solo CH[,CH...]    play these channels only
@@ -217,7 +221,8 @@ the window (its settings file).
                            whatever program changes the song sends
                            (repeatable)
       --dither on|off      dither as the samples are quantised (on), or round
-                           them (off: stems then add up to the bit)
+                           them (off: stems then add up to the song within
+                           a step or two of the last bit)
       --text-encoding auto|utf-8|shift-jis|latin-1
                            how the songs' titles and copyrights are read
                            (auto: UTF-8 when valid, else Shift-JIS when it
@@ -461,7 +466,7 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         const int c = ::getopt_long(argc, argv, ":q:o:j:h0", longOptions, nullptr);
         if (c == -1)
             break;
-        const std::string value = ::optarg ? ::optarg : "";
+        std::string value = ::optarg ? ::optarg : "";
         switch (c) {
         case 'q':
             quality = value.empty() ? " " : value;
@@ -606,17 +611,22 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
                 throw UsageError("--dither takes on or off, not \"" + value + "\"");
             request.dither = value == "on";
             break;
-        case Stems:
-            // "--stems only" as well as "--stems=only".
-            if (value.empty() && ::optind < argc && std::string(argv[::optind]) == "only") {
-                request.stemsOnly = true;
-                ++::optind;
-            } else if (!value.empty() && value != "only") {
-                throw UsageError("--stems takes nothing or only, not \"" + value + "\"");
-            }
+        case Stems: {
+            // "--stems only" as well as "--stems=only"; dry, only, or both
+            // as "dry,only".
+            auto kinds = [](const std::string &text) {
+                return text == "only" || text == "dry" || text == "dry,only" || text == "only,dry";
+            };
+            if (value.empty() && ::optind < argc && kinds(argv[::optind]))
+                value = argv[::optind++];
+            else if (!value.empty() && !kinds(value))
+                throw UsageError("--stems takes nothing, only, dry or dry,only, not \"" + value +
+                                 "\"");
             request.stems = true;
-            request.stemsOnly = request.stemsOnly || value == "only";
+            request.stemsOnly = request.stemsOnly || value.find("only") != std::string::npos;
+            request.dryStems = request.dryStems || value.find("dry") != std::string::npos;
             break;
+        }
         case Live:
             request.live = true;
             break;

@@ -45,7 +45,8 @@ struct Request {
     std::string base;                        // --base: outputs mirror the folders below it
     audio::TextEncoding textEncoding = audio::TextEncoding::Auto; // of the songs' titles
     bool stems = false;        // --stems: each channel that sounds in a file of its own,
-    bool stemsOnly = false;    //   besides the whole song or instead of it
+    bool stemsOnly = false;    //   besides the whole song or instead of it,
+    bool dryStems = false;     //   dry, with a Reverb and a Chorus return stem
     audio::ChannelParts parts; // --mute, --solo, --program
     bool dither = true;        // --dither off: samples rounded, not dithered
     bool live = false;         // --live: played in real time, recorded from an input

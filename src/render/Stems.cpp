@@ -194,8 +194,11 @@ std::vector<StemOutput> stemOutputsOf(const Request &request, const std::string 
         const audio::SongChannel &channel = song.channels[c];
         if (!channel.sounds)
             continue;
+        // A track's name names the part it plays: only when it plays this
+        // channel alone (in a format-0 file, the one track is the song).
         std::string plays;
-        if (channel.track >= 0)
+        if (channel.track >= 0 && song.trackChannels[std::size_t(channel.track)] == std::uint64_t(1)
+                                                                                        << c)
             plays = safeFileName(audio::decodeMetaText(song.trackNames[std::size_t(channel.track)],
                                                        request.textEncoding));
         if (plays.empty())
@@ -204,6 +207,12 @@ std::vector<StemOutput> stemOutputsOf(const Request &request, const std::string 
         std::snprintf(number, sizeof number, "%02d", int(c % 16) + 1);
         const std::string port = song.ports > 1 ? std::string(1, char('A' + c / 16)) : "";
         stems.push_back(StemOutput{int(c), folder + port + number + " " + plays + extension});
+    }
+    // Dry: the shared reverb's and chorus's returns, after the channels.
+    if (request.dryStems) {
+        const int channels = int(song.channels.size());
+        stems.push_back(StemOutput{channels, folder + "Reverb" + extension});
+        stems.push_back(StemOutput{channels + 1, folder + "Chorus" + extension});
     }
     return stems;
 }

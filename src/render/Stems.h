@@ -16,9 +16,11 @@ struct StemOutput {
 
 /// The stems of `file`, whose output is `output`: one for each channel that
 /// plays a note, in channel order, named by its channel and what plays on
-/// it (the one track that uses it, by its name; else "Drums" on a drum
-/// channel; else its first program's General MIDI name). Empty when the
-/// song cannot be read (its recording says why).
+/// it: the name of the one track that uses it, when that track uses no
+/// other channel; else "Drums" on a drum channel; else its first program's
+/// General MIDI name. With dry stems, then "Reverb" and "Chorus": the
+/// returns of the effects the channels share. Empty when the song cannot
+/// be read (its recording says why).
 std::vector<StemOutput> stemOutputsOf(const Request &request, const std::string &file,
                                       const std::string &output);
 

@@ -1,6 +1,7 @@
 // Stems and parts: every channel on its own in one pass, adding up to the
 // song; channels muted, played alone or held on a preset; songs whose tracks
 // name MIDI ports.
+#include "render/Stems.h"
 #include "engine/Engine.h"
 #include "render/RenderFixture.h"
 #include "support/SoundFontWriter.h"
@@ -68,16 +69,22 @@ TEST_F(Render, TheStemsAddUpToTheSongAtEveryDepth) {
     if (!std::filesystem::exists(file))
         GTEST_SKIP() << "the OpenMSX set is not installed (scripts/install-deps installs it)";
     std::filesystem::copy_file(file, dir.path("song.mid"));
+    // Each channel with its own effects at every depth; dry, with the
+    // shared reverb's and chorus's returns.
     const struct {
         const char *bits;
         double step; // of the depth; 0 for float
-    } depths[] = {{"float", 0}, {"24", 1.0 / 8388607}, {"16", 1.0 / 32767}};
+        const char *stems;
+    } depths[] = {{"float", 0, "--stems"},
+                  {"24", 1.0 / 8388607, "--stems"},
+                  {"16", 1.0 / 32767, "--stems"},
+                  {"float", 0, "--stems=dry"}};
     for (const auto &d : depths) {
-        SCOPED_TRACE(d.bits);
+        SCOPED_TRACE(std::string(d.bits) + " " + d.stems);
         const QStringList common{"--bits",   d.bits, "--dither", "off", "--reverb", "on",
                                  "--chorus", "on",   "--tail",   "1",   "song.mid"};
         ASSERT_EQ(render(QStringList{"-o", "plain/"} + common).exit, 0);
-        const Ran ran = render(QStringList{"--stems"} + common);
+        const Ran ran = render(QStringList{d.stems} + common);
         ASSERT_EQ(ran.exit, 0) << ran.said;
         const std::vector<std::string> stems = filesIn(dir.path("song.stems"));
         ASSERT_GE(stems.size(), 4u);
@@ -87,6 +94,12 @@ TEST_F(Render, TheStemsAddUpToTheSongAtEveryDepth) {
         EXPECT_LE(largestDifference(sumOf(stems), plain.samples), allowed);
         // The song written beside its stems is the plain render.
         EXPECT_LE(largestDifference(sumOf({dir.path("song.wav")}), plain.samples), allowed);
+        if (std::string(d.stems) == "--stems=dry") {
+            // The reverb is in its own stem, not in the channels'.
+            const std::vector<double> reverb = sumOf({dir.path("song.stems/Reverb.wav")});
+            EXPECT_GT(*std::max_element(reverb.begin(), reverb.end()), 0.01);
+            EXPECT_EQ(stems.back(), dir.path("song.stems/Reverb.wav"));
+        }
         std::filesystem::remove_all(dir.path("song.stems"));
     }
 }
@@ -214,4 +227,40 @@ TEST_F(Render, StemsAreReportedCheckedAndRecordedAgainWhenOneIsMissingOrShort) {
     // All whole: left out.
     ASSERT_EQ(render(QStringList{"--skip-existing", "--report", "again.jsonl"} + common).exit, 0);
     EXPECT_EQ(report(dir.path("again.jsonl"))["duo.mid"]["status"].toString(), "skipped");
+}
+
+TEST(StemNames, ATrackNamesAStemOnlyWhenItPlaysThatChannelAlone) {
+    // A format-0 song named "Drums" plays brass and drums; a format-1 song's
+    // "Strings" track plays two channels and its "Bass" track one.
+    test::TrackWriter whole, strings, bass;
+    whole.delta(0).raw(meta(0x03, "Drums")).delta(0).raw({0xC0, 61}).delta(0).noteOn(0, 60, 100);
+    whole.delta(0)
+        .noteOn(9, 36, 100)
+        .delta(96)
+        .noteOff(0, 60)
+        .delta(0)
+        .noteOff(9, 36)
+        .delta(0)
+        .end();
+    strings.delta(0).raw(meta(0x03, "Strings")).delta(0).raw({0xC2, 48}).delta(0).raw({0xC3, 40});
+    strings.delta(0).noteOn(2, 60, 100).delta(0).noteOn(3, 64, 100).delta(96).end();
+    bass.delta(0).raw(meta(0x03, "Bass")).delta(0).raw({0xC4, 33}).delta(0).noteOn(4, 40, 100);
+    bass.delta(96).end();
+    const test::TempDir dir;
+    const struct {
+        test::Bytes song;
+        std::vector<std::string> stems;
+    } cases[] = {
+        {test::midiFile(0, 480, {whole.bytes()}), {"01 Brass Section.wav", "10 Drums.wav"}},
+        {test::midiFile(1, 480, {strings.bytes(), bass.bytes()}),
+         {"03 String Ensemble 1.wav", "04 Violin.wav", "05 Bass.wav"}},
+    };
+    for (const auto &c : cases) {
+        test::writeFile(dir.path("song.mid"), c.song);
+        std::vector<std::string> names;
+        for (const render::StemOutput &stem :
+             render::stemOutputsOf(render::Request{}, dir.path("song.mid"), "out/song.wav"))
+            names.push_back(stem.path.substr(std::string("out/song.stems/").size()));
+        EXPECT_EQ(names, c.stems);
+    }
 }
