@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <numbers>
 #include <vector>
 
 namespace audio {
@@ -31,110 +32,150 @@ struct Closer {
 namespace {
 
 constexpr sf_count_t kFrames = 8192;
-// Frames fed around a loud sample each side (the interpolator's filter
-// spans 13), and the silence after a stretch that lets it settle.
-constexpr std::int64_t kContext = 32;
 
 } // namespace
 
-// The true peak is found by libebur128's 4-times oversampling interpolator
-// run only where it can matter. Its 49-tap windowed sinc weighs the dozen
-// samples around a point with coefficients that sum in magnitude to under
-// 1.9 a phase, so between samples that all stay under half the sample peak
-// it cannot reach that peak: only the stretches with a louder sample are
-// fed, with their surroundings, and silence between them. The peak so far
-// is never above the whole file's, so gating by it feeds every stretch that
-// gating by the whole file's would. Most of a song is quieter than that,
-// and a whole pass of the interpolator would cost a third of the
-// synthesiser's time.
+// The true peak: the signal oversampled 4 times (2 times from 96 kHz, not
+// at all from 192 kHz) by a polyphase 49-tap Hann-windowed sinc, each
+// output kept as a float, its largest magnitude found. These are the filter,
+// the arithmetic and the figure of libebur128's true-peak mode, which would
+// also run a second loudness filter over every sample.
+//
+// An output depends on the last `delay` input samples only, through a
+// phase's coefficients whose magnitudes sum to `bound_` at most (1.86 at
+// 4 times): a block whose samples, and the samples before it, stay below
+// the peak so far divided by that cannot raise it, and is passed over. The
+// samples before the block are always at hand, so the figure is the whole
+// pass's whatever is passed over.
+class LevelMeter::TruePeak {
+    static constexpr double kPi = std::numbers::pi;
+
+public:
+    TruePeak(std::size_t channels, int rate)
+        : channels_(channels), factor_(rate < 96000    ? 4
+                                       : rate < 192000 ? 2
+                                                       : 0) {
+        if (factor_ == 0)
+            return;
+        constexpr int kTaps = 49;
+        delay_ = std::size_t((kTaps + factor_ - 1) / factor_);
+        phases_.resize(std::size_t(factor_));
+        for (int j = 0; j < kTaps; ++j) {
+            const double m = j - (kTaps - 1) / 2.0;
+            double c = std::fabs(m) > 1e-6 ? std::sin(m * kPi / factor_) / (m * kPi / factor_) : 1;
+            c *= 0.5 * (1 - std::cos(2 * kPi * j / (kTaps - 1)));
+            if (std::fabs(c) > 1e-6)
+                phases_[std::size_t(j % factor_)].push_back(Tap{std::size_t(j / factor_), c});
+        }
+        for (const std::vector<Tap> &phase : phases_) {
+            double sum = 0;
+            for (const Tap &tap : phase)
+                sum += std::fabs(tap.coeff);
+            bound_ = std::max(bound_, sum);
+        }
+        // Rounding each output to a float may lift it by a part in 2^24.
+        bound_ *= 1 + 1e-6;
+        buffer_.assign((delay_ - 1) * channels_, 0.0f);
+        planar_.resize(delay_ + kBlock);
+    }
+
+    void add(const float *frames, std::size_t count) {
+        if (factor_ == 0)
+            return;
+        for (std::size_t done = 0; done < count;) {
+            const std::size_t n = std::min(kBlock, count - done);
+            addBlock(frames + done * channels_, n);
+            done += n;
+        }
+    }
+
+    double peak() const { return peak_; }
+
+private:
+    static constexpr std::size_t kBlock = 256;
+    struct Tap {
+        std::size_t index; // samples back from the current one
+        double coeff;
+    };
+
+    // `buffer_` holds the delay - 1 frames before the block, then the block.
+    // Each channel is filtered on its own, a phase's taps added in their
+    // order into every output of the block at once.
+    void addBlock(const float *frames, std::size_t count) {
+        const std::size_t before = (delay_ - 1) * channels_;
+        buffer_.resize(before);
+        buffer_.insert(buffer_.end(), frames, frames + count * channels_);
+        float loudest = 0;
+        for (const float v : buffer_)
+            loudest = std::max(loudest, std::fabs(v));
+        if (loudest * bound_ > peak_) {
+            const std::size_t length = delay_ - 1 + count;
+            for (std::size_t c = 0; c < channels_; ++c) {
+                for (std::size_t f = 0; f < length; ++f)
+                    planar_[f] = buffer_[f * channels_ + c];
+                const float *now = planar_.data() + delay_ - 1;
+                for (const std::vector<Tap> &phase : phases_) {
+                    std::fill(sums_.begin(), sums_.begin() + std::ptrdiff_t(count), 0.0);
+                    double *__restrict sums = sums_.data();
+                    for (const Tap &tap : phase) {
+                        const float *__restrict from = now - tap.index;
+                        const double coeff = tap.coeff;
+                        for (std::size_t f = 0; f < count; ++f)
+                            sums[f] += double(from[f]) * coeff;
+                    }
+                    float most = 0;
+                    for (std::size_t f = 0; f < count; ++f)
+                        most = std::max(most, std::fabs(float(sums_[f])));
+                    peak_ = std::max(peak_, double(most));
+                }
+            }
+        }
+        buffer_.erase(buffer_.begin(), buffer_.end() - std::ptrdiff_t(before));
+    }
+
+    std::size_t channels_;
+    int factor_;
+    std::size_t delay_ = 1;
+    std::vector<std::vector<Tap>> phases_;
+    double bound_ = 0;
+    std::vector<float> buffer_;
+    std::vector<float> planar_;                              // one channel of it
+    std::vector<double> sums_ = std::vector<double>(kBlock); // one phase's outputs
+    double peak_ = 0;
+};
+
 struct LevelMeter::Meters {
     ebur128_state *loudness = nullptr;
-    ebur128_state *truePeak = nullptr;
     ~Meters() {
         if (loudness)
             ebur128_destroy(&loudness);
-        if (truePeak)
-            ebur128_destroy(&truePeak);
     }
 };
 
 LevelMeter::LevelMeter(int channels, int rate, double fullScale)
-    : channels_(std::size_t(channels)), fullScale_(fullScale),
-      settle_(std::size_t(2 * kContext) * std::size_t(channels), 0.0f) {
+    : channels_(std::size_t(channels)), fullScale_(fullScale) {
     auto meters = std::make_unique<Meters>();
     meters->loudness =
         ebur128_init(unsigned(channels), static_cast<unsigned long>(rate), EBUR128_MODE_I);
-    meters->truePeak =
-        ebur128_init(unsigned(channels), static_cast<unsigned long>(rate), EBUR128_MODE_TRUE_PEAK);
-    if (meters->loudness && meters->truePeak)
+    if (meters->loudness && channels > 0) {
         meters_ = std::move(meters);
+        truePeak_ = std::make_unique<TruePeak>(channels_, rate);
+    }
 }
 
 LevelMeter::~LevelMeter() = default;
-
-void LevelMeter::feedTruePeak(const float *frames, std::size_t count) {
-    if (count > 0)
-        ebur128_add_frames_float(meters_->truePeak, frames, count);
-}
 
 void LevelMeter::add(const float *frames, std::size_t count) {
     if (!ok() || count == 0)
         return;
     ebur128_add_frames_float(meters_->loudness, frames, count);
     const float top = float(fullScale_ - 1e-7);
-    const std::int64_t blockStart = at_;
-    std::int64_t runStart = 0; // of this block, while feeding
-    for (std::size_t f = 0; f < count; ++f) {
-        const float *frame = frames + f * channels_;
-        float loudest = 0;
-        for (std::size_t c = 0; c < channels_; ++c) {
-            const float v = std::fabs(frame[c]);
-            clipped_ += v >= top;
-            loudest = std::max(loudest, v);
-        }
-        peak_ = std::max(peak_, loudest);
-        const std::int64_t here = blockStart + std::int64_t(f);
-        if (loudest >= peak_ / 2 && loudest > 0) {
-            lastLoud_ = here;
-            if (!feeding_) {
-                // A loud stretch begins: its surroundings first, never a
-                // frame twice.
-                const std::int64_t from = std::max(fedTo_, here - kContext);
-                if (from < blockStart) {
-                    const std::int64_t kept = std::int64_t(history_.size() / channels_);
-                    const std::int64_t skip = std::max<std::int64_t>(from - historyStart_, 0);
-                    feedTruePeak(&history_[std::size_t(skip) * channels_],
-                                 std::size_t(kept - skip));
-                    runStart = 0;
-                } else {
-                    runStart = from - blockStart;
-                }
-                feeding_ = true;
-            }
-        } else if (feeding_ && here - lastLoud_ > kContext) {
-            feedTruePeak(frames + std::size_t(runStart) * channels_,
-                         std::size_t(std::int64_t(f) - runStart));
-            feedTruePeak(settle_.data(), std::size_t(2 * kContext));
-            feeding_ = false;
-            fedTo_ = here;
-        }
+    for (std::size_t i = 0; i < count * channels_; ++i) {
+        const float v = std::fabs(frames[i]);
+        clipped_ += v >= top;
+        peak_ = std::max(peak_, v);
     }
-    if (feeding_) {
-        feedTruePeak(frames + std::size_t(runStart) * channels_,
-                     std::size_t(std::int64_t(count) - runStart));
-        fedTo_ = blockStart + std::int64_t(count);
-    }
-    // The last frames stay at hand, across blocks shorter than them too, for
-    // a stretch that begins in a later block: what is measured does not
-    // depend on how the samples come in blocks.
-    const std::size_t keep = std::min<std::size_t>(count, std::size_t(kContext));
-    history_.insert(history_.end(), frames + (count - keep) * channels_,
-                    frames + count * channels_);
-    const std::size_t most = std::size_t(kContext) * channels_;
-    if (history_.size() > most)
-        history_.erase(history_.begin(), history_.end() - std::ptrdiff_t(most));
-    at_ = blockStart + std::int64_t(count);
-    historyStart_ = at_ - std::int64_t(history_.size() / channels_);
+    truePeak_->add(frames, count);
 }
 
 Levels LevelMeter::levels() const {
@@ -143,12 +184,7 @@ Levels LevelMeter::levels() const {
         return levels;
     const double peak = peak_;
     double loudness = 0;
-    double truePeak = peak;
-    for (unsigned c = 0; c < unsigned(channels_); ++c) {
-        double t = 0;
-        if (ebur128_true_peak(meters_->truePeak, c, &t) == EBUR128_SUCCESS)
-            truePeak = std::max(truePeak, t);
-    }
+    const double truePeak = std::max(peak, truePeak_->peak());
     levels.peakDb = decibels(peak);
     levels.truePeakDb = decibels(truePeak);
     levels.loudness = ebur128_loudness_global(meters_->loudness, &loudness) == EBUR128_SUCCESS &&

@@ -38,22 +38,14 @@ public:
     Levels levels() const;
 
 private:
-    void feedTruePeak(const float *frames, std::size_t count);
-
     std::size_t channels_;
     double fullScale_;
-    struct Meters; // libebur128's, for the loudness and for the true peak
+    struct Meters; // libebur128's, for the loudness
     std::unique_ptr<Meters> meters_;
+    class TruePeak;
+    std::unique_ptr<TruePeak> truePeak_;
     float peak_ = 0;
     long long clipped_ = 0;
-    // The true peak's interpolator is fed only around samples louder than
-    // half the peak so far: the frames before the current block, where a
-    // loud stretch begins, come from `history_`.
-    std::vector<float> history_;
-    std::vector<float> settle_; // silence that lets the interpolator settle
-    std::int64_t historyStart_ = 0, at_ = 0, fedTo_ = 0;
-    std::int64_t lastLoud_ = INT64_MIN / 2;
-    bool feeding_ = false;
 };
 
 /// The full scale of a libsndfile subformat, as its samples read as float;

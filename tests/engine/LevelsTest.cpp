@@ -1,5 +1,5 @@
 // A recording's levels: the true peak found between the samples, measured
-// only around the loud stretches, as a pass over every sample finds it.
+// only where it can be raised, as a pass over every sample finds it.
 #include "engine/Levels.h"
 #include "support/TestFiles.h"
 
@@ -48,6 +48,34 @@ TEST(Levels, TheTruePeakIsFoundBetweenSamplesAsAWholePassFindsIt) {
     ebur128_true_peak(whole, 1, &right);
     ebur128_destroy(&whole);
     EXPECT_NEAR(levels.truePeakDb, 20 * std::log10(std::max(left, right)), 0.01);
+}
+
+TEST(Levels, TheTruePeakIsLibebur128sAtEveryRateOverQuietAndLoudStretches) {
+    // Noise rising and falling over each other in two channels, with
+    // crests between samples: at 4, 2 and 1 times oversampling.
+    std::vector<float> samples;
+    std::uint32_t noise = 12345;
+    for (int i = 0; i < 300000; ++i) {
+        const double swell = 0.5 + 0.5 * std::sin(2 * M_PI * i / 90000.0);
+        for (int c = 0; c < 2; ++c) {
+            noise = noise * 1664525u + 1013904223u;
+            const double white = double(noise >> 8) / double(1u << 23) - 1;
+            const double crest = std::sin(2 * M_PI * i / 4 + M_PI / 4 + c);
+            samples.push_back(float((c ? 1 - swell : swell) * (0.3 * white + 0.6 * crest)));
+        }
+    }
+    for (const int rate : {44100, 96000, 192000}) {
+        SCOPED_TRACE(rate);
+        audio::LevelMeter meter(2, rate, 1.0);
+        meter.add(samples.data(), samples.size() / 2);
+        ebur128_state *whole = ebur128_init(2, unsigned(rate), EBUR128_MODE_TRUE_PEAK);
+        ebur128_add_frames_float(whole, samples.data(), samples.size() / 2);
+        double left = 0, right = 0;
+        ebur128_true_peak(whole, 0, &left);
+        ebur128_true_peak(whole, 1, &right);
+        ebur128_destroy(&whole);
+        EXPECT_EQ(meter.levels().truePeakDb, 20 * std::log10(std::max(left, right)));
+    }
 }
 
 TEST(Levels, WhatIsMeasuredDoesNotDependOnHowTheSamplesComeInBlocks) {
