@@ -21,14 +21,15 @@ public:
 };
 
 struct Request {
-    Options options;        // the settings file's, then the command line's
-    Encoding encoding;      // what each output is: container, rate, depth, channels
-    std::string outputFile; // -o FILE: the one file's output, named as given
-    double tailSeconds = 0; // recorded after the song's end
-    bool tailAuto = false;  // --tail auto: until the sound has died away
-    bool toStdout = false;  // -o -: the one file's recording to standard output
-    bool normalize = false; // --normalize: to `loudness` LUFS,
-    double loudness = -16;  //   its true peak at most `truePeak` dBTP
+    Options options;          // the settings file's, then the command line's
+    Encoding encoding;        // what each output is: container, rate, depth, channels
+    std::string outputFile;   // -o FILE: the one file's output, named as given
+    std::string outputFolder; // -o DIR, as given
+    double tailSeconds = 0;   // recorded after the song's end
+    bool tailAuto = false;    // --tail auto: until the sound has died away
+    bool toStdout = false;    // -o -: the one file's recording to standard output
+    bool normalize = false;   // --normalize: to `loudness` LUFS,
+    double loudness = -16;    //   its true peak at most `truePeak` dBTP
     double truePeak = -1;
     int jobs = 1;                            // files recorded at once
     bool skipExisting = false;               // leave a file alone whose output exists
@@ -63,8 +64,13 @@ struct Request {
 };
 
 /// Reads the command line over the options of the settings file `settings`
-/// (which may be missing). Raises UsageError.
+/// (which may be missing), and checks it whole; nothing on disk changes.
+/// Raises UsageError.
 Request parseCommandLine(int argc, char **argv, const std::string &settings);
+
+/// Makes the output folder -o names, or the folder of -o FILE, with its
+/// parents, when missing. Raises UsageError when it cannot be made.
+void makeOutputFolders(const Request &request);
 
 /// The files a --files-from list holds: one a line (or NUL-separated),
 /// empty entries passed over.

@@ -19,7 +19,10 @@ int main(int argc, char **argv) {
         }
         if (request.levelCheck)
             return render::runLevelCheck(request);
-        return request.check ? render::runCheck(request) : render::runBatch(request);
+        if (request.check)
+            return render::runCheck(request);
+        render::makeOutputFolders(request);
+        return render::runBatch(request);
     } catch (const render::UsageError &e) {
         std::fprintf(stderr, "kestrune-render: %s\nTry 'kestrune-render --help' for more.\n",
                      e.what());

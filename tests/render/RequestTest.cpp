@@ -1,0 +1,99 @@
+// The command line read without a process: what each option refuses, what
+// is taken when nothing is said, and that reading it changes nothing on disk.
+#include "render/Request.h"
+#include "support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Reads `words` as kestrune-render's command line over an empty settings file.
+render::Request read(std::vector<std::string> words, const std::string &settings) {
+    words.insert(words.begin(), "kestrune-render");
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    return render::parseCommandLine(int(words.size()), argv.data(), settings);
+}
+
+} // namespace
+
+TEST(CommandLine, EachOptionRefusesWhatItCannotTakeByName) {
+    const test::TempDir dir;
+    const std::string settings = dir.path("Kestrune.ini");
+    const struct {
+        std::vector<std::string> words;
+        const char *says;
+    } refused[] = {
+        {{"--bogus", "a.mid"}, "unknown option --bogus"},
+        {{"a.mid", "--tail"}, "the option --tail needs a value"},
+        {{}, "no MIDI file given"},
+        {{"-q", "12", "a.mid"}, "unknown recording quality \"12\""},
+        {{"--format", "mod", "a.mid"}, "--format takes wav, rf64, w64, flac, ogg, opus"},
+        {{"--bits", "20", "a.mid"}, "--bits takes 8, 16, 24, 32 or float, not \"20\""},
+        {{"--tail", "nan", "a.mid"}, "--tail must be auto or a number of seconds"},
+        {{"--normalize", "3", "a.mid"}, "--normalize takes LUFS from -70 to 0, not \"3\""},
+        {{"--gain", "61", "a.mid"}, "--gain takes decibels from -60 to 60"},
+        {{"--dither", "maybe", "a.mid"}, "--dither takes on or off, not \"maybe\""},
+        {{"--reset", "gx", "--live", "a.mid"}, "--reset takes gm, gs, xg, mt32 or none"},
+        {{"--text-encoding", "ascii", "a.mid"}, "auto, utf-8, shift-jis or latin-1"},
+        {{"--stems=wet", "a.mid"}, "--stems takes nothing, only, dry or dry,only"},
+        {{"--mute", "17", "a.mid"}, "--mute takes channels 1 to 16"},
+        {{"--program", "1=128", "a.mid"}, "--program takes CHANNEL=PROGRAM[:BANK]"},
+        {{"-j", "0", "a.mid"}, "--jobs must be between 1 and 1024"},
+        {{"--shard", "4/4", "a.mid"}, "--shard K/N needs 0 <= K < N"},
+        {{"--synth-setting", "synth.nothing=1", "a.mid"}, "synth.nothing"},
+        {{"--input", "jack:x", "a.mid"}, "--input is for --live and --level-check"},
+        {{"--live", "--stems", "a.mid"}, "--stems is refused"},
+        {{"--live", "-j", "2", "a.mid"}, "-j is refused"},
+        {{"-o", "one.wav", "a.mid", "b.mid"}, "names one file's output; 2 files were given"},
+        {{"-o", "-", "--stems", "a.mid"}, "the stems need a folder"},
+        {{"--mp3=/bin/sh", "-q", "1", "a.mid"}, "MP3 encoding needs the high-quality format"},
+        {{"--mp3=/bin/sh", "--stems", "only", "a.mid"}, "--stems only writes no WAVE file"},
+        {{"--soundfont", "missing.sf2", "a.mid"}, "the SoundFont \"missing.sf2\" does not exist"},
+    };
+    for (const auto &r : refused) {
+        std::string said;
+        try {
+            read(r.words, settings);
+        } catch (const render::UsageError &e) {
+            said = e.what();
+        }
+        EXPECT_NE(said.find(r.says), std::string::npos)
+            << (r.words.empty() ? "" : r.words.front()) << ": " << said;
+    }
+}
+
+TEST(CommandLine, WhatIsNotSaidComesFromTheWindowAndNothingIsMadeOnDisk) {
+    const test::TempDir dir;
+    const std::string settings = dir.path("Kestrune.ini");
+    const render::Request plain = read({"a.mid"}, settings);
+    EXPECT_EQ(plain.encoding.container, render::Container::Wav);
+    EXPECT_EQ(plain.encoding.format.sampleRate, 44100);
+    EXPECT_EQ(plain.encoding.format.bitsPerSample, 16);
+    EXPECT_EQ(plain.encoding.format.channels, 2);
+    EXPECT_TRUE(plain.tailAuto);
+    EXPECT_EQ(plain.jobs, int(std::thread::hardware_concurrency()));
+    EXPECT_TRUE(plain.dither);
+    EXPECT_TRUE(plain.keepInterrupted);
+    EXPECT_FALSE(plain.stems || plain.live || plain.normalize || plain.options.encode);
+    EXPECT_EQ(plain.reset, "gm");
+    EXPECT_EQ(render::outputOf(plain, "songs/a.mid"), "songs/a.wav");
+
+    // "--stems only" takes its word; -o names a folder that is made only
+    // when the batch is about to record.
+    const std::string folder = dir.path("out/deeper");
+    const render::Request stems =
+        read({"--stems", "dry,only", "-o", folder, "--format", "flac", "a.mid"}, settings);
+    EXPECT_TRUE(stems.stems && stems.stemsOnly && stems.dryStems);
+    EXPECT_EQ(stems.files, std::vector<std::string>{"a.mid"});
+    EXPECT_EQ(render::outputOf(stems, "songs/a.mid"), folder + "/a.flac");
+    EXPECT_FALSE(std::filesystem::exists(dir.path("out")));
+    render::makeOutputFolders(stems);
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+}
