@@ -556,6 +556,35 @@ TEST_F(LiveBatch, TheAutomaticTailEndsAtTheInputsOwnFloor) {
     EXPECT_LT(test::readWave(dir.path("out/short.wav")).frames(), 5 * 44100);
 }
 
+TEST_F(LiveBatch, TheAutomaticTailKeepsARingOutUntilItHasFallenToTheFloor) {
+    // A vibraphone note left to ring for seconds after the song's end, heard
+    // on the left; a hiss at -60 dBFS on the right, the input's own floor.
+    const test::JackHiss hiss(0.001f);
+    ASSERT_TRUE(hiss.ready());
+    test::TrackWriter t;
+    t.delta(0).program(0, 11).delta(96).noteOn(0, 60, 127).delta(384).end();
+    test::writeFile(dir.path("ring.mid"), test::midiFile(0, 480, {t.bytes()}));
+    QProcess process;
+    start(process,
+          QStringList{"--live", "--midi-port", QString::fromStdString(synth->midiPort()), "--input",
+                      "KestruneLiveSynth:left,KestruneHiss:out", "--latency", "0", "--tail", "auto",
+                      "--no-mp3", "-o", "out", "--report", "report.jsonl", "ring.mid"});
+    ASSERT_TRUE(process.waitForFinished(120000));
+    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    // The recording ends once the ring has stayed within 6 dB of the floor
+    // for 100 ms, and no later than a few periods after.
+    const double floor = std::pow(10.0, report()["ring.mid"]["noise_floor_dbfs"].toDouble() / 20);
+    EXPECT_NEAR(floor, 0.001, 0.0002);
+    const test::WaveData ring = test::readWave(dir.path("out/ring.wav"));
+    long long lastLoud = 0;
+    for (long long f = 0; f < ring.frames(); ++f)
+        if (std::fabs(ring.samples[std::size_t(2 * f)]) > 2 * floor)
+            lastLoud = f;
+    EXPECT_GT(lastLoud, 2 * 44100) << "the ring lasts seconds";
+    EXPECT_GE(ring.frames() - lastLoud, 0.1 * 44100);
+    EXPECT_LE(ring.frames() - lastLoud, 0.3 * 44100);
+}
+
 TEST_F(LiveBatch, PortsThatAreNotThereAreNamedBeforeAnythingRecords) {
     test::writeFile(dir.path("song.mid"), test::simpleSong({{0.1, 0.5, 60}}, 0.8));
     const QString midi = QString::fromStdString(synth->midiPort());

@@ -253,6 +253,33 @@ void OutsideSynth::kill() {
         synth_->end(SIGKILL);
 }
 
+JackHiss::JackHiss(float peak) : peak_(peak) {
+    jack_status_t status{};
+    client_ = jack_client_open("KestruneHiss", JackNoStartServer, &status);
+    if (!client_)
+        return;
+    port_ = jack_port_register(client_, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+    jack_set_process_callback(client_, &JackHiss::process, this);
+    jack_activate(client_);
+}
+
+JackHiss::~JackHiss() {
+    if (client_) {
+        jack_deactivate(client_);
+        jack_client_close(client_);
+    }
+}
+
+int JackHiss::process(unsigned frames, void *self) {
+    auto *hiss = static_cast<JackHiss *>(self);
+    auto *out = static_cast<float *>(jack_port_get_buffer(hiss->port_, frames));
+    for (unsigned i = 0; i < frames; ++i) {
+        hiss->noise_ = hiss->noise_ * 1664525u + 1013904223u;
+        out[i] = hiss->peak_ * (float(hiss->noise_ >> 8) / float(1u << 23) - 1.0f);
+    }
+    return 0;
+}
+
 JackListener::JackListener() : buffer_(std::size_t(44100) * 2 * 60) {
     jack_status_t status{};
     client_ = jack_client_open("KestruneTest", JackNoStartServer, &status);

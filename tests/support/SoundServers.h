@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -104,6 +105,22 @@ private:
     bool onAlsa_;
     Process *synth_ = nullptr;
     bool ready_ = false;
+};
+
+/// A JACK client "KestruneHiss" whose one output port, "out", plays white
+/// noise that never passes `peak`: an input's floor of its own.
+class JackHiss {
+public:
+    explicit JackHiss(float peak);
+    ~JackHiss();
+    bool ready() const { return client_ != nullptr; }
+
+private:
+    static int process(unsigned frames, void *self);
+    float peak_;
+    std::uint32_t noise_ = 1;
+    jack_client_t *client_ = nullptr;
+    jack_port_t *port_ = nullptr;
 };
 
 /// A JACK client with two input ports, "KestruneTest:in_left" and
