@@ -17,11 +17,11 @@
 #include <vector>
 
 namespace audio {
-namespace {
-
 double decibels(double amplitude) {
     return amplitude > 0 ? 20.0 * std::log10(amplitude) : -1e9;
 }
+
+namespace {
 
 struct Closer {
     void operator()(SNDFILE *file) const { sf_close(file); }

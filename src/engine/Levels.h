@@ -12,6 +12,17 @@
 
 namespace audio {
 
+/// What is taken for silence: a sample's magnitude of -90 dBFS.
+inline constexpr float kQuietLevel = 3.1622777e-5f;
+
+/// An amplitude (a sample's magnitude, full scale 1) in decibels; -1e9 for
+/// none, which no level reaches.
+double decibels(double amplitude);
+/// Whether `db` is a level, not decibels()'s none.
+inline bool isLevel(double db) {
+    return db > -1e8;
+}
+
 struct Levels {
     double peakDb = -1e9;     // the loudest sample, dBFS
     double truePeakDb = -1e9; // between the samples too (4x oversampled), dBTP

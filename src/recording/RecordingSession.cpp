@@ -3,6 +3,7 @@
 // from losing a recording or leaving a file that looks finished.
 #include "recording/RecordingSession.h"
 
+#include "engine/Levels.h"
 #include "engine/MidiFile.h"
 #include "platform/CrashPoint.h"
 #include "platform/Exception.h"
@@ -25,7 +26,6 @@ namespace {
 
 // An automatic tail listens for the sound to fall below -90 dBFS and stay
 // there for 100 ms.
-constexpr float kQuiet = 3.1622777e-5f;
 constexpr int kQuietHoldMs = 100;
 
 // `message`, then the sentence `more` after it.
@@ -74,7 +74,7 @@ TailRule RecordingSession::tailRule() const {
     TailRule rule;
     rule.seconds = plan_.tailAuto ? kAutoTailSeconds : plan_.tailSeconds;
     rule.untilQuiet = plan_.tailAuto;
-    rule.threshold = plan_.quietLevel > 0 ? plan_.quietLevel : kQuiet;
+    rule.threshold = plan_.quietLevel > 0 ? plan_.quietLevel : audio::kQuietLevel;
     rule.holdMs = kQuietHoldMs;
     return rule;
 }

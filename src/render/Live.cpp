@@ -3,6 +3,7 @@
 // check's meter.
 #include "render/Live.h"
 
+#include "engine/Levels.h"
 #include "engine/MidiTarget.h"
 #include "platform/FileWrite.h"
 #include "platform/Paths.h"
@@ -29,9 +30,6 @@ using audio::MidiEvent;
 constexpr std::size_t kKeptPeriods = 3 * kSampleRate / kPeriodFrames;
 // A sample at full scale, as a 16-bit input gives it.
 constexpr float kFullScale = 32767.0f / 32768.0f;
-// -90 dBFS: the quietest level a floor is taken for (a digital input's
-// silence has none).
-constexpr float kQuietest = 3.1622777e-5f;
 // A reset's system-exclusive message wants 50 ms before the next one.
 constexpr std::int64_t kAfterSysex = kSampleRate / 20;
 // How long after its frame a message has surely left (an ALSA queue holds
@@ -82,7 +80,7 @@ void namedPort(const std::string &given, const std::vector<std::string> &kinds,
 }
 
 float dbfs(float level) {
-    return level > 0 ? 20.0f * std::log10(level) : -1e9f;
+    return float(audio::decibels(level));
 }
 
 } // namespace
@@ -330,7 +328,7 @@ bool LiveRig::hearsANote() {
 }
 
 bool LiveRig::waitForQuiet(float floor, double seconds) {
-    const float level = std::max(2 * floor, kQuietest); // the floor + 6 dB
+    const float level = std::max(2 * floor, audio::kQuietLevel); // the floor + 6 dB
     const std::int64_t from = startFrame();
     const auto until =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::llround(seconds * 1000));

@@ -1,6 +1,7 @@
 // Drawing the bars with terminal control sequences, and the plain lines.
 #include "render/Progress.h"
 
+#include "engine/Levels.h"
 #include "platform/FileWrite.h"
 
 #include <algorithm>
@@ -99,9 +100,10 @@ void Progress::finished(const std::string &input, const std::string &output, con
         line.append(" (").append(clockText(result.seconds)).append(" of audio");
         if (result.measured) {
             const audio::Levels &l = result.levels;
-            line.append(", peak ").append(l.peakDb > -1e8 ? fixed(l.peakDb, 1) + " dBFS" : "none");
+            line.append(", peak ").append(audio::isLevel(l.peakDb) ? fixed(l.peakDb, 1) + " dBFS"
+                                                                   : "none");
             line.append(", true peak ")
-                .append(l.truePeakDb > -1e8 ? fixed(l.truePeakDb, 1) + " dBTP" : "none");
+                .append(audio::isLevel(l.truePeakDb) ? fixed(l.truePeakDb, 1) + " dBTP" : "none");
             line.append(", ").append(l.silent() ? "silent" : fixed(l.loudness, 1) + " LUFS");
             if (result.gainDb != 0)
                 line.append(", normalised by ").append(fixed(result.gainDb, 1)).append(" dB");

@@ -92,7 +92,7 @@ std::string Renderer::checkLive(std::vector<std::string> &warnings) {
     if (!error.empty())
         return error;
     char text[300];
-    const double floorDb = floor_ > 0 ? 20 * std::log10(double(floor_)) : -1e9;
+    const double floorDb = audio::decibels(floor_);
     if (floorDb > -50) {
         std::snprintf(text, sizeof text,
                       "the input %s is noisy: its floor is %.1f dBFS with nothing playing "
@@ -144,7 +144,7 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
             result.live.used = true;
             result.live.ringOutTimedOut = !live_->waitForQuiet(floor_, 30);
             result.live.latency = settings_.devices.offset;
-            result.live.floorDb = floor_ > 0 ? 20 * std::log10(double(floor_)) : -1e9;
+            result.live.floorDb = audio::decibels(floor_);
             live_->meter().clear();
         }
         const audio::Engine::InputClock clockBefore = engine_->inputClock();
@@ -199,7 +199,7 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
             if (heard > 0 && ran > 0)
                 result.live.driftPpm = (double(heard) - ran) * 1e6 / ran;
             const float peak = live_->meter().peak();
-            result.live.inputPeakDb = peak > 0 ? 20 * std::log10(double(peak)) : -1e9;
+            result.live.inputPeakDb = audio::decibels(peak);
             result.live.inputClipped = live_->meter().clipped();
             if (engine_->broken()) {
                 // The song was cut off: what was recorded of it is no output.
@@ -269,7 +269,7 @@ SessionPlan Renderer::planFor(const std::string &song, const std::atomic<bool> &
     plan.tailSeconds = request_.tailSeconds;
     plan.tailAuto = request_.tailAuto;
     if (live_) // the input's own floor + 6 dB (a line input never reaches -90 dBFS)
-        plan.quietLevel = std::max(2 * floor_, 3.1622777e-5f);
+        plan.quietLevel = std::max(2 * floor_, audio::kQuietLevel);
     plan.output = outputOf(request_, song);
     plan.refuseWithoutRoom = true;
     plan.waitForEncoder = [&stop](const ProcessHandle &process) {

@@ -74,7 +74,7 @@ public:
         if (exact_)
             member(name, printed("%.17g", value));
         else
-            member(name, shown && value > -1e8 ? printed("%.2f", value) : "null");
+            member(name, shown && audio::isLevel(value) ? printed("%.2f", value) : "null");
     }
     void flag(const char *name, bool value, bool inReport) {
         if (exact_ || inReport)
