@@ -39,6 +39,16 @@ bool SequencerDevice::open(const std::string &file, std::string &error) {
         error = "\"" + file + "\" is too large to be played";
         return false;
     }
+    return start(error);
+}
+
+bool SequencerDevice::open(const MidiSong &song, std::string &error) {
+    close();
+    song_ = song;
+    return start(error);
+}
+
+bool SequencerDevice::start(std::string &error) {
     error = engine_->sequencerError();
     // An outside synthesiser has a SoundFont of its own.
     if (error.empty() && !engine_->outsideSynthesiser())

@@ -33,6 +33,8 @@ public:
     /// outside one plays) and resets what plays. False with `error` naming
     /// the file and what is wrong with it, or what is missing to play it.
     bool open(const std::string &file, std::string &error);
+    /// The same with `song`, read from `file` already.
+    bool open(const MidiSong &song, std::string &error);
     /// Stops a play (telling it Stopped) and lets go of the song.
     void close();
     bool isOpen() const { return open_; }
@@ -64,6 +66,8 @@ public:
     void beforeBlock(std::int64_t blockStart, MidiTarget &target) override;
 
 private:
+    // Loads the synthesiser for the song read and resets what plays.
+    bool start(std::string &error);
     std::int64_t positionUsLocked() const;
     EndFunction haltLocked();
     void endLocked(End end);

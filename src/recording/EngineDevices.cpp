@@ -15,6 +15,12 @@ void EngineDevices::openSong(const std::string &song) {
         throw Exception(error);
 }
 
+void EngineDevices::openSong(const std::string &, const audio::MidiSong &parsed) {
+    std::string error;
+    if (!sequencer_.open(parsed, error))
+        throw Exception(error);
+}
+
 void EngineDevices::playSong() {
     // Its end is seen by asking (songPlaying): nothing needs telling.
     sequencer_.play({});

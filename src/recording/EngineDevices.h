@@ -15,6 +15,7 @@ public:
     explicit EngineDevices(std::shared_ptr<audio::Engine> engine);
 
     void openSong(const std::string &song) override;
+    void openSong(const std::string &song, const audio::MidiSong &parsed) override;
     void playSong() override;
     void stopSong() override;
     bool songPlaying() override;

@@ -98,7 +98,10 @@ void RecordingSession::start(const SessionPlan &plan) {
                                                 ignored);
             stemsInProgress_.push_back(reserveInProgress(stem.output));
         }
-        devices_.openSong(plan_.song);
+        if (plan_.parsed)
+            devices_.openSong(plan_.song, *plan_.parsed);
+        else
+            devices_.openSong(plan_.song);
         // The song to its last frame, then the tail, in frames of the format.
         const int rate = plan_.format.sampleRate;
         const std::int64_t song = framesOfSong(devices_.songLengthUs(), rate);
@@ -190,10 +193,11 @@ std::string RecordingSession::roomShortfall(const SessionPlan &plan, std::int64_
 
 std::string RecordingSession::roomShortfall(const SessionPlan &plan) {
     try {
-        const audio::MidiSong song = audio::readMidiFile(plan.song);
+        const std::int64_t lengthUs =
+            plan.parsed ? plan.parsed->lengthUs : audio::readMidiFile(plan.song).lengthUs;
         const int rate = plan.format.sampleRate;
-        return roomShortfall(plan, framesOfSong(song.lengthUs, rate) +
-                                       std::llround(plan.tailSeconds * rate));
+        return roomShortfall(plan,
+                             framesOfSong(lengthUs, rate) + std::llround(plan.tailSeconds * rate));
     } catch (const std::exception &) {
         return {}; // the sequencer says what is wrong with the song
     }

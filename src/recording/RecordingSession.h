@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ class RecordingsLedger;
 struct SessionPlan {
     Options options; // the output's folder and name, the encoder
     std::string song;
+    /// The song, read from `song` already; null: it is read when it plays.
+    std::shared_ptr<const audio::MidiSong> parsed;
     /// The recording's format: the one value that goes from where it was
     /// chosen (the window's template, kestrune-render's command line) to the
     /// header of the file.

@@ -5,6 +5,7 @@
 // recording session is the same for both.
 #pragma once
 
+#include "engine/MidiFile.h"
 #include "engine/WaveFile.h"
 
 #include <cstdint>
@@ -29,6 +30,11 @@ public:
     /// Opens the sequencer on `song`, ready to play it from its start.
     /// Raises Exception (EMCIDeviceError in the window) with what is wrong.
     virtual void openSong(const std::string &song) = 0;
+    /// The same with the song read from `song` already.
+    virtual void openSong(const std::string &song, const audio::MidiSong &parsed) {
+        (void)parsed;
+        openSong(song);
+    }
     /// Plays the song; it ends by itself at its end.
     virtual void playSong() = 0;
     /// Stops the song where it stands.

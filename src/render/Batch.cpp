@@ -208,10 +208,11 @@ bool readLines(int fd, std::string &pending, std::vector<std::string> &lines) {
             const std::size_t index = std::stoul(line);
             const Task &task = tasks[index];
             const std::string id = std::to_string(index);
+            const Job job = makeJob(request, task.input);
             const Result r = task.encodeOnly
-                                 ? renderer.encode(task.input, g_stop)
+                                 ? renderer.encode(job, g_stop)
                                  : renderer.render(
-                                       task.input,
+                                       job,
                                        [&](std::int64_t done, std::int64_t total) {
                                            send(out, "P " + id + " " + std::to_string(done) + " " +
                                                          std::to_string(total) + "\n");

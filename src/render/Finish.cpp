@@ -270,17 +270,14 @@ StreamedOutput::~StreamedOutput() {
     discard();
 }
 
-Tags tagsOf(const std::string &song, audio::TextEncoding encoding) {
+Tags tagsOf(const std::string &file, const audio::MidiSong *song, audio::TextEncoding encoding) {
     Tags tags;
-    try {
-        const audio::MidiSong parsed = audio::readMidiFile(song);
-        tags.title = audio::decodeMetaText(parsed.titleBytes, encoding);
-        tags.copyright = audio::decodeMetaText(parsed.copyrightBytes, encoding);
-    } catch (const std::exception &) {
-        // Only its name, then.
+    if (song) {
+        tags.title = audio::decodeMetaText(song->titleBytes, encoding);
+        tags.copyright = audio::decodeMetaText(song->copyrightBytes, encoding);
     }
     if (tags.title.empty()) {
-        std::string name = song.substr(song.rfind('/') + 1);
+        std::string name = file.substr(file.rfind('/') + 1);
         if (const auto dot = name.rfind('.'); dot != std::string::npos && dot > 0)
             name.resize(dot);
         tags.title = name;

@@ -22,9 +22,9 @@ struct Tags {
     std::string copyright; // its copyright notice; empty for none
 };
 
-/// The tags of the MIDI file `song`, its text read as `encoding` says (only
-/// its file name when it cannot be read).
-Tags tagsOf(const std::string &song, audio::TextEncoding encoding = audio::TextEncoding::Auto);
+/// The tags of the MIDI file `file`, read as `song` (null when it cannot be
+/// read: only its file name), its text read as `encoding` says.
+Tags tagsOf(const std::string &file, const audio::MidiSong *song, audio::TextEncoding encoding);
 
 /// How the output is written.
 struct FinishPlan {

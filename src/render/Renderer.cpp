@@ -123,7 +123,7 @@ constexpr std::int64_t kBatchFrames = 16 * audio::kPeriodFrames;
 
 } // namespace
 
-Result Renderer::render(const std::string &song, const ProgressFunction &progress,
+Result Renderer::render(const Job &job, const ProgressFunction &progress,
                         const std::atomic<bool> &stop) {
     Result result;
     try {
@@ -148,19 +148,19 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
             live_->meter().clear();
         }
         const audio::Engine::InputClock clockBefore = engine_->inputClock();
-        const FinishPlan how = finishPlanFor(song);
+        const FinishPlan how = finishPlanFor(job);
         const audio::WaveFormat format = request_.encoding.recordingFormat();
         stemsDone_.clear();
         if (StreamedOutput::suits(how) && !request_.stemsOnly) {
             auto stream = std::make_unique<StreamedOutput>();
-            if (stream->open(outputOf(request_, song), format, how))
+            if (stream->open(job.output, format, how))
                 stream_ = std::move(stream);
         }
         if (!stream_ && ((request_.encoding.container == Container::Wav && !request_.stemsOnly) ||
                          request_.normalize))
             levels_ = std::make_unique<LevelTap>(format);
         devices_->tap(stream_ ? static_cast<audio::RecordingTap *>(stream_.get()) : levels_.get());
-        session_->start(planFor(song, stop));
+        session_->start(planFor(job, stop));
         // The engine runs as fast as it renders until the session has the
         // recording whole (the recording ends by itself after the tail),
         // saved and encoded.
@@ -238,9 +238,9 @@ Result Renderer::render(const std::string &song, const ProgressFunction &progres
     return result;
 }
 
-Result Renderer::encode(const std::string &song, const std::atomic<bool> &stop) {
+Result Renderer::encode(const Job &job, const std::atomic<bool> &stop) {
     Result result;
-    session_->adopt(planFor(song, stop));
+    session_->adopt(planFor(job, stop));
     SF_INFO info{};
     if (SNDFILE *wave = sf_open(session_->output().c_str(), SFM_READ, &info)) {
         result.frames = info.frames;
@@ -255,7 +255,8 @@ Result Renderer::encode(const std::string &song, const std::atomic<bool> &stop) 
     return result;
 }
 
-SessionPlan Renderer::planFor(const std::string &song, const std::atomic<bool> &stop) {
+SessionPlan Renderer::planFor(const Job &job, const std::atomic<bool> &stop) {
+    const std::string &song = job.input;
     SessionPlan plan;
     plan.options = request_.options;
     if (!request_.base.empty() && request_.options.preferDirectory) {
@@ -265,12 +266,13 @@ SessionPlan Renderer::planFor(const std::string &song, const std::atomic<bool> &
         std::filesystem::create_directories(plan.options.directory, error);
     }
     plan.song = song;
+    plan.parsed = job.song;
     plan.format = request_.encoding.recordingFormat();
     plan.tailSeconds = request_.tailSeconds;
     plan.tailAuto = request_.tailAuto;
     if (live_) // the input's own floor + 6 dB (a line input never reaches -90 dBFS)
         plan.quietLevel = std::max(2 * floor_, audio::kQuietLevel);
-    plan.output = outputOf(request_, song);
+    plan.output = job.output;
     plan.refuseWithoutRoom = true;
     plan.waitForEncoder = [&stop](const ProcessHandle &process) {
         return WaitForProcess(process, stop);
@@ -278,11 +280,12 @@ SessionPlan Renderer::planFor(const std::string &song, const std::atomic<bool> &
     plan.keepEncoderOutput = true;
     // The recording becomes the output in its last step: measured, brought
     // to a loudness if asked, tagged, in its container.
-    plan.finish = [this, song](const std::string &recording, const std::string &output) {
+    const FinishPlan finishing = finishPlanFor(job);
+    plan.finish = [this, finishing](const std::string &recording, const std::string &output) {
         finished_ = Finished{};
         if (stream_)
             return stream_->finish(output, finished_);
-        FinishPlan how = finishPlanFor(song);
+        FinishPlan how = finishing;
         if (levels_ && levels_->ok())
             how.recorded = levels_->levels();
         if (request_.stemsOnly) {
@@ -295,12 +298,12 @@ SessionPlan Renderer::planFor(const std::string &song, const std::atomic<bool> &
         return finishOutput(recording, output, how, finished_);
     };
     if (request_.stems) {
-        for (const StemOutput &stem : stemOutputsOf(request_, song, plan.output))
+        for (const StemOutput &stem : job.stems)
             plan.stems.push_back(SessionPlan::Stem{stem.channel, stem.path});
         // One gain for the whole set, the song's: they still add up to it.
-        plan.finishStem = [this, song](std::size_t, const std::string &recording,
-                                       const std::string &output) {
-            FinishPlan how = finishPlanFor(song);
+        plan.finishStem = [this, finishing](std::size_t, const std::string &recording,
+                                            const std::string &output) {
+            FinishPlan how = finishing;
             how.gainDb = finished_.gainDb;
             Finished done;
             const std::string error = finishOutput(recording, output, how, done);
@@ -312,10 +315,10 @@ SessionPlan Renderer::planFor(const std::string &song, const std::atomic<bool> &
     return plan;
 }
 
-FinishPlan Renderer::finishPlanFor(const std::string &song) const {
+FinishPlan Renderer::finishPlanFor(const Job &job) const {
     FinishPlan how;
     how.encoding = request_.encoding;
-    how.tags = tagsOf(song, request_.textEncoding);
+    how.tags = job.tags;
     how.normalize = request_.normalize;
     how.loudness = request_.loudness;
     how.truePeak = request_.truePeak;

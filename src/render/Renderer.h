@@ -8,6 +8,7 @@
 #include "recording/EngineDevices.h"
 #include "recording/RecordingSession.h"
 #include "render/Finish.h"
+#include "render/Job.h"
 #include "render/Live.h"
 #include "render/Request.h"
 #include "render/Result.h"
@@ -33,12 +34,11 @@ public:
     Renderer(const Renderer &) = delete;
     Renderer &operator=(const Renderer &) = delete;
 
-    /// Records `song` into its output by the request's options: the song
+    /// Records the job's song into its output: the song
     /// from its start to its end, then the tail, exact to the frame; then
     /// the encoder, if asked. The output appears whole or not at all.
     /// `stop` becoming true ends the recording unsaved, or the encoder.
-    Result render(const std::string &song, const ProgressFunction &progress,
-                  const std::atomic<bool> &stop);
+    Result render(const Job &job, const ProgressFunction &progress, const std::atomic<bool> &stop);
 
     /// --live, before the first song: why the instrument or its input
     /// cannot be used (empty when they can), and what was found that the
@@ -47,15 +47,15 @@ public:
     /// --live, on the way out: every note on the instrument silenced.
     void silence();
 
-    /// The encoder step alone, for `song` whose WAVE file stands already
+    /// The encoder step alone, for the job whose WAVE file stands already
     /// (its MP3 is missing).
-    Result encode(const std::string &song, const std::atomic<bool> &stop);
+    Result encode(const Job &job, const std::atomic<bool> &stop);
 
 private:
     void startEngine();
     void startAfresh();
-    SessionPlan planFor(const std::string &song, const std::atomic<bool> &stop);
-    FinishPlan finishPlanFor(const std::string &song) const;
+    SessionPlan planFor(const Job &job, const std::atomic<bool> &stop);
+    FinishPlan finishPlanFor(const Job &job) const;
 
     const Request &request_;
     audio::EngineSettings settings_;

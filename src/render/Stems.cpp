@@ -180,12 +180,15 @@ std::string safeFileName(const std::string &name) {
 
 std::vector<StemOutput> stemOutputsOf(const Request &request, const std::string &file,
                                       const std::string &output) {
-    audio::MidiSong song;
     try {
-        song = audio::readMidiFile(file);
+        return stemOutputsOf(request, audio::readMidiFile(file), output);
     } catch (const std::exception &) {
         return {};
     }
+}
+
+std::vector<StemOutput> stemOutputsOf(const Request &request, const audio::MidiSong &song,
+                                      const std::string &output) {
     const std::string folder = stemFolderOf(output);
     const std::size_t dot = output.rfind('.');
     const std::string extension = dot == std::string::npos ? std::string() : output.substr(dot);

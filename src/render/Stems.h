@@ -23,6 +23,9 @@ struct StemOutput {
 /// be read (its recording says why).
 std::vector<StemOutput> stemOutputsOf(const Request &request, const std::string &file,
                                       const std::string &output);
+/// The same for `song`, read already.
+std::vector<StemOutput> stemOutputsOf(const Request &request, const audio::MidiSong &song,
+                                      const std::string &output);
 
 /// The folder the stems of `output` go into: its name without its
 /// extension, then ".stems/".

@@ -1,10 +1,15 @@
 // The command line read without a process: what each option refuses, what
-// is taken when nothing is said, and that reading it changes nothing on disk.
+// is taken when nothing is said, and that reading it changes nothing on
+// disk; a job made from it reads its song once.
 #include "render/Request.h"
+#include "render/Job.h"
+#include "render/Renderer.h"
+#include "support/MidiWriter.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -96,4 +101,41 @@ TEST(CommandLine, WhatIsNotSaidComesFromTheWindowAndNothingIsMadeOnDisk) {
     EXPECT_FALSE(std::filesystem::exists(dir.path("out")));
     render::makeOutputFolders(stems);
     EXPECT_TRUE(std::filesystem::is_directory(folder));
+}
+
+TEST(Job, ASongIsReadOnceAndRecordedFromTheJobAfterItsFileIsGone) {
+    // Two ports (a track each), a piano on each port's channel 1; the
+    // title "曲" in Shift-JIS (0x8B 0xC8).
+    const test::TempDir dir;
+    auto track = [](int port, const std::string &name) {
+        test::TrackWriter t;
+        t.delta(0).raw({0xFF, 0x21, 0x01, std::uint8_t(port)});
+        t.delta(0).raw({0xFF, 0x03, std::uint8_t(name.size())});
+        for (const char c : name)
+            t.raw({std::uint8_t(c)});
+        t.delta(0).program(0, 0).delta(0).noteOn(0, 60 + 7 * port, 100).delta(240).end();
+        return t.bytes();
+    };
+    test::writeFile(dir.path("two.mid"),
+                    test::midiFile(1, 480, {track(0, "\x8B\xC8"), track(1, "Bass")}));
+    const std::string settings = dir.path("Kestrune.ini");
+    const render::Request request =
+        read({"--stems", "--tail", "0", "-o", dir.path("out"), dir.path("two.mid")}, settings);
+    const render::Job job = render::makeJob(request, dir.path("two.mid"));
+    std::filesystem::remove(dir.path("two.mid"));
+
+    ASSERT_TRUE(job.song);
+    EXPECT_EQ(job.song->ports, 2);
+    EXPECT_EQ(job.tags.title, "曲");
+    std::vector<std::string> stems;
+    for (const render::StemOutput &stem : job.stems)
+        stems.push_back(stem.path.substr(stem.path.rfind('/') + 1));
+    EXPECT_EQ(stems, (std::vector<std::string>{"A01 曲.wav", "B01 Bass.wav"}));
+    render::makeOutputFolders(request);
+    render::Renderer renderer(request);
+    const std::atomic<bool> stop{false};
+    const render::Result result = renderer.render(job, nullptr, stop);
+    EXPECT_EQ(result.status, render::Result::Status::Ok) << result.error;
+    EXPECT_EQ(result.stems.size(), 2u);
+    EXPECT_TRUE(std::filesystem::exists(dir.path("out/two.wav")));
 }
