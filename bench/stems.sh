@@ -1,7 +1,7 @@
 #!/bin/bash
-# What --stems costs: the whole OpenMSX set rendered once plainly and once
-# with its stems, one file at a time (CPU seconds, and the peak memory of a
-# worker), then both again with -j 2 (wall time).
+# What --stems and --stems dry cost: the whole OpenMSX set rendered plainly,
+# with its stems and with its dry stems, one file at a time (CPU seconds,
+# and the peak memory of a worker), then each again with -j 2 (wall time).
 #
 #   bench/stems.sh [BUILD_DIR]
 set -euo pipefail
@@ -22,10 +22,16 @@ run() { # NAME JOBS ARGS...: "cpu-seconds peak-kB wall-seconds"
 
 read -r plainCpu plainPeak _ < <(run plain 1)
 read -r stemsCpu stemsPeak _ < <(run stems 1 --stems)
+read -r dryCpu dryPeak _ < <(run dry 1 --stems=dry)
 read -r _ _ plainWall < <(run plain 2)
 read -r _ _ stemsWall < <(run stems 2 --stems)
+read -r _ _ dryWall < <(run dry 2 --stems=dry)
 stems=$(find "$work/stems" -name '*.wav' -path '*.stems/*' | wc -l)
-echo "files: $(ls "$music"/*.mid | wc -l), stems: $stems"
-echo "CPU, one job: plain ${plainCpu} s, stems ${stemsCpu} s ($(echo "scale=2; $stemsCpu / $plainCpu" | bc)x)"
-echo "peak memory of the program: plain $((plainPeak / 1024)) MB, stems $((stemsPeak / 1024)) MB"
-echo "wall, -j 2: plain ${plainWall} s, stems ${stemsWall} s"
+dry=$(find "$work/dry" -name '*.wav' -path '*.stems/*' | wc -l)
+ratio() { echo "scale=2; $1 / $plainCpu" | bc; }
+echo "files: $(ls "$music"/*.mid | wc -l), stems: $stems, dry stems: $dry"
+echo "CPU, one job: plain ${plainCpu} s, stems ${stemsCpu} s ($(ratio "$stemsCpu")x)," \
+    "dry ${dryCpu} s ($(ratio "$dryCpu")x)"
+echo "peak memory of the program: plain $((plainPeak / 1024)) MB, stems $((stemsPeak / 1024)) MB," \
+    "dry $((dryPeak / 1024)) MB"
+echo "wall, -j 2: plain ${plainWall} s, stems ${stemsWall} s, dry ${dryWall} s"

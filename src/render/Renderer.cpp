@@ -3,7 +3,6 @@
 #include "render/Renderer.h"
 
 #include "engine/Engine.h"
-#include "engine/SoundSystem.h"
 #include "platform/Exception.h"
 #include "render/Stems.h"
 
@@ -11,9 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <filesystem>
-#include <thread>
 
 namespace render {
 
@@ -53,6 +50,7 @@ Renderer::Renderer(const Request &request) : request_(request) {
 
 void Renderer::startEngine() {
     // The whole batch's: the SoundFont loads once.
+    transport_.reset();
     session_.reset();
     devices_.reset();
     live_.reset();
@@ -65,10 +63,15 @@ void Renderer::startEngine() {
         live_ = std::make_unique<LiveRig>(engine_, reset);
         live_->namedBy(request_.midiPort.empty() ? "" : "--midi-port",
                        request_.input.empty() ? "" : "--input");
+        transport_ =
+            std::make_unique<LiveTransport>(*engine_, *live_, floor_, settings_.devices.offset);
+    } else {
+        transport_ = std::make_unique<OfflineTransport>(*engine_);
     }
 }
 
 Renderer::~Renderer() {
+    transport_.reset();
     session_.reset();
     devices_.reset();
     live_.reset();
@@ -91,6 +94,8 @@ std::string Renderer::checkLive(std::vector<std::string> &warnings) {
     floor_ = live_->measureFloor(error);
     if (!error.empty())
         return error;
+    transport_ =
+        std::make_unique<LiveTransport>(*engine_, *live_, floor_, settings_.devices.offset);
     char text[300];
     const double floorDb = audio::decibels(floor_);
     if (floorDb > -50) {
@@ -112,106 +117,27 @@ std::string Renderer::checkLive(std::vector<std::string> &warnings) {
 }
 
 void Renderer::silence() {
-    if (live_ && !engine_->broken())
-        live_->silence();
+    transport_->silence();
 }
-
-namespace {
-
-// Periods rendered between two looks at the devices (about 93 ms of sound).
-constexpr std::int64_t kBatchFrames = 16 * audio::kPeriodFrames;
-
-} // namespace
 
 Result Renderer::render(const Job &job, const ProgressFunction &progress,
                         const std::atomic<bool> &stop) {
     Result result;
     try {
-        // What the recording holds is heard as it is written, so that it
-        // need not be read again: a lossless output of another container is
-        // written alongside it; otherwise its levels are measured where they
-        // are wanted (a WAVE output is the recording; a gain to a loudness
-        // needs them first).
-        if (live_) {
-            // A lost instrument or input ended the last song: connect
-            // again, or fail this one clearly.
-            if (engine_->broken())
-                startEngine();
-            if (const std::string problem = live_->problem(); !problem.empty())
-                throw Exception(problem);
-            // Every song starts on an instrument reset and rung out.
-            live_->reset();
-            result.live.used = true;
-            result.live.ringOutTimedOut = !live_->waitForQuiet(floor_, 30);
-            result.live.latency = settings_.devices.offset;
-            result.live.floorDb = audio::decibels(floor_);
-            live_->meter().clear();
-        }
-        const audio::Engine::InputClock clockBefore = engine_->inputClock();
-        const FinishPlan how = finishPlanFor(job);
-        const audio::WaveFormat format = request_.encoding.recordingFormat();
-        stemsDone_.clear();
-        if (StreamedOutput::suits(how) && !request_.stemsOnly) {
-            auto stream = std::make_unique<StreamedOutput>();
-            if (stream->open(job.output, format, how))
-                stream_ = std::move(stream);
-        }
-        if (!stream_ && ((request_.encoding.container == Container::Wav && !request_.stemsOnly) ||
-                         request_.normalize))
-            levels_ = std::make_unique<LevelTap>(format);
-        devices_->tap(stream_ ? static_cast<audio::RecordingTap *>(stream_.get()) : levels_.get());
+        // A lost instrument or input ended the last song: connect again,
+        // or fail this one clearly.
+        if (live_ && engine_->broken())
+            startEngine();
+        transport_->beforeSong(result);
+        openOutputs(job);
         session_->start(planFor(job, stop));
-        // The engine runs as fast as it renders until the session has the
-        // recording whole (the recording ends by itself after the tail),
-        // saved and encoded.
-        auto lastReport = std::chrono::steady_clock::now();
-        const std::int64_t total = session_->plannedFrames();
-        while (!session_->poll()) {
-            if (stop) {
-                session_->abandon();
-                throw Exception("interrupted");
-            }
-            if (live_) {
-                // The clock is real time: the session is looked at now and then.
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            } else {
-                std::lock_guard<std::mutex> guard(engine_->lock());
-                engine_->drive(kBatchFrames);
-            }
-            const auto now = std::chrono::steady_clock::now();
-            if (progress && now - lastReport > std::chrono::milliseconds(100)) {
-                lastReport = now;
-                progress(std::min(session_->recordedFrames(), total), total);
-            }
-        }
-        if (progress)
-            progress(total, total);
+        record(progress, stop);
         const RecordingSession::Outcome &outcome = session_->outcome();
-        if (live_) {
-            const audio::Engine::InputClock clockAfter = engine_->inputClock();
-            const std::int64_t heard = clockAfter.heard - clockBefore.heard;
-            // The input's clock against the MIDI's: the frames heard against
-            // those the engine's clock ran meanwhile, less what it ran
-            // ahead keeping the input's pace (the MIDI's clock is the
-            // computer's then). Negative: the input's clock is slower.
-            const double ran =
-                double(clockAfter.at - clockBefore.at) - (clockAfter.ahead - clockBefore.ahead);
-            if (heard > 0 && ran > 0)
-                result.live.driftPpm = (double(heard) - ran) * 1e6 / ran;
-            const float peak = live_->meter().peak();
-            result.live.inputPeakDb = audio::decibels(peak);
-            result.live.inputClipped = live_->meter().clipped();
-            if (engine_->broken()) {
-                // The song was cut off: what was recorded of it is no output.
-                if (outcome.saved) {
-                    std::error_code ignored;
-                    std::filesystem::remove(session_->output(), ignored);
-                    for (const Result::Stem &stem : stemsDone_)
-                        std::filesystem::remove(stem.output, ignored);
-                }
-                engine_->notices().take();
-                throw Exception("the recording was cut off: " + engine_->lostWhy());
-            }
+        if (const std::string cutOff = transport_->afterSong(result); !cutOff.empty()) {
+            // What was recorded of a song cut off is no output.
+            if (outcome.saved)
+                removeOutputs();
+            throw Exception(cutOff);
         }
         if (outcome.saved) {
             result.frames = outcome.frames;
@@ -236,6 +162,54 @@ Result Renderer::render(const Job &job, const ProgressFunction &progress,
         silence();
     startAfresh();
     return result;
+}
+
+void Renderer::openOutputs(const Job &job) {
+    // What the recording holds is heard as it is written, so that it need
+    // not be read again: a lossless output of another container is written
+    // alongside it; otherwise its levels are measured where they are wanted
+    // (a WAVE output is the recording; a gain to a loudness needs them
+    // first).
+    const FinishPlan how = finishPlanFor(job);
+    const audio::WaveFormat format = request_.encoding.recordingFormat();
+    stemsDone_.clear();
+    if (StreamedOutput::suits(how) && !request_.stemsOnly) {
+        auto stream = std::make_unique<StreamedOutput>();
+        if (stream->open(job.output, format, how))
+            stream_ = std::move(stream);
+    }
+    if (!stream_ && ((request_.encoding.container == Container::Wav && !request_.stemsOnly) ||
+                     request_.normalize))
+        levels_ = std::make_unique<LevelTap>(format);
+    devices_->tap(stream_ ? static_cast<audio::RecordingTap *>(stream_.get()) : levels_.get());
+}
+
+void Renderer::record(const ProgressFunction &progress, const std::atomic<bool> &stop) {
+    // The song's time goes on until the session has the recording whole
+    // (it ends by itself after the tail), saved and encoded.
+    auto lastReport = std::chrono::steady_clock::now();
+    const std::int64_t total = session_->plannedFrames();
+    while (!session_->poll()) {
+        if (stop) {
+            session_->abandon();
+            throw Exception("interrupted");
+        }
+        transport_->advance();
+        const auto now = std::chrono::steady_clock::now();
+        if (progress && now - lastReport > std::chrono::milliseconds(100)) {
+            lastReport = now;
+            progress(std::min(session_->recordedFrames(), total), total);
+        }
+    }
+    if (progress)
+        progress(total, total);
+}
+
+void Renderer::removeOutputs() {
+    std::error_code ignored;
+    std::filesystem::remove(session_->output(), ignored);
+    for (const Result::Stem &stem : stemsDone_)
+        std::filesystem::remove(stem.output, ignored);
 }
 
 Result Renderer::encode(const Job &job, const std::atomic<bool> &stop) {
@@ -270,8 +244,7 @@ SessionPlan Renderer::planFor(const Job &job, const std::atomic<bool> &stop) {
     plan.format = request_.encoding.recordingFormat();
     plan.tailSeconds = request_.tailSeconds;
     plan.tailAuto = request_.tailAuto;
-    if (live_) // the input's own floor + 6 dB (a line input never reaches -90 dBFS)
-        plan.quietLevel = std::max(2 * floor_, audio::kQuietLevel);
+    plan.quietLevel = transport_->quietLevel();
     plan.output = job.output;
     plan.refuseWithoutRoom = true;
     plan.waitForEncoder = [&stop](const ProcessHandle &process) {

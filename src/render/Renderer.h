@@ -12,6 +12,7 @@
 #include "render/Live.h"
 #include "render/Request.h"
 #include "render/Result.h"
+#include "render/Transport.h"
 
 #include <atomic>
 #include <cstdint>
@@ -53,6 +54,9 @@ public:
 
 private:
     void startEngine();
+    void openOutputs(const Job &job);
+    void record(const ProgressFunction &progress, const std::atomic<bool> &stop);
+    void removeOutputs();
     void startAfresh();
     SessionPlan planFor(const Job &job, const std::atomic<bool> &stop);
     FinishPlan finishPlanFor(const Job &job) const;
@@ -62,6 +66,7 @@ private:
     std::shared_ptr<audio::Engine> engine_;
     std::unique_ptr<LiveRig> live_; // --live
     float floor_ = 0;               // the input's noise floor, as a sample's value
+    std::unique_ptr<Transport> transport_;
     std::unique_ptr<EngineDevices> devices_;
     std::unique_ptr<RecordingSession> session_;
     // What hears the recording being made: an output written alongside it,
