@@ -94,8 +94,6 @@ std::string Renderer::checkLive(std::vector<std::string> &warnings) {
     floor_ = live_->measureFloor(error);
     if (!error.empty())
         return error;
-    transport_ =
-        std::make_unique<LiveTransport>(*engine_, *live_, floor_, settings_.devices.offset);
     char text[300];
     const double floorDb = audio::decibels(floor_);
     if (floorDb > -50) {

@@ -48,9 +48,10 @@ private:
 /// a song off are reported.
 class LiveTransport : public Transport {
 public:
-    /// `floor` is the input's noise floor, as a sample's value; `latency`
-    /// the frames the recording is placed earlier by.
-    LiveTransport(audio::Engine &engine, LiveRig &rig, float floor, long latency)
+    /// `floor` is the input's noise floor, as a sample's value, as it is
+    /// measured before the first song; `latency` the frames the recording
+    /// is placed earlier by.
+    LiveTransport(audio::Engine &engine, LiveRig &rig, const float &floor, long latency)
         : engine_(engine), rig_(rig), floor_(floor), latency_(latency) {}
     void beforeSong(Result &result) override;
     void advance() override;
@@ -61,7 +62,7 @@ public:
 private:
     audio::Engine &engine_;
     LiveRig &rig_;
-    float floor_;
+    const float &floor_;
     long latency_;
     audio::Engine::InputClock clockBefore_{};
 };
