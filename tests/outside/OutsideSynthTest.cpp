@@ -409,7 +409,7 @@ protected:
                 test::readWave(dir.path("out/" + std::string(song) + ".wav"));
             const std::vector<float> alone = test::readWave(rendered).samples;
             EXPECT_GE(test::envelopeCorrelation(recorded.samples, alone, -2205, 2205, 147, 2205),
-                      0.98);
+                      0.96);
         }
         const test::WaveData plain = test::readWave(dir.path("out/plain.wav"));
         const long long heard =

