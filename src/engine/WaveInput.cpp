@@ -138,9 +138,9 @@ void WaveConverter::quantise(const float *samples, std::size_t count,
 
 WaveRecorder::WaveRecorder(std::shared_ptr<Engine> engine, const WaveFormat &format,
                            std::FILE *spool)
-    : engine_(std::move(engine)),
+    : engine_(std::move(engine)), direct_(!engine_->realTime()),
       converter_(format, engine_->sampleRate(), engine_->settings().dither), spool_(spool),
-      ring_(kRingPeriods) {}
+      ring_(direct_ ? 0 : kRingPeriods) {}
 
 WaveRecorder::~WaveRecorder() {
     stop();
@@ -172,7 +172,9 @@ void WaveRecorder::start() {
     if (attached_)
         return;
     finishing_ = false;
-    writer_ = std::thread([this] { writerLoop(); });
+    lastSync_ = std::chrono::steady_clock::now();
+    if (!direct_)
+        writer_ = std::thread([this] { writerLoop(); });
     std::lock_guard<std::mutex> guard(engine_->lock());
     startFrame_ = engine_->recordingStartFrame();
     engine_->lastRecordStartFrame.store(startFrame_);
@@ -191,6 +193,10 @@ void WaveRecorder::stop() {
         engine_->lastRecordEndFrame.store(startFrame_ + framesCaptured_.load());
     }
     attached_ = false;
+    if (direct_) {
+        finishWriting();
+        return;
+    }
     {
         std::lock_guard<std::mutex> guard(wakeMutex_);
         finishing_ = true;
@@ -241,10 +247,11 @@ void WaveRecorder::period(std::int64_t periodStart, const float *frames) {
         if (ended_)
             ended_();
     }
-    if (!engine_->realTime()) {
-        // A driven engine may wait for the disk: memory stays flat however
-        // fast it renders.
-        waitForRoom(frames);
+    if (direct_) {
+        // A driven engine waits for the disk as it renders: memory stays
+        // flat however fast it goes.
+        writeSamples(frames);
+        keepJournal(false);
         return;
     }
     Period *slot = overflowing_ ? nullptr : ring_.writeSlot();
@@ -272,25 +279,6 @@ void WaveRecorder::period(std::int64_t periodStart, const float *frames) {
 const float *WaveRecorder::silence() {
     static const Period quiet{};
     return quiet.data();
-}
-
-void WaveRecorder::waitForRoom(const float *frames) {
-    Period *slot = ring_.writeSlot();
-    if (!slot) {
-        std::unique_lock<std::mutex> guard(wakeMutex_);
-        kicked_ = true;
-        wake_.notify_one();
-        room_.wait(guard, [&] { return (slot = ring_.writeSlot()) != nullptr; });
-    }
-    std::memcpy(slot->data(), frames, sizeof(Period));
-    ring_.commitWrite();
-    if (++sinceKick_ >= kRingPeriods / 4) {
-        // Wake the writer long before the ring is full.
-        sinceKick_ = 0;
-        std::lock_guard<std::mutex> guard(wakeMutex_);
-        kicked_ = true;
-        wake_.notify_one();
-    }
 }
 
 void WaveRecorder::writeSamples(const float *frames) {
@@ -414,7 +402,6 @@ void WaveRecorder::keepJournal(bool now) {
 
 void WaveRecorder::writerLoop() {
     std::deque<Period> spilled;
-    lastSync_ = std::chrono::steady_clock::now();
     for (;;) {
         // Read the flag first: every period pushed before it was set is then
         // visible to the drain below.
@@ -424,12 +411,6 @@ void WaveRecorder::writerLoop() {
             writeSamples(slot->data());
             ring_.commitRead();
             any = true;
-        }
-        if (any) {
-            // A driven engine waiting for room goes on. Told under the lock,
-            // so that it cannot miss it between its look at the ring and its wait.
-            std::lock_guard<std::mutex> guard(wakeMutex_);
-            room_.notify_one();
         }
         {
             std::lock_guard<std::mutex> guard(overflowMutex_);
@@ -450,10 +431,14 @@ void WaveRecorder::writerLoop() {
             // and stop() wakes the writer at once.
             std::unique_lock<std::mutex> guard(wakeMutex_);
             wake_.wait_for(guard, std::chrono::milliseconds(100),
-                           [this] { return finishing_.load() || kicked_; });
-            kicked_ = false;
+                           [this] { return finishing_.load(); });
         }
     }
+    finishWriting();
+}
+
+void WaveRecorder::finishWriting() {
+    // What the rate converter still holds, then everything out and synced.
     writeSamples(nullptr);
     writePending();
     std::fflush(spill_ ? spill_ : spool_);

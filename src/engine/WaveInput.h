@@ -58,9 +58,6 @@ private:
     std::string error_;
 };
 
-/// Records the wave input from a given engine frame on: the engine hands each
-/// period to a lock-free ring, and a writer thread converts and appends it to
-/// the spool file. The engine thread never touches a file.
 /// Hears what a recording holds as it is written, on the recorder's writer
 /// thread: its samples as stored, as a WAVE reader reads them back.
 class RecordingTap {
@@ -71,6 +68,11 @@ public:
     virtual void written(const float *samples, const std::int32_t *pcm, std::size_t frames) = 0;
 };
 
+/// Records the wave input from a given engine frame on. On an engine that
+/// runs in real time, the engine hands each period to a lock-free ring, and
+/// a writer thread converts and appends it to the spool file: the engine
+/// thread never touches a file. A driven engine has no time to keep: the
+/// thread that drives it converts and writes each period as it is rendered.
 class WaveRecorder : public EngineSink {
 public:
     /// `spool` receives the converted samples from its current end.
@@ -147,14 +149,15 @@ private:
     using Period = std::array<float, std::size_t(kPeriodFrames) * kChannels>;
     static const float *silence();
     void writerLoop();
+    void finishWriting();
     void writeSamples(const float *frames);
-    void waitForRoom(const float *frames);
     void keepJournal(bool now);
     void tapConverted();
     void writePending();
     bool spillFrom(const std::uint8_t *data, std::size_t size);
 
     std::shared_ptr<Engine> engine_;
+    const bool direct_; // written as rendered, on the thread that drives the engine
     WaveConverter converter_;
     std::FILE *spool_;
     WaveJournal *journal_ = nullptr;
@@ -169,9 +172,6 @@ private:
     std::atomic<bool> finishing_{false};
     std::mutex wakeMutex_;
     std::condition_variable wake_; // the writer waits here for periods
-    std::condition_variable room_; // a driven engine waits here for a free slot
-    bool kicked_ = false;          // guarded by wakeMutex_
-    std::size_t sinceKick_ = 0;    // engine thread only
     std::atomic<std::int64_t> framesCaptured_{0};
     std::atomic<std::uint64_t> bytesWritten_{0};
     std::atomic<bool> failed_{false};
@@ -202,7 +202,7 @@ private:
     std::atomic<std::uint64_t> limitBytes_{UINT64_MAX};
     std::atomic<bool> fillToLimit_{false};
     std::atomic<float> peak_{0.0f};
-    std::chrono::steady_clock::time_point lastSync_; // writer thread only
+    std::chrono::steady_clock::time_point lastSync_; // the writing thread's
 };
 
 } // namespace audio
