@@ -526,32 +526,48 @@ void Engine::refill(std::size_t asked) {
     delivered_ = 0;
 }
 
+bool Engine::idleAt(std::int64_t blockStart) const {
+    return std::all_of(sources_.begin(), sources_.end(),
+                       [blockStart](const EngineSource *s) { return s->idleAt(blockStart); });
+}
+
 void Engine::renderPeriod(float *out) {
-    for (int offset = 0; offset < kPeriodFrames; offset += Synthesiser::kBlockFrames) {
+    static_assert(kPeriodFrames % Synthesiser::kBlockFrames == 0 &&
+                  kPeriodFrames <= Synthesiser::kMostFrames);
+    constexpr int kBlock = Synthesiser::kBlockFrames;
+    for (int offset = 0; offset < kPeriodFrames;) {
         const std::int64_t blockStart = frame_ + offset;
-        float *block = out + std::size_t(offset) * kChannels;
-        if (MidiTarget *target = midiTarget()) {
+        MidiTarget *target = midiTarget();
+        if (target) {
             for (EngineSource *source : sources_)
                 source->beforeBlock(blockStart, *target);
         }
+        // Each event lands at the start of its block; the blocks after it
+        // that nothing comes before are rendered with it, in one go.
         const bool sounds = synth_ && blockStart >= synthFrom_;
+        int frames = kBlock;
+        while (offset + frames < kPeriodFrames && (blockStart + frames >= synthFrom_) == sounds &&
+               (!target || idleAt(blockStart + frames)))
+            frames += kBlock;
+        float *block = out + std::size_t(offset) * kChannels;
         if (sounds)
-            synth_->render(block, Synthesiser::kBlockFrames);
+            synth_->render(block, frames);
         else
-            std::fill(block, block + Synthesiser::kBlockFrames * kChannels, 0.0f);
+            std::fill(block, block + std::size_t(frames) * kChannels, 0.0f);
         for (int c = 0; c < stemChannels_; ++c) {
             float *stem = stemPeriod_.data() +
                           (std::size_t(c) * kPeriodFrames + std::size_t(offset)) * kChannels;
             if (!sounds) {
-                std::fill(stem, stem + Synthesiser::kBlockFrames * kChannels, 0.0f);
+                std::fill(stem, stem + std::size_t(frames) * kChannels, 0.0f);
                 continue;
             }
             const float *left = synth_->stemLeft(c), *right = synth_->stemRight(c);
-            for (int i = 0; i < Synthesiser::kBlockFrames; ++i) {
+            for (int i = 0; i < frames; ++i) {
                 stem[2 * i] = left[i];
                 stem[2 * i + 1] = right[i];
             }
         }
+        offset += frames;
     }
     // The loopback: the recorders hear the synthesiser itself, unless a
     // real input is what they record.

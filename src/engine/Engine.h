@@ -103,6 +103,10 @@ class EngineSource {
 public:
     virtual ~EngineSource() = default;
     virtual void beforeBlock(std::int64_t blockStart, MidiTarget &target) = 0;
+    /// Whether beforeBlock() would do nothing at all for the block at
+    /// `blockStart`, the next after the last it was called for: then that
+    /// block is rendered together with the one before.
+    virtual bool idleAt(std::int64_t /*blockStart*/) const { return false; }
 };
 
 /// Takes what the wave input hears: called with the engine lock held, once
@@ -299,6 +303,7 @@ private:
     double aheadAt(std::chrono::steady_clock::time_point when) const;
     std::chrono::steady_clock::time_point steadyTimeOf(std::int64_t frame) const;
     void renderPeriod(float *out);
+    bool idleAt(std::int64_t blockStart) const; // every source's
     void refill(std::size_t asked);
     template <typename Copy> void pullFrames(std::size_t frames, Copy copy);
     std::int64_t markRequest();

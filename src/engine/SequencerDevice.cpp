@@ -178,6 +178,18 @@ std::int64_t SequencerDevice::endFrame() {
     return endFrame_;
 }
 
+bool SequencerDevice::idleAt(std::int64_t blockStart) const {
+    // As beforeBlock() reads it: not yet playing from here, or nothing to
+    // send, no chase, no end and nothing broken within the block.
+    if (!playing_ || blockStart < playStartFrame_ + framesOf(positionUs_))
+        return true;
+    const std::int64_t blockEnd = blockStart + Synthesiser::kBlockFrames;
+    return !engine_->broken() && !chase_ &&
+           (nextEvent_ == song_.events.size() ||
+            playStartFrame_ + framesOf(song_.events[nextEvent_].timeUs) >= blockEnd) &&
+           playStartFrame_ + framesOf(song_.lengthUs) >= blockEnd;
+}
+
 void SequencerDevice::beforeBlock(std::int64_t blockStart, MidiTarget &target) {
     if (!playing_ || blockStart < playStartFrame_ + framesOf(positionUs_))
         return;

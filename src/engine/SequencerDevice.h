@@ -64,6 +64,7 @@ public:
     Engine &engine() { return *engine_; }
 
     void beforeBlock(std::int64_t blockStart, MidiTarget &target) override;
+    bool idleAt(std::int64_t blockStart) const override;
 
 private:
     // Loads the synthesiser for the song read and resets what plays.

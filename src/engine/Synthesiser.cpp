@@ -266,15 +266,15 @@ bool Synthesiser::start(std::string &error) {
     markDrums();
     if (layout_.stems) {
         const std::size_t channels = std::size_t(layout_.channels);
-        stems_.assign(2 * std::size_t(stemCount()) * kBlockFrames, 0.0f);
+        stems_.assign(2 * std::size_t(stemCount()) * kMostFrames, 0.0f);
         for (std::size_t c = 0; c < 2 * channels; ++c)
-            dry_.push_back(&stems_[c * kBlockFrames]);
+            dry_.push_back(&stems_[c * kMostFrames]);
         const std::size_t effects = std::size_t(fluid_synth_count_effects_channels(synth_));
         if (layout_.dry) {
             // The one unit's reverb, then its chorus, each a stem after the channels.
             for (std::size_t e = 0; e < effects; ++e) {
-                fx_.push_back(&stems_[(2 * (channels + e)) * kBlockFrames]);
-                fx_.push_back(&stems_[(2 * (channels + e) + 1) * kBlockFrames]);
+                fx_.push_back(&stems_[(2 * (channels + e)) * kMostFrames]);
+                fx_.push_back(&stems_[(2 * (channels + e) + 1) * kMostFrames]);
             }
         } else {
             // Each unit's reverb, then its chorus, into its channel's own output.

@@ -66,18 +66,20 @@ public:
     void allNotesOff();
     /// Plays one event; `sysex` is the song's system-exclusive data.
     void send(const MidiEvent &event, const std::uint8_t *sysex);
-    /// Renders `frames` frames (at most kBlockFrames) of interleaved stereo
-    /// float samples: the mix, which with stems is their sum.
+    /// Renders `frames` frames (whole blocks, at most kMostFrames) of
+    /// interleaved stereo float samples: the mix, which with stems is their
+    /// sum. Blocks rendered in one call cost less than one by one: the
+    /// effects run once for them all.
     void render(float *interleaved, int frames);
     /// With stems, what stem `channel` made in the last render(), as planar
     /// left and right samples: a channel, or with dry stems after the
     /// channels the reverb's return, then the chorus's.
     int stemCount() const { return layout_.stems ? layout_.channels + (layout_.dry ? 2 : 0) : 0; }
     const float *stemLeft(int channel) const {
-        return &stems_[std::size_t(2 * channel) * kBlockFrames];
+        return &stems_[std::size_t(2 * channel) * kMostFrames];
     }
     const float *stemRight(int channel) const {
-        return &stems_[std::size_t(2 * channel + 1) * kBlockFrames];
+        return &stems_[std::size_t(2 * channel + 1) * kMostFrames];
     }
     /// Holds channel `channel` on preset `bank`:`program` whatever program
     /// changes and bank selects come (bank -1: the channel's own); -1 lets go.
@@ -91,6 +93,8 @@ public:
 
     /// The synthesiser's block size: an event takes effect at a block boundary.
     static constexpr int kBlockFrames = 64;
+    /// The most frames one render() takes.
+    static constexpr int kMostFrames = 4 * kBlockFrames;
 
 private:
     struct SoundFont;
