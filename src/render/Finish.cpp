@@ -285,21 +285,19 @@ Tags tagsOf(const std::string &file, const audio::MidiSong *song, audio::TextEnc
     return tags;
 }
 
-bool appendWaveTags(const std::string &path, const Tags &tags, std::string &error) {
+std::string appendWaveTags(const std::string &path, const Tags &tags) {
     std::vector<std::uint8_t> list(12);
     addInfo(list, "INAM", tags.title);
     addInfo(list, "ICOP", tags.copyright);
     if (list.size() == 12)
-        return true;
+        return {};
     std::memcpy(list.data(), "LIST", 4);
     put32(list.data() + 4, list.size() - 8);
     std::memcpy(list.data() + 8, "INFO", 4);
     errno = 0;
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
+    if (fd < 0)
+        return std::strerror(errno);
     std::uint8_t head[28] = {};
     struct stat st {};
     bool ok = ::pread(fd, head, sizeof head, 0) == ssize_t(sizeof head) && ::fstat(fd, &st) == 0;
@@ -307,7 +305,7 @@ bool appendWaveTags(const std::string &path, const Tags &tags, std::string &erro
     const std::uint64_t riffSize = std::uint64_t(st.st_size) - 8 + list.size();
     if (ok && !rf64 && riffSize > 0xFFFFFFFFull) {
         ::close(fd); // no room in a RIFF size for them: the file stays untagged
-        return true;
+        return {};
     }
     // The list after the samples, then the RIFF size (ds64's in RF64) that counts it.
     std::uint8_t size[8];
@@ -317,10 +315,11 @@ bool appendWaveTags(const std::string &path, const Tags &tags, std::string &erro
          ::pwrite(fd, list.data(), list.size(), st.st_size) == ssize_t(list.size()) &&
          (rf64 ? ::pwrite(fd, size, 8, 20) == 8 : ::pwrite(fd, size, 4, 4) == 4) &&
          ::fsync(fd) == 0;
-    if (!ok)
-        error = errno != 0 ? std::strerror(errno) : "it is not a WAVE file";
+    const std::string error = ok           ? std::string()
+                              : errno != 0 ? std::strerror(errno)
+                                           : "it is not a WAVE file";
     ::close(fd);
-    return ok;
+    return error;
 }
 
 std::string finishOutput(const std::string &recording, const std::string &output,
@@ -348,8 +347,8 @@ std::string finishOutput(const std::string &recording, const std::string &output
     }
     if (wave && gain == 0) {
         // The recording is the output already: tagged, then renamed.
-        if (!appendWaveTags(recording, plan.tags, error))
-            return output + " could not be tagged: " + error;
+        if (const std::string why = appendWaveTags(recording, plan.tags); !why.empty())
+            return output + " could not be tagged: " + why;
         platform::crashPoint("finish", recording);
         if (::rename(recording.c_str(), output.c_str()) != 0)
             return output + " could not be written: " + std::strerror(errno);

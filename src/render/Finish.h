@@ -99,8 +99,7 @@ private:
 };
 
 /// Appends a RIFF INFO list with `tags` to the whole WAVE (or RF64) file
-/// `path`, counted in its RIFF size, and syncs it. False with `error` when
-/// it cannot.
-bool appendWaveTags(const std::string &path, const Tags &tags, std::string &error);
+/// `path`, counted in its RIFF size, and syncs it. Why it cannot, or empty.
+std::string appendWaveTags(const std::string &path, const Tags &tags);
 
 } // namespace render

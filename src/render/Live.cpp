@@ -289,21 +289,20 @@ void LiveRig::silence() {
     waitUntilSent(frame);
 }
 
-float LiveRig::measureFloor(std::string &error) {
+std::string LiveRig::measureFloor(float &floor) {
     reset();
     const std::int64_t from = startFrame();
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (meter_.heardUpTo() < from + kSampleRate) {
-        if (std::chrono::steady_clock::now() > until) {
-            error = "the input " + engine_->settings().devices.inputDevice +
-                    " delivers nothing: is its server running?";
-            return 0;
-        }
+        if (std::chrono::steady_clock::now() > until)
+            return "the input " + engine_->settings().devices.inputDevice +
+                   " delivers nothing: is its server running?";
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     for (int side : {0, 1})
         floor_[side] = meter_.loudestSince(from, side);
-    return std::max(floor_[0], floor_[1]);
+    floor = std::max(floor_[0], floor_[1]);
+    return {};
 }
 
 bool LiveRig::hearsANote() {

@@ -79,9 +79,9 @@ public:
     /// Why the instrument or its input cannot be used; empty when they can.
     std::string problem() const;
     /// What the input hears with nothing playing, as a sample's value:
-    /// the loudest of one second after a reset. Sets `error` when the
-    /// input delivers nothing.
-    float measureFloor(std::string &error);
+    /// the loudest of one second after a reset, into `floor`. Why it
+    /// cannot be measured (the input delivers nothing), or empty.
+    std::string measureFloor(float &floor);
     /// Plays one loud short note; whether the input heard it well above its
     /// floor on either side (a hum on one side hides nothing on the other).
     bool hearsANote();

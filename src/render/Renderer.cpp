@@ -91,9 +91,8 @@ std::string Renderer::checkLive(std::vector<std::string> &warnings) {
     }
     // A second of the input with nothing playing: its noise floor.
     live_->meter().clear();
-    floor_ = live_->measureFloor(error);
-    if (!error.empty())
-        return error;
+    if (std::string why = live_->measureFloor(floor_); !why.empty())
+        return why;
     char text[300];
     const double floorDb = audio::decibels(floor_);
     if (floorDb > -50) {

@@ -1,5 +1,12 @@
 // How one song went, and the one codec that carries it: from a worker to
 // the batch over a pipe, and into the report's JSON line.
+//
+// How kestrune-render carries what went wrong: a refusal of the command
+// line is a UsageError (exit status 2); what stops the batch itself (no
+// pipe, no worker process) is a std::runtime_error; what goes wrong with
+// one song is text, which each step returns (empty when nothing did) and
+// which ends in Result::error. Exceptions of the recording session are
+// caught where a song is rendered, and become that text.
 #pragma once
 
 #include "engine/Levels.h"
