@@ -3,8 +3,8 @@
 # in twelve formats and containers (fixed and automatic tails, a gain to a
 # loudness, float and 8-bit depths), by each build, compared file by file;
 # Ogg and Opus by their decoded samples (their stream serial numbers are
-# random). Then the CPU each takes against fluidsynth -F on two long songs
-# (median of N runs taken in turns).
+# random). Then the CPU, wall time and peak memory each takes against
+# fluidsynth -F on two long songs (medians of N runs taken in turns).
 #
 #   bench/same_outputs.sh BEFORE_DIR AFTER_DIR [N]
 #
@@ -56,26 +56,31 @@ else
 fi
 
 /usr/bin/python3 - "$before" "$after" "$runs" "$music" "$work" <<'PY'
-import resource, statistics, subprocess, sys
+import os, statistics, subprocess, sys, time
 before, after, runs, music, work = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5]
-def cpu(command):
-    start = resource.getrusage(resource.RUSAGE_CHILDREN)
-    subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-    end = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return end.ru_utime - start.ru_utime + end.ru_stime - start.ru_stime
+def run(command):
+    """CPU seconds, wall seconds and peak memory (MB) of a command and what it waited for."""
+    began = time.monotonic()
+    child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0, command
+    return usage.ru_utime + usage.ru_stime, time.monotonic() - began, usage.ru_maxrss / 1024
 for song in ["busy_schedule.mid", "keep_on_rolling.mid"]:
     for name, args, kind in [("WAV 16/44100", ["-q", "0"], "wav"),
                              ("FLAC 16/44100", ["-q", "0", "--format", "flac"], "flac")]:
-        times = {"fluidsynth": [], "before": [], "after": []}
+        runsOf = {"fluidsynth": [], "before": [], "after": []}
         for _ in range(runs):
-            times["fluidsynth"].append(cpu(["fluidsynth", "-ni", "-r", "44100", "-T", kind, "-F",
-                                            f"{work}/f.{kind}", "/usr/share/sounds/sf2/TimGM6mb.sf2",
-                                            f"{music}/{song}"]))
+            runsOf["fluidsynth"].append(run(["fluidsynth", "-ni", "-r", "44100", "-T", kind, "-F",
+                                             f"{work}/f.{kind}", "/usr/share/sounds/sf2/TimGM6mb.sf2",
+                                             f"{music}/{song}"]))
             for which, folder in [("before", before), ("after", after)]:
-                times[which].append(cpu([f"{folder}/kestrune-render", "--quiet", "-j", "1", "--tail", "0",
-                                         *args, "-o", f"{work}/{which}", f"{music}/{song}"]))
-        f = statistics.median(times["fluidsynth"])
-        b, a = statistics.median(times["before"]), statistics.median(times["after"])
-        print(f"{song:20s} {name:14s} fluidsynth {f:6.3f} s  before {b:6.3f} s ({b / f:.3f}x)"
-              f"  after {a:6.3f} s ({a / f:.3f}x)", flush=True)
+                runsOf[which].append(run([f"{folder}/kestrune-render", "--quiet", "-j", "1", "--tail",
+                                          "0", *args, "-o", f"{work}/{which}", f"{music}/{song}"]))
+        median = {k: [statistics.median(r[i] for r in v) for i in range(3)] for k, v in runsOf.items()}
+        f = median["fluidsynth"][0]
+        line = f"{song:20s} {name:14s}"
+        for which in ["fluidsynth", "before", "after"]:
+            cpu, wall, peak = median[which]
+            line += f"  {which} {cpu:6.3f} s CPU ({cpu / f:.3f}x), {wall:6.3f} s, {peak:5.1f} MB"
+        print(line, flush=True)
 PY
