@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <unistd.h>
+#include <utility>
 
 static_assert(std::endian::native == std::endian::little,
               "WAVE samples are stored as the machine holds them");
@@ -81,16 +82,49 @@ void WaveConverter::flush(std::vector<std::uint8_t> &out) {
     }
 }
 
-float WaveConverter::ditherStep() {
-    if (!dithering_)
-        return 0.0f;
+const float *WaveConverter::ditherFor(std::size_t count) {
     // Two uniform values in [-0.5, 0.5) from a 32-bit LCG sum to a triangular
-    // dither of one step's width.
-    auto uniform = [this] {
-        dither_ = dither_ * 1664525u + 1013904223u;
-        return static_cast<float>(static_cast<std::int32_t>(dither_)) * (1.0f / 4294967296.0f);
+    // dither of one step's width. The LCG runs in lanes, each taking every
+    // kLanes-th step (x -> A x + C, the LCG's step taken kLanes times), so
+    // that they go side by side: the same values, in the same order.
+    constexpr std::uint32_t kA = 1664525u, kC = 1013904223u;
+    constexpr std::size_t kLanes = 16;
+    static constexpr std::pair<std::uint32_t, std::uint32_t> kStride = [] {
+        std::uint32_t a = 1, c = 0;
+        for (std::size_t i = 0; i < kLanes; ++i)
+            a *= kA, c = c * kA + kC;
+        return std::pair{a, c};
+    }();
+    auto uniform = [](std::uint32_t x) {
+        return static_cast<float>(static_cast<std::int32_t>(x)) * (1.0f / 4294967296.0f);
     };
-    return uniform() + uniform();
+    ditherSteps_.resize(2 * count);
+    float *u = ditherSteps_.data();
+    if (!dithering_) {
+        std::fill(u, u + count, 0.0f);
+        return u;
+    }
+    const std::size_t steps = 2 * count;
+    std::uint32_t x = dither_;
+    std::size_t k = 0;
+    if (steps >= kLanes) {
+        std::uint32_t lane[kLanes];
+        for (std::uint32_t &s : lane)
+            s = x = x * kA + kC;
+        for (; k + kLanes <= steps; k += kLanes) {
+            for (std::size_t j = 0; j < kLanes; ++j)
+                u[k + j] = uniform(lane[j]);
+            x = lane[kLanes - 1];
+            for (std::uint32_t &s : lane)
+                s = s * kStride.first + kStride.second;
+        }
+    }
+    for (; k < steps; ++k)
+        u[k] = uniform(x = x * kA + kC);
+    dither_ = x;
+    for (std::size_t i = 0; i < count; ++i)
+        u[i] = u[2 * i] + u[2 * i + 1];
+    return u;
 }
 
 void WaveConverter::quantise(const float *samples, std::size_t count,
@@ -104,16 +138,17 @@ void WaveConverter::quantise(const float *samples, std::size_t count,
         std::memcpy(p, samples, count * sizeof(float));
         return;
     }
+    const float *dither = ditherFor(count);
     if (format_.bitsPerSample == 8) {
         for (std::size_t i = 0; i < count; ++i) {
-            const float v = std::clamp(samples[i] * 127.0f + 128.0f + ditherStep(), 0.0f, 255.0f);
+            const float v = std::clamp(samples[i] * 127.0f + 128.0f + dither[i], 0.0f, 255.0f);
             *p++ = static_cast<std::uint8_t>(std::floor(v + 0.5f));
         }
         return;
     }
     if (format_.bitsPerSample == 16) {
         for (std::size_t i = 0; i < count; ++i) {
-            const float v = std::clamp(samples[i] * 32767.0f + ditherStep(), -32768.0f, 32767.0f);
+            const float v = std::clamp(samples[i] * 32767.0f + dither[i], -32768.0f, 32767.0f);
             const auto s = static_cast<std::int16_t>(std::floor(v + 0.5f));
             *p++ = static_cast<std::uint8_t>(s & 0xFF);
             *p++ = static_cast<std::uint8_t>((s >> 8) & 0xFF);
@@ -125,7 +160,7 @@ void WaveConverter::quantise(const float *samples, std::size_t count,
     // round the larger steps; the dither stays one step wide.
     const double top = std::ldexp(1.0, format_.bitsPerSample - 1) - 1;
     for (std::size_t i = 0; i < count; ++i) {
-        const double v = std::clamp(double(samples[i]) * top + double(ditherStep()), -top - 1, top);
+        const double v = std::clamp(double(samples[i]) * top + double(dither[i]), -top - 1, top);
         const auto s = static_cast<std::uint32_t>(static_cast<std::int32_t>(std::lrint(v)));
         p[0] = static_cast<std::uint8_t>(s);
         p[1] = static_cast<std::uint8_t>(s >> 8);

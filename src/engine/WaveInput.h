@@ -46,7 +46,7 @@ public:
 
 private:
     void quantise(const float *samples, std::size_t count, std::vector<std::uint8_t> &out);
-    float ditherStep();
+    const float *ditherFor(std::size_t count);
 
     WaveFormat format_;
     int inputRate_;
@@ -54,6 +54,7 @@ private:
     std::vector<float> mixed_;
     std::vector<float> resampled_;
     std::uint32_t dither_ = 0x4B455354;
+    std::vector<float> ditherSteps_;
     bool dithering_ = true; // else rounded to the nearest step
     std::string error_;
 };
