@@ -2,7 +2,6 @@
 // file holds, and the gain that brings it to a loudness.
 #include "engine/Levels.h"
 
-#include <ebur128.h>
 #include <sndfile.h>
 
 #include <algorithm>
@@ -33,13 +32,39 @@ namespace {
 
 constexpr sf_count_t kFrames = 8192;
 
+// The largest magnitude of `count` samples, at least `most`; in lanes, so
+// that it runs several samples at a time.
+float loudest(const float *samples, std::size_t count, float most = 0) {
+    constexpr std::size_t kLanes = 8;
+    float lanes[kLanes] = {};
+    std::size_t i = 0;
+    for (; i + kLanes <= count; i += kLanes)
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            const float v = std::fabs(samples[i + j]);
+            lanes[j] = lanes[j] < v ? v : lanes[j];
+        }
+    for (; i < count; ++i)
+        most = std::max(most, std::fabs(samples[i]));
+    for (const float v : lanes)
+        most = std::max(most, v);
+    return most;
+}
+
+// How many of `count` samples reach `top` in magnitude.
+std::size_t reaching(const float *samples, std::size_t count, float top) {
+    std::size_t reached = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        reached += std::fabs(samples[i]) >= top;
+    return reached;
+}
+
 } // namespace
 
 // The true peak: the signal oversampled 4 times (2 times from 96 kHz, not
-// at all from 192 kHz) by a polyphase 49-tap Hann-windowed sinc, each
-// output kept as a float, its largest magnitude found. These are the filter,
-// the arithmetic and the figure of libebur128's true-peak mode, which would
-// also run a second loudness filter over every sample.
+// at all from 192 kHz) by libebur128's polyphase 49-tap Hann-windowed sinc,
+// its largest magnitude found. Its figure is libebur128's to a part in a
+// million (well under 0.001 dB): the filter runs in float, four outputs at
+// a time, where libebur128 adds in double.
 //
 // An output depends on the last `delay` input samples only, through a
 // phase's coefficients whose magnitudes sum to `bound_` at most (1.86 at
@@ -65,7 +90,8 @@ public:
             double c = std::fabs(m) > 1e-6 ? std::sin(m * kPi / factor_) / (m * kPi / factor_) : 1;
             c *= 0.5 * (1 - std::cos(2 * kPi * j / (kTaps - 1)));
             if (std::fabs(c) > 1e-6)
-                phases_[std::size_t(j % factor_)].push_back(Tap{std::size_t(j / factor_), c});
+                phases_[std::size_t(j % factor_)].push_back(
+                    Tap{std::size_t(j / factor_), float(c)});
         }
         for (const std::vector<Tap> &phase : phases_) {
             double sum = 0;
@@ -73,10 +99,9 @@ public:
                 sum += std::fabs(tap.coeff);
             bound_ = std::max(bound_, sum);
         }
-        // Rounding each output to a float may lift it by a part in 2^24.
-        bound_ *= 1 + 1e-6;
-        buffer_.assign((delay_ - 1) * channels_, 0.0f);
-        planar_.resize(delay_ + kBlock);
+        // Adding in float may lift an output by a dozen parts in 2^24.
+        bound_ *= 1 + 1e-5;
+        history_.assign(channels_, std::vector<float>(delay_ - 1 + kBlock, 0.0f));
     }
 
     void add(const float *frames, std::size_t count) {
@@ -95,42 +120,38 @@ private:
     static constexpr std::size_t kBlock = 256;
     struct Tap {
         std::size_t index; // samples back from the current one
-        double coeff;
+        float coeff;
     };
 
-    // `buffer_` holds the delay - 1 frames before the block, then the block.
-    // Each channel is filtered on its own, a phase's taps added in their
-    // order into every output of the block at once.
+    // Each channel's `history_` holds the delay - 1 samples before the
+    // block, then the block. A phase's taps are added in their order into
+    // every output of the block at once.
     void addBlock(const float *frames, std::size_t count) {
-        const std::size_t before = (delay_ - 1) * channels_;
-        buffer_.resize(before);
-        buffer_.insert(buffer_.end(), frames, frames + count * channels_);
-        float loudest = 0;
-        for (const float v : buffer_)
-            loudest = std::max(loudest, std::fabs(v));
-        if (loudest * bound_ > peak_) {
-            const std::size_t length = delay_ - 1 + count;
-            for (std::size_t c = 0; c < channels_; ++c) {
-                for (std::size_t f = 0; f < length; ++f)
-                    planar_[f] = buffer_[f * channels_ + c];
-                const float *now = planar_.data() + delay_ - 1;
-                for (const std::vector<Tap> &phase : phases_) {
-                    std::fill(sums_.begin(), sums_.begin() + std::ptrdiff_t(count), 0.0);
-                    double *__restrict sums = sums_.data();
-                    for (const Tap &tap : phase) {
-                        const float *__restrict from = now - tap.index;
-                        const double coeff = tap.coeff;
-                        for (std::size_t f = 0; f < count; ++f)
-                            sums[f] += double(from[f]) * coeff;
-                    }
-                    float most = 0;
-                    for (std::size_t f = 0; f < count; ++f)
-                        most = std::max(most, std::fabs(float(sums_[f])));
-                    peak_ = std::max(peak_, double(most));
-                }
-            }
+        const std::size_t before = delay_ - 1;
+        for (std::size_t c = 0; c < channels_; ++c) {
+            float *h = history_[c].data();
+            for (std::size_t f = 0; f < count; ++f)
+                h[before + f] = frames[f * channels_ + c];
+            if (loudest(h, before + count) * bound_ > peak_)
+                filter(h + before, count);
+            std::copy(h + count, h + count + before, h);
         }
-        buffer_.erase(buffer_.begin(), buffer_.end() - std::ptrdiff_t(before));
+    }
+
+    void filter(const float *now, std::size_t count) {
+        float *__restrict sums = sums_;
+        float most = 0;
+        for (const std::vector<Tap> &phase : phases_) {
+            std::fill(sums, sums + count, 0.0f);
+            for (const Tap &tap : phase) {
+                const float *__restrict from = now - tap.index;
+                const float coeff = tap.coeff;
+                for (std::size_t f = 0; f < count; ++f)
+                    sums[f] += from[f] * coeff;
+            }
+            most = loudest(sums, count, most);
+        }
+        peak_ = std::max(peak_, double(most));
     }
 
     std::size_t channels_;
@@ -138,27 +159,161 @@ private:
     std::size_t delay_ = 1;
     std::vector<std::vector<Tap>> phases_;
     double bound_ = 0;
-    std::vector<float> buffer_;
-    std::vector<float> planar_;                              // one channel of it
-    std::vector<double> sums_ = std::vector<double>(kBlock); // one phase's outputs
+    std::vector<std::vector<float>> history_; // each channel's
+    float sums_[kBlock];                      // one phase's outputs
     double peak_ = 0;
 };
 
-struct LevelMeter::Meters {
-    ebur128_state *loudness = nullptr;
-    ~Meters() {
-        if (loudness)
-            ebur128_destroy(&loudness);
+// The integrated loudness: each channel K-weighted (a high shelf and a
+// high pass in one fourth-order filter), its energy summed in 100 ms steps,
+// a block of four steps kept when it is louder than -70 LUFS, and the blocks
+// then gated 10 LU under their mean. These are libebur128's filter, blocks
+// and gates; its figure is met to a part in 10^12, not to the bit: the sums
+// are grouped so that a channel's recursion waits on one product, not four,
+// and the two channels of a frame run side by side.
+class LevelMeter::Loudness {
+public:
+    Loudness(std::size_t channels, int rate)
+        : channels_(channels), step_((std::size_t(rate) + 5) / 10), filters_(channels),
+          weights_(channels), sums_(channels) {
+        // The shelf, then the high pass, as bilinear biquads multiplied out.
+        constexpr double kPi = std::numbers::pi;
+        double k = std::tan(kPi * 1681.974450955533 / rate);
+        double q = 0.7071752369554196;
+        const double vh = std::pow(10.0, 3.999843853973347 / 20.0);
+        const double vb = std::pow(vh, 0.4996667741545416);
+        const double a0 = 1.0 + k / q + k * k;
+        const double pb[3] = {(vh + vb * k / q + k * k) / a0, 2.0 * (k * k - vh) / a0,
+                              (vh - vb * k / q + k * k) / a0};
+        const double pa[3] = {1.0, 2.0 * (k * k - 1.0) / a0, (1.0 - k / q + k * k) / a0};
+        k = std::tan(kPi * 38.13547087602444 / rate);
+        q = 0.5003270373238773;
+        const double rb[3] = {1.0, -2.0, 1.0};
+        const double ra[3] = {1.0, 2.0 * (k * k - 1.0) / (1.0 + k / q + k * k),
+                              (1.0 - k / q + k * k) / (1.0 + k / q + k * k)};
+        for (int i = 0; i < 5; ++i)
+            for (int j = std::max(0, i - 2); j <= std::min(i, 2); ++j) {
+                b_[i] += pb[j] * rb[i - j];
+                a_[i] += pa[j] * ra[i - j];
+            }
+        for (std::size_t c = 0; c < channels; ++c)
+            weights_[c] = weightOf(c, channels);
     }
+
+    // Left, right and centre count once, the surrounds 1.41 times; of six
+    // or more channels, the fourth (the low frequencies) and those past the
+    // sixth not at all.
+    static double weightOf(std::size_t c, std::size_t channels) {
+        if (channels == 4)
+            return c < 2 ? 1.0 : 1.41;
+        if (channels == 5)
+            return c < 3 ? 1.0 : 1.41;
+        return c < 3 ? 1.0 : c == 4 || c == 5 ? 1.41 : 0.0;
+    }
+
+    void add(const float *frames, std::size_t count) {
+        while (count > 0) {
+            const std::size_t n = std::min(count, step_ - done_);
+            filter(frames, n);
+            frames += n * channels_;
+            count -= n;
+            done_ += n;
+            if (done_ == step_)
+                endStep();
+        }
+    }
+
+    /// LUFS; -1e9 for less than one block above -70 LUFS.
+    double loudness() const {
+        if (blocks_.empty())
+            return -1e9;
+        double mean = 0;
+        for (const double e : blocks_)
+            mean += e;
+        const double relative = mean / double(blocks_.size()) * 0.1;
+        double gated = 0;
+        std::size_t kept = 0;
+        for (const double e : blocks_)
+            if (e >= relative)
+                gated += e, ++kept;
+        return kept ? 10 * std::log10(gated / double(kept)) - 0.691 : -1e9;
+    }
+
+private:
+    struct Filter {
+        double v1 = 0, v2 = 0, v3 = 0, v4 = 0; // its last four inner values
+    };
+
+    void filter(const float *frames, std::size_t count) {
+        const double a1 = a_[1], a2 = a_[2], a3 = a_[3], a4 = a_[4];
+        const double b0 = b_[0], b1 = b_[1], b2 = b_[2], b3 = b_[3], b4 = b_[4];
+        for (std::size_t c = 0; c < channels_; c += 2) {
+            // Two channels at once: their recursions overlap.
+            const bool pair = c + 1 < channels_;
+            Filter l = filters_[c], r = pair ? filters_[c + 1] : Filter{};
+            double sl = sums_[c], sr = pair ? sums_[c + 1] : 0.0;
+            for (std::size_t i = 0; i < count; ++i) {
+                const float *frame = frames + i * channels_ + c;
+                const double xl = frame[0], xr = pair ? frame[1] : 0.0;
+                const double vl = (xl - (a2 * l.v2 + a3 * l.v3 + a4 * l.v4)) - a1 * l.v1;
+                const double vr = (xr - (a2 * r.v2 + a3 * r.v3 + a4 * r.v4)) - a1 * r.v1;
+                const double yl = b0 * vl + b1 * l.v1 + b2 * l.v2 + b3 * l.v3 + b4 * l.v4;
+                const double yr = b0 * vr + b1 * r.v1 + b2 * r.v2 + b3 * r.v3 + b4 * r.v4;
+                l = Filter{vl, l.v1, l.v2, l.v3};
+                r = Filter{vr, r.v1, r.v2, r.v3};
+                sl += yl * yl;
+                sr += yr * yr;
+            }
+            // A filter ringing down in silence would reach subnormal values,
+            // which cost a hundred times more; what they add is nothing.
+            for (Filter *f : {&l, &r})
+                for (double *v : {&f->v1, &f->v2, &f->v3, &f->v4})
+                    if (std::fabs(*v) < 1e-30)
+                        *v = 0;
+            filters_[c] = l;
+            sums_[c] = sl;
+            if (pair) {
+                filters_[c + 1] = r;
+                sums_[c + 1] = sr;
+            }
+        }
+    }
+
+    void endStep() {
+        double energy = 0;
+        for (std::size_t c = 0; c < channels_; ++c) {
+            energy += weights_[c] * sums_[c];
+            sums_[c] = 0;
+        }
+        done_ = 0;
+        recent_[steps_++ % 4] = energy;
+        if (steps_ < 4)
+            return;
+        const double block =
+            (recent_[0] + recent_[1] + recent_[2] + recent_[3]) / double(4 * step_);
+        if (block >= kAbsoluteGate)
+            blocks_.push_back(block);
+    }
+
+    // -70 LUFS as an energy.
+    static inline const double kAbsoluteGate = std::pow(10.0, (-70.0 + 0.691) / 10.0);
+
+    std::size_t channels_;
+    std::size_t step_; // frames in 100 ms
+    double b_[5] = {}, a_[5] = {};
+    std::vector<Filter> filters_;
+    std::vector<double> weights_;
+    std::vector<double> sums_; // each channel's energy in this step so far
+    std::size_t done_ = 0;     // frames of this step
+    double recent_[4] = {};    // the weighted energy of the last four steps
+    std::size_t steps_ = 0;
+    std::vector<double> blocks_; // blocks above the absolute gate
 };
 
 LevelMeter::LevelMeter(int channels, int rate, double fullScale)
-    : channels_(std::size_t(channels)), fullScale_(fullScale) {
-    auto meters = std::make_unique<Meters>();
-    meters->loudness =
-        ebur128_init(unsigned(channels), static_cast<unsigned long>(rate), EBUR128_MODE_I);
-    if (meters->loudness && channels > 0) {
-        meters_ = std::move(meters);
+    : channels_(std::size_t(std::max(channels, 0))), fullScale_(fullScale) {
+    if (channels > 0 && channels <= 64 && rate >= 16) {
+        loudness_ = std::make_unique<Loudness>(channels_, rate);
         truePeak_ = std::make_unique<TruePeak>(channels_, rate);
     }
 }
@@ -168,13 +323,10 @@ LevelMeter::~LevelMeter() = default;
 void LevelMeter::add(const float *frames, std::size_t count) {
     if (!ok() || count == 0)
         return;
-    ebur128_add_frames_float(meters_->loudness, frames, count);
-    const float top = float(fullScale_ - 1e-7);
-    for (std::size_t i = 0; i < count * channels_; ++i) {
-        const float v = std::fabs(frames[i]);
-        clipped_ += v >= top;
-        peak_ = std::max(peak_, v);
-    }
+    loudness_->add(frames, count);
+    const std::size_t samples = count * channels_;
+    clipped_ += static_cast<long long>(reaching(frames, samples, float(fullScale_ - 1e-7)));
+    peak_ = loudest(frames, samples, peak_);
     truePeak_->add(frames, count);
 }
 
@@ -183,14 +335,10 @@ Levels LevelMeter::levels() const {
     if (!ok())
         return levels;
     const double peak = peak_;
-    double loudness = 0;
     const double truePeak = std::max(peak, truePeak_->peak());
     levels.peakDb = decibels(peak);
     levels.truePeakDb = decibels(truePeak);
-    levels.loudness = ebur128_loudness_global(meters_->loudness, &loudness) == EBUR128_SUCCESS &&
-                              std::isfinite(loudness)
-                          ? loudness
-                          : -1e9;
+    levels.loudness = loudness_->loudness();
     levels.clipped = clipped_;
     return levels;
 }

@@ -1,5 +1,5 @@
 // A recording's levels as a listener or a broadcaster measures them (EBU
-// R128 through libebur128), and the gain that brings it to a loudness.
+// R128), and the gain that brings it to a loudness.
 #pragma once
 
 #include "engine/WaveFile.h"
@@ -42,8 +42,8 @@ public:
     ~LevelMeter();
     LevelMeter(const LevelMeter &) = delete;
     LevelMeter &operator=(const LevelMeter &) = delete;
-    /// False when libebur128 could not be started: nothing is measured.
-    bool ok() const { return meters_ != nullptr; }
+    /// False for no channels or a rate no meter takes: nothing is measured.
+    bool ok() const { return loudness_ != nullptr; }
     void add(const float *frames, std::size_t count);
     /// What was measured until now.
     Levels levels() const;
@@ -51,8 +51,8 @@ public:
 private:
     std::size_t channels_;
     double fullScale_;
-    struct Meters; // libebur128's, for the loudness
-    std::unique_ptr<Meters> meters_;
+    class Loudness;
+    std::unique_ptr<Loudness> loudness_;
     class TruePeak;
     std::unique_ptr<TruePeak> truePeak_;
     float peak_ = 0;

@@ -50,31 +50,43 @@ TEST(Levels, TheTruePeakIsFoundBetweenSamplesAsAWholePassFindsIt) {
     EXPECT_NEAR(levels.truePeakDb, 20 * std::log10(std::max(left, right)), 0.01);
 }
 
-TEST(Levels, TheTruePeakIsLibebur128sAtEveryRateOverQuietAndLoudStretches) {
-    // Noise rising and falling over each other in two channels, with
-    // crests between samples: at 4, 2 and 1 times oversampling.
-    std::vector<float> samples;
-    std::uint32_t noise = 12345;
-    for (int i = 0; i < 300000; ++i) {
-        const double swell = 0.5 + 0.5 * std::sin(2 * M_PI * i / 90000.0);
-        for (int c = 0; c < 2; ++c) {
-            noise = noise * 1664525u + 1013904223u;
-            const double white = double(noise >> 8) / double(1u << 23) - 1;
-            const double crest = std::sin(2 * M_PI * i / 4 + M_PI / 4 + c);
-            samples.push_back(float((c ? 1 - swell : swell) * (0.3 * white + 0.6 * crest)));
+TEST(Levels, TheTruePeakAndLoudnessAreLibebur128sAtEveryRateAndLayout) {
+    // Noise rising and falling over each other in the channels, with crests
+    // between samples and a silent stretch: at 4, 2 and 1 times
+    // oversampling; mono, stereo, and six channels that count differently.
+    for (const int channels : {1, 2, 6}) {
+        std::vector<float> samples;
+        std::uint32_t noise = 12345;
+        for (int i = 0; i < 300000; ++i) {
+            const double swell =
+                i > 200000 && i < 250000 ? 0 : 0.5 + 0.5 * std::sin(2 * M_PI * i / 90000.0);
+            for (int c = 0; c < channels; ++c) {
+                noise = noise * 1664525u + 1013904223u;
+                const double white = double(noise >> 8) / double(1u << 23) - 1;
+                const double crest = std::sin(2 * M_PI * i / 4 + M_PI / 4 + c);
+                const double level = c % 2 ? 1 - swell : swell;
+                samples.push_back(float(level * (0.3 * white + 0.6 * crest) / (1 + c)));
+            }
         }
-    }
-    for (const int rate : {44100, 96000, 192000}) {
-        SCOPED_TRACE(rate);
-        audio::LevelMeter meter(2, rate, 1.0);
-        meter.add(samples.data(), samples.size() / 2);
-        ebur128_state *whole = ebur128_init(2, unsigned(rate), EBUR128_MODE_TRUE_PEAK);
-        ebur128_add_frames_float(whole, samples.data(), samples.size() / 2);
-        double left = 0, right = 0;
-        ebur128_true_peak(whole, 0, &left);
-        ebur128_true_peak(whole, 1, &right);
-        ebur128_destroy(&whole);
-        EXPECT_EQ(meter.levels().truePeakDb, 20 * std::log10(std::max(left, right)));
+        const std::size_t frames = samples.size() / std::size_t(channels);
+        for (const int rate : {11025, 44100, 96000, 192000}) {
+            SCOPED_TRACE(testing::Message() << channels << " channels at " << rate);
+            audio::LevelMeter meter(channels, rate, 1.0);
+            meter.add(samples.data(), frames);
+            ebur128_state *whole = ebur128_init(unsigned(channels), unsigned(rate),
+                                                EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_I);
+            ebur128_add_frames_float(whole, samples.data(), frames);
+            double peak = 0, loudness = 0;
+            for (int c = 0; c < channels; ++c) {
+                double channel = 0;
+                ebur128_true_peak(whole, unsigned(c), &channel);
+                peak = std::max(peak, channel);
+            }
+            ebur128_loudness_global(whole, &loudness);
+            ebur128_destroy(&whole);
+            EXPECT_NEAR(meter.levels().truePeakDb, 20 * std::log10(peak), 1e-4);
+            EXPECT_NEAR(meter.levels().loudness, loudness, 1e-9);
+        }
     }
 }
 
