@@ -84,47 +84,51 @@ void WaveConverter::flush(std::vector<std::uint8_t> &out) {
 
 const float *WaveConverter::ditherFor(std::size_t count) {
     // Two uniform values in [-0.5, 0.5) from a 32-bit LCG sum to a triangular
-    // dither of one step's width. The LCG runs in lanes, each taking every
-    // kLanes-th step (x -> A x + C, the LCG's step taken kLanes times), so
-    // that they go side by side: the same values, in the same order.
+    // dither of one step's width. The LCG runs in lanes, two for each of
+    // kLanes values, each lane taking every (2 kLanes)-th step (x -> A x + C
+    // taken that many times), so that they go side by side: the same values,
+    // in the same order.
     constexpr std::uint32_t kA = 1664525u, kC = 1013904223u;
     constexpr std::size_t kLanes = 16;
     static constexpr std::pair<std::uint32_t, std::uint32_t> kStride = [] {
         std::uint32_t a = 1, c = 0;
-        for (std::size_t i = 0; i < kLanes; ++i)
+        for (std::size_t i = 0; i < 2 * kLanes; ++i)
             a *= kA, c = c * kA + kC;
         return std::pair{a, c};
     }();
     auto uniform = [](std::uint32_t x) {
         return static_cast<float>(static_cast<std::int32_t>(x)) * (1.0f / 4294967296.0f);
     };
-    ditherSteps_.resize(2 * count);
-    float *u = ditherSteps_.data();
+    ditherValues_.resize(count);
+    float *out = ditherValues_.data();
     if (!dithering_) {
-        std::fill(u, u + count, 0.0f);
-        return u;
+        std::fill(out, out + count, 0.0f);
+        return out;
     }
-    const std::size_t steps = 2 * count;
     std::uint32_t x = dither_;
-    std::size_t k = 0;
-    if (steps >= kLanes) {
-        std::uint32_t lane[kLanes];
-        for (std::uint32_t &s : lane)
-            s = x = x * kA + kC;
-        for (; k + kLanes <= steps; k += kLanes) {
+    std::size_t i = 0;
+    if (count >= kLanes) {
+        std::uint32_t first[kLanes], second[kLanes];
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            first[j] = x = x * kA + kC;
+            second[j] = x = x * kA + kC;
+        }
+        for (; i + kLanes <= count; i += kLanes) {
             for (std::size_t j = 0; j < kLanes; ++j)
-                u[k + j] = uniform(lane[j]);
-            x = lane[kLanes - 1];
-            for (std::uint32_t &s : lane)
-                s = s * kStride.first + kStride.second;
+                out[i + j] = uniform(first[j]) + uniform(second[j]);
+            x = second[kLanes - 1];
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                first[j] = first[j] * kStride.first + kStride.second;
+                second[j] = second[j] * kStride.first + kStride.second;
+            }
         }
     }
-    for (; k < steps; ++k)
-        u[k] = uniform(x = x * kA + kC);
+    for (; i < count; ++i) {
+        const float u = uniform(x = x * kA + kC);
+        out[i] = u + uniform(x = x * kA + kC);
+    }
     dither_ = x;
-    for (std::size_t i = 0; i < count; ++i)
-        u[i] = u[2 * i] + u[2 * i + 1];
-    return u;
+    return out;
 }
 
 void WaveConverter::quantise(const float *samples, std::size_t count,
@@ -147,11 +151,18 @@ void WaveConverter::quantise(const float *samples, std::size_t count,
         return;
     }
     if (format_.bitsPerSample == 16) {
+        // Rounded as floor(v + 0.5) is, with no branch and no call, so
+        // that the loop runs several samples at a time.
         for (std::size_t i = 0; i < count; ++i) {
-            const float v = std::clamp(samples[i] * 32767.0f + dither[i], -32768.0f, 32767.0f);
-            const auto s = static_cast<std::int16_t>(std::floor(v + 0.5f));
-            *p++ = static_cast<std::uint8_t>(s & 0xFF);
-            *p++ = static_cast<std::uint8_t>((s >> 8) & 0xFF);
+            float v = samples[i] * 32767.0f + dither[i];
+            v = v < -32768.0f ? -32768.0f : v;
+            v = v > 32767.0f ? 32767.0f : v;
+            const float half = v + 0.5f;
+            auto s = static_cast<std::int32_t>(half);
+            s -= static_cast<float>(s) > half;
+            const auto u = static_cast<std::uint16_t>(s);
+            p[2 * i] = static_cast<std::uint8_t>(u);
+            p[2 * i + 1] = static_cast<std::uint8_t>(u >> 8);
         }
         return;
     }

@@ -54,7 +54,7 @@ private:
     std::vector<float> mixed_;
     std::vector<float> resampled_;
     std::uint32_t dither_ = 0x4B455354;
-    std::vector<float> ditherSteps_;
+    std::vector<float> ditherValues_;
     bool dithering_ = true; // else rounded to the nearest step
     std::string error_;
 };
