@@ -33,13 +33,20 @@ std::uint16_t be16(const std::uint8_t *p) {
     return std::uint16_t((p[0] << 8) | p[1]);
 }
 
+// The most beats whose times a song keeps: enough for any song, and no
+// more memory for absurd ones.
+constexpr std::size_t kMostBeats = 1 << 20;
+
 // A raw event of one track, before the tracks are merged.
 struct TrackEvent {
     std::uint64_t tick;
     int track;
     std::uint32_t order; // position in its track, for a stable merge
-    bool isTempo;
-    std::uint32_t tempo; // microseconds per quarter note, for tempo events
+    // A tempo (value: microseconds per quarter note), a time signature
+    // (value: numerator | the denominator's power of two << 8) or a loop's
+    // marker: known while the tracks are merged, then gone.
+    enum class Kind { Event, Tempo, Meter, LoopStart, LoopEnd } kind;
+    std::uint32_t value;
     MidiEvent event;
 };
 
@@ -119,13 +126,21 @@ public:
                     if (length < 3)
                         fail(fmt("has a tempo event of %d bytes, where a tempo takes three", length)
                                  .c_str());
-                    TrackEvent t{tick,
-                                 track_,
-                                 order++,
-                                 true,
-                                 (std::uint32_t(p_[0]) << 16) | (std::uint32_t(p_[1]) << 8) | p_[2],
-                                 MidiEvent{}};
-                    out_.push_back(t);
+                    mark(tick, order++, TrackEvent::Kind::Tempo,
+                         (std::uint32_t(p_[0]) << 16) | (std::uint32_t(p_[1]) << 8) | p_[2]);
+                }
+                // A time signature of 1 to 32 beats of a whole to a 64th note.
+                if (type == 0x58 && length >= 2 && p_[0] >= 1 && p_[0] <= 32 && p_[1] <= 6)
+                    mark(tick, order++, TrackEvent::Kind::Meter, p_[0] | std::uint32_t(p_[1] << 8));
+                if (type == 0x01 || type == 0x06) {
+                    const std::string text = lowered(
+                        decodeMetaText(std::string(reinterpret_cast<const char *>(p_), length),
+                                       TextEncoding::Latin1));
+                    if (text == "loopstart" || text == "loopend")
+                        mark(tick, order++,
+                             text == "loopstart" ? TrackEvent::Kind::LoopStart
+                                                 : TrackEvent::Kind::LoopEnd,
+                             0);
                 }
                 p_ += length;
             } else {
@@ -180,7 +195,15 @@ private:
             if ((e.status & 0xF0) == 0xC0 && c.program < 0)
                 c.program = e.data1;
         }
-        out_.push_back(TrackEvent{tick, track_, order, false, 0, e});
+        out_.push_back(TrackEvent{tick, track_, order, TrackEvent::Kind::Event, 0, e});
+    }
+    void mark(std::uint64_t tick, std::uint32_t order, TrackEvent::Kind kind, std::uint32_t value) {
+        out_.push_back(TrackEvent{tick, track_, order, kind, value, MidiEvent{}});
+    }
+    static std::string lowered(std::string text) {
+        for (char &c : text)
+            c = char(std::tolower(static_cast<unsigned char>(c)));
+        return text;
     }
 
     const std::uint8_t *p_;
@@ -306,25 +329,60 @@ MidiSong parseMidiFile(const std::uint8_t *data, std::size_t size) {
             return segmentUs + ticks * smpteUsPerTick;
         return segmentUs + ticks * tempo / static_cast<long double>(ticksPerQuarter);
     };
+    auto micros = [](long double us) { return static_cast<std::int64_t>(us + 0.5L); };
+    // Bars begin at 0, at each bar's end and at each time signature; a bar's
+    // beats are its signature's note values. Beats are placed as the walk
+    // reaches them, with the tempo they fall in.
+    std::uint64_t beatTick = 0;
+    std::uint32_t beatInBar = 0;
+    std::uint32_t meter = 4 | (2 << 8); // 4/4 until told otherwise
+    std::size_t beats = 0;
+    auto beatsBefore = [&](std::uint64_t tick) {
+        const std::uint64_t beat =
+            std::max<std::uint64_t>(1, std::uint64_t(ticksPerQuarter) * 4 >> (meter >> 8));
+        for (; !smpte && beatTick < tick && beats < kMostBeats; beatTick += beat, ++beats) {
+            if (beatInBar == 0)
+                song.bars.emplace_back();
+            song.bars.back().push_back(micros(timeOf(beatTick)));
+            beatInBar = (beatInBar + 1) % (meter & 0xFF);
+        }
+    };
     song.events.reserve(events.size());
     for (const TrackEvent &t : events) {
         long double us = timeOf(t.tick);
         if (us > static_cast<long double>(kMaxSongLengthUs))
             throw MidiFileError("the song would last longer than 24 hours: absurd delta times");
-        if (t.isTempo) {
+        switch (t.kind) {
+        case TrackEvent::Kind::Tempo:
+            beatsBefore(t.tick);
             segmentUs = us;
             segmentTick = t.tick;
-            tempo = t.tempo;
-            continue;
+            tempo = t.value;
+            break;
+        case TrackEvent::Kind::Meter:
+            beatsBefore(t.tick);
+            beatTick = t.tick;
+            beatInBar = 0;
+            meter = t.value;
+            break;
+        case TrackEvent::Kind::LoopStart:
+        case TrackEvent::Kind::LoopEnd:
+            song.loopMarks.push_back(
+                MidiSong::LoopMark{micros(us), t.kind == TrackEvent::Kind::LoopStart, t.track});
+            break;
+        case TrackEvent::Kind::Event: {
+            MidiEvent e = t.event;
+            e.timeUs = micros(us);
+            song.events.push_back(e);
+            break;
         }
-        MidiEvent e = t.event;
-        e.timeUs = static_cast<std::int64_t>(us + 0.5L);
-        song.events.push_back(e);
+        }
     }
+    beatsBefore(lastTick + 1); // and the beat at the end
     long double length = timeOf(lastTick);
     if (length > static_cast<long double>(kMaxSongLengthUs))
         throw MidiFileError("the song would last longer than 24 hours: absurd delta times");
-    song.lengthUs = static_cast<std::int64_t>(length + 0.5L);
+    song.lengthUs = micros(length);
     song.title = decodeMetaText(song.titleBytes, TextEncoding::Auto);
     song.copyright = decodeMetaText(song.copyrightBytes, TextEncoding::Auto);
     return song;

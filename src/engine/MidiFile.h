@@ -54,6 +54,18 @@ struct MidiSong {
     /// The channels each track's events use, one bit each (bit 16 × port +
     /// channel).
     std::vector<std::uint64_t> trackChannels;
+    /// Marker and text events (FF 06, FF 01) that read "loopStart" or
+    /// "loopEnd" in any letter case, in time order.
+    struct LoopMark {
+        std::int64_t timeUs = 0;
+        bool start = false;
+        int track = 0;
+    };
+    std::vector<LoopMark> loopMarks;
+    /// The time of each beat of each bar (bars[0][0] is 0), by the song's
+    /// time signatures (4/4 until the first; each begins a bar), to the bar
+    /// that holds its end or begins there; none when it counts SMPTE frames.
+    std::vector<std::vector<std::int64_t>> bars;
 };
 
 /// How the bytes of a meta event's text are read. Auto: as UTF-8 when they
