@@ -178,6 +178,13 @@ void WaveAudioDevice::endWhenQuiet(std::int64_t frame, float threshold, std::int
     recorder_->endWhenQuiet(frame, threshold, hold);
 }
 
+void WaveAudioDevice::fadeOut(std::int64_t from, std::int64_t frames) {
+    if (!recorder_)
+        return;
+    std::lock_guard<std::mutex> guard(engine_->lock());
+    recorder_->fadeOut(from, frames);
+}
+
 bool WaveAudioDevice::recording() const {
     return recording_ && !recorder_->complete();
 }

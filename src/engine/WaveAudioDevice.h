@@ -72,6 +72,9 @@ public:
     /// `frame`, has stayed below `threshold` for `hold` engine frames; and
     /// at the latest `most` frames (of its format) after `frame`.
     void endWhenQuiet(std::int64_t frame, float threshold, std::int64_t hold, std::int64_t most);
+    /// The sound fades out over `frames` engine frames from the engine
+    /// frame `from`, and is silent after them.
+    void fadeOut(std::int64_t from, std::int64_t frames);
     /// Stops recording; returns when every period up to now is in the content.
     void stop();
     /// Whether a recording runs and has not reached its end.

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <numbers>
 #include <unistd.h>
 #include <utility>
 
@@ -214,6 +215,24 @@ void WaveRecorder::endWhenQuiet(std::int64_t frame, float threshold, std::int64_
     quietHold_ = hold;
 }
 
+void WaveRecorder::fadeOut(std::int64_t from, std::int64_t frames) {
+    fadeFrom_ = from;
+    fadeFrames_ = std::max<std::int64_t>(frames, 1);
+}
+
+const float *WaveRecorder::faded(std::int64_t periodStart, const float *frames) {
+    faded_.resize(std::size_t(kPeriodFrames * kChannels));
+    for (int i = 0; i < kPeriodFrames; ++i) {
+        const double x = double(periodStart + i - fadeFrom_) / double(fadeFrames_);
+        const float gain = x <= 0   ? 1.0f
+                           : x >= 1 ? 0.0f
+                                    : float(0.5 * (1 + std::cos(std::numbers::pi * x)));
+        for (int c = 0; c < kChannels; ++c)
+            faded_[std::size_t(i * kChannels + c)] = frames[i * kChannels + c] * gain;
+    }
+    return faded_.data();
+}
+
 void WaveRecorder::start() {
     if (attached_)
         return;
@@ -262,6 +281,8 @@ void WaveRecorder::period(std::int64_t periodStart, const float *frames) {
         return; // a recording that has reached its end
     if (channel_ >= 0)
         frames = channel_ < engine_->stemChannels() ? engine_->stemPeriod(channel_) : silence();
+    if (fadeFrom_ >= 0 && periodStart + kPeriodFrames > fadeFrom_)
+        frames = faded(periodStart, frames);
     const std::int64_t captured =
         framesCaptured_.fetch_add(kPeriodFrames, std::memory_order_relaxed) + kPeriodFrames;
     float peak = peak_.load(std::memory_order_relaxed);

@@ -104,6 +104,10 @@ public:
     /// has then (the limit is only the longest it gets). Call with the
     /// engine lock held once it runs.
     void endWhenQuiet(std::int64_t frame, float threshold, std::int64_t hold);
+    /// The sound fades out over `frames` engine frames from the engine
+    /// frame `from` (a raised cosine), and is silent after them. Call with
+    /// the engine lock held once it runs.
+    void fadeOut(std::int64_t from, std::int64_t frames);
     /// Called once, on the rendering thread with the engine lock held, when
     /// the recording has reached its end. Call with the engine lock held
     /// once it runs.
@@ -195,6 +199,10 @@ private:
     std::int64_t quietFrom_ = -1;
     float quietThreshold_ = 0;
     std::int64_t quietHold_ = 0;
+    std::int64_t fadeFrom_ = -1; // fadeOut()'s; -1: none
+    std::int64_t fadeFrames_ = 0;
+    std::vector<float> faded_; // a period as it fades
+    const float *faded(std::int64_t periodStart, const float *frames);
     std::int64_t lastLoudEnd_ = 0; // where the sound last was above the threshold
     std::function<void()> ended_;
     std::atomic<bool> complete_{false};

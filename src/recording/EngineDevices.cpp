@@ -68,9 +68,15 @@ void EngineDevices::endRecordingAfterSong(const TailRule &tail) {
     else
         wave_.endAt(end, frames);
     // The stems end at the same frame: the same limit, and where the whole
-    // found its quiet.
+    // found its quiet; and fade out with it.
     for (const auto &stem : stems_)
         stem->endAt(end, frames);
+    if (tail.fadeSeconds > 0) {
+        const std::int64_t fade = std::llround(tail.fadeSeconds * engine_->sampleRate());
+        wave_.fadeOut(end - fade, fade);
+        for (const auto &stem : stems_)
+            stem->fadeOut(end - fade, fade);
+    }
 }
 
 void EngineDevices::recordStems(const std::vector<int> &channels,

@@ -76,6 +76,7 @@ TailRule RecordingSession::tailRule() const {
     rule.untilQuiet = plan_.tailAuto;
     rule.threshold = plan_.quietLevel > 0 ? plan_.quietLevel : audio::kQuietLevel;
     rule.holdMs = kQuietHoldMs;
+    rule.fadeSeconds = plan_.fadeSeconds;
     return rule;
 }
 

@@ -40,6 +40,9 @@ struct SessionPlan {
     /// The level, as a sample's value, that tailAuto's sound must stay
     /// below (a live input's noise floor); 0: -90 dBFS.
     float quietLevel = 0;
+    /// The song's last seconds fade out to silence, the recording ending
+    /// with them (no tail); 0: none.
+    double fadeSeconds = 0;
     /// Turns the whole recording, the WAVE file `recording`, into `output`
     /// (another container, tags, a gain), which it writes whole or not at
     /// all; empty when it did, else why not. Without it the recording is

@@ -21,6 +21,8 @@ struct TailRule {
     bool untilQuiet = false;
     float threshold = 0;
     int holdMs = 0;
+    /// The song's last seconds fade out to silence (0: none).
+    double fadeSeconds = 0;
 };
 
 class RunDevices {
