@@ -9,6 +9,7 @@
 #include "recording/Formats.h"
 #include "recording/RunPlan.h"
 #include "render/Live.h"
+#include "render/Loop.h"
 #include "settings/IniFiles.h"
 
 #include <algorithm>
@@ -47,7 +48,7 @@ double number(const std::string &text, double least, double most, const std::str
 // What the options have said, before the request is checked as a whole.
 struct Reading {
     Request request;
-    std::string quality, tail, format, rate, bits, outputFile, shard, encoder;
+    std::string quality, tail, format, rate, bits, outputFile, shard, encoder, fade;
     std::vector<std::string> lists;
     bool mp3 = false, noMp3 = false, nulSeparated = false, jobsGiven = false;
     std::string liveOnly; // the last option given that only a live batch takes
@@ -55,12 +56,13 @@ struct Reading {
     char **argv = nullptr;
 };
 
-enum class Group { Format, Output, Synthesiser, Stems, Batches, Live, Help };
+enum class Group { Format, Output, Synthesiser, Stems, Loops, Batches, Live, Help };
 
 const char *const kHeadings[] = {"Format",
                                  "Output and naming",
                                  "Synthesiser (over devices.ini's [Synth] keys)",
                                  "Stems and channels",
+                                 "Loops: songs written to repeat",
                                  "Batches and clusters",
                                  "Live: an instrument played in real time, heard through an input",
                                  "Help"};
@@ -317,6 +319,30 @@ const OptionSpec kOptions[] = {
      "(repeatable)",
      program},
 
+    {"loops", 0, Takes::Value, "N", Group::Loops,
+     "play a song's loop N times in all (1 to 1000), then its ending: the loop its "
+     "\"loopStart\" and \"loopEnd\" markers mark, else its controllers 116 and 117 (EMIDI), "
+     "else from its controller 111 to its end (RPG Maker); a song with none plays once",
+     [](Reading &r, std::string &value) {
+         r.request.loops = int(wholeNumber(value, "--loops"));
+         if (r.request.loops < 1 || r.request.loops > 1000)
+             throw UsageError("--loops must be between 1 and 1000");
+     }},
+    {"loop", 0, Takes::Value, "FROM-TO", Group::Loops,
+     "the loop, over the song's own: seconds (12.5-64) or bars and beats by the song's time "
+     "signatures (5:1-37:1)",
+     [](Reading &r, std::string &value) {
+         r.request.loop = parseLoop(value);
+         if (!r.request.loop)
+             throw UsageError("--loop takes FROM-TO in seconds (12.5-64) or in bars and beats "
+                              "(5:1-37:1), not \"" +
+                              value + "\"");
+     }},
+    {"fade", 0, Takes::MaybeValue, "SECONDS", Group::Loops,
+     "after the last pass, play on into the loop while the sound fades out over SECONDS "
+     "(8; 0.1 to 600), instead of the ending and the tail",
+     [](Reading &r, std::string &value) { r.fade = value.empty() ? "8" : value; }},
+
     {"jobs", 'j', Takes::Value, "N", Group::Batches, "files recorded at once (default: the cores)",
      [](Reading &r, std::string &value) {
          r.request.jobs = int(wholeNumber(value, "--jobs"));
@@ -521,6 +547,15 @@ void chooseEncoder(Reading &r) {
     }
 }
 
+void chooseLoops(Reading &r) {
+    Request &request = r.request;
+    if (!r.fade.empty())
+        request.fadeSeconds = number(r.fade, 0.1, 600, "--fade takes seconds from 0.1 to 600");
+    if (request.loops == 0 && (request.fadeSeconds > 0 || request.loop))
+        throw UsageError(std::string(request.loop ? "--loop" : "--fade") +
+                         " needs --loops: how many times the loop plays");
+}
+
 void chooseShard(Reading &r) {
     if (r.shard.empty())
         return;
@@ -682,6 +717,7 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
     if (!synthProblem.empty())
         throw UsageError(synthProblem);
     chooseShard(r);
+    chooseLoops(r);
 
     if (!r.liveOnly.empty() && !request.live && !request.levelCheck)
         throw UsageError(r.liveOnly + " is for --live and --level-check");

@@ -1,7 +1,37 @@
 // A job reads its song once, and names its outputs and tags from it.
 #include "render/Job.h"
 
+#include <cmath>
+
 namespace render {
+namespace {
+
+// The song with its loop played as --loops asks: the job's song from now on.
+void playLoop(const Request &request, Job &job) {
+    std::optional<Loop> loop;
+    const std::string why = findLoop(*job.song, request.loop ? &*request.loop : nullptr, loop);
+    if (!why.empty()) {
+        job.error = "its loop cannot be played: " + why;
+        return;
+    }
+    if (!loop)
+        return; // a song that does not loop plays once
+    const std::int64_t fadeUs = std::llround(request.fadeSeconds * 1e6);
+    const std::int64_t lengthUs =
+        (request.fadeSeconds > 0 ? loop->endUs + fadeUs : job.song->lengthUs) +
+        (request.loops - 1) * loop->lengthUs();
+    if (lengthUs > audio::kMaxSongLengthUs) {
+        job.error = "its loop played " + std::to_string(request.loops) +
+                    " times would last longer than 24 hours";
+        return;
+    }
+    job.loop = loop;
+    job.fadeSeconds = request.fadeSeconds;
+    job.song = std::make_shared<const audio::MidiSong>(
+        expandLoop(*job.song, *loop, request.loops, fadeUs));
+}
+
+} // namespace
 
 Job makeJob(const Request &request, const std::string &input) {
     Job job;
@@ -13,6 +43,8 @@ Job makeJob(const Request &request, const std::string &input) {
         // The sequencer reads it again when it plays, and says what is wrong.
     }
     job.tags = tagsOf(input, job.song.get(), request.textEncoding);
+    if (request.loops > 0 && job.song)
+        playLoop(request, job);
     if (request.stems && job.song)
         job.stems = stemOutputsOf(request, *job.song, job.output);
     return job;

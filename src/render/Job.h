@@ -4,10 +4,12 @@
 
 #include "engine/MidiFile.h"
 #include "render/Finish.h"
+#include "render/Loop.h"
 #include "render/Request.h"
 #include "render/Stems.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,13 @@ struct Job {
     std::shared_ptr<const audio::MidiSong> song;
     Tags tags;                     // its title (else its file name) and copyright
     std::vector<StemOutput> stems; // --stems: its parts' outputs
+    /// --loops: the song's loop (`song` is then played with its passes),
+    /// and the seconds it fades out over at its end (0: it ends as written).
+    std::optional<Loop> loop;
+    double fadeSeconds = 0;
+    /// Why it cannot be recorded as asked, when it cannot; its recording
+    /// then fails with it.
+    std::string error;
 };
 
 /// The job of recording `input` as `request` asks, the song read once.

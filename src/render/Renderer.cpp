@@ -121,6 +121,8 @@ Result Renderer::render(const Job &job, const ProgressFunction &progress,
                         const std::atomic<bool> &stop) {
     Result result;
     try {
+        if (!job.error.empty())
+            throw Exception(job.error);
         // A lost instrument or input ended the last song: connect again,
         // or fail this one clearly.
         if (live_ && engine_->broken())
@@ -241,6 +243,12 @@ SessionPlan Renderer::planFor(const Job &job, const std::atomic<bool> &stop) {
     plan.format = request_.encoding.recordingFormat();
     plan.tailSeconds = request_.tailSeconds;
     plan.tailAuto = request_.tailAuto;
+    if (job.fadeSeconds > 0) {
+        // A song that fades out ends with its fade.
+        plan.fadeSeconds = job.fadeSeconds;
+        plan.tailSeconds = 0;
+        plan.tailAuto = false;
+    }
     plan.quietLevel = transport_->quietLevel();
     plan.output = job.output;
     plan.refuseWithoutRoom = true;

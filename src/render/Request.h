@@ -6,8 +6,10 @@
 #include "engine/Engine.h"
 #include "engine/MidiFile.h"
 #include "render/Encoding.h"
+#include "render/Loop.h"
 #include "settings/Options.h"
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -45,15 +47,18 @@ struct Request {
     audio::SynthControls synth;              // what the command line sets over devices.ini's
     std::string base;                        // --base: outputs mirror the folders below it
     audio::TextEncoding textEncoding = audio::TextEncoding::Auto; // of the songs' titles
-    bool stems = false;        // --stems: each channel that sounds in a file of its own,
-    bool stemsOnly = false;    //   besides the whole song or instead of it,
-    bool dryStems = false;     //   dry, with a Reverb and a Chorus return stem
-    audio::ChannelParts parts; // --mute, --solo, --program
-    bool dither = true;        // --dither off: samples rounded, not dithered
-    bool live = false;         // --live: played in real time, recorded from an input
-    std::string midiPort;      // --midi-port: the instrument's port over devices.ini's
-    std::string input;         // --input: the input it is heard through
-    long latency = 0;          // --latency: frames, over [WaveIn] Offset
+    bool stems = false;              // --stems: each channel that sounds in a file of its own,
+    bool stemsOnly = false;          //   besides the whole song or instead of it,
+    bool dryStems = false;           //   dry, with a Reverb and a Chorus return stem
+    audio::ChannelParts parts;       // --mute, --solo, --program
+    int loops = 0;                   // --loops: the passes of a song's loop; 0: played once
+    std::optional<LoopRequest> loop; // --loop: the loop, over the song's own
+    double fadeSeconds = 0;          // --fade: on into the loop, fading out; 0: the ending
+    bool dither = true;              // --dither off: samples rounded, not dithered
+    bool live = false;               // --live: played in real time, recorded from an input
+    std::string midiPort;            // --midi-port: the instrument's port over devices.ini's
+    std::string input;               // --input: the input it is heard through
+    long latency = 0;                // --latency: frames, over [WaveIn] Offset
     bool latencyGiven = false;
     bool calibrate = false;         // --calibrate: measured before the first song
     bool levelCheck = false;        // --level-check: a meter to set levels by, nothing recorded

@@ -61,6 +61,12 @@ TEST(CommandLine, EachOptionRefusesWhatItCannotTakeByName) {
         {{"--mp3=/bin/sh", "-q", "1", "a.mid"}, "MP3 encoding needs the high-quality format"},
         {{"--mp3=/bin/sh", "--stems", "only", "a.mid"}, "--stems only writes no WAVE file"},
         {{"--soundfont", "missing.sf2", "a.mid"}, "the SoundFont \"missing.sf2\" does not exist"},
+        {{"--loops", "0", "a.mid"}, "--loops must be between 1 and 1000"},
+        {{"--loops", "2", "--loop", "5:1", "a.mid"}, "--loop takes FROM-TO in seconds"},
+        {{"--loops", "2", "--loop", "1:0-3:1", "a.mid"}, "(5:1-37:1), not \"1:0-3:1\""},
+        {{"--loops", "2", "--fade=0", "a.mid"}, "--fade takes seconds from 0.1 to 600"},
+        {{"--fade", "a.mid"}, "--fade needs --loops"},
+        {{"--loop", "1-2", "a.mid"}, "--loop needs --loops"},
     };
     for (const auto &r : refused) {
         std::string said;
