@@ -170,12 +170,12 @@ private:
 // then gated 10 LU under their mean. These are libebur128's filter, blocks
 // and gates; its figure is met to a part in 10^12, not to the bit: the sums
 // are grouped so that a channel's recursion waits on one product, not four,
-// and the two channels of a frame run side by side.
+// and two channels run side by side.
 class LevelMeter::Loudness {
 public:
     Loudness(std::size_t channels, int rate)
-        : channels_(channels), step_((std::size_t(rate) + 5) / 10), filters_(channels),
-          weights_(channels), sums_(channels) {
+        : channels_(channels), step_((std::size_t(rate) + 5) / 10), filters_((channels + 1) / 2),
+          weights_(channels) {
         // The shelf, then the high pass, as bilinear biquads multiplied out.
         constexpr double kPi = std::numbers::pi;
         double k = std::tan(kPi * 1681.974450955533 / rate);
@@ -240,51 +240,51 @@ public:
     }
 
 private:
+    // Two channels' values side by side, in one register where the
+    // processor has registers of two doubles.
+    typedef double Pair __attribute__((vector_size(16)));
+    // Two channels' filters: their last four inner values, and the energy
+    // of this step so far.
     struct Filter {
-        double v1 = 0, v2 = 0, v3 = 0, v4 = 0; // its last four inner values
+        Pair v1{}, v2{}, v3{}, v4{};
+        Pair sum{};
     };
 
     void filter(const float *frames, std::size_t count) {
         const double a1 = a_[1], a2 = a_[2], a3 = a_[3], a4 = a_[4];
         const double b0 = b_[0], b1 = b_[1], b2 = b_[2], b3 = b_[3], b4 = b_[4];
-        for (std::size_t c = 0; c < channels_; c += 2) {
-            // Two channels at once: their recursions overlap.
-            const bool pair = c + 1 < channels_;
-            Filter l = filters_[c], r = pair ? filters_[c + 1] : Filter{};
-            double sl = sums_[c], sr = pair ? sums_[c + 1] : 0.0;
+        for (std::size_t p = 0; p < filters_.size(); ++p) {
+            // A lone last channel runs beside a silent one.
+            const std::size_t c = 2 * p, right = c + 1 < channels_ ? 1 : 0;
+            const double rightGain = double(right);
+            Filter f = filters_[p];
             for (std::size_t i = 0; i < count; ++i) {
                 const float *frame = frames + i * channels_ + c;
-                const double xl = frame[0], xr = pair ? frame[1] : 0.0;
-                const double vl = (xl - (a2 * l.v2 + a3 * l.v3 + a4 * l.v4)) - a1 * l.v1;
-                const double vr = (xr - (a2 * r.v2 + a3 * r.v3 + a4 * r.v4)) - a1 * r.v1;
-                const double yl = b0 * vl + b1 * l.v1 + b2 * l.v2 + b3 * l.v3 + b4 * l.v4;
-                const double yr = b0 * vr + b1 * r.v1 + b2 * r.v2 + b3 * r.v3 + b4 * r.v4;
-                l = Filter{vl, l.v1, l.v2, l.v3};
-                r = Filter{vr, r.v1, r.v2, r.v3};
-                sl += yl * yl;
-                sr += yr * yr;
+                const Pair x = {frame[0], frame[right] * rightGain};
+                const Pair v = (x - (a2 * f.v2 + a3 * f.v3 + a4 * f.v4)) - a1 * f.v1;
+                const Pair y = b0 * v + b1 * f.v1 + b2 * f.v2 + b3 * f.v3 + b4 * f.v4;
+                f.v4 = f.v3;
+                f.v3 = f.v2;
+                f.v2 = f.v1;
+                f.v1 = v;
+                f.sum += y * y;
             }
             // A filter ringing down in silence would reach subnormal values,
             // which cost a hundred times more; what they add is nothing.
-            for (Filter *f : {&l, &r})
-                for (double *v : {&f->v1, &f->v2, &f->v3, &f->v4})
-                    if (std::fabs(*v) < 1e-30)
-                        *v = 0;
-            filters_[c] = l;
-            sums_[c] = sl;
-            if (pair) {
-                filters_[c + 1] = r;
-                sums_[c + 1] = sr;
-            }
+            for (Pair *v : {&f.v1, &f.v2, &f.v3, &f.v4})
+                for (int k = 0; k < 2; ++k)
+                    if (std::fabs((*v)[k]) < 1e-30)
+                        (*v)[k] = 0;
+            filters_[p] = f;
         }
     }
 
     void endStep() {
         double energy = 0;
-        for (std::size_t c = 0; c < channels_; ++c) {
-            energy += weights_[c] * sums_[c];
-            sums_[c] = 0;
-        }
+        for (std::size_t c = 0; c < channels_; ++c)
+            energy += weights_[c] * filters_[c / 2].sum[c % 2];
+        for (Filter &f : filters_)
+            f.sum = Pair{};
         done_ = 0;
         recent_[steps_++ % 4] = energy;
         if (steps_ < 4)
@@ -303,9 +303,8 @@ private:
     double b_[5] = {}, a_[5] = {};
     std::vector<Filter> filters_;
     std::vector<double> weights_;
-    std::vector<double> sums_; // each channel's energy in this step so far
-    std::size_t done_ = 0;     // frames of this step
-    double recent_[4] = {};    // the weighted energy of the last four steps
+    std::size_t done_ = 0;  // frames of this step
+    double recent_[4] = {}; // the weighted energy of the last four steps
     std::size_t steps_ = 0;
     std::vector<double> blocks_; // blocks above the absolute gate
 };
