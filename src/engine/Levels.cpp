@@ -62,9 +62,9 @@ std::size_t reaching(const float *samples, std::size_t count, float top) {
 
 // The true peak: the signal oversampled 4 times (2 times from 96 kHz, not
 // at all from 192 kHz) by libebur128's polyphase 49-tap Hann-windowed sinc,
-// its largest magnitude found. Its figure is libebur128's to a part in a
-// million (well under 0.001 dB): the filter runs in float, four outputs at
-// a time, where libebur128 adds in double.
+// each output kept as a float, its largest magnitude found: libebur128's
+// arithmetic and figure, to the bit, so that a gain to a loudness that the
+// true peak limits is the same.
 //
 // An output depends on the last `delay` input samples only, through a
 // phase's coefficients whose magnitudes sum to `bound_` at most (1.86 at
@@ -90,8 +90,7 @@ public:
             double c = std::fabs(m) > 1e-6 ? std::sin(m * kPi / factor_) / (m * kPi / factor_) : 1;
             c *= 0.5 * (1 - std::cos(2 * kPi * j / (kTaps - 1)));
             if (std::fabs(c) > 1e-6)
-                phases_[std::size_t(j % factor_)].push_back(
-                    Tap{std::size_t(j / factor_), float(c)});
+                phases_[std::size_t(j % factor_)].push_back(Tap{std::size_t(j / factor_), c});
         }
         for (const std::vector<Tap> &phase : phases_) {
             double sum = 0;
@@ -99,8 +98,8 @@ public:
                 sum += std::fabs(tap.coeff);
             bound_ = std::max(bound_, sum);
         }
-        // Adding in float may lift an output by a dozen parts in 2^24.
-        bound_ *= 1 + 1e-5;
+        // Rounding each output to a float may lift it by a part in 2^24.
+        bound_ *= 1 + 1e-6;
         history_.assign(channels_, std::vector<float>(delay_ - 1 + kBlock, 0.0f));
     }
 
@@ -120,7 +119,7 @@ private:
     static constexpr std::size_t kBlock = 256;
     struct Tap {
         std::size_t index; // samples back from the current one
-        float coeff;
+        double coeff;
     };
 
     // Each channel's `history_` holds the delay - 1 samples before the
@@ -139,17 +138,19 @@ private:
     }
 
     void filter(const float *now, std::size_t count) {
-        float *__restrict sums = sums_;
+        double *__restrict sums = sums_;
         float most = 0;
         for (const std::vector<Tap> &phase : phases_) {
-            std::fill(sums, sums + count, 0.0f);
+            std::fill(sums, sums + count, 0.0);
             for (const Tap &tap : phase) {
                 const float *__restrict from = now - tap.index;
-                const float coeff = tap.coeff;
+                const double coeff = tap.coeff;
                 for (std::size_t f = 0; f < count; ++f)
                     sums[f] += from[f] * coeff;
             }
-            most = loudest(sums, count, most);
+            for (std::size_t f = 0; f < count; ++f)
+                rounded_[f] = float(sums[f]);
+            most = loudest(rounded_, count, most);
         }
         peak_ = std::max(peak_, double(most));
     }
@@ -160,7 +161,8 @@ private:
     std::vector<std::vector<Tap>> phases_;
     double bound_ = 0;
     std::vector<std::vector<float>> history_; // each channel's
-    float sums_[kBlock];                      // one phase's outputs
+    double sums_[kBlock];                     // one phase's outputs
+    float rounded_[kBlock];                   // each kept as a float
     double peak_ = 0;
 };
 
