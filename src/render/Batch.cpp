@@ -516,11 +516,12 @@ private:
         progress_.finished(task.input, task.output, task.result);
         if (!report_)
             return;
-        std::fprintf(
-            report_, "{\"input\":%s,\"output\":%s,\"format\":%s,%s}\n",
-            jsonText(task.input).c_str(), jsonText(task.output).c_str(),
-            jsonText(encodingText(request_.encoding)).c_str(),
-            reportMembers(task.result, ReportContext{request_.normalize, request_.stems}).c_str());
+        std::fprintf(report_, "{\"input\":%s,\"output\":%s,\"format\":%s,%s}\n",
+                     jsonText(task.input).c_str(), jsonText(task.output).c_str(),
+                     jsonText(encodingText(request_.encoding)).c_str(),
+                     reportMembers(task.result, ReportContext{request_.normalize, request_.stems,
+                                                              request_.loopFile})
+                         .c_str());
         std::fflush(report_);
     }
 

@@ -2,6 +2,8 @@
 // for leftovers, and the reports for files recorded twice.
 #include "render/Check.h"
 
+#include "render/Job.h"
+
 #include "engine/MidiFile.h"
 #include "recording/Formats.h"
 #include "recording/Interrupted.h"
@@ -62,13 +64,21 @@ std::string waveProblem(const Request &request, const std::string &file,
     sf_close(wave);
     if (!whole)
         return "unreadable: " + output + " (of " + file + ": cut short)";
-    // The song to its last frame and the tail, as a recording holds them.
+    // The song to its last frame and the tail, as a recording holds them;
+    // its loop played as asked; a loop file's intro and pass.
     std::int64_t wanted = 0;
     try {
-        const audio::MidiSong song = audio::readMidiFile(file);
+        audio::readMidiFile(file); // says why it cannot be read
+        const Job job = makeJob(request, file);
+        if (!job.error.empty())
+            return "unreadable song: " + file + " (" + job.error + ")";
         const int rate = request.encoding.engineRate();
-        wanted = BatchRecordingFrames(song.lengthUs * rate / 1000000, rate, format.sampleRate,
-                                      request.tailSeconds);
+        wanted = BatchRecordingFrames(job.song->lengthUs * rate / 1000000, rate, format.sampleRate,
+                                      job.fadeSeconds > 0 ? 0 : request.tailSeconds);
+        if (job.loopFile && job.loop) {
+            const LoopFrames loop = loopFramesOf(*job.loop, format.sampleRate);
+            wanted = loop.start + loop.length;
+        }
         // A lossy codec may end its last frame early; a frame's length is slack.
         if (request.encoding.lossy())
             wanted = std::max<std::int64_t>(0, wanted - kCodecFrameSlack);

@@ -10,6 +10,7 @@
 #include "recording/RunPlan.h"
 #include "render/Live.h"
 #include "render/Loop.h"
+#include "render/LoopFile.h"
 #include "settings/IniFiles.h"
 
 #include <algorithm>
@@ -338,6 +339,13 @@ const OptionSpec kOptions[] = {
                               "(5:1-37:1), not \"" +
                               value + "\"");
      }},
+    {"loop-file", 0, Takes::Nothing, "", Group::Loops,
+     "write the intro and exactly one pass of the loop, made to be repeated for ever: the pass "
+     "is the second, which carries the ring-out of the one before it into its start, and the "
+     "loop is marked where players look (LOOPSTART and LOOPLENGTH comments, in frames, in "
+     "FLAC, Ogg and Opus; a sampler loop in WAVE and RF64; markers and a sustain loop in "
+     "AIFF; loop_start_frames and loop_length_frames in the report); MP3 and W64 mark none",
+     [](Reading &r, std::string &) { r.request.loopFile = true; }},
     {"fade", 0, Takes::MaybeValue, "SECONDS", Group::Loops,
      "after the last pass, play on into the loop while the sound fades out over SECONDS "
      "(8; 0.1 to 600), instead of the ending and the tail",
@@ -551,9 +559,21 @@ void chooseLoops(Reading &r) {
     Request &request = r.request;
     if (!r.fade.empty())
         request.fadeSeconds = number(r.fade, 0.1, 600, "--fade takes seconds from 0.1 to 600");
-    if (request.loops == 0 && (request.fadeSeconds > 0 || request.loop))
+    if (request.loopFile) {
+        if (request.loops > 0 || request.fadeSeconds > 0)
+            throw UsageError("--loop-file writes one pass of the loop: --loops and --fade are "
+                             "refused");
+        if (!marksLoops(request.encoding.container))
+            throw UsageError(std::string("--loop-file needs a container that marks a loop (") +
+                             kLoopContainers + "); " + containerName(request.encoding.container) +
+                             " marks none");
+        if (request.options.encode)
+            throw UsageError("--loop-file: an MP3 marks no loop: give --no-mp3");
+    } else if (request.loops == 0 && (request.fadeSeconds > 0 || request.loop)) {
         throw UsageError(std::string(request.loop ? "--loop" : "--fade") +
-                         " needs --loops: how many times the loop plays");
+                         " needs --loops (how many times the loop plays)" +
+                         (request.loop ? " or --loop-file" : ""));
+    }
 }
 
 void chooseShard(Reading &r) {

@@ -46,19 +46,61 @@ void addInfo(std::vector<std::uint8_t> &list, const char *id, const std::string 
     std::memcpy(&list[at + 8], text.data(), text.size());
 }
 
+// Reads a recording's frames, or only those of some stretches of it in turn.
+class StretchReader {
+public:
+    struct Stretch {
+        sf_count_t from, frames;
+    };
+    StretchReader(SNDFILE *file, std::vector<Stretch> stretches)
+        : file_(file), stretches_(std::move(stretches)) {}
+    /// Up to `frames` frames into `buffer` by `readf` (sf_readf_float, ...);
+    /// 0 at the end.
+    template <class T>
+    sf_count_t read(T *buffer, sf_count_t frames, sf_count_t (*readf)(SNDFILE *, T *, sf_count_t)) {
+        if (stretches_.empty())
+            return readf(file_, buffer, frames);
+        if (left_ == 0) {
+            if (next_ == stretches_.size())
+                return 0;
+            left_ = stretches_[next_].frames;
+            if (sf_seek(file_, stretches_[next_++].from, SEEK_SET) < 0)
+                return fail();
+        }
+        const sf_count_t got = readf(file_, buffer, std::min(frames, left_));
+        if (got <= 0)
+            return fail();
+        left_ -= got;
+        return got;
+    }
+    /// Whether a stretch went past the recording's end.
+    bool cutShort() const { return short_; }
+
+private:
+    sf_count_t fail() {
+        short_ = true;
+        return 0;
+    }
+    SNDFILE *file_;
+    std::vector<Stretch> stretches_;
+    std::size_t next_ = 0;
+    sf_count_t left_ = 0;
+    bool short_ = false;
+};
+
 // The samples of `from` into `to`, scaled by `gain` (1: as they are), and
 // into `meter` as written. PCM of the same depth at unit gain is copied
 // exactly; a gain is quantised again with a triangular dither of one step
 // of the output's depth.
-bool copySamples(SNDFILE *from, const SF_INFO &in, SNDFILE *to, const Encoding &encoding,
-                 double gain, audio::LevelMeter &meter) {
+bool copySamples(SNDFILE *from, StretchReader &reader, const SF_INFO &in, SNDFILE *to,
+                 const Encoding &encoding, double gain, audio::LevelMeter &meter) {
     constexpr sf_count_t kFrames = 8192;
     const std::size_t count = std::size_t(kFrames) * std::size_t(in.channels);
     const audio::WaveFormat &f = encoding.format;
     const bool pcm = !encoding.lossy() && !f.floating;
     if (!pcm) {
         std::vector<float> block(count);
-        for (sf_count_t got; (got = sf_readf_float(from, block.data(), kFrames)) > 0;) {
+        for (sf_count_t got; (got = reader.read(block.data(), kFrames, sf_readf_float)) > 0;) {
             if (gain != 1)
                 for (sf_count_t i = 0; i < got * in.channels; ++i)
                     block[std::size_t(i)] = float(block[std::size_t(i)] * gain);
@@ -77,7 +119,7 @@ bool copySamples(SNDFILE *from, const SF_INFO &in, SNDFILE *to, const Encoding &
         meter.add(written.data(), std::size_t(frames));
     };
     if (gain == 1) {
-        for (sf_count_t got; (got = sf_readf_int(from, samples.data(), kFrames)) > 0;) {
+        for (sf_count_t got; (got = reader.read(samples.data(), kFrames, sf_readf_int)) > 0;) {
             if (sf_writef_int(to, samples.data(), got) != got)
                 return false;
             measure(got);
@@ -95,7 +137,7 @@ bool copySamples(SNDFILE *from, const SF_INFO &in, SNDFILE *to, const Encoding &
         dither = dither * 1664525u + 1013904223u;
         return double(dither >> 8) / double(1u << 24) - 0.5;
     };
-    for (sf_count_t got; (got = sf_readf_double(from, block.data(), kFrames)) > 0;) {
+    for (sf_count_t got; (got = reader.read(block.data(), kFrames, sf_readf_double)) > 0;) {
         for (sf_count_t i = 0; i < got * in.channels; ++i) {
             const double v = std::clamp(
                 std::floor(block[std::size_t(i)] * gain * (top + 1) + noise() + noise() + 0.5),
@@ -149,11 +191,24 @@ std::string transcode(const std::string &recording, const std::string &output,
         audio::LevelMeter meter(
             info.channels, info.samplerate,
             plan.encoding.lossy() ? 1.0 : audio::fullScaleOf(info.format & SF_FORMAT_SUBMASK));
-        if (!copySamples(from.get(), in, to, plan.encoding, gain, meter) || sf_error(to) != 0)
+        // A loop file: the intro, then the loop's pass from where it lies.
+        std::vector<StretchReader::Stretch> stretches;
+        if (plan.loop) {
+            stretches = {{0, plan.loop->start}, {plan.loop->from, plan.loop->length}};
+            error = markLoopInHeader(to, plan.encoding.container, info.samplerate, *plan.loop);
+        }
+        StretchReader reader(from.get(), stretches);
+        if (error.empty() &&
+            (!copySamples(from.get(), reader, in, to, plan.encoding, gain, meter) ||
+             sf_error(to) != 0))
             error = std::string("its samples could not be written: ") +
                     (sf_error(to) != 0 ? sf_strerror(to) : std::strerror(errno));
+        if (error.empty() && reader.cutShort())
+            error = "the recording ends before its loop's pass does";
         if (sf_close(to) != 0 && error.empty())
             error = "it could not be finished";
+        if (error.empty() && plan.loop)
+            error = markLoopInComments(fd, plan.encoding.container, *plan.loop);
         finished.measured = meter.ok();
         finished.levels = meter.levels();
     }
@@ -186,8 +241,9 @@ void LevelTap::written(const float *samples, const std::int32_t *, std::size_t f
 
 bool StreamedOutput::suits(const FinishPlan &plan) {
     const Container c = plan.encoding.container;
-    return !plan.normalize && (c == Container::Flac || c == Container::Aiff ||
-                               c == Container::W64 || c == Container::Rf64);
+    return !plan.normalize && !plan.loop &&
+           (c == Container::Flac || c == Container::Aiff || c == Container::W64 ||
+            c == Container::Rf64);
 }
 
 bool StreamedOutput::open(const std::string &output, const audio::WaveFormat &format,
@@ -345,7 +401,7 @@ std::string finishOutput(const std::string &recording, const std::string &output
                 gain = 0;
         }
     }
-    if (wave && gain == 0) {
+    if (wave && gain == 0 && !plan.loop) {
         // The recording is the output already: tagged, then renamed.
         if (const std::string why = appendWaveTags(recording, plan.tags); !why.empty())
             return output + " could not be tagged: " + why;

@@ -7,6 +7,7 @@
 #include "engine/MidiFile.h"
 #include "engine/WaveInput.h"
 #include "render/Encoding.h"
+#include "render/LoopFile.h"
 
 #include <memory>
 #include <optional>
@@ -39,6 +40,9 @@ struct FinishPlan {
     /// A gain given, in dB, instead of one found by `normalize` (the stems
     /// get the whole song's, so that they still add up to it).
     std::optional<double> gainDb;
+    /// --loop-file: the output is the recording's intro and one pass of its
+    /// loop, marked as a loop.
+    std::optional<LoopFrames> loop;
 };
 
 /// What came of it.

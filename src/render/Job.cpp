@@ -6,7 +6,8 @@
 namespace render {
 namespace {
 
-// The song with its loop played as --loops asks: the job's song from now on.
+// The song with its loop played as --loops or --loop-file asks: the job's
+// song from now on.
 void playLoop(const Request &request, Job &job) {
     std::optional<Loop> loop;
     const std::string why = findLoop(*job.song, request.loop ? &*request.loop : nullptr, loop);
@@ -16,19 +17,25 @@ void playLoop(const Request &request, Job &job) {
     }
     if (!loop)
         return; // a song that does not loop plays once
-    const std::int64_t fadeUs = std::llround(request.fadeSeconds * 1e6);
+    // A loop file: the intro and two passes, the second to be kept.
+    const int passes = request.loopFile ? 2 : request.loops;
+    std::optional<std::int64_t> onIntoUs;
+    if (request.loopFile)
+        onIntoUs = 0;
+    else if (request.fadeSeconds > 0)
+        onIntoUs = std::llround(request.fadeSeconds * 1e6);
     const std::int64_t lengthUs =
-        (request.fadeSeconds > 0 ? loop->endUs + fadeUs : job.song->lengthUs) +
-        (request.loops - 1) * loop->lengthUs();
+        (onIntoUs ? loop->endUs + *onIntoUs : job.song->lengthUs) + (passes - 1) * loop->lengthUs();
     if (lengthUs > audio::kMaxSongLengthUs) {
-        job.error = "its loop played " + std::to_string(request.loops) +
-                    " times would last longer than 24 hours";
+        job.error =
+            "its loop played " + std::to_string(passes) + " times would last longer than 24 hours";
         return;
     }
     job.loop = loop;
-    job.fadeSeconds = request.fadeSeconds;
-    job.song = std::make_shared<const audio::MidiSong>(
-        expandLoop(*job.song, *loop, request.loops, fadeUs));
+    job.fadeSeconds = request.loopFile ? 0 : request.fadeSeconds;
+    job.loopFile = request.loopFile;
+    job.song =
+        std::make_shared<const audio::MidiSong>(expandLoop(*job.song, *loop, passes, onIntoUs));
 }
 
 } // namespace
@@ -43,7 +50,7 @@ Job makeJob(const Request &request, const std::string &input) {
         // The sequencer reads it again when it plays, and says what is wrong.
     }
     job.tags = tagsOf(input, job.song.get(), request.textEncoding);
-    if (request.loops > 0 && job.song)
+    if ((request.loops > 0 || request.loopFile) && job.song)
         playLoop(request, job);
     if (request.stems && job.song)
         job.stems = stemOutputsOf(request, *job.song, job.output);

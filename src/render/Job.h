@@ -27,6 +27,7 @@ struct Job {
     /// and the seconds it fades out over at its end (0: it ends as written).
     std::optional<Loop> loop;
     double fadeSeconds = 0;
+    bool loopFile = false; // --loop-file: `song` is the intro and two passes
     /// Why it cannot be recorded as asked, when it cannot; its recording
     /// then fails with it.
     std::string error;

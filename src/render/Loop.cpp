@@ -163,7 +163,7 @@ std::string findLoop(const audio::MidiSong &song, const LoopRequest *given,
 }
 
 audio::MidiSong expandLoop(const audio::MidiSong &song, const Loop &loop, int passes,
-                           std::int64_t fadeUs) {
+                           std::optional<std::int64_t> onIntoUs) {
     audio::MidiSong out = song;
     out.events.clear();
     out.loopMarks.clear();
@@ -200,16 +200,17 @@ audio::MidiSong expandLoop(const audio::MidiSong &song, const Loop &loop, int pa
     const auto loopStart = from(loop.startUs), loopEnd = from(loop.endUs);
     for (auto e = song.events.begin(); e != loopEnd; ++e)
         copy(*e, 0);
-    const std::int64_t fadeEnd = loop.endUs + (passes - 1) * length + fadeUs;
-    for (int pass = 1; pass < passes || (fadeUs > 0 && loop.startUs + pass * length < fadeEnd);
+    const bool onInto = onIntoUs.has_value();
+    const std::int64_t songEnd = loop.endUs + (passes - 1) * length + onIntoUs.value_or(0);
+    for (int pass = 1; pass < passes || (onInto && loop.startUs + pass * length < songEnd);
          ++pass) {
         const std::int64_t shift = pass * length;
         endNotes(loop.startUs + shift);
-        for (auto e = loopStart; e != loopEnd && (fadeUs <= 0 || e->timeUs + shift < fadeEnd); ++e)
+        for (auto e = loopStart; e != loopEnd && (!onInto || e->timeUs + shift < songEnd); ++e)
             copy(*e, shift);
     }
-    if (fadeUs > 0) {
-        out.lengthUs = fadeEnd;
+    if (onInto) {
+        out.lengthUs = songEnd;
         return out;
     }
     const std::int64_t shift = (passes - 1) * length;

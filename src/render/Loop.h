@@ -41,11 +41,11 @@ std::string findLoop(const audio::MidiSong &song, const LoopRequest *given,
                      std::optional<Loop> &loop);
 
 /// `song` with its loop played `passes` times, then what follows the loop
-/// in the song (its ending), or, when `fadeUs` is above 0, on into the loop
-/// again for `fadeUs` more, where the song then ends. Notes that sound at
-/// the end of a pass that is followed by another end there, as a player's
-/// jump back would end them.
+/// in the song (its ending); or, given `onIntoUs`, on into the loop again
+/// for that long (0: not at all), where the song then ends. Notes that
+/// sound at the end of a pass that is followed by another end there, as a
+/// player's jump back would end them.
 audio::MidiSong expandLoop(const audio::MidiSong &song, const Loop &loop, int passes,
-                           std::int64_t fadeUs);
+                           std::optional<std::int64_t> onIntoUs);
 
 } // namespace render

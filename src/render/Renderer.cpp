@@ -145,6 +145,12 @@ Result Renderer::render(const Job &job, const ProgressFunction &progress,
             result.measured = finished_.measured;
             result.gainDb = finished_.gainDb;
             result.stems = stemsDone_;
+            if (const std::optional<LoopFrames> loop = finishPlanFor(job).loop) {
+                result.frames = loop->start + loop->length;
+                result.seconds = double(result.frames) / request_.encoding.format.sampleRate;
+                result.loopStart = loop->start;
+                result.loopLength = loop->length;
+            }
         }
         if (!outcome.message.empty())
             throw Exception(outcome.message);
@@ -249,6 +255,12 @@ SessionPlan Renderer::planFor(const Job &job, const std::atomic<bool> &stop) {
         plan.tailSeconds = 0;
         plan.tailAuto = false;
     }
+    if (job.loopFile && job.loop) {
+        // What a loop file keeps ends with the second pass; a little more
+        // is recorded, for the frames' rounding.
+        plan.tailSeconds = 0.05;
+        plan.tailAuto = false;
+    }
     plan.quietLevel = transport_->quietLevel();
     plan.output = job.output;
     plan.refuseWithoutRoom = true;
@@ -300,6 +312,8 @@ FinishPlan Renderer::finishPlanFor(const Job &job) const {
     how.normalize = request_.normalize;
     how.loudness = request_.loudness;
     how.truePeak = request_.truePeak;
+    if (job.loopFile && job.loop)
+        how.loop = loopFramesOf(*job.loop, request_.encoding.recordingFormat().sampleRate);
     return how;
 }
 

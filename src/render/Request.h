@@ -54,6 +54,7 @@ struct Request {
     int loops = 0;                   // --loops: the passes of a song's loop; 0: played once
     std::optional<LoopRequest> loop; // --loop: the loop, over the song's own
     double fadeSeconds = 0;          // --fade: on into the loop, fading out; 0: the ending
+    bool loopFile = false;           // --loop-file: the intro and one pass, marked as a loop
     bool dither = true;              // --dither off: samples rounded, not dithered
     bool live = false;               // --live: played in real time, recorded from an input
     std::string midiPort;            // --midi-port: the instrument's port over devices.ini's

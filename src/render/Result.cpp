@@ -43,6 +43,10 @@ template <class R, class Visitor> void fields(R &r, Visitor &v, const ReportCont
     v.decibels("gain_db", r.gainDb, context.normalize && r.measured);
     v.flag("measured", r.measured, false);
     v.stems("stems", r.stems, context.stems);
+    if (v.all || context.loopFile) {
+        v.count("loop_start_frames", r.loopStart, r.loopStart >= 0);
+        v.count("loop_length_frames", r.loopLength, r.loopStart >= 0);
+    }
     // The instrument and its input while the song played.
     v.flag("live", r.live.used, false);
     if (v.all || r.live.used) {

@@ -46,6 +46,9 @@ struct Result {
         bool ringOutTimedOut = false; // the last song never rang out
         bool operator==(const Live &) const = default;
     } live;
+    /// --loop-file: where its loop lies, in frames; -1 where it has none.
+    std::int64_t loopStart = -1;
+    std::int64_t loopLength = -1;
     bool operator==(const Result &) const = default;
 };
 
@@ -60,6 +63,7 @@ bool readResultLine(const std::string &line, Result &result);
 struct ReportContext {
     bool normalize = false; // a gain is reported
     bool stems = false;     // the stems are listed, none or more
+    bool loopFile = false;  // where each loop lies
 };
 
 /// The report's members for a result, from "frames" to "error", without

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <sndfile.h>
 
 namespace {
 
@@ -50,6 +51,48 @@ test::Bytes songOf(std::vector<At> events, int endMs) {
 
 audio::MidiSong parsed(const test::Bytes &bytes) {
     return audio::parseMidiFile(bytes.data(), bytes.size());
+}
+
+// An intro, a loop from 1 s whose last note is held over its end into the
+// ending, and the ending's own note. The loop lasts 2.56 s, a whole number
+// of the synthesiser's 64-frame blocks at 44100 Hz, where each event
+// lands: its passes then sound alike to the sample.
+constexpr int kLoopMs = 2560, kEndMs = 1000 + kLoopMs;
+const std::vector<At> kLoop = {
+    {1000, on(64)}, {1600, off(64)}, {1800, on(67)}, {2400, off(67)}, {kEndMs - 400, on(72)}};
+std::vector<At> markedSong() {
+    std::vector<At> marked = {{0, on(60)},
+                              {800, off(60)},
+                              {1000, text(6, "loopStart")},
+                              {kEndMs, text(6, "loopEnd")},
+                              {kEndMs + 400, off(72)},
+                              {kEndMs + 500, on(55)},
+                              {kEndMs + 900, off(55)}};
+    marked.insert(marked.end(), kLoop.begin(), kLoop.end());
+    return marked;
+}
+
+// The energy of a stretch of a recording (seconds), as doubles.
+double energy(const test::WaveData &w, double from, double to) {
+    double sum = 0;
+    for (std::size_t i = std::size_t(from * 44100) * 2; i < std::size_t(to * 44100) * 2; ++i)
+        sum += double(w.samples[i]) * w.samples[i];
+    return sum;
+}
+
+// The sampler loop of a WAVE or RF64 file: its first and last frame.
+std::pair<std::int64_t, std::int64_t> samplerLoop(const std::string &path) {
+    const std::string bytes = test::readFile(path);
+    auto le32 = [&](std::size_t at) {
+        std::uint32_t v = 0;
+        for (int i = 3; i >= 0; --i)
+            v = v << 8 | std::uint8_t(bytes[at + std::size_t(i)]);
+        return v;
+    };
+    for (std::size_t at = 12; at + 8 <= bytes.size(); at += 8 + le32(at + 4) + (le32(at + 4) & 1))
+        if (bytes.compare(at, 4, "smpl") == 0 && le32(at + 8 + 28) == 1)
+            return {le32(at + 8 + 36 + 8), le32(at + 8 + 36 + 12)};
+    return {-1, -1};
 }
 
 } // namespace
@@ -120,30 +163,20 @@ TEST(Loop, EachConventionMarksItsLoopAndMarksThatMakeNoneAreRefused) {
 }
 
 TEST_F(Render, ALoopPlayedThreeTimesSoundsAsTheSongWrittenOutAndFadesOnIntoTheLoop) {
-    // An intro, a loop from 1 s to 3 s whose last note is held over its end
-    // into the ending, and the ending's own note.
-    const std::vector<At> loop = {
-        {1000, on(64)}, {1600, off(64)}, {1800, on(67)}, {2400, off(67)}, {2600, on(72)}};
-    std::vector<At> marked = {{0, on(60)},
-                              {800, off(60)},
-                              {1000, text(6, "loopStart")},
-                              {3000, text(6, "loopEnd")},
-                              {3400, off(72)},
-                              {3500, on(55)},
-                              {3900, off(55)}};
-    marked.insert(marked.end(), loop.begin(), loop.end());
     // Written out: each pass but the last ends the held note at its end.
     std::vector<At> written = {{0, on(60)}, {800, off(60)}};
     for (int pass = 0; pass < 3; ++pass) {
         if (pass > 0)
-            written.push_back({1000 + 2000 * pass, off(72)});
-        for (const At &e : loop)
-            written.push_back({e.ms + 2000 * pass, e.bytes});
+            written.push_back({1000 + kLoopMs * pass, off(72)});
+        for (const At &e : kLoop)
+            written.push_back({e.ms + kLoopMs * pass, e.bytes});
     }
-    for (const At &e : std::vector<At>{{7400, off(72)}, {7500, on(55)}, {7900, off(55)}})
+    for (const At &e : std::vector<At>{{kEndMs + 2 * kLoopMs + 400, off(72)},
+                                       {kEndMs + 2 * kLoopMs + 500, on(55)},
+                                       {kEndMs + 2 * kLoopMs + 900, off(55)}})
         written.push_back(e);
-    song("marked.mid", songOf(marked, 4000));
-    song("written.mid", songOf(written, 8000));
+    song("marked.mid", songOf(markedSong(), kEndMs + 1000));
+    song("written.mid", songOf(written, kEndMs + 2 * kLoopMs + 1000));
     const QStringList format = {"-q", "44100/float/stereo", "--tail", "1"};
     ASSERT_EQ(render(format + QStringList{"--loops", "3", "-o", "looped.wav", "marked.mid"}).exit,
               0);
@@ -162,33 +195,100 @@ TEST_F(Render, ALoopPlayedThreeTimesSoundsAsTheSongWrittenOutAndFadesOnIntoTheLo
     EXPECT_GT(loudest, 0.05);
     EXPECT_LT(most, 1e-6);
 
-    // Two passes, then 8 s on into the loop fading out: 13 s, no tail; as
-    // the written-out song until the fade, half as loud in its middle, and
-    // silent at its end.
+    // Two passes, then 8 s on into the loop fading out, and no tail: as the
+    // written-out song until the fade; then its third pass again and again
+    // under a raised cosine; silent at its end.
+    const double fadeFrom = kEndMs / 1000.0 + kLoopMs / 1000.0, end = fadeFrom + 8;
     const test::WaveData f = test::readWave(dir.path("faded.wav"));
-    ASSERT_EQ(f.samples.size(), std::size_t(13 * 44100 * 2));
-    auto energy = [](const test::WaveData &w, double from, double to) {
-        double sum = 0;
-        for (std::size_t i = std::size_t(from * 44100) * 2; i < std::size_t(to * 44100) * 2; ++i)
-            sum += double(w.samples[i]) * w.samples[i];
-        return sum;
-    };
-    for (std::size_t i = 0; i < std::size_t(5 * 44100 * 2); ++i)
+    ASSERT_EQ(f.samples.size(), std::size_t(std::llround(end * 44100)) * 2);
+    for (std::size_t i = 0; i < std::size_t(fadeFrom * 44100) * 2; ++i)
         ASSERT_NEAR(f.samples[i], out.samples[i], 1e-6) << i;
-    // The loop's first 0.6 s again, from 7 s and from 9 s: as the written
-    // song's from 5 s, under the fade (a raised cosine from 5 s to 13 s).
-    auto fadedAsWritten = [&](double from) {
+    for (const int pass : {0, 1, 2}) {
+        const double from = fadeFrom + pass * kLoopMs / 1000.0;
         double sum = 0;
         for (std::size_t i = 0; i < std::size_t(0.6 * 44100) * 2; ++i) {
-            const double x = (from + double(i / 2) / 44100 - 5) / 8;
-            const double gain = 0.5 * (1 + std::cos(M_PI * x));
-            const double v = gain * out.samples[std::size_t(5 * 44100) * 2 + i];
+            const double x = (from + double(i / 2) / 44100 - fadeFrom) / 8;
+            const double v =
+                0.5 * (1 + std::cos(M_PI * x)) * out.samples[std::size_t(fadeFrom * 44100) * 2 + i];
             sum += v * v;
         }
-        return sum;
-    };
-    for (const double from : {7.0, 9.0})
-        EXPECT_NEAR(energy(f, from, from + 0.6) / fadedAsWritten(from), 1, 0.1) << from;
-    const double full = energy(out, 5.0, 5.6);
-    EXPECT_LT(energy(f, 12.9, 13.0), 1e-8 * full);
+        EXPECT_NEAR(energy(f, from, from + 0.6) / sum, 1, 0.01) << "pass " << pass + 3;
+    }
+    EXPECT_LT(energy(f, end - 0.1, end), 1e-8 * energy(out, fadeFrom, fadeFrom + 0.6));
+}
+
+TEST_F(Render, ALoopFilesPassRepeatsWithoutASeamAndIsMarkedWherePlayersLook) {
+    song("marked.mid", songOf(markedSong(), kEndMs + 1000));
+    // Without the reverb, whose delay lines are modulated, each pass is the
+    // last one's to the sample, but for the ring-out it begins with.
+    const QStringList format = {"-q", "44100/float/stereo", "--tail", "0", "--reverb", "off"};
+    ASSERT_EQ(render(format + QStringList{"--loops", "3", "-o", "looped.wav", "marked.mid"}).exit,
+              0);
+    const Ran made = render(format + QStringList{"--loop-file", "-o", "loop.wav", "--report",
+                                                 "report.jsonl", "marked.mid"});
+    ASSERT_EQ(made.exit, 0) << made.said;
+    // The intro's second, then one pass of the loop: followed by itself, as
+    // the second and third passes of the loop played on.
+    const test::WaveData file = test::readWave(dir.path("loop.wav"));
+    const test::WaveData looped = test::readWave(dir.path("looped.wav"));
+    const std::size_t pass = std::size_t(kLoopMs) * 441 / 10 * 2, intro = 44100 * 2;
+    ASSERT_EQ(file.samples.size(), intro + pass);
+    double residual = 0, level = 0;
+    for (std::size_t i = 0; i < 2 * pass; ++i) {
+        const double d = file.samples[intro + i % pass] - looped.samples[intro + pass + i];
+        residual += d * d;
+        level += double(looped.samples[intro + pass + i]) * looped.samples[intro + pass + i];
+    }
+    const double residualDb = 10 * std::log10(residual / level);
+    EXPECT_LT(residualDb, -70) << "the seam's residual against the loop played on";
+    const QJsonObject line = report(dir.path("report.jsonl")).begin()->second;
+    EXPECT_EQ(line["loop_start_frames"].toInt(), 44100);
+    EXPECT_EQ(line["loop_length_frames"].toInt(), kLoopMs * 441 / 10);
+    EXPECT_EQ(samplerLoop(dir.path("loop.wav")),
+              std::make_pair(std::int64_t(44100), std::int64_t(44100 + kLoopMs * 441 / 10 - 1)));
+
+    // Each container that marks a loop, read back by another reader.
+    const bool ffprobe = test::runProgram({"ffprobe", "-version"}).exit == 0;
+    const struct {
+        const char *format;
+        const char *file;
+        int rate;
+    } containers[] = {{"rf64", "loop.rf64.wav", 44100},
+                      {"aiff", "loop.aiff", 44100},
+                      {"flac", "loop.flac", 44100},
+                      {"ogg", "loop.ogg", 44100},
+                      {"opus", "loop.opus", 48000}};
+    for (const auto &c : containers) {
+        SCOPED_TRACE(c.format);
+        const Ran ran = render({"--loop-file", "--format", c.format, "-o", c.file, "marked.mid"});
+        ASSERT_EQ(ran.exit, 0) << ran.said;
+        const std::string path = dir.path(c.file);
+        const std::int64_t start = c.rate, length = std::int64_t(kLoopMs) * c.rate / 1000;
+        if (std::string(c.format) == "rf64") {
+            EXPECT_EQ(samplerLoop(path), std::make_pair(start, start + length - 1));
+        } else if (std::string(c.format) == "aiff") {
+            SF_INFO info{};
+            SNDFILE *aiff = sf_open(path.c_str(), SFM_READ, &info);
+            ASSERT_NE(aiff, nullptr);
+            SF_INSTRUMENT instrument{};
+            EXPECT_EQ(sf_command(aiff, SFC_GET_INSTRUMENT, &instrument, sizeof instrument),
+                      SF_TRUE);
+            EXPECT_EQ(info.frames, start + length);
+            EXPECT_EQ(instrument.loops[0].mode, SF_LOOP_FORWARD);
+            EXPECT_EQ(instrument.loops[0].start, start);
+            EXPECT_EQ(instrument.loops[0].end, start + length);
+            sf_close(aiff);
+        } else if (ffprobe) {
+            const test::Ran tags =
+                test::runProgram({"ffprobe", "-v", "error", "-show_entries",
+                                  "format_tags:stream_tags", "-of", "flat", path});
+            const std::string said = tags.output;
+            for (const std::string &tag : {"LOOPSTART=\"" + std::to_string(start) + "\"",
+                                           "LOOPLENGTH=\"" + std::to_string(length) + "\""})
+                EXPECT_NE(said.find(tag), std::string::npos) << said;
+            EXPECT_EQ(
+                test::runProgram({"ffmpeg", "-v", "error", "-i", path, "-f", "null", "-"}).said,
+                "");
+        }
+    }
 }

@@ -67,6 +67,9 @@ TEST(CommandLine, EachOptionRefusesWhatItCannotTakeByName) {
         {{"--loops", "2", "--fade=0", "a.mid"}, "--fade takes seconds from 0.1 to 600"},
         {{"--fade", "a.mid"}, "--fade needs --loops"},
         {{"--loop", "1-2", "a.mid"}, "--loop needs --loops"},
+        {{"--loop-file", "--format", "w64", "a.mid"},
+         "(wav, rf64, aiff, flac, ogg or opus); w64 marks none"},
+        {{"--loop-file", "--loops", "2", "a.mid"}, "--loops and --fade are refused"},
     };
     for (const auto &r : refused) {
         std::string said;

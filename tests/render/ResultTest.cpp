@@ -20,6 +20,8 @@ Result everyFieldSet() {
     r.stems = {{"out/a.stems/01 Piano.wav", {-6, -5.5, -20, 0}, true},
                {"out/a.stems/10 Drums \xe3\x83\x89.wav", {-1e9, -1e9, -1e9, 0}, false}};
     r.live = {true, 256, -71.5, -0.7, 3, -12.25, true};
+    r.loopStart = 44100;
+    r.loopLength = 1234567;
     return r;
 }
 
