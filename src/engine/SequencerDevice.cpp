@@ -25,7 +25,7 @@ SequencerDevice::~SequencerDevice() {
 }
 
 std::int64_t SequencerDevice::framesOf(std::int64_t us) const {
-    return us * engine_->sampleRate() / 1000000;
+    return songFrameOf(us, engine_->sampleRate());
 }
 
 bool SequencerDevice::open(const std::string &file, std::string &error) {

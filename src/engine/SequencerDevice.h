@@ -13,6 +13,11 @@
 
 namespace audio {
 
+/// The frame of the song, at `rate`, that an event `us` into it plays on.
+inline std::int64_t songFrameOf(std::int64_t us, int rate) {
+    return us * rate / 1000000;
+}
+
 class SequencerDevice : public EngineSource {
 public:
     /// How a play ended: at the song's end, stopped, or cut off because the

@@ -17,6 +17,7 @@ void playLoop(const Request &request, Job &job) {
     }
     if (!loop)
         return; // a song that does not loop plays once
+    loop = alignedToBlocks(*loop, request.encoding.engineRate());
     // A loop file: the intro and two passes, the second to be kept.
     const int passes = request.loopFile ? 2 : request.loops;
     std::optional<std::int64_t> onIntoUs;
@@ -24,9 +25,10 @@ void playLoop(const Request &request, Job &job) {
         onIntoUs = 0;
     else if (request.fadeSeconds > 0)
         onIntoUs = std::llround(request.fadeSeconds * 1e6);
-    const std::int64_t lengthUs =
-        (onIntoUs ? loop->endUs + *onIntoUs : job.song->lengthUs) + (passes - 1) * loop->lengthUs();
-    if (lengthUs > audio::kMaxSongLengthUs) {
+    const double lengthUs = (onIntoUs ? double(loop->startUs + *onIntoUs)
+                                      : double(job.song->lengthUs - loop->lengthUs())) +
+                            passes * loop->period();
+    if (lengthUs > double(audio::kMaxSongLengthUs)) {
         job.error =
             "its loop played " + std::to_string(passes) + " times would last longer than 24 hours";
         return;

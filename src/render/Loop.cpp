@@ -1,6 +1,9 @@
 // Finding a song's loop and playing it several times.
 #include "render/Loop.h"
 
+#include "engine/SequencerDevice.h"
+#include "engine/Synthesiser.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -162,13 +165,22 @@ std::string findLoop(const audio::MidiSong &song, const LoopRequest *given,
     return why;
 }
 
+Loop alignedToBlocks(Loop loop, int rate) {
+    constexpr double kBlock = audio::Synthesiser::kBlockFrames;
+    const double blocks = std::max(1.0, std::round(double(loop.lengthUs()) * rate / 1e6 / kBlock));
+    loop.periodUs = blocks * kBlock * 1e6 / rate;
+    loop.rate = rate;
+    return loop;
+}
+
 audio::MidiSong expandLoop(const audio::MidiSong &song, const Loop &loop, int passes,
                            std::optional<std::int64_t> onIntoUs) {
     audio::MidiSong out = song;
     out.events.clear();
     out.loopMarks.clear();
     out.bars.clear(); // the song's bars no longer tell where the music is
-    const std::int64_t length = loop.lengthUs();
+    // Where pass `k` (from 0) lies after the first.
+    auto shiftOf = [&loop](std::int64_t k) { return std::llround(double(k) * loop.period()); };
     auto from = [&](std::int64_t us) {
         return std::lower_bound(
             song.events.begin(), song.events.end(), us,
@@ -176,9 +188,21 @@ audio::MidiSong expandLoop(const audio::MidiSong &song, const Loop &loop, int pa
     };
     // The notes sounding, by port, channel and key.
     std::vector<bool> sounding(std::size_t(audio::kMaxPorts) * 16 * 128);
-    auto copy = [&](const audio::MidiEvent &e, std::int64_t shift) {
+    // A later pass's event, on the frame its period puts it on: its time
+    // moved into that frame's microseconds, where rounding left it outside.
+    const std::int64_t periodFrames =
+        loop.rate > 0 ? std::llround(loop.period() * loop.rate / 1e6) : 0;
+    auto placed = [&](std::int64_t us, std::int64_t shift, std::int64_t pass) {
+        if (loop.rate <= 0 || pass == 0)
+            return us + shift;
+        const std::int64_t frame = audio::songFrameOf(us, loop.rate) + pass * periodFrames;
+        const std::int64_t first = (frame * 1000000 + loop.rate - 1) / loop.rate;
+        const std::int64_t next = ((frame + 1) * 1000000 + loop.rate - 1) / loop.rate;
+        return std::clamp(us + shift, first, next - 1);
+    };
+    auto copy = [&](const audio::MidiEvent &e, std::int64_t shift, std::int64_t pass = 0) {
         audio::MidiEvent moved = e;
-        moved.timeUs += shift;
+        moved.timeUs = placed(e.timeUs, shift, pass);
         const int kind = e.status & 0xF0;
         if (kind == 0x90 || kind == 0x80)
             sounding[std::size_t((e.port * 16 + (e.status & 0x0F)) * 128 + e.data1)] =
@@ -201,22 +225,29 @@ audio::MidiSong expandLoop(const audio::MidiSong &song, const Loop &loop, int pa
     for (auto e = song.events.begin(); e != loopEnd; ++e)
         copy(*e, 0);
     const bool onInto = onIntoUs.has_value();
-    const std::int64_t songEnd = loop.endUs + (passes - 1) * length + onIntoUs.value_or(0);
-    for (int pass = 1; pass < passes || (onInto && loop.startUs + pass * length < songEnd);
+    const std::int64_t songEnd = loop.startUs + shiftOf(passes) + onIntoUs.value_or(0);
+    for (int pass = 1; pass < passes || (onInto && loop.startUs + shiftOf(pass) < songEnd);
          ++pass) {
-        const std::int64_t shift = pass * length;
-        endNotes(loop.startUs + shift);
+        const std::int64_t shift = shiftOf(pass);
+        endNotes(placed(loop.startUs, shift, pass));
         for (auto e = loopStart; e != loopEnd && (!onInto || e->timeUs + shift < songEnd); ++e)
-            copy(*e, shift);
+            copy(*e, shift, pass);
     }
     if (onInto) {
         out.lengthUs = songEnd;
-        return out;
+    } else {
+        // The ending follows the last pass as it followed the first.
+        const std::int64_t shift = shiftOf(passes) - loop.lengthUs();
+        for (auto e = loopEnd; e != song.events.end(); ++e)
+            copy(*e, shift);
+        out.lengthUs = song.lengthUs + shift;
     }
-    const std::int64_t shift = (passes - 1) * length;
-    for (auto e = loopEnd; e != song.events.end(); ++e)
-        copy(*e, shift);
-    out.lengthUs = song.lengthUs + shift;
+    // A period a little shorter than the loop brings its last moments after
+    // the next pass's start: the events in time order again, ties as they
+    // came.
+    std::stable_sort(
+        out.events.begin(), out.events.end(),
+        [](const audio::MidiEvent &a, const audio::MidiEvent &b) { return a.timeUs < b.timeUs; });
     return out;
 }
 

@@ -26,12 +26,23 @@ struct LoopRequest {
 /// nullopt when it is neither.
 std::optional<LoopRequest> parseLoop(const std::string &text);
 
-/// A loop of a song: its passes run from startUs to endUs.
+/// A loop of a song: its passes run from startUs to endUs, each `periodUs`
+/// after the one before (0: its length).
 struct Loop {
     std::int64_t startUs = 0;
     std::int64_t endUs = 0;
+    double periodUs = 0;
+    int rate = 0; // when its period is whole frames: their rate
     std::int64_t lengthUs() const { return endUs - startUs; }
+    double period() const { return periodUs > 0 ? periodUs : double(lengthUs()); }
 };
+
+/// `loop` with its passes a whole number of the synthesiser's blocks apart
+/// at `rate` (the nearest to its length): the synthesiser starts each note
+/// on a block, so that only then does each pass place its notes as the pass
+/// before it did, and sound as it did to the sample. Each event of a later
+/// pass is then placed that many frames after its first pass's, exactly.
+Loop alignedToBlocks(Loop loop, int rate);
 
 /// The loop that `given` names in `song`, else the one the song marks:
 /// "loopStart"/"loopEnd" markers first, then controllers 116 and 117, then
@@ -40,7 +51,8 @@ struct Loop {
 std::string findLoop(const audio::MidiSong &song, const LoopRequest *given,
                      std::optional<Loop> &loop);
 
-/// `song` with its loop played `passes` times, then what follows the loop
+/// `song` with its loop played `passes` times, each its period after the
+/// last, then what follows the loop
 /// in the song (its ending); or, given `onIntoUs`, on into the loop again
 /// for that long (0: not at all), where the song then ends. Notes that
 /// sound at the end of a pass that is followed by another end there, as a

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -226,9 +227,10 @@ std::string commentOgg(Bytes &file, const std::vector<std::string> &comments) {
 
 LoopFrames loopFramesOf(const Loop &loop, int rate) {
     LoopFrames frames;
+    // The second pass follows the intro and the first, a period later.
     frames.start = framesAt(loop.startUs, rate);
-    frames.length = framesAt(loop.lengthUs(), rate);
-    frames.from = framesAt(loop.endUs, rate);
+    frames.length = std::llround(loop.period() * rate / 1e6);
+    frames.from = frames.start + frames.length;
     return frames;
 }
 

@@ -21,7 +21,8 @@ struct LoopFrames {
     std::int64_t from = 0;
 };
 
-/// Where `loop`'s intro and its second pass lie at `rate`.
+/// Where `loop`'s intro and its second pass lie at `rate`: its length is
+/// its period's.
 LoopFrames loopFramesOf(const Loop &loop, int rate);
 
 /// The containers that mark a loop, for --loop-file's refusal.

@@ -50,7 +50,7 @@ deb)
     # the writer's SIGPIPE would fail a package that is right.
     info=$(dpkg-deb -I "$render")
     grep -q "Depends:.*libfluidsynth3" <<<"$info" || fail "kestrune-render's dependencies miss the shared libraries"
-    grep -q "Depends:.*libebur128" <<<"$info" || fail "kestrune-render's dependencies miss libebur128"
+    grep -q "Depends:.*libogg0" <<<"$info" || fail "kestrune-render's dependencies miss libogg"
     ! grep -Eqi "Depends:.*(qt6|libx11|libegl|libgl|wayland)" <<<"$info" ||
         fail "kestrune-render depends on a desktop library: $(grep Depends: <<<"$info")"
     contents=$(dpkg-deb -c "$render")

@@ -53,24 +53,31 @@ audio::MidiSong parsed(const test::Bytes &bytes) {
     return audio::parseMidiFile(bytes.data(), bytes.size());
 }
 
-// An intro, a loop from 1 s whose last note is held over its end into the
-// ending, and the ending's own note. The loop lasts 2.56 s, a whole number
-// of the synthesiser's 64-frame blocks at 44100 Hz, where each event
-// lands: its passes then sound alike to the sample.
-constexpr int kLoopMs = 2560, kEndMs = 1000 + kLoopMs;
-const std::vector<At> kLoop = {
-    {1000, on(64)}, {1600, off(64)}, {1800, on(67)}, {2400, off(67)}, {kEndMs - 400, on(72)}};
-std::vector<At> markedSong() {
+// An intro, a loop of `loopMs` from 1 s whose last note is held over its
+// end into the ending, and the ending's own note.
+std::vector<At> loopOf(int loopMs) {
+    return {{1000, on(64)},
+            {1600, off(64)},
+            {1800, on(67)},
+            {2400, off(67)},
+            {1000 + loopMs - 400, on(72)}};
+}
+std::vector<At> markedSong(int loopMs) {
+    const int end = 1000 + loopMs;
     std::vector<At> marked = {{0, on(60)},
                               {800, off(60)},
                               {1000, text(6, "loopStart")},
-                              {kEndMs, text(6, "loopEnd")},
-                              {kEndMs + 400, off(72)},
-                              {kEndMs + 500, on(55)},
-                              {kEndMs + 900, off(55)}};
-    marked.insert(marked.end(), kLoop.begin(), kLoop.end());
+                              {end, text(6, "loopEnd")},
+                              {end + 400, off(72)},
+                              {end + 500, on(55)},
+                              {end + 900, off(55)}};
+    const std::vector<At> loop = loopOf(loopMs);
+    marked.insert(marked.end(), loop.begin(), loop.end());
     return marked;
 }
+// A loop of 2.56 s: a whole number of the synthesiser's 64-frame blocks at
+// 44100 Hz, which its passes then lie apart by, as written out.
+constexpr int kLoopMs = 2560, kEndMs = 1000 + kLoopMs;
 
 // The energy of a stretch of a recording (seconds), as doubles.
 double energy(const test::WaveData &w, double from, double to) {
@@ -168,14 +175,14 @@ TEST_F(Render, ALoopPlayedThreeTimesSoundsAsTheSongWrittenOutAndFadesOnIntoTheLo
     for (int pass = 0; pass < 3; ++pass) {
         if (pass > 0)
             written.push_back({1000 + kLoopMs * pass, off(72)});
-        for (const At &e : kLoop)
+        for (const At &e : loopOf(kLoopMs))
             written.push_back({e.ms + kLoopMs * pass, e.bytes});
     }
     for (const At &e : std::vector<At>{{kEndMs + 2 * kLoopMs + 400, off(72)},
                                        {kEndMs + 2 * kLoopMs + 500, on(55)},
                                        {kEndMs + 2 * kLoopMs + 900, off(55)}})
         written.push_back(e);
-    song("marked.mid", songOf(markedSong(), kEndMs + 1000));
+    song("marked.mid", songOf(markedSong(kLoopMs), kEndMs + 1000));
     song("written.mid", songOf(written, kEndMs + 2 * kLoopMs + 1000));
     const QStringList format = {"-q", "44100/float/stereo", "--tail", "1"};
     ASSERT_EQ(render(format + QStringList{"--loops", "3", "-o", "looped.wav", "marked.mid"}).exit,
@@ -218,7 +225,11 @@ TEST_F(Render, ALoopPlayedThreeTimesSoundsAsTheSongWrittenOutAndFadesOnIntoTheLo
 }
 
 TEST_F(Render, ALoopFilesPassRepeatsWithoutASeamAndIsMarkedWherePlayersLook) {
-    song("marked.mid", songOf(markedSong(), kEndMs + 1000));
+    // A loop of 2.5 s, its passes 1723 blocks apart at 44100 Hz (2.5005 s),
+    // 1875 at 48000 Hz (2.5 s).
+    constexpr int loopMs = 2500;
+    auto period = [](int rate) { return std::llround(loopMs * rate / 1000.0 / 64) * 64; };
+    song("marked.mid", songOf(markedSong(loopMs), 1000 + loopMs + 1000));
     // Without the reverb, whose delay lines are modulated, each pass is the
     // last one's to the sample, but for the ring-out it begins with.
     const QStringList format = {"-q", "44100/float/stereo", "--tail", "0", "--reverb", "off"};
@@ -231,7 +242,7 @@ TEST_F(Render, ALoopFilesPassRepeatsWithoutASeamAndIsMarkedWherePlayersLook) {
     // the second and third passes of the loop played on.
     const test::WaveData file = test::readWave(dir.path("loop.wav"));
     const test::WaveData looped = test::readWave(dir.path("looped.wav"));
-    const std::size_t pass = std::size_t(kLoopMs) * 441 / 10 * 2, intro = 44100 * 2;
+    const std::size_t pass = std::size_t(period(44100)) * 2, intro = 44100 * 2;
     ASSERT_EQ(file.samples.size(), intro + pass);
     double residual = 0, level = 0;
     for (std::size_t i = 0; i < 2 * pass; ++i) {
@@ -243,9 +254,9 @@ TEST_F(Render, ALoopFilesPassRepeatsWithoutASeamAndIsMarkedWherePlayersLook) {
     EXPECT_LT(residualDb, -70) << "the seam's residual against the loop played on";
     const QJsonObject line = report(dir.path("report.jsonl")).begin()->second;
     EXPECT_EQ(line["loop_start_frames"].toInt(), 44100);
-    EXPECT_EQ(line["loop_length_frames"].toInt(), kLoopMs * 441 / 10);
+    EXPECT_EQ(line["loop_length_frames"].toInt(), period(44100));
     EXPECT_EQ(samplerLoop(dir.path("loop.wav")),
-              std::make_pair(std::int64_t(44100), std::int64_t(44100 + kLoopMs * 441 / 10 - 1)));
+              std::make_pair(std::int64_t(44100), std::int64_t(44100 + period(44100) - 1)));
 
     // Each container that marks a loop, read back by another reader.
     const bool ffprobe = test::runProgram({"ffprobe", "-version"}).exit == 0;
@@ -263,7 +274,7 @@ TEST_F(Render, ALoopFilesPassRepeatsWithoutASeamAndIsMarkedWherePlayersLook) {
         const Ran ran = render({"--loop-file", "--format", c.format, "-o", c.file, "marked.mid"});
         ASSERT_EQ(ran.exit, 0) << ran.said;
         const std::string path = dir.path(c.file);
-        const std::int64_t start = c.rate, length = std::int64_t(kLoopMs) * c.rate / 1000;
+        const std::int64_t start = c.rate, length = period(c.rate);
         if (std::string(c.format) == "rf64") {
             EXPECT_EQ(samplerLoop(path), std::make_pair(start, start + length - 1));
         } else if (std::string(c.format) == "aiff") {
