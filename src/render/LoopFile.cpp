@@ -20,6 +20,7 @@ std::int64_t framesAt(std::int64_t us, int rate) {
     return (us * rate + 500000) / 1000000;
 }
 
+// `value`'s last `bytes` bytes (1 to 4), the most significant first.
 void putBig(Bytes &out, std::uint32_t value, int bytes) {
     for (int i = bytes - 1; i >= 0; --i)
         out.push_back((unsigned char)(value >> (8 * i)));
@@ -69,7 +70,8 @@ std::string markAiff(SNDFILE *file, const LoopFrames &loop) {
     putBig(instrument, 1, 2); // the sustain loop: forwards, from marker 1 to 2
     putBig(instrument, 1, 2);
     putBig(instrument, 2, 2);
-    putBig(instrument, 0, 6); // no release loop
+    for (int i = 0; i < 3; ++i)
+        putBig(instrument, 0, 2); // no release loop
     std::string why = setChunk(file, "MARK", marks);
     return why.empty() ? setChunk(file, "INST", instrument) : why;
 }
