@@ -246,80 +246,22 @@ std::pair<const std::uint8_t *, std::size_t> unwrapRiff(const std::uint8_t *data
 
 } // namespace
 
-MidiSong parseMidiFile(const std::uint8_t *data, std::size_t size) {
-    if (size == 0)
-        throw MidiFileError("the file is empty");
-    if (size >= 4 && std::memcmp(data, "RIFF", 4) == 0)
-        std::tie(data, size) = unwrapRiff(data, size);
-    if (size == 0)
-        throw MidiFileError("the RIFF MIDI file's MIDI data is empty");
-    if (size < 14 || std::memcmp(data, "MThd", 4) != 0)
-        throw MidiFileError("the file does not begin with a MIDI header (MThd)");
-    std::uint32_t headerLength = be32(data + 4);
-    if (headerLength < 6)
-        throw MidiFileError("the MIDI header is shorter than six bytes");
-    if (headerLength > size - 8)
-        throw MidiFileError("the MIDI header is longer than the file");
-    const std::uint16_t format = be16(data + 8);
-    const std::uint16_t trackCount = be16(data + 10);
-    const std::uint16_t division = be16(data + 12);
-    if (format > 1)
-        throw MidiFileError(
-            fmt("the file is of format %d; only formats 0 and 1 can be played", format));
-    if (trackCount == 0)
-        throw MidiFileError("the header announces no tracks");
-    if (format == 0 && trackCount != 1)
-        throw MidiFileError(fmt("the file is of format 0 but announces %d tracks", trackCount));
+namespace {
 
-    // Microseconds per tick: tempo / ticksPerQuarter, or fixed for SMPTE time.
-    bool smpte = (division & 0x8000) != 0;
-    std::int64_t ticksPerQuarter = division;
+// Gives the merged events, the tempo map's and the time signatures' marks
+// among them, their times in microseconds, and the song its events, loop
+// marks, bars and length: microseconds per tick are the tempo over the
+// ticks per quarter note, or fixed for SMPTE time.
+void placeInTime(const std::vector<TrackEvent> &events, std::uint64_t lastTick,
+                 std::uint16_t division, MidiSong &song) {
+    const bool smpte = (division & 0x8000) != 0;
+    const std::int64_t ticksPerQuarter = division;
     long double smpteUsPerTick = 0;
     if (smpte) {
-        int fps = -static_cast<std::int8_t>(division >> 8);
-        int ticksPerFrame = division & 0xFF;
-        if ((fps != 24 && fps != 25 && fps != 29 && fps != 30) || ticksPerFrame == 0)
-            throw MidiFileError("the header's SMPTE time division is not valid");
-        long double rate = fps == 29 ? 29.97L : fps;
-        smpteUsPerTick = 1000000.0L / (rate * ticksPerFrame);
-    } else if (ticksPerQuarter == 0) {
-        throw MidiFileError("the header's time division is zero");
+        const int fps = -static_cast<std::int8_t>(division >> 8);
+        const long double rate = fps == 29 ? 29.97L : fps;
+        smpteUsPerTick = 1000000.0L / (rate * (division & 0xFF));
     }
-
-    MidiSong song;
-    std::vector<TrackEvent> events;
-    std::uint64_t lastTick = 0;
-    int tracksRead = 0;
-    std::size_t at = 8 + std::size_t(headerLength);
-    while (tracksRead < trackCount) {
-        if (size - at < 8) {
-            throw MidiFileError("the header announces " + std::to_string(trackCount) +
-                                " tracks, but the file holds " + std::to_string(tracksRead));
-        }
-        std::uint32_t chunkLength = be32(data + at + 4);
-        bool isTrack = std::memcmp(data + at, "MTrk", 4) == 0;
-        at += 8;
-        if (chunkLength > size - at) {
-            if (isTrack)
-                throw MidiFileError("track " + std::to_string(tracksRead + 1) +
-                                    " is cut short: its chunk is longer than the rest of the file");
-            throw MidiFileError("a chunk is longer than the rest of the file");
-        }
-        if (isTrack) {
-            TrackReader reader(data + at, chunkLength, tracksRead, song, events);
-            lastTick = std::max(lastTick, reader.read());
-            ++tracksRead;
-        }
-        at += chunkLength; // chunks of other kinds are skipped
-    }
-
-    std::stable_sort(events.begin(), events.end(), [](const TrackEvent &a, const TrackEvent &b) {
-        if (a.tick != b.tick)
-            return a.tick < b.tick;
-        return a.track < b.track;
-    });
-
-    // Walk the merged list, converting ticks to microseconds through the tempo map.
     std::uint64_t segmentTick = 0; // tick of the last tempo change
     long double segmentUs = 0;     // its time
     std::uint32_t tempo = 500000;  // 120 beats per minute until told otherwise
@@ -383,6 +325,78 @@ MidiSong parseMidiFile(const std::uint8_t *data, std::size_t size) {
     if (length > static_cast<long double>(kMaxSongLengthUs))
         throw MidiFileError("the song would last longer than 24 hours: absurd delta times");
     song.lengthUs = micros(length);
+}
+
+} // namespace
+
+MidiSong parseMidiFile(const std::uint8_t *data, std::size_t size) {
+    if (size == 0)
+        throw MidiFileError("the file is empty");
+    if (size >= 4 && std::memcmp(data, "RIFF", 4) == 0)
+        std::tie(data, size) = unwrapRiff(data, size);
+    if (size == 0)
+        throw MidiFileError("the RIFF MIDI file's MIDI data is empty");
+    if (size < 14 || std::memcmp(data, "MThd", 4) != 0)
+        throw MidiFileError("the file does not begin with a MIDI header (MThd)");
+    std::uint32_t headerLength = be32(data + 4);
+    if (headerLength < 6)
+        throw MidiFileError("the MIDI header is shorter than six bytes");
+    if (headerLength > size - 8)
+        throw MidiFileError("the MIDI header is longer than the file");
+    const std::uint16_t format = be16(data + 8);
+    const std::uint16_t trackCount = be16(data + 10);
+    const std::uint16_t division = be16(data + 12);
+    if (format > 1)
+        throw MidiFileError(
+            fmt("the file is of format %d; only formats 0 and 1 can be played", format));
+    if (trackCount == 0)
+        throw MidiFileError("the header announces no tracks");
+    if (format == 0 && trackCount != 1)
+        throw MidiFileError(fmt("the file is of format 0 but announces %d tracks", trackCount));
+
+    // An SMPTE division names frames a second and ticks a frame.
+    if (division & 0x8000) {
+        const int fps = -static_cast<std::int8_t>(division >> 8);
+        if ((fps != 24 && fps != 25 && fps != 29 && fps != 30) || (division & 0xFF) == 0)
+            throw MidiFileError("the header's SMPTE time division is not valid");
+    } else if (division == 0) {
+        throw MidiFileError("the header's time division is zero");
+    }
+
+    MidiSong song;
+    std::vector<TrackEvent> events;
+    std::uint64_t lastTick = 0;
+    int tracksRead = 0;
+    std::size_t at = 8 + std::size_t(headerLength);
+    while (tracksRead < trackCount) {
+        if (size - at < 8) {
+            throw MidiFileError("the header announces " + std::to_string(trackCount) +
+                                " tracks, but the file holds " + std::to_string(tracksRead));
+        }
+        std::uint32_t chunkLength = be32(data + at + 4);
+        bool isTrack = std::memcmp(data + at, "MTrk", 4) == 0;
+        at += 8;
+        if (chunkLength > size - at) {
+            if (isTrack)
+                throw MidiFileError("track " + std::to_string(tracksRead + 1) +
+                                    " is cut short: its chunk is longer than the rest of the file");
+            throw MidiFileError("a chunk is longer than the rest of the file");
+        }
+        if (isTrack) {
+            TrackReader reader(data + at, chunkLength, tracksRead, song, events);
+            lastTick = std::max(lastTick, reader.read());
+            ++tracksRead;
+        }
+        at += chunkLength; // chunks of other kinds are skipped
+    }
+
+    std::stable_sort(events.begin(), events.end(), [](const TrackEvent &a, const TrackEvent &b) {
+        if (a.tick != b.tick)
+            return a.tick < b.tick;
+        return a.track < b.track;
+    });
+
+    placeInTime(events, lastTick, division, song);
     song.title = decodeMetaText(song.titleBytes, TextEncoding::Auto);
     song.copyright = decodeMetaText(song.copyrightBytes, TextEncoding::Auto);
     return song;
