@@ -68,8 +68,9 @@ std::string waveProblem(const Request &request, const std::string &file,
     // its loop played as asked; a loop file's intro and pass.
     std::int64_t wanted = 0;
     try {
-        audio::readMidiFile(file); // says why it cannot be read
         const Job job = makeJob(request, file);
+        if (!job.song)
+            audio::readMidiFile(file); // says why it cannot be read
         if (!job.error.empty())
             return "unreadable song: " + file + " (" + job.error + ")";
         const int rate = request.encoding.engineRate();
