@@ -60,6 +60,99 @@ std::size_t reaching(const float *samples, std::size_t count, float top) {
 
 } // namespace
 
+// The overview's measures as the recording goes by: the loudest sample of
+// each stretch of `unit` frames and the loudness of each 100 ms step. When
+// either list is full, each two neighbours become one, and each holds twice
+// as long a stretch: memory stays the same for any length.
+class LevelMeter::Trace {
+public:
+    explicit Trace(std::size_t channels) : channels_(channels) {}
+
+    /// The samples' peaks, stretch by stretch; returns their largest.
+    float add(const float *frames, std::size_t count) {
+        float most = 0;
+        while (count > 0) {
+            const std::size_t n = std::min(count, unit_ - done_);
+            peak_ = loudest(frames, n * channels_, peak_);
+            frames += n * channels_;
+            count -= n;
+            done_ += n;
+            frames_ += n;
+            if (done_ == unit_) {
+                most = std::max(most, peak_);
+                peaks_.push_back(peak_);
+                peak_ = 0;
+                done_ = 0;
+                if (peaks_.size() == kKept)
+                    unit_ *= 2, halve(peaks_, [](float a, float b) { return std::max(a, b); });
+            }
+        }
+        return std::max(most, peak_);
+    }
+
+    /// A step's mean weighted energy a frame.
+    void step(double energy) {
+        sum_ += energy;
+        if (++summed_ < stepsEach_)
+            return;
+        energies_.push_back(sum_ / double(summed_));
+        sum_ = 0;
+        summed_ = 0;
+        if (energies_.size() == kKept)
+            stepsEach_ *= 2, halve(energies_, [](double a, double b) { return (a + b) / 2; });
+    }
+
+    /// `last` is the energy of the step under way (a frame), or negative.
+    Overview overview(std::size_t stepFrames, double last) const {
+        std::vector<float> peaks = peaks_;
+        if (done_ > 0)
+            peaks.push_back(peak_);
+        std::vector<double> energies = energies_;
+        if (summed_ > 0 || last >= 0)
+            energies.push_back((sum_ + std::max(last, 0.0)) / double(summed_ + (last >= 0)));
+        Overview overview;
+        const std::size_t columns = std::min<std::size_t>(Overview::kColumns, frames_);
+        const std::size_t span = stepFrames * stepsEach_; // an energy's frames
+        for (std::size_t c = 0; c < columns; ++c) {
+            // The column's frames, [from, to); each list's entries that hold any of them.
+            const std::size_t from = c * frames_ / columns, to = (c + 1) * frames_ / columns;
+            float peak = 0;
+            for (std::size_t i = from / unit_; i <= (to - 1) / unit_ && i < peaks.size(); ++i)
+                peak = std::max(peak, peaks[i]);
+            double energy = 0;
+            std::size_t n = 0;
+            for (std::size_t i = from / span; i <= (to - 1) / span && i < energies.size(); ++i)
+                energy += energies[i], ++n;
+            overview.peaks.push_back(std::int16_t(std::lround(std::min(peak, 1.0f) * 1000)));
+            const double lufs =
+                n > 0 && energy > 0 ? 10 * std::log10(energy / double(n)) - 0.691 : -1e9;
+            overview.loudness.push_back(lufs < -70 ? Overview::kQuiet
+                                                   : std::int16_t(std::lround(lufs)));
+        }
+        return overview;
+    }
+
+private:
+    static constexpr std::size_t kKept = 4096;
+
+    template <class T, class Merge> static void halve(std::vector<T> &list, Merge merge) {
+        for (std::size_t i = 0; i < list.size() / 2; ++i)
+            list[i] = merge(list[2 * i], list[2 * i + 1]);
+        list.resize(list.size() / 2);
+    }
+
+    std::size_t channels_;
+    std::size_t frames_ = 0;
+    std::size_t unit_ = 256; // frames a peak holds
+    std::size_t done_ = 0;   // frames of the peak under way
+    float peak_ = 0;
+    std::vector<float> peaks_;
+    std::size_t stepsEach_ = 1; // steps an energy holds
+    std::size_t summed_ = 0;    // steps of the energy under way
+    double sum_ = 0;
+    std::vector<double> energies_;
+};
+
 // The true peak: the signal oversampled 4 times (2 times from 96 kHz, not
 // at all from 192 kHz) by libebur128's polyphase 49-tap Hann-windowed sinc,
 // each output kept as a float, its largest magnitude found: libebur128's
@@ -175,9 +268,9 @@ private:
 // and two channels run side by side.
 class LevelMeter::Loudness {
 public:
-    Loudness(std::size_t channels, int rate)
-        : channels_(channels), step_((std::size_t(rate) + 5) / 10), filters_((channels + 1) / 2),
-          weights_(channels) {
+    Loudness(std::size_t channels, int rate, Trace &trace)
+        : trace_(trace), channels_(channels), step_((std::size_t(rate) + 5) / 10),
+          filters_((channels + 1) / 2), weights_(channels) {
         // The shelf, then the high pass, as bilinear biquads multiplied out.
         constexpr double kPi = std::numbers::pi;
         double k = std::tan(kPi * 1681.974450955533 / rate);
@@ -241,6 +334,18 @@ public:
         return kept ? 10 * std::log10(gated / double(kept)) - 0.691 : -1e9;
     }
 
+    /// The overview, with the step under way.
+    Overview overview() const {
+        double last = -1;
+        if (done_ > 0) {
+            last = 0;
+            for (std::size_t c = 0; c < channels_; ++c)
+                last += weights_[c] * filters_[c / 2].sum[c % 2];
+            last /= double(done_);
+        }
+        return trace_.overview(step_, last);
+    }
+
 private:
     // Two channels' values side by side, in one register where the
     // processor has registers of two doubles.
@@ -288,6 +393,7 @@ private:
         for (Filter &f : filters_)
             f.sum = Pair{};
         done_ = 0;
+        trace_.step(energy / double(step_));
         recent_[steps_++ % 4] = energy;
         if (steps_ < 4)
             return;
@@ -300,6 +406,7 @@ private:
     // -70 LUFS as an energy.
     static inline const double kAbsoluteGate = std::pow(10.0, (-70.0 + 0.691) / 10.0);
 
+    Trace &trace_;
     std::size_t channels_;
     std::size_t step_; // frames in 100 ms
     double b_[5] = {}, a_[5] = {};
@@ -314,7 +421,8 @@ private:
 LevelMeter::LevelMeter(int channels, int rate, double fullScale)
     : channels_(std::size_t(std::max(channels, 0))), fullScale_(fullScale) {
     if (channels > 0 && channels <= 64 && rate >= 16) {
-        loudness_ = std::make_unique<Loudness>(channels_, rate);
+        trace_ = std::make_unique<Trace>(channels_);
+        loudness_ = std::make_unique<Loudness>(channels_, rate, *trace_);
         truePeak_ = std::make_unique<TruePeak>(channels_, rate);
     }
 }
@@ -327,7 +435,7 @@ void LevelMeter::add(const float *frames, std::size_t count) {
     loudness_->add(frames, count);
     const std::size_t samples = count * channels_;
     clipped_ += static_cast<long long>(reaching(frames, samples, float(fullScale_ - 1e-7)));
-    peak_ = loudest(frames, samples, peak_);
+    peak_ = std::max(peak_, trace_->add(frames, count));
     truePeak_->add(frames, count);
 }
 
@@ -341,6 +449,7 @@ Levels LevelMeter::levels() const {
     levels.truePeakDb = decibels(truePeak);
     levels.loudness = loudness_->loudness();
     levels.clipped = clipped_;
+    levels.overview = loudness_->overview();
     return levels;
 }
 

@@ -23,17 +23,31 @@ inline bool isLevel(double db) {
     return db > -1e8;
 }
 
+/// A recording seen from afar, as a thumbnail draws it: its length cut
+/// into equal columns (fewer for a recording of fewer frames), and of each
+/// the loudest sample and the loudness.
+struct Overview {
+    static constexpr std::size_t kColumns = 200;
+    /// No loudness: the column is quieter than -70 LUFS.
+    static constexpr std::int16_t kQuiet = -32768;
+    std::vector<std::int16_t> peaks;    // thousandths of full scale, 0 to 1000
+    std::vector<std::int16_t> loudness; // its loudness, whole LUFS, or kQuiet
+    bool operator==(const Overview &) const = default;
+};
+
 struct Levels {
     double peakDb = -1e9;     // the loudest sample, dBFS
     double truePeakDb = -1e9; // between the samples too (4x oversampled), dBTP
     double loudness = -1e9;   // integrated loudness, LUFS; -1e9 for silence
     long long clipped = 0;    // samples at full scale, either sign
+    Overview overview;
     bool silent() const { return loudness < -1e8; }
     bool operator==(const Levels &) const = default;
 };
 
 /// Measures levels as the samples go by, in one pass: the integrated
-/// loudness, the sample peak, the samples at full scale, and the true peak.
+/// loudness, the sample peak, the samples at full scale, the true peak, and
+/// the overview.
 class LevelMeter {
 public:
     /// Interleaved float samples of `channels` at `rate`; `fullScale` is
@@ -55,6 +69,8 @@ private:
     std::unique_ptr<Loudness> loudness_;
     class TruePeak;
     std::unique_ptr<TruePeak> truePeak_;
+    class Trace;
+    std::unique_ptr<Trace> trace_;
     float peak_ = 0;
     long long clipped_ = 0;
 };

@@ -9,9 +9,7 @@
 #include <cstring>
 
 namespace render {
-namespace {
 
-// The length of the well-formed UTF-8 character at `at`, or 0.
 std::size_t utf8Length(const std::string &text, std::size_t at) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char c = byte(at);
@@ -34,6 +32,8 @@ std::size_t utf8Length(const std::string &text, std::size_t at) {
         return 0;
     return n;
 }
+
+namespace {
 
 void appendUtf8(std::string &out, std::uint32_t code) {
     if (code < 0x80) {

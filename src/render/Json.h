@@ -33,6 +33,9 @@ private:
     std::size_t at_ = 0;
 };
 
+/// The length of the well-formed UTF-8 character at `at` of `text`, or 0.
+std::size_t utf8Length(const std::string &text, std::size_t at);
+
 /// `text` as a JSON string, quotes included. A byte that is not part of a
 /// well-formed UTF-8 character (file names are bytes) is written as the
 /// lone surrogate U+DC00 + the byte, as Python's "surrogateescape" does, so

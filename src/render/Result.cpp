@@ -4,6 +4,7 @@
 
 #include "render/Json.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -30,6 +31,7 @@ template <class Stem, class Visitor> void stemFields(Stem &stem, Visitor &v) {
     v.decibels("true_peak_dbtp", stem.levels.truePeakDb, stem.measured);
     v.decibels("loudness_lufs", stem.levels.loudness, stem.measured);
     v.count("clipped", stem.levels.clipped, stem.measured);
+    v.overview("waveform", stem.levels.overview, stem.measured);
     v.flag("measured", stem.measured, false);
 }
 
@@ -40,6 +42,7 @@ template <class R, class Visitor> void fields(R &r, Visitor &v, const ReportCont
     v.decibels("true_peak_dbtp", r.levels.truePeakDb, r.measured);
     v.decibels("loudness_lufs", r.levels.loudness, r.measured);
     v.count("clipped", r.levels.clipped, r.measured);
+    v.overview("waveform", r.levels.overview, r.measured);
     v.decibels("gain_db", r.gainDb, context.normalize && r.measured);
     v.flag("measured", r.measured, false);
     v.stems("stems", r.stems, context.stems);
@@ -90,6 +93,20 @@ public:
     void status(const char *name, Result::Status value) {
         member(name, jsonText(statusText(value)));
     }
+    // {"peaks":[...],"loudness":[...]}, a quiet column's loudness null.
+    void overview(const char *name, const audio::Overview &overview, bool shown) {
+        if (!(shown || exact_) || overview.peaks.empty())
+            return member(name, "null");
+        std::string text = "{\"peaks\":[";
+        for (std::size_t i = 0; i < overview.peaks.size(); ++i)
+            text += (i ? "," : "") + std::to_string(overview.peaks[i]);
+        text += "],\"loudness\":[";
+        for (std::size_t i = 0; i < overview.loudness.size(); ++i)
+            text += (i ? "," : "") + (overview.loudness[i] == audio::Overview::kQuiet
+                                          ? std::string("null")
+                                          : std::to_string(overview.loudness[i]));
+        member(name, text + "]}");
+    }
     void stems(const char *name, const std::vector<Result::Stem> &stems, bool inReport) {
         if (!exact_ && !inReport)
             return;
@@ -121,13 +138,15 @@ public:
     static constexpr bool all = true;
     bool found = false, ok = true;
 
+    // A number or a string may be null, as the report shows what was not
+    // measured: the field keeps its value.
     template <class T> void count(const char *name, T &value, bool) {
         double number = 0;
-        if (mine(name) && (ok = in_.number(number)))
+        if (mine(name) && !in_.word("null") && (ok = in_.number(number)))
             value = T(number);
     }
     void real(const char *name, double &value, const char *) {
-        if (mine(name))
+        if (mine(name) && !in_.word("null"))
             ok = in_.number(value);
     }
     void decibels(const char *name, double &value, bool) { real(name, value, nullptr); }
@@ -136,8 +155,28 @@ public:
             ok = (value = in_.word("true")) || in_.word("false");
     }
     void text(const char *name, std::string &value, bool) {
-        if (mine(name))
+        if (mine(name) && !in_.word("null"))
             ok = in_.string(value);
+    }
+    void overview(const char *name, audio::Overview &overview, bool) {
+        if (!mine(name) || in_.word("null"))
+            return;
+        ok = object(in_, [&](Reader &member) {
+            member.numbers("peaks", overview.peaks);
+            member.numbers("loudness", overview.loudness);
+        });
+        ok = ok && overview.peaks.size() == overview.loudness.size();
+    }
+    // A list of whole numbers, null read as Overview::kQuiet.
+    void numbers(const char *name, std::vector<std::int16_t> &list) {
+        if (!mine(name) || !(ok = in_.take('[')) || in_.take(']'))
+            return;
+        do {
+            double number = audio::Overview::kQuiet;
+            ok = in_.word("null") || in_.number(number);
+            list.push_back(std::int16_t(std::clamp(number, -32768.0, 32767.0)));
+        } while (ok && in_.take(','));
+        ok = ok && in_.take(']');
     }
     void status(const char *name, Result::Status &value) {
         std::string text;
@@ -200,6 +239,43 @@ bool readResultLine(const std::string &line, Result &result) {
     const ReportContext context;
     return Reader::object(in, [&](Reader &member) { fields(result, member, context); }) &&
            in.atEnd();
+}
+
+bool readReportLine(const std::string &line, ReportLine &read) {
+    JsonReader in(line);
+    read = ReportLine{};
+    std::string leftover, interrupted;
+    Result &r = read.result;
+    const ReportContext context{true, true, true};
+    // Live fields are there for a live song only: latency_frames among them.
+    constexpr long kNoLatency = -2147483647L;
+    r.live.latency = kNoLatency;
+    if (!Reader::object(in,
+                        [&](Reader &member) {
+                            member.text("input", read.input, true);
+                            member.text("output", read.output, true);
+                            member.text("format", read.format, true);
+                            member.text("leftover", leftover, true);
+                            member.text("interrupted", interrupted, true);
+                            member.text("action", read.action, true);
+                            member.count("bytes", r.frames, true);
+                            fields(r, member, context);
+                        }) ||
+        !in.atEnd())
+        return false;
+    if (!leftover.empty() || !interrupted.empty()) {
+        read.kind = leftover.empty() ? "interrupted" : "leftover";
+        read.output = leftover.empty() ? interrupted : leftover;
+        r.status = Result::Status::Skipped;
+    }
+    // The report shows no levels where none were measured.
+    r.measured = audio::isLevel(r.levels.peakDb) || !r.levels.overview.peaks.empty();
+    for (Result::Stem &stem : r.stems)
+        stem.measured = audio::isLevel(stem.levels.peakDb) || !stem.levels.overview.peaks.empty();
+    r.live.used = r.live.latency != kNoLatency;
+    if (!r.live.used)
+        r.live.latency = 0;
+    return true;
 }
 
 std::string reportMembers(const Result &result, const ReportContext &context) {

@@ -71,4 +71,15 @@ struct ReportContext {
 /// measured (silence has no loudness and no peak).
 std::string reportMembers(const Result &result, const ReportContext &context);
 
+/// One line of a report, read back: a song's (`kind` empty), or what a
+/// crash left behind ("leftover" or "interrupted", `action` what was done).
+struct ReportLine {
+    std::string input, output, format;
+    std::string kind, action;
+    Result result; // what the line shows; `measured` when it shows levels
+};
+
+/// Reads a line of the report; false when it is not one.
+bool readReportLine(const std::string &line, ReportLine &read);
+
 } // namespace render

@@ -114,3 +114,33 @@ TEST(Levels, WhatIsMeasuredDoesNotDependOnHowTheSamplesComeInBlocks) {
         EXPECT_EQ(levels.loudness, whole.loudness);
     }
 }
+
+TEST(Levels, TheOverviewPlacesEachStretchInItsColumnHoweverLongTheRecording) {
+    // 2^22 frames at 8 kHz (almost nine minutes, long enough that the
+    // meter's lists are halved twice): silence, then from the middle a
+    // tone at half of full scale, fed in uneven blocks.
+    constexpr std::size_t kFrames = std::size_t(1) << 22;
+    audio::LevelMeter meter(1, 8000, 1.0);
+    std::vector<float> block;
+    for (std::size_t at = 0, n = 1; at < kFrames; at += n, n = n * 7 % 40000 + 1) {
+        n = std::min(n, kFrames - at);
+        block.resize(n);
+        for (std::size_t i = 0; i < n; ++i)
+            block[i] = at + i < kFrames / 2 ? 0.0f : float(0.5 * std::sin(0.3 * double(at + i)));
+        meter.add(block.data(), n);
+    }
+    const audio::Levels levels = meter.levels();
+    const audio::Overview &o = levels.overview;
+    ASSERT_EQ(o.peaks.size(), audio::Overview::kColumns);
+    ASSERT_EQ(o.loudness.size(), audio::Overview::kColumns);
+    for (std::size_t c = 0; c < audio::Overview::kColumns; ++c) {
+        const bool loud = c >= audio::Overview::kColumns / 2;
+        EXPECT_NEAR(o.peaks[c], loud ? 500 : 0, 1) << "column " << c;
+        // A loudness step that straddles the middle blurs the two next to it.
+        if (c + 1 < audio::Overview::kColumns / 2) {
+            EXPECT_EQ(o.loudness[c], audio::Overview::kQuiet) << "column " << c;
+        } else if (c > audio::Overview::kColumns / 2) {
+            EXPECT_NEAR(o.loudness[c], levels.loudness, 0.6) << "column " << c;
+        }
+    }
+}
