@@ -13,6 +13,7 @@
 #include "render/Live.h"
 #include "render/Progress.h"
 #include "render/Renderer.h"
+#include "render/ReportPage.h"
 #include "render/Stems.h"
 
 #include <algorithm>
@@ -26,6 +27,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -262,6 +264,13 @@ public:
                 throw UsageError("the report " + request_.report +
                                  " cannot be written: " + std::strerror(errno));
         }
+        if (!request_.reportPage.empty()) {
+            // Written at once: a page that cannot be is known before a song records.
+            page_ = std::make_unique<ReportPage>(request_.reportPage, tasks_.size());
+            if (const std::string error = page_->update(true); !error.empty())
+                throw UsageError("the report page " + request_.reportPage +
+                                 " cannot be written: " + error);
+        }
         installStopSignals(false);
         settleInterrupted();
         for (std::size_t i = 0; i < tasks_.size(); ++i) {
@@ -278,8 +287,17 @@ public:
         progress_.summary(g_stop);
         if (report_)
             std::fclose(report_);
+        bool pageWritten = true;
+        if (page_)
+            if (const std::string error = page_->update(true); !error.empty()) {
+                std::fprintf(stderr, "kestrune-render: the report page %s cannot be written: %s\n",
+                             request_.reportPage.c_str(), error.c_str());
+                pageWritten = false;
+            }
         if (g_stop)
             return 130;
+        if (!pageWritten)
+            return 1;
         for (const Task &t : tasks_)
             if (t.result.status == Result::Status::Failed)
                 return 1;
@@ -470,15 +488,10 @@ private:
             std::fprintf(stderr, "Left-over temporary file %s (%llu bytes) %s\n",
                          leftover.file.c_str(), static_cast<unsigned long long>(leftover.bytes),
                          removed ? "removed" : ("could not be removed: " + error).c_str());
-            if (!report_)
-                continue;
-            std::fprintf(report_,
-                         "{\"leftover\":%s,\"bytes\":%llu,\"status\":\"leftover\","
-                         "\"action\":\"%s\",\"error\":%s}\n",
-                         jsonText(leftover.file).c_str(),
-                         static_cast<unsigned long long>(leftover.bytes),
-                         removed ? "removed" : "kept", removed ? "null" : jsonText(error).c_str());
-            std::fflush(report_);
+            report("{\"leftover\":" + jsonText(leftover.file) +
+                   ",\"bytes\":" + std::to_string(leftover.bytes) +
+                   ",\"status\":\"leftover\",\"action\":\"" + (removed ? "removed" : "kept") +
+                   "\",\"error\":" + (removed ? "null" : jsonText(error)) + "}");
         }
         for (const InterruptedRecording &found : FindInterrupted(folders)) {
             std::string error, kept;
@@ -495,18 +508,14 @@ private:
             std::fprintf(stderr, "Interrupted recording %s (%.1f s of %s, for %s) %s\n",
                          found.file.c_str(), found.seconds(), found.note.song.c_str(),
                          found.note.output.c_str(), what.c_str());
-            if (!report_)
-                continue;
-            std::fprintf(report_,
-                         "{\"input\":%s,\"output\":%s,\"interrupted\":%s,\"frames\":%lld,"
-                         "\"seconds\":%.6f,\"status\":\"interrupted\",\"action\":\"%s\","
-                         "\"error\":%s}\n",
-                         jsonText(found.note.song).c_str(), jsonText(found.note.output).c_str(),
-                         jsonText(kept.empty() ? found.file : kept).c_str(),
-                         static_cast<long long>(found.frames), found.seconds(),
-                         keep ? "kept" : "removed",
-                         error.empty() ? "null" : jsonText(error).c_str());
-            std::fflush(report_);
+            char seconds[40];
+            std::snprintf(seconds, sizeof seconds, "%.6f", found.seconds());
+            report("{\"input\":" + jsonText(found.note.song) +
+                   ",\"output\":" + jsonText(found.note.output) +
+                   ",\"interrupted\":" + jsonText(kept.empty() ? found.file : kept) +
+                   ",\"frames\":" + std::to_string(found.frames) + ",\"seconds\":" + seconds +
+                   ",\"status\":\"interrupted\",\"action\":\"" + (keep ? "kept" : "removed") +
+                   "\",\"error\":" + (error.empty() ? "null" : jsonText(error)) + "}");
         }
     }
 
@@ -514,15 +523,26 @@ private:
         Task &task = tasks_[index];
         task.ended = true;
         progress_.finished(task.input, task.output, task.result);
-        if (!report_)
+        if (!report_ && !page_)
             return;
-        std::fprintf(report_, "{\"input\":%s,\"output\":%s,\"format\":%s,%s}\n",
-                     jsonText(task.input).c_str(), jsonText(task.output).c_str(),
-                     jsonText(encodingText(request_.encoding)).c_str(),
-                     reportMembers(task.result, ReportContext{request_.normalize, request_.stems,
-                                                              request_.loopFile})
-                         .c_str());
-        std::fflush(report_);
+        report("{\"input\":" + jsonText(task.input) + ",\"output\":" + jsonText(task.output) +
+               ",\"format\":" + jsonText(encodingText(request_.encoding)) + "," +
+               reportMembers(task.result,
+                             ReportContext{request_.normalize, request_.stems, request_.loopFile}) +
+               "}");
+    }
+
+    // A line of the report, into the report and onto its page.
+    void report(const std::string &line) {
+        if (report_) {
+            std::fprintf(report_, "%s\n", line.c_str());
+            std::fflush(report_);
+        }
+        if (page_) {
+            page_->add(line);
+            // A page that fails now is tried again, and told of at the end.
+            page_->update(false);
+        }
     }
 
     const Request &request_;
@@ -531,6 +551,7 @@ private:
     std::deque<std::size_t> waiting_;
     std::vector<Worker> workers_;
     std::FILE *report_ = nullptr;
+    std::unique_ptr<ReportPage> page_;
     bool stopping_ = false;
 };
 

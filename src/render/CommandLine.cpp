@@ -387,6 +387,16 @@ const OptionSpec kOptions[] = {
          r.request.report = value;
          r.request.reports.push_back(value);
      }},
+    {"report-page", 0, Takes::Value, "FILE.html", Group::Batches,
+     "also show the report as a page to look at and listen through, written as the batch goes: "
+     "a row per file with its waveform and loudness over time, levels and stems, and a player; "
+     "those that need a look first (failed, clipped, quieter than -30 LUFS, a silent stem, a "
+     "noisy input, a ring-out that timed out)",
+     [](Reading &r, std::string &value) { r.request.reportPage = value; }},
+    {"from-report", 0, Takes::Value, "FILE.jsonl", Group::Batches,
+     "record nothing: make the --report-page of reports already written (repeatable: the "
+     "reports of a cluster's shards, say); their paths are taken from where it runs",
+     [](Reading &r, std::string &value) { r.request.fromReports.push_back(value); }},
     {"check", 0, Takes::Nothing, "", Group::Batches,
      "record nothing: name every file of this shard whose output is missing, unreadable, "
      "shorter than its song (or, with --mp3, lacks its MP3), every temporary or in-progress "
@@ -743,6 +753,13 @@ Request parseCommandLine(int argc, char **argv, const std::string &settings) {
         throw UsageError(r.liveOnly + " is for --live and --level-check");
     if (request.levelCheck)
         return request; // nothing to record
+    if (!request.fromReports.empty()) {
+        if (request.reportPage.empty())
+            throw UsageError("--from-report makes a page: give --report-page FILE.html");
+        if (::optind < argc || !r.lists.empty())
+            throw UsageError("--from-report records nothing: no MIDI file is taken");
+        return request;
+    }
     if (request.live) {
         // One instrument plays one song at a time.
         if (r.jobsGiven && request.jobs > 1)

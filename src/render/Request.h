@@ -39,6 +39,8 @@ struct Request {
     int shardIndex = 0;                      // this shard takes the files whose hash
     int shardCount = 1;                      //   modulo shardCount is shardIndex
     std::string report;                      // JSON lines, one per file; empty for none
+    std::string reportPage;                  // --report-page: the report as a page; empty for none
+    std::vector<std::string> fromReports;    // --from-report: the page of these, nothing recorded
     bool check = false;                      // --check: record nothing, prove the set whole
     std::vector<std::string> reports;        // --check: every --report given
     bool quiet = false;                      // no progress, only failures

@@ -3,6 +3,7 @@
 #include "render/Batch.h"
 #include "render/Check.h"
 #include "render/Live.h"
+#include "render/ReportPage.h"
 
 #include <cstdio>
 
@@ -19,6 +20,8 @@ int main(int argc, char **argv) {
         }
         if (request.levelCheck)
             return render::runLevelCheck(request);
+        if (!request.fromReports.empty())
+            return render::runReportPage(request);
         if (request.check)
             return render::runCheck(request);
         render::makeOutputFolders(request);

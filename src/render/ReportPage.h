@@ -1,0 +1,42 @@
+// A batch's report as a page to look at and listen through: one HTML file
+// that holds everything it shows, a row per song, those that need a look
+// first.
+#pragma once
+
+#include "render/Request.h"
+#include "render/Result.h"
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace render {
+
+class ReportPage {
+public:
+    /// The page at `path`, of a batch of `expected` songs (0: not known).
+    explicit ReportPage(std::string path, std::size_t expected = 0);
+
+    /// Adds a line of the report; false when it is not one (it is left out).
+    bool add(const std::string &line);
+    /// The page, whole.
+    std::string html() const;
+    /// Writes the page in place of the one there, all at once: a reader
+    /// sees the old page or the new one. Empty, or why it could not be.
+    std::string write();
+    /// write(), unless the page was written a moment ago (`now` writes it
+    /// anyway): writing it takes at most a hundredth of the batch's time.
+    std::string update(bool now);
+
+private:
+    std::string path_;
+    std::size_t expected_;
+    std::vector<ReportLine> rows_;
+    std::chrono::steady_clock::time_point next_{};
+};
+
+/// --from-report: the page of reports already written. The exit status.
+int runReportPage(const Request &request);
+
+} // namespace render

@@ -1,0 +1,107 @@
+// The report page of a real batch, as a browser shows it: Chromium, headless,
+// in a process of its own.
+#include "RenderFixture.h"
+
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+
+#include <filesystem>
+
+namespace {
+
+const std::string kOpenMsx = "/usr/share/games/openttd/baseset/openmsx/";
+
+struct Browsed {
+    QImage shot;
+    std::vector<std::string> console; // what the page's console said
+};
+
+// The page loaded in Chromium, with a profile of the test's own.
+Browsed browse(const std::string &page, const std::string &folder) {
+    Browsed browsed;
+    QProcess chromium;
+    const std::string shot = folder + "/shot.png";
+    chromium.start("chromium",
+                   {"--headless", "--no-sandbox", "--disable-gpu", "--force-device-scale-factor=1",
+                    "--hide-scrollbars", "--window-size=1400,900", "--enable-logging=stderr",
+                    "--v=0", QString::fromStdString("--user-data-dir=" + folder + "/profile"),
+                    QString::fromStdString("--screenshot=" + shot),
+                    QString::fromStdString("file://" + page)});
+    EXPECT_TRUE(chromium.waitForFinished(120000)) << "Chromium did not end";
+    const QStringList said = QString(chromium.readAllStandardError()).split('\n');
+    for (const QString &line : said)
+        if (line.contains(":CONSOLE"))
+            browsed.console.push_back(line.toStdString());
+    browsed.shot.load(QString::fromStdString(shot));
+    return browsed;
+}
+
+std::string fileText(const std::string &path) {
+    QFile file(QString::fromStdString(path));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+}
+
+// The page's rows, without its heading (which says when it was made).
+std::string rowsOf(const std::string &page) {
+    const auto from = page.find("<tbody>");
+    return from == std::string::npos ? "" : page.substr(from, page.find("</tbody>") - from);
+}
+
+bool near(QRgb pixel, int r, int g, int b) {
+    return std::abs(qRed(pixel) - r) <= 2 && std::abs(qGreen(pixel) - g) <= 2 &&
+           std::abs(qBlue(pixel) - b) <= 2;
+}
+
+TEST_F(Render, TheReportPageShowsTheBatchWorstFirstAsItsReportMeasuredIt) {
+    ASSERT_TRUE(std::filesystem::exists("/usr/bin/chromium"))
+        << "Chromium is not installed (scripts/install-deps installs it)";
+    const std::string loud = kOpenMsx + "train_filled_with_cash.mid", // -12 dBFS: clips
+        fine = kOpenMsx + "coconut_run2.mid",                         // -16 dBFS: does not
+        broken = song("broken.mid", test::Bytes{'M', 'T', 'h', 'x'});
+    const Ran ran = render({"-j", "2", "-o", "out/", "--gain", "14", "--report", "r.jsonl",
+                            "--report-page", "page.html", QString::fromStdString(loud),
+                            QString::fromStdString(fine), QString::fromStdString(broken)});
+    ASSERT_EQ(ran.exit, 1) << ran.said;
+    const std::string page = fileText(dir.path("page.html"));
+
+    // The failed song first, the clipped one next, the fine one last.
+    const auto at = [&](const std::string &name) { return page.find("<b>" + name + "</b>"); };
+    ASSERT_NE(at("coconut_run2.mid"), std::string::npos) << page;
+    EXPECT_LT(at("broken.mid"), at("train_filled_with_cash.mid"));
+    EXPECT_LT(at("train_filled_with_cash.mid"), at("coconut_run2.mid"));
+    EXPECT_NE(page.find("<span>clipped</span>"), std::string::npos);
+
+    // It loads without a word in the console, and the clipped song's
+    // thumbnail (the first: the failed song has none) has, in each pixel
+    // column, the height of the peak its report line gives.
+    const Browsed browsed = browse(dir.path("page.html"), dir.root());
+    EXPECT_TRUE(browsed.console.empty()) << browsed.console.front();
+    ASSERT_FALSE(browsed.shot.isNull());
+    const QImage &shot = browsed.shot;
+    int left = -1, top = -1; // the thumbnail's frame
+    for (int y = 0; y < shot.height() && top < 0; ++y)
+        for (int x = 0; x < shot.width() && top < 0; ++x)
+            if (near(shot.pixel(x, y), 0xc9, 0xd2, 0xdd))
+                left = x, top = y;
+    ASSERT_GE(top, 0) << "no thumbnail";
+    const QJsonArray peaks =
+        report(dir.path("r.jsonl"))[loud]["waveform"].toObject()["peaks"].toArray();
+    ASSERT_EQ(peaks.size(), 200);
+    int full = 0;
+    for (int c = 0; c < 200; ++c) {
+        int height = 0;
+        for (int y = top + 1; y <= top + 48; ++y)
+            height += near(shot.pixel(left + 1 + c, y), 0x1f, 0x6f, 0xeb);
+        EXPECT_NEAR(height, std::round(peaks[c].toInt() * 48 / 1000.0), 1) << "column " << c;
+        full += height == 48;
+    }
+    EXPECT_GT(full, 0) << "the clipped song reaches full scale somewhere";
+
+    // The same page is made from the report afterwards.
+    const Ran again = render({"--from-report", "r.jsonl", "--report-page", "again.html"});
+    ASSERT_EQ(again.exit, 0) << again.said;
+    EXPECT_EQ(rowsOf(fileText(dir.path("again.html"))), rowsOf(page));
+}
+
+} // namespace
