@@ -44,7 +44,7 @@ for ((i = 0; $(wc -l <big.jsonl) < 10000; i++)); do
     sed "s|\"input\":\"[^\"]*/|&$i-|" set.jsonl >>big.jsonl
 done
 head -n 10000 big.jsonl >10k.jsonl
-/usr/bin/time -f "%e s, %M KB" -o time render --from-report 10k.jsonl --report-page 10k.html
+/usr/bin/time -f "%e s, %M KB" -o time "$build/kestrune-render" --from-report 10k.jsonl --report-page 10k.html
 printf 'page of 10 000 lines: made in %s, %d MB\n' "$(cat time)" \
     "$(($(stat -c %s 10k.html) / 1000000))"
 echo '<!DOCTYPE html><html><body></body></html>' >empty.html

@@ -88,6 +88,7 @@ void EngineDevices::recordStems(const std::vector<int> &channels,
         if (!stem->create(wave_.format(), error))
             throw Exception(error);
         stem->takeChannel(channels[i], &wave_);
+        stem->tap(i < stemTaps_.size() ? stemTaps_[i] : nullptr);
         if (!stem->record(journals[i], {}, error, expectedFrames))
             throw Exception(error);
         stems_.push_back(std::move(stem));

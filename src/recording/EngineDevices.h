@@ -37,6 +37,8 @@ public:
 
     /// What the next recording holds also goes to `tap` as it is written.
     void tap(audio::RecordingTap *tap) { wave_.tap(tap); }
+    /// And what each of its stems holds to the tap of the same place.
+    void tapStems(std::vector<audio::RecordingTap *> taps) { stemTaps_ = std::move(taps); }
 
     audio::Engine &engine() { return *engine_; }
     audio::SequencerDevice &sequencer() { return sequencer_; }
@@ -48,4 +50,5 @@ private:
     audio::WaveAudioDevice wave_;
     // The stems, each a device that follows wave_.
     std::vector<std::unique_ptr<audio::WaveAudioDevice>> stems_;
+    std::vector<audio::RecordingTap *> stemTaps_;
 };

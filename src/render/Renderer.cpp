@@ -159,8 +159,10 @@ Result Renderer::render(const Job &job, const ProgressFunction &progress,
         result.error = e.what();
     }
     devices_->tap(nullptr);
+    devices_->tapStems({});
     stream_.reset(); // one not finished is removed
     levels_.reset();
+    stemLevels_.clear();
     // A song cut short leaves nothing sounding on the instrument; one that
     // ended meets the next song's reset (and the batch's end, silence()).
     if (stop || result.status != Result::Status::Ok)
@@ -187,6 +189,13 @@ void Renderer::openOutputs(const Job &job) {
                      request_.normalize))
         levels_ = std::make_unique<LevelTap>(format);
     devices_->tap(stream_ ? static_cast<audio::RecordingTap *>(stream_.get()) : levels_.get());
+    // WAVE stems too are measured as they are written; those of another
+    // container are measured as they are written into it.
+    std::vector<audio::RecordingTap *> stemTaps;
+    if (request_.stems && request_.encoding.container == Container::Wav)
+        for (std::size_t i = 0; i < job.stems.size(); ++i)
+            stemTaps.push_back(stemLevels_.emplace_back(std::make_unique<LevelTap>(format)).get());
+    devices_->tapStems(std::move(stemTaps));
 }
 
 void Renderer::record(const ProgressFunction &progress, const std::atomic<bool> &stop) {
@@ -291,10 +300,12 @@ SessionPlan Renderer::planFor(const Job &job, const std::atomic<bool> &stop) {
         for (const StemOutput &stem : job.stems)
             plan.stems.push_back(SessionPlan::Stem{stem.channel, stem.path});
         // One gain for the whole set, the song's: they still add up to it.
-        plan.finishStem = [this, finishing](std::size_t, const std::string &recording,
+        plan.finishStem = [this, finishing](std::size_t index, const std::string &recording,
                                             const std::string &output) {
             FinishPlan how = finishing;
             how.gainDb = finished_.gainDb;
+            if (index < stemLevels_.size() && stemLevels_[index]->ok())
+                how.recorded = stemLevels_[index]->levels();
             Finished done;
             const std::string error = finishOutput(recording, output, how, done);
             if (error.empty())

@@ -73,8 +73,9 @@ private:
     // or its levels.
     std::unique_ptr<StreamedOutput> stream_;
     std::unique_ptr<LevelTap> levels_;
-    Finished finished_;                   // of the file last rendered
-    std::vector<Result::Stem> stemsDone_; // and of its stems
+    std::vector<std::unique_ptr<LevelTap>> stemLevels_; // each WAVE stem's, as it is written
+    Finished finished_;                                 // of the file last rendered
+    std::vector<Result::Stem> stemsDone_;               // and of its stems
 };
 
 } // namespace render
