@@ -161,10 +161,10 @@ private:
 //
 // An output depends on the last `delay` input samples only, through a
 // phase's coefficients whose magnitudes sum to `bound_` at most (1.86 at
-// 4 times): a block whose samples, and the samples before it, stay below
-// the peak so far divided by that cannot raise it, and is passed over. The
-// samples before the block are always at hand, so the figure is the whole
-// pass's whatever is passed over.
+// 4 times): a stretch of outputs whose samples, and the samples before
+// them, stay below the peak so far divided by that cannot raise it, and is
+// passed over. Each output is summed alone, in the same order, so the
+// figure is the whole pass's whatever is passed over.
 class LevelMeter::TruePeak {
     static constexpr double kPi = std::numbers::pi;
 
@@ -210,6 +210,7 @@ public:
 
 private:
     static constexpr std::size_t kBlock = 256;
+    static constexpr std::size_t kStretch = 32;
     struct Tap {
         std::size_t index; // samples back from the current one
         double coeff;
@@ -224,8 +225,14 @@ private:
             float *h = history_[c].data();
             for (std::size_t f = 0; f < count; ++f)
                 h[before + f] = frames[f * channels_ + c];
+            // Stretch by stretch of kStretch outputs, each through the
+            // samples it depends on.
             if (loudest(h, before + count) * bound_ > peak_)
-                filter(h + before, count);
+                for (std::size_t at = 0; at < count; at += kStretch) {
+                    const std::size_t n = std::min(kStretch, count - at);
+                    if (loudest(h + at, before + n) * bound_ > peak_)
+                        filter(h + before + at, n);
+                }
             std::copy(h + count, h + count + before, h);
         }
     }

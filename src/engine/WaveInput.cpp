@@ -410,6 +410,27 @@ void WaveRecorder::writePending() {
     pending_.clear();
 }
 
+namespace {
+
+// `count` stored samples of `kBytes` each, little-endian and signed (8
+// bits: unsigned, around 128), as a WAVE reader reads them back: placed at
+// the top of 32 bits, and as float. The width is known to the compiler, so
+// that the loop runs several samples at a time.
+template <std::size_t kBytes>
+void readBack(const std::uint8_t *p, std::size_t count, std::int32_t *pcm, float *samples) {
+    for (std::size_t i = 0; i < count; ++i, p += kBytes) {
+        std::uint32_t word = 0;
+        for (std::size_t b = 0; b < kBytes; ++b)
+            word |= std::uint32_t(p[b]) << (8 * (4 - kBytes + b));
+        if constexpr (kBytes == 1)
+            word ^= 0x80000000u;
+        pcm[i] = static_cast<std::int32_t>(word);
+        samples[i] = float(pcm[i]) * (1.0f / 2147483648.0f);
+    }
+}
+
+} // namespace
+
 void WaveRecorder::tapConverted() {
     // The samples as stored, read back as a WAVE reader gives them.
     const WaveFormat &format = converter_.format();
@@ -423,16 +444,18 @@ void WaveRecorder::tapConverted() {
         return;
     }
     tappedPcm_.resize(count);
-    for (std::size_t i = 0; i < count; ++i, p += bytes) {
-        // Little-endian, signed (8 bits: unsigned, around 128), placed at
-        // the top of 32 bits.
-        std::uint32_t word = 0;
-        for (std::size_t b = 0; b < bytes; ++b)
-            word |= std::uint32_t(p[b]) << (8 * (4 - bytes + b));
-        if (bytes == 1)
-            word ^= 0x80000000u;
-        tappedPcm_[i] = static_cast<std::int32_t>(word);
-        tapped_[i] = float(tappedPcm_[i]) * (1.0f / 2147483648.0f);
+    switch (bytes) {
+    case 1:
+        readBack<1>(p, count, tappedPcm_.data(), tapped_.data());
+        break;
+    case 2:
+        readBack<2>(p, count, tappedPcm_.data(), tapped_.data());
+        break;
+    case 3:
+        readBack<3>(p, count, tappedPcm_.data(), tapped_.data());
+        break;
+    default:
+        readBack<4>(p, count, tappedPcm_.data(), tapped_.data());
     }
     tap_->written(tapped_.data(), tappedPcm_.data(), count / std::size_t(format.channels));
 }
