@@ -1,7 +1,8 @@
-// The report page: the report's lines as an HTML table. Each recording's
-// overview travels in the page as text (two base-64 digits a peak, one a
-// loudness) and a short script draws it into a canvas when its row comes
-// into view, so that a page of ten thousand songs opens at once.
+// The report page: the report's lines as rows of data in one HTML file, and
+// a short script that makes a table of them. Each recording's overview
+// travels as text (two base-64 digits a peak, one a loudness) and is drawn
+// into a canvas. The script makes the rows a hundred at a time, more as the
+// reader scrolls to them, so that a page of ten thousand songs opens at once.
 #include "render/ReportPage.h"
 
 #include "platform/FileWrite.h"
@@ -21,70 +22,30 @@ namespace {
 
 constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
+enum Rank { kFailed, kMarked, kFine, kLeft };
+
 // What a row is marked with, in the order the marks are shown.
-struct Look {
-    bool failed = false;
-    std::vector<std::string> marks;
-};
-
-Look lookAt(const ReportLine &row) {
-    Look look;
+std::vector<std::string> marksOf(const ReportLine &row) {
     const Result &r = row.result;
-    if (!row.kind.empty()) {
-        look.marks.push_back(row.kind == "leftover" ? "left over" : "interrupted");
-        return look;
-    }
-    if (r.status == Result::Status::Failed) {
-        look.failed = true;
-        look.marks.push_back("failed");
-        return look;
-    }
+    if (!row.kind.empty())
+        return {row.kind == "leftover" ? "left over" : "interrupted"};
+    if (r.status == Result::Status::Failed)
+        return {"failed"};
+    std::vector<std::string> marks;
     if (r.status != Result::Status::Ok)
-        return look;
+        return marks;
     if (r.levels.clipped > 0)
-        look.marks.push_back("clipped");
+        marks.push_back("clipped");
     if (r.measured && (r.levels.silent() || r.levels.loudness < -30))
-        look.marks.push_back(r.levels.silent() ? "silent" : "quiet");
-    for (const Result::Stem &stem : r.stems)
-        if (stem.measured && stem.levels.silent()) {
-            look.marks.push_back("silent stem");
-            break;
-        }
+        marks.push_back(r.levels.silent() ? "silent" : "quiet");
+    if (std::any_of(r.stems.begin(), r.stems.end(),
+                    [](const Result::Stem &stem) { return stem.measured && stem.levels.silent(); }))
+        marks.push_back("silent stem");
     if (r.live.used && r.live.floorDb > -50)
-        look.marks.push_back("noisy input");
+        marks.push_back("noisy input");
     if (r.live.used && r.live.ringOutTimedOut)
-        look.marks.push_back("ring-out timed out");
-    return look;
-}
-
-// Text as HTML: escaped, and each byte that is not UTF-8 shown as U+FFFD.
-std::string html(const std::string &text) {
-    std::string out;
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t n = utf8Length(text, at);
-        if (n == 0) {
-            out += "\xEF\xBF\xBD";
-            ++at;
-            continue;
-        }
-        const char c = text[at];
-        if (n > 1)
-            out.append(text, at, n);
-        else if (c == '&')
-            out += "&amp;";
-        else if (c == '<')
-            out += "&lt;";
-        else if (c == '>')
-            out += "&gt;";
-        else if (c == '"')
-            out += "&quot;";
-        else if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t')
-            out += ' ';
-        else
-            out += c;
-        at += n;
-    }
-    return out;
+        marks.push_back("ring-out timed out");
+    return marks;
 }
 
 // `path` relative to the page's folder, as a URL: every byte kept exactly.
@@ -98,12 +59,11 @@ std::string linkTo(const std::string &path, const std::string &page) {
         relative = target.string();
     std::string url;
     for (const char c : relative) {
-        const unsigned char b = static_cast<unsigned char>(c);
-        if (std::isalnum(b) || std::strchr("-._~/", c))
+        if (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-._~/", c)) {
             url += c;
-        else {
+        } else {
             char escape[4];
-            std::snprintf(escape, sizeof escape, "%%%02X", b);
+            std::snprintf(escape, sizeof escape, "%%%02X", static_cast<unsigned char>(c));
             url += escape;
         }
     }
@@ -125,22 +85,28 @@ bool playable(const std::string &path) {
            extension == "mp3";
 }
 
-std::string number(double value, const char *format) {
+// A number to a tenth, or null.
+std::string tenths(double value, bool shown) {
+    if (!shown || !std::isfinite(value))
+        return "null";
     char text[40];
-    std::snprintf(text, sizeof text, format, value);
+    std::snprintf(text, sizeof text, "%.1f", value);
     return text;
 }
 
-// A level with one decimal, or a dash where there is none.
 std::string level(double db, bool measured) {
-    return measured && audio::isLevel(db) ? number(db, "%.1f") : "&ndash;";
+    return tenths(db, measured && audio::isLevel(db));
 }
 
-// The overview as the page's script reads it.
-std::string peaksText(const audio::Overview &overview) {
+// The overview's peaks, `merged` columns to a digit pair (the loudest), and
+// its loudness a digit a column.
+std::string peaksText(const audio::Overview &overview, std::size_t merged) {
     std::string text;
-    for (const std::int16_t peak : overview.peaks) {
-        const int v = std::clamp<int>(peak, 0, 4095);
+    for (std::size_t i = 0; i < overview.peaks.size(); i += merged) {
+        int v = 0;
+        for (std::size_t j = i; j < std::min(i + merged, overview.peaks.size()); ++j)
+            v = std::max<int>(v, overview.peaks[j]);
+        v = std::clamp(v, 0, 4095);
         text += kDigits[v / 64];
         text += kDigits[v % 64];
     }
@@ -154,82 +120,67 @@ std::string loudnessText(const audio::Overview &overview) {
     return text;
 }
 
-std::string thumbnail(const audio::Levels &levels, const char *kind) {
-    if (levels.overview.peaks.empty())
-        return {};
-    std::string canvas =
-        std::string("<canvas class=\"") + kind + "\" data-p=\"" + peaksText(levels.overview) + "\"";
-    if (std::strcmp(kind, "wave") == 0)
-        canvas += " data-l=\"" + loudnessText(levels.overview) + "\" width=\"200\" height=\"64\"";
-    else
-        canvas += " width=\"100\" height=\"24\"";
-    return canvas + "></canvas>";
+// A file the page links to: its name, its link, and whether it plays.
+std::string fileMembers(const std::string &path, const std::string &page) {
+    return "\"o\":" + jsonText(fileName(path)) + ",\"h\":" + jsonText(linkTo(path, page)) +
+           (playable(path) ? ",\"a\":1" : "");
 }
 
-// The playing of a file: a button, and a click on its thumbnail.
-std::string player(const std::string &output, const std::string &page, const std::string &inner) {
-    if (!playable(output))
-        return inner;
-    return "<div class=\"play\" data-src=\"" + html(linkTo(output, page)) + "\" title=\"" +
-           html(fileName(output)) + "\"><button>&#9654;</button>" + inner + "</div>";
-}
-
-struct Columns {
-    bool gain = false, live = false, stems = false;
-};
-
-std::string row(const ReportLine &line, const Look &look, const Columns &columns,
-                const std::string &page) {
+// The row's data: names and texts as JSON strings, levels to a tenth.
+std::string rowData(const ReportLine &line, const std::vector<std::string> &marks,
+                    const std::string &page) {
     const Result &r = line.result;
     const bool ok = r.status == Result::Status::Ok;
-    std::string out = std::string("<tr") +
-                      (look.failed          ? " class=\"failed\""
-                       : look.marks.empty() ? ""
-                                            : " class=\"look\"") +
-                      "><td class=\"marks\">";
-    for (const std::string &mark : look.marks)
-        out += "<span>" + mark + "</span>";
-    const std::string song = line.input.empty() ? line.output : line.input;
-    out += "</td><td class=\"song\"><b>" + html(fileName(song)) + "</b>";
-    if (!line.output.empty() && (ok || !line.kind.empty()))
-        out += "<a href=\"" + html(linkTo(line.output, page)) + "\">" +
-               html(fileName(line.output)) + "</a>";
-    if (!line.kind.empty())
-        out += "<i>" + html(line.action) + "</i>";
-    else if (r.status == Result::Status::Skipped)
-        out += "<i>left out: its output is there</i>";
+    std::string data =
+        "{\"n\":" + jsonText(fileName(line.input.empty() ? line.output : line.input));
+    if (!marks.empty()) {
+        data += ",\"m\":[";
+        for (std::size_t i = 0; i < marks.size(); ++i)
+            data += (i ? "," : "") + jsonText(marks[i]);
+        data += "]";
+    }
+    if (!line.output.empty() && (ok || line.action == "kept"))
+        data += "," + fileMembers(line.output, page);
     if (!r.error.empty())
-        out += "<i class=\"error\">" + html(r.error) + "</i>";
-    out += "</td><td>" + (ok ? player(line.output, page, thumbnail(r.levels, "wave")) : "");
-    out += "</td><td class=\"n\">" + (ok || r.seconds > 0 ? number(r.seconds, "%.1f s") : "");
-    out += "</td><td class=\"n\">" + level(r.levels.peakDb, r.measured);
-    out += "</td><td class=\"n\">" + level(r.levels.truePeakDb, r.measured);
-    out += "</td><td class=\"n\">" + level(r.levels.loudness, r.measured);
-    out += "</td><td class=\"n\">" + (r.measured ? std::to_string(r.levels.clipped) : "");
-    if (columns.gain)
-        out += "</td><td class=\"n\">" + (r.measured ? number(r.gainDb, "%+.1f") : "");
-    if (columns.live) {
-        out += "</td><td class=\"live\">";
-        if (r.live.used)
-            out += "latency " + std::to_string(r.live.latency) + " frames<br>floor " +
-                   level(r.live.floorDb, true) + " dBFS<br>input peak " +
-                   level(r.live.inputPeakDb, true) + " dBFS (" +
-                   std::to_string(r.live.inputClipped) + " clipped)<br>drift " +
-                   number(r.live.driftPpm, "%.1f") + " ppm" +
-                   (r.live.ringOutTimedOut ? "<br><b>ring-out timed out</b>" : "");
-    }
-    if (columns.stems) {
-        out += "</td><td class=\"stems\">";
-        for (const Result::Stem &stem : r.stems) {
-            const std::string name = fileName(stem.output);
-            const auto dot = name.rfind('.');
-            out += "<figure>" + player(stem.output, page, thumbnail(stem.levels, "stem")) +
-                   "<figcaption>" + html(name.substr(0, dot)) +
-                   (stem.measured && stem.levels.silent() ? " (silent)" : "") +
-                   "</figcaption></figure>";
+        data += ",\"e\":" + jsonText(r.error);
+    if (!line.kind.empty())
+        data += ",\"i\":" + jsonText(line.action);
+    else if (r.status == Result::Status::Skipped)
+        data += ",\"i\":\"left out: its output is there\"";
+    if (ok || r.seconds > 0)
+        data += ",\"t\":" + tenths(r.seconds, true);
+    if (r.measured)
+        data += ",\"l\":[" + level(r.levels.peakDb, true) + "," + level(r.levels.truePeakDb, true) +
+                "," + level(r.levels.loudness, true) + "," + std::to_string(r.levels.clipped) +
+                "," + tenths(r.gainDb, true) + "]";
+    if (ok && !r.levels.overview.peaks.empty())
+        data += ",\"w\":\"" + peaksText(r.levels.overview, 1) + "\",\"u\":\"" +
+                loudnessText(r.levels.overview) + "\"";
+    if (r.live.used)
+        data += ",\"v\":[" + std::to_string(r.live.latency) + "," + level(r.live.floorDb, true) +
+                "," + level(r.live.inputPeakDb, true) + "," + std::to_string(r.live.inputClipped) +
+                "," + tenths(r.live.driftPpm, true) + "," + (r.live.ringOutTimedOut ? "1" : "0") +
+                "]";
+    if (!r.stems.empty()) {
+        data += ",\"x\":[";
+        for (std::size_t i = 0; i < r.stems.size(); ++i) {
+            const Result::Stem &stem = r.stems[i];
+            // A stem's thumbnail is half as wide as the song's.
+            data += std::string(i ? "," : "") + "{" + fileMembers(stem.output, page);
+            if (stem.measured && !stem.levels.overview.peaks.empty())
+                data += ",\"w\":\"" + peaksText(stem.levels.overview, 2) + "\"";
+            if (stem.measured && stem.levels.silent())
+                data += ",\"s\":1";
+            data += "}";
         }
+        data += "]";
     }
-    return out + "</td></tr>\n";
+    data += "}";
+    // Inside the page's script element: no '<' that could end it.
+    std::string safe;
+    for (const char c : data)
+        safe += c == '<' ? std::string("\\u003c") : std::string(1, c);
+    return safe;
 }
 
 constexpr const char *kStyle = R"(
@@ -257,51 +208,112 @@ tr.failed .marks span{background:#ffebe9;color:#a40e26}
 .play button{border:1px solid #d0d7de;background:#f6f8fa;border-radius:4px;cursor:pointer;
  width:24px;height:24px;padding:0;font-size:11px}
 .play.now button{background:#0969da;color:#fff}
-canvas{border:1px solid #c9d2dd;background:#fbfcfd;cursor:pointer;display:block}
+canvas{border:1px solid #c9d2dd;background:#fbfcfd;display:block}
+.play canvas{cursor:pointer}
 .stems{max-width:560px}
 figure{display:inline-block;margin:0 8px 6px 0}
 figcaption{font-size:11px;color:#57606a;max-width:130px;overflow:hidden;text-overflow:ellipsis;
  white-space:nowrap}
-tbody tr{content-visibility:auto;contain-intrinsic-size:auto 80px}
+#more{height:1px}
 )";
 
-// Draws each thumbnail as it comes into view; plays a file from where its
-// thumbnail is clicked, in the one player at the top.
+// Makes the rows from the data, a hundred at a time as they are scrolled
+// to; plays a file from where its thumbnail is clicked, in the one player
+// at the top.
 constexpr const char *kScript = R"(
 const digits='ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/';
-function draw(c){
-  const g=c.getContext('2d'),p=c.dataset.p,n=p.length/2,wave=c.dataset.l!==undefined;
-  const h=wave?48:c.height,step=Math.max(1,Math.ceil(n/c.width));
+const value=(t,i)=>digits.indexOf(t[i]);
+const rows=JSON.parse(document.getElementById('rows').textContent);
+const columns=JSON.parse(document.getElementById('columns').textContent);
+const body=document.querySelector('tbody');
+function el(tag,cls,text){
+  const e=document.createElement(tag);
+  if(cls)e.className=cls;
+  if(text!==undefined)e.textContent=text;
+  return e;
+}
+function thumbnail(peaks,loudness,width){
+  const c=el('canvas');
+  c.width=width;c.height=loudness?72:24;
+  const g=c.getContext('2d'),h=loudness?48:24;
   g.fillStyle='#1f6feb';
-  for(let x=0;x*step<n;x++){
-    let v=0;
-    for(let i=x*step;i<Math.min(n,(x+1)*step);i++)
-      v=Math.max(v,digits.indexOf(p[2*i])*64+digits.indexOf(p[2*i+1]));
-    const b=Math.round(v*h/1000);
+  for(let x=0;2*x<peaks.length;x++){
+    const b=Math.round((value(peaks,2*x)*64+value(peaks,2*x+1))*h/1000);
     g.fillRect(x,(h-b)>>1,1,b);
   }
-  if(!wave)return;
-  const l=c.dataset.l,top=h+2,tall=c.height-top-2;
-  const y=v=>top+tall-Math.round(v*tall/63);
-  g.fillStyle='#eaeef2';g.fillRect(0,y(33),l.length,1);
-  g.strokeStyle='#bf3989';g.lineWidth=1;g.beginPath();
-  for(let x=0;x<l.length;x++)g.lineTo(x+0.5,y(digits.indexOf(l[x]))+0.5);
-  g.stroke();
+  if(loudness){
+    const top=h+2,tall=c.height-top-2,y=v=>top+tall-Math.round(v*tall/63);
+    g.fillStyle='#eaeef2';g.fillRect(0,y(33),loudness.length,1);
+    g.strokeStyle='#bf3989';g.lineWidth=1;g.beginPath();
+    for(let x=0;x<loudness.length;x++)g.lineTo(x+0.5,y(value(loudness,x))+0.5);
+    g.stroke();
+  }
+  return c;
 }
-const seen=new IntersectionObserver(es=>{for(const e of es)if(e.isIntersecting){
-  draw(e.target);seen.unobserve(e.target);}},{rootMargin:'400px'});
-document.querySelectorAll('canvas').forEach(c=>seen.observe(c));
-const player=document.getElementById('player'),playing=document.getElementById('playing');
+function player(file,inner){
+  if(!file.a)return inner||el('span');
+  const box=el('div','play');
+  box.dataset.src=file.h;box.title=file.o;
+  box.append(el('button','','\u25b6'));
+  if(inner)box.append(inner);
+  return box;
+}
+function cell(tr,cls,text){return tr.appendChild(el('td',cls,text));}
+const fixed=(v,unit)=>v===null||v===undefined?'\u2013':v.toFixed(1)+(unit||'');
+function row(r){
+  const tr=el('tr',r.f?'failed':r.m?'look':'');
+  const marks=cell(tr,'marks');
+  for(const m of r.m||[])marks.append(el('span','',m));
+  const song=cell(tr,'song');
+  song.append(el('b','',r.n));
+  if(r.h){const a=el('a','',r.o);a.href=r.h;song.append(a);}
+  if(r.i)song.append(el('i','',r.i));
+  if(r.e)song.append(el('i','error',r.e));
+  cell(tr).append(r.w?player(r,thumbnail(r.w,r.u,200)):el('span'));
+  cell(tr,'n',r.t===undefined?'':fixed(r.t,' s'));
+  const l=r.l||[null,null,null,null,null];
+  for(let i=0;i<3;i++)cell(tr,'n',fixed(l[i]));
+  cell(tr,'n',l[3]===null?'':String(l[3]));
+  if(columns.gain)cell(tr,'n',r.l?(l[4]>0?'+':'')+fixed(l[4]):'');
+  if(columns.live){
+    const live=cell(tr,'live');
+    if(r.v){
+      const v=r.v;
+      live.innerText='latency '+v[0]+' frames\nfloor '+fixed(v[1])+' dBFS\ninput peak '+
+        fixed(v[2])+' dBFS ('+v[3]+' clipped)\ndrift '+fixed(v[4])+' ppm'+
+        (v[5]?'\nring-out timed out':'');
+    }
+  }
+  if(columns.stems){
+    const stems=cell(tr,'stems');
+    for(const s of r.x||[]){
+      const f=el('figure');
+      f.append(player(s,s.w?thumbnail(s.w,null,100):null));
+      f.append(el('figcaption','',s.o.replace(/\.[^.]*$/,'')+(s.s?' (silent)':'')));
+      stems.append(f);
+    }
+  }
+  return tr;
+}
+let shown=0;
+function more(){
+  const end=Math.min(rows.length,shown+100);
+  for(;shown<end;shown++)body.append(row(rows[shown]));
+}
+more();
+new IntersectionObserver(es=>{if(es[0].isIntersecting)more();},{rootMargin:'1200px'})
+  .observe(document.getElementById('more'));
+const audio=document.getElementById('player'),playing=document.getElementById('playing');
 let current=null;
 function play(box,at){
   if(current)current.classList.remove('now');
   current=box;box.classList.add('now');
   playing.textContent=box.title;
-  const start=()=>{if(at>0&&isFinite(player.duration))player.currentTime=at*player.duration;
-    player.play();};
-  if(player.dataset.src===box.dataset.src){start();return;}
-  player.dataset.src=box.dataset.src;player.src=box.dataset.src;
-  player.addEventListener('loadedmetadata',start,{once:true});
+  const start=()=>{if(at>0&&isFinite(audio.duration))audio.currentTime=at*audio.duration;
+    audio.play();};
+  if(audio.dataset.src===box.dataset.src){start();return;}
+  audio.dataset.src=box.dataset.src;audio.src=box.dataset.src;
+  audio.addEventListener('loadedmetadata',start,{once:true});
 }
 document.addEventListener('click',e=>{
   const box=e.target.closest('.play');
@@ -320,42 +332,33 @@ bool ReportPage::add(const std::string &line) {
     ReportLine read;
     if (!readReportLine(line, read))
         return false;
-    rows_.push_back(std::move(read));
+    const std::vector<std::string> marks = marksOf(read);
+    const Result &r = read.result;
+    const int rank = !read.kind.empty()                   ? kLeft
+                     : r.status == Result::Status::Failed ? kFailed
+                     : marks.empty()                      ? kFine
+                                                          : kMarked;
+    std::string data = rowData(read, marks, path_);
+    if (rank == kFailed)
+        data.insert(1, "\"f\":1,");
+    rows_.push_back(Row{rank, std::move(data)});
+    ++counts_[rank];
+    gain_ = gain_ || (r.measured && r.gainDb != 0);
+    live_ = live_ || r.live.used;
+    stems_ = stems_ || !r.stems.empty();
     return true;
 }
 
 std::string ReportPage::html() const {
-    // Failed songs first, then those marked, each in the report's order.
-    std::vector<Look> looks;
-    std::vector<std::size_t> order(rows_.size());
-    Columns columns;
-    std::size_t songs = 0, failed = 0, marked = 0;
-    for (std::size_t i = 0; i < rows_.size(); ++i) {
-        looks.push_back(lookAt(rows_[i]));
-        order[i] = i;
-        const Result &r = rows_[i].result;
-        if (rows_[i].kind.empty()) {
-            ++songs;
-            failed += looks[i].failed;
-            marked += !looks[i].failed && !looks[i].marks.empty();
-        }
-        columns.gain = columns.gain || (r.measured && r.gainDb != 0);
-        columns.live = columns.live || r.live.used;
-        columns.stems = columns.stems || !r.stems.empty();
-    }
-    const auto rank = [&](std::size_t i) {
-        return looks[i].failed ? 0 : looks[i].marks.empty() ? 2 : 1;
-    };
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return rank(a) < rank(b); });
-
+    const std::size_t songs = counts_[kFailed] + counts_[kMarked] + counts_[kFine];
     std::string summary = std::to_string(songs) + (songs == 1 ? " song" : " songs");
     if (expected_ > songs)
         summary += " of " + std::to_string(expected_) + " so far";
-    summary += ": " + std::to_string(failed) + " failed, " + std::to_string(marked) +
-               " to look at, " + std::to_string(songs - failed - marked) + " fine";
-    if (rows_.size() > songs)
-        summary += "; " + std::to_string(rows_.size() - songs) + " left by an earlier run";
+    summary += ": " + std::to_string(counts_[kFailed]) + " failed, " +
+               std::to_string(counts_[kMarked]) + " to look at, " + std::to_string(counts_[kFine]) +
+               " fine";
+    if (counts_[kLeft] > 0)
+        summary += "; " + std::to_string(counts_[kLeft]) + " left by an earlier run";
     char when[40] = "";
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -368,25 +371,39 @@ std::string ReportPage::html() const {
                       summary + "</title>\n<style>" + kStyle + "</style></head><body>\n";
     out += "<header><h1>kestrune-render</h1><span>" + summary + " &middot; " + when +
            "</span><audio id=\"player\" controls preload=\"none\"></audio>"
-           "<span id=\"playing\"></span></header>\n";
-    out += "<table><thead><tr><th></th><th>Song</th><th>Recording</th><th>Length</th>"
+           "<span id=\"playing\"></span></header>\n"
+           "<noscript>The rows of this page are made by its script.</noscript>\n";
+    out += "<table><thead><tr><th></th><th>Song</th><th>Waveform, loudness</th><th>Length</th>"
            "<th>Peak dBFS</th><th>True peak dBTP</th><th>Loudness LUFS</th><th>Clipped</th>";
-    if (columns.gain)
+    if (gain_)
         out += "<th>Gain dB</th>";
-    if (columns.live)
+    if (live_)
         out += "<th>Live</th>";
-    if (columns.stems)
+    if (stems_)
         out += "<th>Stems</th>";
-    out += "</tr></thead><tbody>\n";
-    for (const std::size_t i : order)
-        out += row(rows_[i], looks[i], columns, path_);
-    return out + "</tbody></table>\n<script>" + kScript + "</script></body></html>\n";
+    out += "</tr></thead><tbody></tbody></table><div id=\"more\"></div>\n";
+    out += std::string("<script id=\"columns\" type=\"application/json\">{\"gain\":") +
+           (gain_ ? "true" : "false") + ",\"live\":" + (live_ ? "true" : "false") +
+           ",\"stems\":" + (stems_ ? "true" : "false") + "}</script>\n";
+    // Failed songs first, then those marked, then the rest, then what a
+    // crash left; each in the report's order.
+    out += "<script id=\"rows\" type=\"application/json\">[";
+    bool first = true;
+    for (int rank = kFailed; rank <= kLeft; ++rank)
+        for (const Row &row : rows_)
+            if (row.rank == rank) {
+                out += first ? "\n" : ",\n";
+                out += row.data;
+                first = false;
+            }
+    return out + "]</script>\n<script>" + kScript + "</script></body></html>\n";
 }
 
 std::string ReportPage::write() {
     const std::string page = html();
     std::string temp;
-    const int fd = platform::makeTemporaryBeside(path_, temp, ".html");
+    // A page's temporary file that a kill leaves is a leftover like any other.
+    const int fd = platform::makeTemporaryBeside(path_, temp);
     if (fd < 0)
         return std::strerror(errno);
     if (!platform::writeAll(fd, page.data(), page.size())) {

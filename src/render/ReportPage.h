@@ -30,9 +30,17 @@ public:
     std::string update(bool now);
 
 private:
+    // A row as the page's script reads it (JSON), and how it ranks: failed,
+    // marked, fine, or a file a crash left.
+    struct Row {
+        int rank;
+        std::string data;
+    };
     std::string path_;
     std::size_t expected_;
-    std::vector<ReportLine> rows_;
+    std::vector<Row> rows_;
+    std::size_t counts_[4] = {};
+    bool gain_ = false, live_ = false, stems_ = false; // columns some row fills
     std::chrono::steady_clock::time_point next_{};
 };
 
