@@ -48,12 +48,11 @@ std::vector<std::string> marksOf(const ReportLine &row) {
     return marks;
 }
 
-// `path` relative to the page's folder, as a URL: every byte kept exactly.
-std::string linkTo(const std::string &path, const std::string &page) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path folder = fs::absolute(fs::path(page), error).parent_path().lexically_normal();
-    const fs::path target = fs::absolute(fs::path(path), error).lexically_normal();
+// `path` relative to `folder` (absolute, as is `here`, the folder the
+// paths are taken from), as a URL: every byte kept exactly.
+std::string linkTo(const std::string &path, const std::filesystem::path &folder,
+                   const std::filesystem::path &here) {
+    const std::filesystem::path target = (here / path).lexically_normal();
     std::string relative = target.lexically_relative(folder).string();
     if (relative.empty())
         relative = target.string();
@@ -120,15 +119,21 @@ std::string loudnessText(const audio::Overview &overview) {
     return text;
 }
 
+// Where the page lies, and the folder the report's paths are taken from.
+struct Place {
+    std::filesystem::path folder, here;
+};
+
 // A file the page links to: its name, its link, and whether it plays.
-std::string fileMembers(const std::string &path, const std::string &page) {
-    return "\"o\":" + jsonText(fileName(path)) + ",\"h\":" + jsonText(linkTo(path, page)) +
+std::string fileMembers(const std::string &path, const Place &place) {
+    return "\"o\":" + jsonText(fileName(path)) +
+           ",\"h\":" + jsonText(linkTo(path, place.folder, place.here)) +
            (playable(path) ? ",\"a\":1" : "");
 }
 
 // The row's data: names and texts as JSON strings, levels to a tenth.
 std::string rowData(const ReportLine &line, const std::vector<std::string> &marks,
-                    const std::string &page) {
+                    const Place &page) {
     const Result &r = line.result;
     const bool ok = r.status == Result::Status::Ok;
     std::string data =
@@ -178,8 +183,10 @@ std::string rowData(const ReportLine &line, const std::vector<std::string> &mark
     data += "}";
     // Inside the page's script element: no '<' that could end it.
     std::string safe;
+    safe.reserve(data.size());
     for (const char c : data)
         safe += c == '<' ? std::string("\\u003c") : std::string(1, c);
+    safe.shrink_to_fit();
     return safe;
 }
 
@@ -338,7 +345,10 @@ bool ReportPage::add(const std::string &line) {
                      : r.status == Result::Status::Failed ? kFailed
                      : marks.empty()                      ? kFine
                                                           : kMarked;
-    std::string data = rowData(read, marks, path_);
+    std::error_code error;
+    const std::filesystem::path here = std::filesystem::current_path(error);
+    const Place place{(here / path_).parent_path().lexically_normal(), here};
+    std::string data = rowData(read, marks, place);
     if (rank == kFailed)
         data.insert(1, "\"f\":1,");
     rows_.push_back(Row{rank, std::move(data)});
@@ -387,6 +397,10 @@ std::string ReportPage::html() const {
            ",\"stems\":" + (stems_ ? "true" : "false") + "}</script>\n";
     // Failed songs first, then those marked, then the rest, then what a
     // crash left; each in the report's order.
+    std::size_t size = out.size() + 2 * std::strlen(kScript);
+    for (const Row &row : rows_)
+        size += row.data.size() + 2;
+    out.reserve(size);
     out += "<script id=\"rows\" type=\"application/json\">[";
     bool first = true;
     for (int rank = kFailed; rank <= kLeft; ++rank)
