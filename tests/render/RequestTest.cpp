@@ -61,6 +61,8 @@ TEST(CommandLine, EachOptionRefusesWhatItCannotTakeByName) {
         {{"--mp3=/bin/sh", "-q", "1", "a.mid"}, "MP3 encoding needs the high-quality format"},
         {{"--mp3=/bin/sh", "--stems", "only", "a.mid"}, "--stems only writes no WAVE file"},
         {{"--soundfont", "missing.sf2", "a.mid"}, "the SoundFont \"missing.sf2\" does not exist"},
+        {{"--from-report", "r.jsonl"}, "--from-report makes a page: give --report-page"},
+        {{"--from-report", "r.jsonl", "--report-page", "p.html", "a.mid"}, "no MIDI file is taken"},
         {{"--loops", "0", "a.mid"}, "--loops must be between 1 and 1000"},
         {{"--loops", "2", "--loop", "5:1", "a.mid"}, "--loop takes FROM-TO in seconds"},
         {{"--loops", "2", "--loop", "1:0-3:1", "a.mid"}, "(5:1-37:1), not \"1:0-3:1\""},
