@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace render {
 namespace {
@@ -142,7 +143,12 @@ public:
     // measured: the field keeps its value.
     template <class T> void count(const char *name, T &value, bool) {
         double number = 0;
-        if (mine(name) && !in_.word("null") && (ok = in_.number(number)))
+        if (!mine(name) || in_.word("null") || !(ok = in_.number(number)))
+            return;
+        // Only a number the field holds: any other would not convert.
+        ok = number >= double(std::numeric_limits<T>::min()) &&
+             number < double(std::numeric_limits<T>::max());
+        if (ok)
             value = T(number);
     }
     void real(const char *name, double &value, const char *) {
@@ -173,8 +179,8 @@ public:
             return;
         do {
             double number = audio::Overview::kQuiet;
-            ok = in_.word("null") || in_.number(number);
-            list.push_back(std::int16_t(std::clamp(number, -32768.0, 32767.0)));
+            ok = in_.word("null") || (in_.number(number) && number >= -32768 && number <= 32767);
+            list.push_back(std::int16_t(ok ? number : 0));
         } while (ok && in_.take(','));
         ok = ok && in_.take(']');
     }

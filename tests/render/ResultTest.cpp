@@ -39,7 +39,10 @@ TEST(ResultCodec, AResultComesBackFromItsLineWithEveryField) {
     // A result with nothing in it, and lines that are none.
     ASSERT_TRUE(render::readResultLine(resultLine(Result{}), read));
     EXPECT_EQ(read, Result{});
-    for (const char *bad : {"", "{", "{\"frames\":}", "{\"stems\":[{]}", "{} x"})
+    // (A number no field holds is refused, not converted.)
+    for (const char *bad :
+         {"", "{", "{\"frames\":}", "{\"stems\":[{]}", "{} x", "{\"frames\":nan}",
+          "{\"clipped\":1e300}", "{\"waveform\":{\"peaks\":[4e4],\"loudness\":[0]}}"})
         EXPECT_FALSE(render::readResultLine(bad, read)) << bad;
 }
 
