@@ -412,7 +412,9 @@ void Synthesiser::render(float *interleaved, int frames) {
         fluid_synth_write_float(synth_, frames, interleaved, 0, 2, interleaved, 1, 2);
         return;
     }
-    std::fill(stems_.begin(), stems_.end(), 0.0f);
+    // FluidSynth adds into the buffers: the frames it renders start at zero.
+    for (std::size_t at = 0; at < stems_.size(); at += kMostFrames)
+        std::fill_n(stems_.begin() + std::ptrdiff_t(at), frames, 0.0f);
     fluid_synth_process(synth_, frames, int(fx_.size()), fx_.data(), int(dry_.size()), dry_.data());
     // The mix is the sum of the stems, as they are added up.
     std::fill(interleaved, interleaved + 2 * frames, 0.0f);
