@@ -395,6 +395,8 @@ private:
                 waitingSeconds += tasks_[index].seconds;
         }
         progress_.update(running, waiting_.size(), waitingSeconds);
+        if (page_)
+            page_->update(false); // rows that waited for their moment
     }
 
     void heard(Worker &worker, const std::string &line) {

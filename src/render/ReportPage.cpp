@@ -352,6 +352,7 @@ bool ReportPage::add(const std::string &line) {
     if (rank == kFailed)
         data.insert(1, "\"f\":1,");
     rows_.push_back(Row{rank, std::move(data)});
+    changed_ = true;
     ++counts_[rank];
     gain_ = gain_ || (r.measured && r.gainDb != 0);
     live_ = live_ || r.live.used;
@@ -433,9 +434,10 @@ std::string ReportPage::write() {
 
 std::string ReportPage::update(bool now) {
     const auto start = std::chrono::steady_clock::now();
-    if (!now && start < next_)
+    if (!now && (!changed_ || start < next_))
         return {};
     std::string error = write();
+    changed_ = !error.empty(); // tried again
     // The next writing waits a hundred times as long as this one took.
     const auto took = std::chrono::steady_clock::now() - start;
     next_ =

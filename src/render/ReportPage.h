@@ -25,8 +25,9 @@ public:
     /// Writes the page in place of the one there, all at once: a reader
     /// sees the old page or the new one. Empty, or why it could not be.
     std::string write();
-    /// write(), unless the page was written a moment ago (`now` writes it
-    /// anyway): writing it takes at most a hundredth of the batch's time.
+    /// write(), when a row came since it was last written, unless that was
+    /// a moment ago (`now` writes it anyway): writing it takes at most a
+    /// hundredth of the batch's time. Called again, it writes what waited.
     std::string update(bool now);
 
 private:
@@ -41,6 +42,7 @@ private:
     std::vector<Row> rows_;
     std::size_t counts_[4] = {};
     bool gain_ = false, live_ = false, stems_ = false; // columns some row fills
+    bool changed_ = true;                              // since it was written
     std::chrono::steady_clock::time_point next_{};
 };
 

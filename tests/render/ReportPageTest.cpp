@@ -110,4 +110,30 @@ TEST_F(Render, TheReportPageShowsTheBatchWorstFirstAsItsReportMeasuredIt) {
     EXPECT_EQ(rowsOf(fileText(dir.path("again.html"))), rowsOf(page));
 }
 
+TEST_F(Render, TheReportPageShowsWhatIsDoneWhileTheBatchGoesOn) {
+    // A short song, then one of half an hour: the page shows the first
+    // while the second is still being recorded, and a kill leaves it whole.
+    song("first.mid");
+    song("second.mid", test::simpleSong({{0.1, 1800, 60}}, 1800));
+    QProcess batch;
+    batch.setWorkingDirectory(QString::fromStdString(dir.root()));
+    batch.start(QString::fromStdString(paths::programFolder() + "kestrune-render"),
+                {"-j", "1", "-o", "out/", "--report-page", "page.html", "first.mid", "second.mid"});
+    const bool shown = test::waitFor(
+        [&] {
+            const std::string page = fileText(dir.path("page.html"));
+            return page.find("1 song of 2") != std::string::npos ||
+                   page.find("2 songs:") != std::string::npos;
+        },
+        60000);
+    const bool secondDone = std::filesystem::exists(dir.path("out/second.wav"));
+    batch.kill();
+    batch.waitForFinished();
+    ASSERT_TRUE(shown) << fileText(dir.path("page.html"));
+    EXPECT_FALSE(secondDone) << "the page waited for the second song";
+    const std::string page = fileText(dir.path("page.html"));
+    EXPECT_NE(page.find("\"n\":\"first.mid\""), std::string::npos);
+    EXPECT_EQ(page.substr(page.size() - 8), "</html>\n");
+}
+
 } // namespace
