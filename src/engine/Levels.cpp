@@ -126,8 +126,8 @@ public:
             overview.peaks.push_back(std::int16_t(std::lround(std::min(peak, 1.0f) * 1000)));
             const double lufs =
                 n > 0 && energy > 0 ? 10 * std::log10(energy / double(n)) - 0.691 : -1e9;
-            overview.loudness.push_back(lufs < -70 ? Overview::kQuiet
-                                                   : std::int16_t(std::lround(lufs)));
+            overview.loudness.push_back(lufs >= -70 ? std::int16_t(std::lround(std::min(lufs, 1e3)))
+                                                    : Overview::kQuiet);
         }
         return overview;
     }

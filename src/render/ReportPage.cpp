@@ -138,6 +138,8 @@ std::string rowData(const ReportLine &line, const std::vector<std::string> &mark
     const bool ok = r.status == Result::Status::Ok;
     std::string data =
         "{\"n\":" + jsonText(fileName(line.input.empty() ? line.output : line.input));
+    if (line.kind.empty() && r.status == Result::Status::Failed)
+        data += ",\"f\":1";
     if (!marks.empty()) {
         data += ",\"m\":[";
         for (std::size_t i = 0; i < marks.size(); ++i)
@@ -348,10 +350,7 @@ bool ReportPage::add(const std::string &line) {
     std::error_code error;
     const std::filesystem::path here = std::filesystem::current_path(error);
     const Place place{(here / path_).parent_path().lexically_normal(), here};
-    std::string data = rowData(read, marks, place);
-    if (rank == kFailed)
-        data.insert(1, "\"f\":1,");
-    rows_.push_back(Row{rank, std::move(data)});
+    rows_.push_back(Row{rank, rowData(read, marks, place)});
     changed_ = true;
     ++counts_[rank];
     gain_ = gain_ || (r.measured && r.gainDb != 0);
