@@ -20,21 +20,8 @@ double decibels(double amplitude) {
     return amplitude > 0 ? 20.0 * std::log10(amplitude) : -1e9;
 }
 
-namespace {
-
-struct Closer {
-    void operator()(SNDFILE *file) const { sf_close(file); }
-};
-
-} // namespace
-
-namespace {
-
-constexpr sf_count_t kFrames = 8192;
-
-// The largest magnitude of `count` samples, at least `most`; in lanes, so
-// that it runs several samples at a time.
-float loudest(const float *samples, std::size_t count, float most = 0) {
+// In lanes, so that it runs several samples at a time.
+float loudest(const float *samples, std::size_t count, float most) {
     constexpr std::size_t kLanes = 8;
     float lanes[kLanes] = {};
     std::size_t i = 0;
@@ -49,6 +36,18 @@ float loudest(const float *samples, std::size_t count, float most = 0) {
         most = std::max(most, v);
     return most;
 }
+
+namespace {
+
+struct Closer {
+    void operator()(SNDFILE *file) const { sf_close(file); }
+};
+
+} // namespace
+
+namespace {
+
+constexpr sf_count_t kFrames = 8192;
 
 // How many of `count` samples reach `top` in magnitude.
 std::size_t reaching(const float *samples, std::size_t count, float top) {

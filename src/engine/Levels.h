@@ -18,6 +18,9 @@ inline constexpr float kQuietLevel = 3.1622777e-5f;
 /// An amplitude (a sample's magnitude, full scale 1) in decibels; -1e9 for
 /// none, which no level reaches.
 double decibels(double amplitude);
+/// The largest magnitude of `count` samples, at least `most`.
+float loudest(const float *samples, std::size_t count, float most = 0);
+
 /// Whether `db` is a level, not decibels()'s none.
 inline bool isLevel(double db) {
     return db > -1e8;

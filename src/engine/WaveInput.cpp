@@ -1,6 +1,7 @@
 // Wave input conversion and the spooling recorder.
 #include "engine/WaveInput.h"
 
+#include "engine/Levels.h"
 #include "platform/FileWrite.h"
 
 #include <soxr.h>
@@ -285,10 +286,8 @@ void WaveRecorder::period(std::int64_t periodStart, const float *frames) {
         frames = faded(periodStart, frames);
     const std::int64_t captured =
         framesCaptured_.fetch_add(kPeriodFrames, std::memory_order_relaxed) + kPeriodFrames;
-    float peak = peak_.load(std::memory_order_relaxed);
-    for (int i = 0; i < kPeriodFrames * kChannels; ++i)
-        peak = std::max(peak, std::fabs(frames[i]));
-    peak_.store(peak, std::memory_order_relaxed);
+    peak_.store(loudest(frames, kPeriodFrames * kChannels, peak_.load(std::memory_order_relaxed)),
+                std::memory_order_relaxed);
     bool ended = false;
     if (limitFrames_ >= 0 && captured >= neededInput_) {
         fillToLimit_ = true;
