@@ -413,7 +413,7 @@ std::string ReportPage::html() const {
     return out + "]</script>\n<script>" + kScript + "</script></body></html>\n";
 }
 
-std::string ReportPage::write() {
+std::string ReportPage::write(bool sync) {
     const std::string page = html();
     std::string temp;
     // A page's temporary file that a kill leaves is a leftover like any other.
@@ -426,16 +426,27 @@ std::string ReportPage::write() {
         ::close(fd);
         return std::strerror(failure);
     }
-    if (!platform::placeTemporary(fd, temp, path_))
-        return std::strerror(errno);
-    return {};
+    if (sync) {
+        if (!platform::placeTemporary(fd, temp, path_))
+            return std::strerror(errno);
+        return {};
+    }
+    // Renamed while it is still open (and so locked): never a leftover.
+    const bool placed = ::rename(temp.c_str(), path_.c_str()) == 0;
+    const int failure = errno;
+    if (!placed)
+        ::unlink(temp.c_str());
+    ::close(fd);
+    return placed ? std::string() : std::strerror(failure);
 }
 
 std::string ReportPage::update(bool now) {
     const auto start = std::chrono::steady_clock::now();
     if (!now && (!changed_ || start < next_))
         return {};
-    std::string error = write();
+    // The page is a view of the report, which holds every line: only the
+    // first and the last page of a batch wait for the disk.
+    std::string error = write(now);
     changed_ = !error.empty(); // tried again
     // The next writing waits a hundred times as long as this one took.
     const auto took = std::chrono::steady_clock::now() - start;

@@ -23,8 +23,9 @@ public:
     /// The page, whole.
     std::string html() const;
     /// Writes the page in place of the one there, all at once: a reader
-    /// sees the old page or the new one. Empty, or why it could not be.
-    std::string write();
+    /// sees the old page or the new one; `sync`: on the disk before it
+    /// replaces it. Empty, or why it could not be.
+    std::string write(bool sync = true);
     /// write(), when a row came since it was last written, unless that was
     /// a moment ago (`now` writes it anyway): writing it takes at most a
     /// hundredth of the batch's time. Called again, it writes what waited.
