@@ -3,7 +3,8 @@
 # report of 10 000 lines (the OpenMSX set's lines, again and again) and for
 # headless Chromium to load it and draw what is in view, against an empty
 # page; and the CPU of a batch over the OpenMSX set with and without the
-# page (one job, the median of PAIRS pairs run in turns).
+# page (one job, the median of PAIRS pairs run in turns, each first in
+# every other pair).
 #
 #   bench/report_page.sh [BUILD_DIR] [PAIRS]
 set -euo pipefail
@@ -55,9 +56,16 @@ done
 printf 'Chromium: the empty page in %.2f s, the page of 10 000 lines in %.2f s (medians)\n' \
     "$(median <empty.times)" "$(median <10k.times)"
 
+# The two in turns, each first in every other pair: this machine's speed
+# drifts from one run to the next.
 for ((i = 0; i < pairs; i++)); do
-    cpu -o a/ --report a.jsonl "$music"/*.mid >>without.times
-    cpu -o b/ --report b.jsonl --report-page b.html "$music"/*.mid >>with.times
+    if ((i % 2 == 0)); then
+        cpu -o a/ --report a.jsonl "$music"/*.mid >>without.times
+        cpu -o b/ --report b.jsonl --report-page b.html "$music"/*.mid >>with.times
+    else
+        cpu -o b/ --report b.jsonl --report-page b.html "$music"/*.mid >>with.times
+        cpu -o a/ --report a.jsonl "$music"/*.mid >>without.times
+    fi
     rm -rf a b a.jsonl b.jsonl b.html
 done
 without=$(median <without.times)
