@@ -335,7 +335,12 @@ document.addEventListener('click',e=>{
 } // namespace
 
 ReportPage::ReportPage(std::string path, std::size_t expected)
-    : path_(std::move(path)), expected_(expected) {}
+    : path_(std::move(path)), expected_(expected) {
+    // The report's paths are taken from the folder the program runs in.
+    std::error_code error;
+    here_ = std::filesystem::current_path(error);
+    folder_ = (here_ / path_).parent_path().lexically_normal();
+}
 
 bool ReportPage::add(const std::string &line) {
     ReportLine read;
@@ -347,10 +352,7 @@ bool ReportPage::add(const std::string &line) {
                      : r.status == Result::Status::Failed ? kFailed
                      : marks.empty()                      ? kFine
                                                           : kMarked;
-    std::error_code error;
-    const std::filesystem::path here = std::filesystem::current_path(error);
-    const Place place{(here / path_).parent_path().lexically_normal(), here};
-    rows_.push_back(Row{rank, rowData(read, marks, place)});
+    rows_.push_back(Row{rank, rowData(read, marks, Place{folder_, here_})});
     changed_ = true;
     ++counts_[rank];
     gain_ = gain_ || (r.measured && r.gainDb != 0);

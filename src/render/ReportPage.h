@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@ private:
     };
     std::string path_;
     std::size_t expected_;
+    std::filesystem::path here_, folder_; // where it runs, and the page's folder
     std::vector<Row> rows_;
     std::size_t counts_[4] = {};
     bool gain_ = false, live_ = false, stems_ = false; // columns some row fills
