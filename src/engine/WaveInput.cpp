@@ -90,6 +90,24 @@ const float *WaveConverter::ditherFor(std::size_t count) {
     // kLanes values, each lane taking every (2 kLanes)-th step (x -> A x + C
     // taken that many times), so that they go side by side: the same values,
     // in the same order.
+    //
+    // Every converter starts from the same state, and a song's mix and its
+    // stems convert the same periods: they ask for the same values in turn.
+    // The last run made on this thread is kept, and taken again by whoever
+    // asks for as many values from the state it started at.
+    struct Run {
+        std::uint32_t from = 0, to = 0;
+        std::vector<float> values;
+    };
+    thread_local Run last;
+    if (!dithering_) {
+        zeros_.assign(count, 0.0f);
+        return zeros_.data();
+    }
+    if (last.from == dither_ && last.values.size() == count) {
+        dither_ = last.to;
+        return last.values.data();
+    }
     constexpr std::uint32_t kA = 1664525u, kC = 1013904223u;
     constexpr std::size_t kLanes = 16;
     static constexpr std::pair<std::uint32_t, std::uint32_t> kStride = [] {
@@ -98,15 +116,15 @@ const float *WaveConverter::ditherFor(std::size_t count) {
             a *= kA, c = c * kA + kC;
         return std::pair{a, c};
     }();
-    auto uniform = [](std::uint32_t x) {
-        return static_cast<float>(static_cast<std::int32_t>(x)) * (1.0f / 4294967296.0f);
+    // The sum of two values scaled by a power of two is the scaled sum.
+    auto sum = [](std::uint32_t a, std::uint32_t b) {
+        return (static_cast<float>(static_cast<std::int32_t>(a)) +
+                static_cast<float>(static_cast<std::int32_t>(b))) *
+               (1.0f / 4294967296.0f);
     };
-    ditherValues_.resize(count);
-    float *out = ditherValues_.data();
-    if (!dithering_) {
-        std::fill(out, out + count, 0.0f);
-        return out;
-    }
+    last.from = dither_;
+    last.values.resize(count);
+    float *out = last.values.data();
     std::uint32_t x = dither_;
     std::size_t i = 0;
     if (count >= kLanes) {
@@ -117,7 +135,7 @@ const float *WaveConverter::ditherFor(std::size_t count) {
         }
         for (; i + kLanes <= count; i += kLanes) {
             for (std::size_t j = 0; j < kLanes; ++j)
-                out[i + j] = uniform(first[j]) + uniform(second[j]);
+                out[i + j] = sum(first[j], second[j]);
             x = second[kLanes - 1];
             for (std::size_t j = 0; j < kLanes; ++j) {
                 first[j] = first[j] * kStride.first + kStride.second;
@@ -126,10 +144,10 @@ const float *WaveConverter::ditherFor(std::size_t count) {
         }
     }
     for (; i < count; ++i) {
-        const float u = uniform(x = x * kA + kC);
-        out[i] = u + uniform(x = x * kA + kC);
+        const std::uint32_t a = x = x * kA + kC;
+        out[i] = sum(a, x = x * kA + kC);
     }
-    dither_ = x;
+    dither_ = last.to = x;
     return out;
 }
 
@@ -162,9 +180,8 @@ void WaveConverter::quantise(const float *samples, std::size_t count,
             const float half = v + 0.5f;
             auto s = static_cast<std::int32_t>(half);
             s -= static_cast<float>(s) > half;
-            const auto u = static_cast<std::uint16_t>(s);
-            p[2 * i] = static_cast<std::uint8_t>(u);
-            p[2 * i + 1] = static_cast<std::uint8_t>(u >> 8);
+            const auto u = static_cast<std::int16_t>(s);
+            std::memcpy(p + 2 * i, &u, sizeof u);
         }
         return;
     }

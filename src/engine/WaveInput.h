@@ -54,8 +54,8 @@ private:
     std::vector<float> mixed_;
     std::vector<float> resampled_;
     std::uint32_t dither_ = 0x4B455354;
-    std::vector<float> ditherValues_;
-    bool dithering_ = true; // else rounded to the nearest step
+    std::vector<float> zeros_; // no dither
+    bool dithering_ = true;    // else rounded to the nearest step
     std::string error_;
 };
 

@@ -172,6 +172,34 @@ TEST(WaveInput, ConvertsRateChannelsAndBits) {
     }
 }
 
+TEST(WaveInput, EachConverterDithersOnItsOwnHoweverConvertersTakeTurns) {
+    // Silence dithered to 16 bits, period by period: each converter alone,
+    // then three taking turns, two of them asking for as many values.
+    const std::vector<float> silence(2 * 256, 0.0f);
+    const WaveFormat format{44100, 2, 16};
+    using Periods = std::vector<std::vector<std::uint8_t>>;
+    auto alone = [&](std::size_t frames) {
+        audio::WaveConverter converter(format);
+        Periods out(4);
+        for (std::vector<std::uint8_t> &period : out)
+            converter.process(silence.data(), frames, period);
+        return out;
+    };
+    const Periods whole = alone(256), part = alone(100);
+    for (std::size_t i = 1; i < whole.size(); ++i)
+        EXPECT_NE(whole[i], whole[i - 1]) << "the dither repeats at period " << i;
+    audio::WaveConverter first(format), same(format), fewer(format);
+    Periods firsts(4), sames(4), fewers(4);
+    for (std::size_t i = 0; i < 4; ++i) {
+        first.process(silence.data(), 256, firsts[i]);
+        same.process(silence.data(), 256, sames[i]);
+        fewer.process(silence.data(), 100, fewers[i]);
+    }
+    EXPECT_EQ(firsts, whole);
+    EXPECT_EQ(sames, whole);
+    EXPECT_EQ(fewers, part);
+}
+
 TEST(WaveInput, AFormatWithoutARateConverterIsRefusedNotFilledAtTheWrongRate) {
     for (const WaveFormat &format : {WaveFormat{22050, 2, 16}, WaveFormat{44100, 1, 8}})
         EXPECT_EQ(audio::WaveConverter(format).error(), "") << format.sampleRate;
