@@ -67,18 +67,19 @@ class LevelMeter::Trace {
 public:
     explicit Trace(std::size_t channels) : channels_(channels) {}
 
-    /// The samples' peaks, stretch by stretch; returns their largest.
+    /// The samples' peaks, stretch by stretch; returns the largest of these samples.
     float add(const float *frames, std::size_t count) {
         float most = 0;
         while (count > 0) {
             const std::size_t n = std::min(count, unit_ - done_);
-            peak_ = loudest(frames, n * channels_, peak_);
+            const float m = loudest(frames, n * channels_);
+            peak_ = std::max(peak_, m);
+            most = std::max(most, m);
             frames += n * channels_;
             count -= n;
             done_ += n;
             frames_ += n;
             if (done_ == unit_) {
-                most = std::max(most, peak_);
                 peaks_.push_back(peak_);
                 peak_ = 0;
                 done_ = 0;
@@ -86,7 +87,7 @@ public:
                     unit_ *= 2, halve(peaks_, [](float a, float b) { return std::max(a, b); });
             }
         }
-        return std::max(most, peak_);
+        return most;
     }
 
     /// A step's mean weighted energy a frame.
@@ -162,8 +163,10 @@ private:
 // phase's coefficients whose magnitudes sum to `bound_` at most (1.86 at
 // 4 times): a stretch of outputs whose samples, and the samples before
 // them, stay below the peak so far divided by that cannot raise it, and is
-// passed over. Each output is summed alone, in the same order, so the
-// figure is the whole pass's whatever is passed over.
+// passed over. A stretch that could is first filtered in float, several
+// times faster; only where that comes within its rounding of the peak is it
+// filtered as libebur128 does. Each output is summed alone, in the same
+// order, so the figure is the whole pass's whatever is passed over.
 class LevelMeter::TruePeak {
     static constexpr double kPi = std::numbers::pi;
 
@@ -189,15 +192,29 @@ public:
             for (const Tap &tap : phase)
                 sum += std::fabs(tap.coeff);
             bound_ = std::max(bound_, sum);
+            roughPhases_.emplace_back();
+            for (const Tap &tap : phase)
+                roughPhases_.back().push_back(RoughTap{tap.index, float(tap.coeff)});
         }
         // Rounding each output to a float may lift it by a part in 2^24.
         bound_ *= 1 + 1e-6;
         history_.assign(channels_, std::vector<float>(delay_ - 1 + kBlock, 0.0f));
     }
 
-    void add(const float *frames, std::size_t count) {
+    /// `loudest`: the largest magnitude among the frames.
+    void add(const float *frames, std::size_t count, float loudest) {
         if (factor_ == 0)
             return;
+        // Frames that, with the history before them, stay below the peak
+        // so far over the bound cannot raise it: only their last samples
+        // are kept, for the frames after them.
+        const float history = count >= delay_ ? loudest : std::max(loudest, historyLoudest_);
+        const bool quiet = std::max(loudest, historyLoudest_) * bound_ <= peak_;
+        historyLoudest_ = history;
+        if (quiet) {
+            keep(frames, count);
+            return;
+        }
         for (std::size_t done = 0; done < count;) {
             const std::size_t n = std::min(kBlock, count - done);
             addBlock(frames + done * channels_, n);
@@ -214,6 +231,27 @@ private:
         std::size_t index; // samples back from the current one
         double coeff;
     };
+    struct RoughTap {
+        std::size_t index;
+        float coeff;
+    };
+    // How far a float filter's output may stray from the exact one, as a
+    // part of the stretch's loudest sample times `bound_`: a float's
+    // rounding (a part in 2^24) for each of the 13 taps, the coefficient's
+    // and the sum's, with room to spare.
+    static constexpr double kRoughness = 1e-5;
+
+    // The last delay - 1 samples of each channel into its history.
+    void keep(const float *frames, std::size_t count) {
+        const std::size_t before = delay_ - 1, taken = std::min(count, before);
+        const float *from = frames + (count - taken) * channels_;
+        for (std::size_t c = 0; c < channels_; ++c) {
+            float *h = history_[c].data();
+            std::copy(h + taken, h + before, h);
+            for (std::size_t f = 0; f < taken; ++f)
+                h[before - taken + f] = from[f * channels_ + c];
+        }
+    }
 
     // Each channel's `history_` holds the delay - 1 samples before the
     // block, then the block. A phase's taps are added in their order into
@@ -229,11 +267,38 @@ private:
             if (loudest(h, before + count) * bound_ > peak_)
                 for (std::size_t at = 0; at < count; at += kStretch) {
                     const std::size_t n = std::min(kStretch, count - at);
-                    if (loudest(h + at, before + n) * bound_ > peak_)
+                    const double most = loudest(h + at, before + n) * bound_;
+                    if (most > peak_ && roughly(h + before + at, n) + most * kRoughness > peak_)
                         filter(h + before + at, n);
                 }
             std::copy(h + count, h + count + before, h);
         }
+    }
+
+    // The loudest output of a stretch, filtered in float: the stretch's
+    // outputs are held in registers, four to one, while the taps go by. A
+    // shorter stretch at a block's end is filtered whole too (the history
+    // has room), and only its own outputs are looked at.
+    double roughly(const float *now, std::size_t count) {
+        typedef float Lanes __attribute__((vector_size(16)));
+        constexpr std::size_t kGroups = kStretch / 4;
+        float most = 0;
+        for (const std::vector<RoughTap> &phase : roughPhases_) {
+            Lanes sums[kGroups] = {};
+            for (const RoughTap &tap : phase) {
+                const float *from = now - tap.index;
+#pragma GCC unroll 8
+                for (std::size_t g = 0; g < kGroups; ++g) {
+                    Lanes x;
+                    std::memcpy(&x, from + 4 * g, sizeof x);
+                    sums[g] += x * tap.coeff;
+                }
+            }
+            float outputs[kStretch];
+            std::memcpy(outputs, sums, sizeof outputs);
+            most = loudest(outputs, count, most);
+        }
+        return most;
     }
 
     void filter(const float *now, std::size_t count) {
@@ -258,11 +323,13 @@ private:
     int factor_;
     std::size_t delay_ = 1;
     std::vector<std::vector<Tap>> phases_;
+    std::vector<std::vector<RoughTap>> roughPhases_;
     double bound_ = 0;
     std::vector<std::vector<float>> history_; // each channel's
     double sums_[kBlock];                     // one phase's outputs
     float rounded_[kBlock];                   // each kept as a float
     double peak_ = 0;
+    float historyLoudest_ = 0; // of the samples the history holds, at most
 };
 
 // The integrated loudness: each channel K-weighted (a high shelf and a
@@ -439,10 +506,12 @@ void LevelMeter::add(const float *frames, std::size_t count) {
     if (!ok() || count == 0)
         return;
     loudness_->add(frames, count);
-    const std::size_t samples = count * channels_;
-    clipped_ += static_cast<long long>(reaching(frames, samples, float(fullScale_ - 1e-7)));
-    peak_ = std::max(peak_, trace_->add(frames, count));
-    truePeak_->add(frames, count);
+    // Only a block that reaches full scale is counted through.
+    const float peak = trace_->add(frames, count), top = float(fullScale_ - 1e-7);
+    if (peak >= top)
+        clipped_ += static_cast<long long>(reaching(frames, count * channels_, top));
+    peak_ = std::max(peak_, peak);
+    truePeak_->add(frames, count, peak);
 }
 
 Levels LevelMeter::levels() const {

@@ -113,6 +113,27 @@ TEST(Levels, WhatIsMeasuredDoesNotDependOnHowTheSamplesComeInBlocks) {
         EXPECT_EQ(levels.peakDb, whole.peakDb);
         EXPECT_EQ(levels.loudness, whole.loudness);
     }
+    // A tone, noise too quiet to raise its true peak, then two loud
+    // samples at a block's start whose crest between them is the peak: it
+    // is summed over the noise before them, which blocks passed over keep.
+    samples.clear();
+    std::uint32_t noise = 99;
+    for (int i = 0; i < 6144 + 512; ++i) {
+        noise = noise * 1664525u + 1013904223u;
+        const float white = float(double(noise >> 8) / double(1u << 23) - 1);
+        const float v = i < 2048                 ? float(0.9 * std::sin(M_PI * i / 2 + M_PI / 4))
+                        : i == 6144 || i == 6145 ? 0.9f
+                                                 : 0.3f * white;
+        samples.push_back(v);
+        samples.push_back(-v);
+    }
+    ebur128_state *pass = ebur128_init(2, 44100, EBUR128_MODE_TRUE_PEAK);
+    ebur128_add_frames_float(pass, samples.data(), samples.size() / 2);
+    double peak = 0;
+    ebur128_true_peak(pass, 0, &peak);
+    ebur128_destroy(&pass);
+    for (const std::size_t block : {7u, 256u})
+        EXPECT_EQ(measure(block).truePeakDb, 20 * std::log10(peak)) << block;
 }
 
 TEST(Levels, TheOverviewPlacesEachStretchInItsColumnHoweverLongTheRecording) {
