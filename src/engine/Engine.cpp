@@ -550,21 +550,16 @@ void Engine::renderPeriod(float *out) {
                (!target || idleAt(blockStart + frames)))
             frames += kBlock;
         float *block = out + std::size_t(offset) * kChannels;
-        if (sounds)
-            synth_->render(block, frames);
-        else
+        if (sounds) {
+            float *stems =
+                stemChannels_ > 0 ? stemPeriod_.data() + std::size_t(offset) * kChannels : nullptr;
+            synth_->render(block, frames, stems, std::size_t(kPeriodFrames) * kChannels);
+        } else {
             std::fill(block, block + std::size_t(frames) * kChannels, 0.0f);
-        for (int c = 0; c < stemChannels_; ++c) {
-            float *stem = stemPeriod_.data() +
-                          (std::size_t(c) * kPeriodFrames + std::size_t(offset)) * kChannels;
-            if (!sounds) {
+            for (int c = 0; c < stemChannels_; ++c) {
+                float *stem = stemPeriod_.data() +
+                              (std::size_t(c) * kPeriodFrames + std::size_t(offset)) * kChannels;
                 std::fill(stem, stem + std::size_t(frames) * kChannels, 0.0f);
-                continue;
-            }
-            const float *left = synth_->stemLeft(c), *right = synth_->stemRight(c);
-            for (int i = 0; i < frames; ++i) {
-                stem[2 * i] = left[i];
-                stem[2 * i + 1] = right[i];
             }
         }
         offset += frames;

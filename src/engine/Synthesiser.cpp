@@ -407,7 +407,7 @@ void Synthesiser::send(const MidiEvent &e, const std::uint8_t *sysex) {
     }
 }
 
-void Synthesiser::render(float *interleaved, int frames) {
+void Synthesiser::render(float *interleaved, int frames, float *stems, std::size_t stride) {
     if (!layout_.stems) {
         fluid_synth_write_float(synth_, frames, interleaved, 0, 2, interleaved, 1, 2);
         return;
@@ -416,14 +416,24 @@ void Synthesiser::render(float *interleaved, int frames) {
     for (std::size_t at = 0; at < stems_.size(); at += kMostFrames)
         std::fill_n(stems_.begin() + std::ptrdiff_t(at), frames, 0.0f);
     fluid_synth_process(synth_, frames, int(fx_.size()), fx_.data(), int(dry_.size()), dry_.data());
-    // The mix is the sum of the stems, as they are added up.
-    std::fill(interleaved, interleaved + 2 * frames, 0.0f);
+    // Each stem interleaved, and the mix as the stems' sum, added in their order.
+    const std::size_t samples = 2 * std::size_t(frames);
+    if (!stems) {
+        scratch_.resize(samples);
+        stems = scratch_.data(), stride = 0;
+    }
+    std::fill(interleaved, interleaved + samples, 0.0f);
     for (int c = 0; c < stemCount(); ++c) {
-        const float *left = stemLeft(c), *right = stemRight(c);
+        const float *__restrict left = &stems_[std::size_t(2 * c) * kMostFrames];
+        const float *__restrict right = left + kMostFrames;
+        float *__restrict stem = stems + std::size_t(c) * stride;
         for (int i = 0; i < frames; ++i) {
-            interleaved[2 * i] += left[i];
-            interleaved[2 * i + 1] += right[i];
+            stem[2 * i] = left[i];
+            stem[2 * i + 1] = right[i];
         }
+        float *__restrict mix = interleaved;
+        for (std::size_t i = 0; i < samples; ++i)
+            mix[i] += stem[i];
     }
 }
 

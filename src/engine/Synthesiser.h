@@ -69,18 +69,12 @@ public:
     /// Renders `frames` frames (whole blocks, at most kMostFrames) of
     /// interleaved stereo float samples: the mix, which with stems is their
     /// sum. Blocks rendered in one call cost less than one by one: the
-    /// effects run once for them all.
-    void render(float *interleaved, int frames);
-    /// With stems, what stem `channel` made in the last render(), as planar
-    /// left and right samples: a channel, or with dry stems after the
-    /// channels the reverb's return, then the chorus's.
+    /// effects run once for them all. With stems, stem `c` is written
+    /// interleaved too, at `stems` + `c` * `stride`: a channel, or with dry
+    /// stems after the channels the reverb's return, then the chorus's.
+    void render(float *interleaved, int frames, float *stems = nullptr, std::size_t stride = 0);
+    /// How many stems render() writes.
     int stemCount() const { return layout_.stems ? layout_.channels + (layout_.dry ? 2 : 0) : 0; }
-    const float *stemLeft(int channel) const {
-        return &stems_[std::size_t(2 * channel) * kMostFrames];
-    }
-    const float *stemRight(int channel) const {
-        return &stems_[std::size_t(2 * channel + 1) * kMostFrames];
-    }
     /// Holds channel `channel` on preset `bank`:`program` whatever program
     /// changes and bank selects come (bank -1: the channel's own); -1 lets go.
     void holdProgram(int channel, int program, int bank);
@@ -110,6 +104,7 @@ private:
     fluid_synth_t *synth_ = nullptr;
     SynthLayout layout_;
     std::vector<float> stems_;      // planar: each channel's left, then right
+    std::vector<float> scratch_;    // a stem interleaved, when the caller keeps none
     std::vector<float *> dry_, fx_; // fluid_synth_process's buffers over them
     struct Held {
         int program = -1, bank = -1;
