@@ -92,7 +92,7 @@ public:
     /// recording in progress counts by the frames the engine handed over.
     std::int64_t lengthFrames() const;
     std::int64_t positionFrames() const;
-    /// The loudest sample the last recording took.
+    /// The loudest sample the last recording took from a real input.
     float peak() const { return recorder_ ? recorder_->peak() : 0.0f; }
 
 private:

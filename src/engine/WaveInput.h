@@ -142,7 +142,8 @@ public:
     std::uint64_t bytesWritten() const { return bytesWritten_.load(); }
     /// Frames taken from the engine so far (any thread).
     std::int64_t framesCaptured() const { return framesCaptured_.load(); }
-    /// The loudest sample taken so far (any thread).
+    /// The loudest sample taken so far from a real input (any thread); the
+    /// synthesiser's own sound is not looked at.
     float peak() const { return peak_.load(std::memory_order_relaxed); }
     /// Set when writing to the spool failed; the text says why.
     bool failed() const { return failed_.load(); }

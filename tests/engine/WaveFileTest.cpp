@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <unistd.h>
 
 using audio::WaveFormat;
@@ -170,6 +171,49 @@ TEST(WaveInput, ConvertsRateChannelsAndBits) {
         }
         EXPECT_NEAR(std::sqrt(sum / double(n)), 0.3536, 0.02) << c.format.sampleRate;
     }
+}
+
+TEST(WaveInput, SixteenBitsRoundHalfStepsUpAndClipWhatIsOutOfRange) {
+    // Undithered: each sample x is stored as floor(x * 32767 + 0.5) within
+    // the 16-bit range; what is no number as silence. Eleven frames, so
+    // that samples go both through the runs of eight and the rest.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        float in;
+        std::int16_t stored;
+    } cases[] = {{0.0f, 0},
+                 {1.0f, 32767},
+                 {-1.0f, -32767},
+                 {1.5f, 32767},
+                 {-1.5f, -32768},
+                 {inf, 32767},
+                 {-inf, -32768},
+                 {nan, 0},
+                 {0.5f / 32767, 1},
+                 {-0.5f / 32767, 0},
+                 {-1.5f / 32767, -1},
+                 {2.5f / 32767, 3},
+                 {-2.5f / 32767, -2},
+                 {1e-9f, 0},
+                 {-32768.0f / 32767, -32768},
+                 {0.25f, 8192},
+                 {-0.25f, -8192},
+                 {0.99999f, 32767},
+                 {-0.99999f, -32767},
+                 {0.1f, 3277},
+                 {-0.1f, -3277},
+                 {2.0f, 32767}};
+    std::vector<float> in;
+    for (const auto &c : cases)
+        in.push_back(c.in);
+    audio::WaveConverter converter(WaveFormat{44100, 2, 16}, audio::kSampleRate, false);
+    std::vector<std::uint8_t> out;
+    converter.process(in.data(), in.size() / 2, out);
+    ASSERT_EQ(out.size(), 2 * in.size());
+    for (std::size_t i = 0; i < in.size(); ++i)
+        EXPECT_EQ(std::int16_t(out[2 * i] | out[2 * i + 1] << 8), cases[i].stored)
+            << "sample " << i << ": " << cases[i].in;
 }
 
 TEST(WaveInput, EachConverterDithersOnItsOwnHoweverConvertersTakeTurns) {
