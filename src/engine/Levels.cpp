@@ -163,8 +163,8 @@ private:
 // phase's coefficients whose magnitudes sum to `bound_` at most (1.86 at
 // 4 times): a stretch of outputs whose samples, and the samples before
 // them, stay below the peak so far divided by that cannot raise it, and is
-// passed over. A stretch that could is first filtered in float, several
-// times faster; only where that comes within its rounding of the peak is it
+// passed over. A stretch that could is first filtered in float, the
+// cheaper way; only where that comes within its rounding of the peak is it
 // filtered as libebur128 does. Each output is summed alone, in the same
 // order, so the figure is the whole pass's whatever is passed over.
 class LevelMeter::TruePeak {
@@ -187,6 +187,12 @@ public:
             if (std::fabs(c) > 1e-6)
                 phases_[std::size_t(j % factor_)].push_back(Tap{std::size_t(j / factor_), c});
         }
+        // The phase on the samples is the samples themselves (one tap of
+        // 1): the sample peak holds its outputs, and the peak so far
+        // starts from it.
+        std::erase_if(phases_, [](const std::vector<Tap> &phase) {
+            return phase.size() == 1 && phase[0].coeff == 1.0;
+        });
         for (const std::vector<Tap> &phase : phases_) {
             double sum = 0;
             for (const Tap &tap : phase)
@@ -205,6 +211,7 @@ public:
     void add(const float *frames, std::size_t count, float loudest) {
         if (factor_ == 0)
             return;
+        peak_ = std::max(peak_, double(loudest));
         // Frames that, with the history before them, stay below the peak
         // so far over the bound cannot raise it: only their last samples
         // are kept, for the frames after them.

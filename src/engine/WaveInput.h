@@ -213,6 +213,7 @@ private:
     std::atomic<bool> fillToLimit_{false};
     std::atomic<float> peak_{0.0f};
     std::chrono::steady_clock::time_point lastSync_; // the writing thread's
+    std::uint64_t syncedBytes_ = 0;                  // bytesWritten_ at lastSync_
 };
 
 } // namespace audio
