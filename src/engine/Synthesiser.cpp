@@ -418,10 +418,6 @@ void Synthesiser::render(float *interleaved, int frames, float *stems, std::size
     fluid_synth_process(synth_, frames, int(fx_.size()), fx_.data(), int(dry_.size()), dry_.data());
     // Each stem interleaved, and the mix as the stems' sum, added in their order.
     const std::size_t samples = 2 * std::size_t(frames);
-    if (!stems) {
-        scratch_.resize(samples);
-        stems = scratch_.data(), stride = 0;
-    }
     std::fill(interleaved, interleaved + samples, 0.0f);
     for (int c = 0; c < stemCount(); ++c) {
         const float *__restrict left = &stems_[std::size_t(2 * c) * kMostFrames];

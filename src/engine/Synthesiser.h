@@ -70,8 +70,9 @@ public:
     /// interleaved stereo float samples: the mix, which with stems is their
     /// sum. Blocks rendered in one call cost less than one by one: the
     /// effects run once for them all. With stems, stem `c` is written
-    /// interleaved too, at `stems` + `c` * `stride`: a channel, or with dry
-    /// stems after the channels the reverb's return, then the chorus's.
+    /// interleaved too, at `stems` + `c` * `stride` (room the caller keeps
+    /// for stemCount() stems): a channel, or with dry stems after the
+    /// channels the reverb's return, then the chorus's.
     void render(float *interleaved, int frames, float *stems = nullptr, std::size_t stride = 0);
     /// How many stems render() writes.
     int stemCount() const { return layout_.stems ? layout_.channels + (layout_.dry ? 2 : 0) : 0; }
@@ -104,7 +105,6 @@ private:
     fluid_synth_t *synth_ = nullptr;
     SynthLayout layout_;
     std::vector<float> stems_;      // planar: each channel's left, then right
-    std::vector<float> scratch_;    // a stem interleaved, when the caller keeps none
     std::vector<float *> dry_, fx_; // fluid_synth_process's buffers over them
     struct Held {
         int program = -1, bank = -1;

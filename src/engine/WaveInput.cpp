@@ -526,16 +526,17 @@ void WaveRecorder::keepJournal(bool now) {
     // (a killed process loses nothing it wrote: the writes are unbuffered).
     // Nothing written since the last sync: no need to look at the clock,
     // which each period of each stem would otherwise do.
-    if (!journal_ || spill_ || failed_ || (!now && bytesWritten_.load() == syncedBytes_))
+    const std::uint64_t written = bytesWritten_.load();
+    if (!journal_ || spill_ || failed_ || (!now && written == syncedBytes_))
         return;
     const auto clock = std::chrono::steady_clock::now();
     if (!now && clock - lastSync_ < std::chrono::seconds(1))
         return;
     lastSync_ = clock;
-    syncedBytes_ = bytesWritten_.load();
-    if (!journal_->sync(bytesWritten_.load())) {
+    syncedBytes_ = written;
+    if (!journal_->sync(written)) {
         // What the disk did not take stays readable; the rest goes elsewhere.
-        journalBytes_ = bytesWritten_.load();
+        journalBytes_ = written;
         spillFrom(nullptr, 0);
     }
 }
