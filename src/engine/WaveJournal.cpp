@@ -4,6 +4,7 @@
 
 #include "platform/CrashPoint.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -89,6 +90,23 @@ bool WaveJournal::writeHeader(std::uint64_t dataBytes) {
     return writeAt(fileno(file_), waveHeader(format_, dataBytes, headerBytes_ > 44), 0);
 }
 
+void WaveJournal::forgetDurable(std::uint64_t end) {
+    // A recording is written once and not read while it is made: what is on
+    // the disk leaves the page cache, which would otherwise grow by the
+    // whole recording (by every stem of it) and push out what the machine
+    // still uses. Fresh cache is dearer than reused cache, too: a virtual
+    // machine's host backs each new page on its first write. The header's
+    // page stays, as it is rewritten at each sync; the page being filled
+    // stays too.
+    constexpr std::uint64_t kPage = 4096;
+    const std::uint64_t from = std::max(forgotten_, (headerBytes_ + kPage - 1) / kPage * kPage);
+    const std::uint64_t to = end / kPage * kPage;
+    if (to <= from)
+        return;
+    ::posix_fadvise(fileno(file_), off_t(from), off_t(to - from), POSIX_FADV_DONTNEED);
+    forgotten_ = to;
+}
+
 bool WaveJournal::sync(std::uint64_t dataBytes) {
     if (finished_)
         return true;
@@ -96,6 +114,7 @@ bool WaveJournal::sync(std::uint64_t dataBytes) {
     // The samples first: a header never counts samples that are not on the disk.
     if (std::fflush(file_) != 0 || ::fdatasync(fd) != 0)
         return false;
+    forgetDurable(headerBytes_ + dataBytes);
     // A RIFF header cannot count more than its limit; the samples past it are
     // still recovered from the file's length.
     if (headerBytes_ == 44 && dataBytes > kMaxRiffData)
@@ -137,6 +156,7 @@ bool WaveJournal::finish(const std::string &target, std::uint64_t dataBytes, std
     bool ok = std::fflush(file_) == 0 && cutToData(fd, headerBytes_, dataBytes) &&
               writeHeader(dataBytes) && ::fsync(fd) == 0;
     if (ok) {
+        forgetDurable(headerBytes_ + dataBytes);
         platform::crashPoint("finish", std::to_string(dataBytes) + " bytes");
         ok = ::rename(path_.c_str(), target.c_str()) == 0;
     }

@@ -57,12 +57,15 @@ public:
 private:
     WaveJournal() = default;
     bool writeHeader(std::uint64_t dataBytes);
+    /// Drops the file's durable pages before byte `end` from the page cache.
+    void forgetDurable(std::uint64_t end);
 
     std::string path_;
     WaveFormat format_;
     std::FILE *file_ = nullptr;
     std::uint64_t headerBytes_ = 0;
     unsigned syncs_ = 0;
+    std::uint64_t forgotten_ = 0; // the pages before it were dropped from the cache
     bool finished_ = false;
 };
 

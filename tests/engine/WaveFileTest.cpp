@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
@@ -15,6 +16,9 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <linux/magic.h>
+#include <sys/mman.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 using audio::WaveFormat;
@@ -298,7 +302,7 @@ TEST(WaveJournal, AFinishedInProgressFileIsByteForByteTheFileAWholeSaveWrites) {
     // 8-bit mono with an odd count of samples: the pad byte too.
     test::TempDir dir;
     const WaveFormat format{11025, 1, 8};
-    std::vector<char> samples(10001);
+    std::vector<char> samples(100001);
     for (std::size_t i = 0; i < samples.size(); ++i)
         samples[i] = char(i * 7);
     std::string error;
@@ -307,6 +311,24 @@ TEST(WaveJournal, AFinishedInProgressFileIsByteForByteTheFileAWholeSaveWrites) {
     EXPECT_EQ(journal->headerBytes(), 44u);
     std::fwrite(samples.data(), 1, samples.size(), journal->file());
     ASSERT_TRUE(journal->sync(samples.size()));
+    // What the sync made durable has left the page cache (a folder in
+    // memory keeps its pages, whatever it is told); the header's first
+    // page and the page being filled stay.
+    struct statfs folder {};
+    ASSERT_EQ(::statfs(dir.root().c_str(), &folder), 0);
+    if (folder.f_type != TMPFS_MAGIC) {
+        const long page = ::sysconf(_SC_PAGESIZE);
+        const std::size_t pages = (44 + samples.size() + std::size_t(page) - 1) / std::size_t(page);
+        void *mapped =
+            ::mmap(nullptr, 44 + samples.size(), PROT_READ, MAP_SHARED, fileno(journal->file()), 0);
+        ASSERT_NE(mapped, MAP_FAILED);
+        std::vector<unsigned char> resident(pages);
+        ASSERT_EQ(::mincore(mapped, 44 + samples.size(), resident.data()), 0);
+        ::munmap(mapped, 44 + samples.size());
+        EXPECT_EQ(std::count_if(resident.begin() + 1, resident.end() - 1,
+                                [](unsigned char r) { return r & 1; }),
+                  0);
+    }
     ASSERT_TRUE(journal->canFinishAs(dir.path("a.wav"), samples.size()));
     ASSERT_TRUE(journal->finish(dir.path("a.wav"), samples.size(), error)) << error;
     journal.reset();
