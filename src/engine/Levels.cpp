@@ -20,21 +20,30 @@ double decibels(double amplitude) {
     return amplitude > 0 ? 20.0 * std::log10(amplitude) : -1e9;
 }
 
-// In lanes, so that it runs several samples at a time.
+// Eight lanes in two registers, so that it runs several samples at a time,
+// folded into one in registers too: the true peak asks this of a few dozen
+// samples at a time, where folding through memory would cost the most.
 float loudest(const float *samples, std::size_t count, float most) {
-    constexpr std::size_t kLanes = 8;
-    float lanes[kLanes] = {};
+    typedef float Lanes __attribute__((vector_size(16)));
+    typedef std::int32_t Bits __attribute__((vector_size(16)));
+    const auto magnitude = [](Lanes x) { return Lanes(Bits(x) & 0x7fffffff); };
+    // A sample that is no number is passed over, as std::max() does.
+    const auto larger = [](Lanes a, Lanes b) { return a < b ? b : a; };
+    Lanes low = {}, high = {};
     std::size_t i = 0;
-    for (; i + kLanes <= count; i += kLanes)
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            const float v = std::fabs(samples[i + j]);
-            lanes[j] = lanes[j] < v ? v : lanes[j];
-        }
+    for (; i + 8 <= count; i += 8) {
+        Lanes x, y;
+        std::memcpy(&x, samples + i, sizeof x);
+        std::memcpy(&y, samples + i + 4, sizeof y);
+        low = larger(low, magnitude(x));
+        high = larger(high, magnitude(y));
+    }
     for (; i < count; ++i)
         most = std::max(most, std::fabs(samples[i]));
-    for (const float v : lanes)
-        most = std::max(most, v);
-    return most;
+    low = larger(low, high);
+    low = larger(low, __builtin_shuffle(low, Bits{2, 3, 0, 1}));
+    low = larger(low, __builtin_shuffle(low, Bits{1, 0, 3, 2}));
+    return std::max(most, low[0]);
 }
 
 namespace {
@@ -398,6 +407,38 @@ public:
         }
     }
 
+    /// Whether `other` can run beside this one: stereo both, at one rate,
+    /// as far into their steps.
+    bool runsBeside(const Loudness &other) const {
+        return channels_ == 2 && other.channels_ == 2 && step_ == other.step_ &&
+               done_ == other.done_ && std::equal(a_, a_ + 5, other.a_) &&
+               std::equal(b_, b_ + 5, other.b_);
+    }
+
+    /// a.add(aFrames, count) and b.add(bFrames, count): side by side where
+    /// the processor has registers of four doubles.
+    static void addTogether(Loudness &a, const float *aFrames, Loudness &b, const float *bFrames,
+                            std::size_t count) {
+        while (count > 0) {
+            const std::size_t n = std::min(count, a.step_ - a.done_);
+            if (kBeside) {
+                a.filterBeside(a.filters_[0], aFrames, b.filters_[0], bFrames, n);
+            } else {
+                a.filter(aFrames, n);
+                b.filter(bFrames, n);
+            }
+            aFrames += 2 * n;
+            bFrames += 2 * n;
+            count -= n;
+            a.done_ += n;
+            b.done_ += n;
+            if (a.done_ == a.step_) {
+                a.endStep();
+                b.endStep();
+            }
+        }
+    }
+
     /// LUFS; -1e9 for less than one block above -70 LUFS.
     double loudness() const {
         if (blocks_.empty())
@@ -456,14 +497,55 @@ private:
                 f.v1 = v;
                 f.sum += y * y;
             }
-            // A filter ringing down in silence would reach subnormal values,
-            // which cost a hundred times more; what they add is nothing.
-            for (Pair *v : {&f.v1, &f.v2, &f.v3, &f.v4})
-                for (int k = 0; k < 2; ++k)
-                    if (std::fabs((*v)[k]) < 1e-30)
-                        (*v)[k] = 0;
+            settle(f);
             filters_[p] = f;
         }
+    }
+
+    // Two stereo filters through `count` frames, in registers of four
+    // doubles: the same arithmetic, each filter's pair beside the other's,
+    // so that two take the time of one (each waits on its own last value).
+    __attribute__((target("avx"))) void filterBeside(Filter &fa, const float *a, Filter &fb,
+                                                     const float *b, std::size_t count) const {
+        typedef double Quad __attribute__((vector_size(32)));
+        typedef float Four __attribute__((vector_size(16)));
+        const double a1 = a_[1], a2 = a_[2], a3 = a_[3], a4 = a_[4];
+        const double b0 = b_[0], b1 = b_[1], b2 = b_[2], b3 = b_[3], b4 = b_[4];
+        // Written out, not in helpers: a helper would not be built for these registers.
+        Quad v1 = {fa.v1[0], fa.v1[1], fb.v1[0], fb.v1[1]};
+        Quad v2 = {fa.v2[0], fa.v2[1], fb.v2[0], fb.v2[1]};
+        Quad v3 = {fa.v3[0], fa.v3[1], fb.v3[0], fb.v3[1]};
+        Quad v4 = {fa.v4[0], fa.v4[1], fb.v4[0], fb.v4[1]};
+        Quad sum = {fa.sum[0], fa.sum[1], fb.sum[0], fb.sum[1]};
+        for (std::size_t i = 0; i < count; ++i) {
+            Four four;
+            std::memcpy(&four, a + 2 * i, 2 * sizeof(float));
+            std::memcpy(reinterpret_cast<float *>(&four) + 2, b + 2 * i, 2 * sizeof(float));
+            const Quad x = __builtin_convertvector(four, Quad);
+            const Quad v = (x - (a2 * v2 + a3 * v3 + a4 * v4)) - a1 * v1;
+            const Quad y = b0 * v + b1 * v1 + b2 * v2 + b3 * v3 + b4 * v4;
+            v4 = v3;
+            v3 = v2;
+            v2 = v1;
+            v1 = v;
+            sum += y * y;
+        }
+        fa.v1 = Pair{v1[0], v1[1]}, fb.v1 = Pair{v1[2], v1[3]};
+        fa.v2 = Pair{v2[0], v2[1]}, fb.v2 = Pair{v2[2], v2[3]};
+        fa.v3 = Pair{v3[0], v3[1]}, fb.v3 = Pair{v3[2], v3[3]};
+        fa.v4 = Pair{v4[0], v4[1]}, fb.v4 = Pair{v4[2], v4[3]};
+        fa.sum = Pair{sum[0], sum[1]}, fb.sum = Pair{sum[2], sum[3]};
+        settle(fa);
+        settle(fb);
+    }
+
+    // A filter ringing down in silence would reach subnormal values, which
+    // cost a hundred times more; what they add is nothing.
+    static void settle(Filter &f) {
+        for (Pair *v : {&f.v1, &f.v2, &f.v3, &f.v4})
+            for (int k = 0; k < 2; ++k)
+                if (std::fabs((*v)[k]) < 1e-30)
+                    (*v)[k] = 0;
     }
 
     void endStep() {
@@ -482,6 +564,8 @@ private:
         if (block >= kAbsoluteGate)
             blocks_.push_back(block);
     }
+
+    static inline const bool kBeside = __builtin_cpu_supports("avx");
 
     // -70 LUFS as an energy.
     static inline const double kAbsoluteGate = std::pow(10.0, (-70.0 + 0.691) / 10.0);
@@ -513,6 +597,22 @@ void LevelMeter::add(const float *frames, std::size_t count) {
     if (!ok() || count == 0)
         return;
     loudness_->add(frames, count);
+    addPeaks(frames, count);
+}
+
+void LevelMeter::addTogether(LevelMeter &a, const float *aFrames, LevelMeter &b,
+                             const float *bFrames, std::size_t count) {
+    if (!a.ok() || !b.ok() || count == 0 || !a.loudness_->runsBeside(*b.loudness_)) {
+        a.add(aFrames, count);
+        b.add(bFrames, count);
+        return;
+    }
+    Loudness::addTogether(*a.loudness_, aFrames, *b.loudness_, bFrames, count);
+    a.addPeaks(aFrames, count);
+    b.addPeaks(bFrames, count);
+}
+
+void LevelMeter::addPeaks(const float *frames, std::size_t count) {
     // Only a block that reaches full scale is counted through.
     const float peak = trace_->add(frames, count), top = float(fullScale_ - 1e-7);
     if (peak >= top)

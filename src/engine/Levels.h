@@ -61,11 +61,20 @@ public:
     LevelMeter &operator=(const LevelMeter &) = delete;
     /// False for no channels or a rate no meter takes: nothing is measured.
     bool ok() const { return loudness_ != nullptr; }
+    std::size_t channels() const { return channels_; }
     void add(const float *frames, std::size_t count);
+    /// a.add(aFrames, count) and b.add(bFrames, count), to the bit, in less
+    /// time: two stereo meters at one rate filter their loudness side by
+    /// side. The two are fed on the same thread.
+    static void addTogether(LevelMeter &a, const float *aFrames, LevelMeter &b,
+                            const float *bFrames, std::size_t count);
     /// What was measured until now.
     Levels levels() const;
 
 private:
+    // All but the loudness.
+    void addPeaks(const float *frames, std::size_t count);
+
     std::size_t channels_;
     double fullScale_;
     class Loudness;

@@ -232,11 +232,51 @@ std::string transcode(const std::string &recording, const std::string &output,
 
 } // namespace
 
-LevelTap::LevelTap(const audio::WaveFormat &format)
-    : meter_(format.channels, format.sampleRate, audio::fullScaleOf(format)) {}
+LevelTap::LevelTap(const audio::WaveFormat &format, bool keeps)
+    : meter_(format.channels, format.sampleRate, audio::fullScaleOf(format)), keeps_(keeps) {}
 
 void LevelTap::written(const float *samples, const std::int32_t *, std::size_t frames) {
-    meter_.add(samples, frames);
+    if (keeps_ && meter_.ok())
+        kept_.insert(kept_.end(), samples, samples + frames * meter_.channels());
+    else
+        meter_.add(samples, frames);
+}
+
+audio::Levels LevelTap::levels() {
+    measureKept();
+    return meter_.levels();
+}
+
+void LevelTap::measureKept() {
+    if (kept_.empty())
+        return;
+    meter_.add(kept_.data(), kept_.size() / meter_.channels());
+    kept_.clear();
+}
+
+void LevelTap::measureTogether(const std::vector<LevelTap *> &taps) {
+    // In pairs of taps that kept as much; any other alone.
+    LevelTap *waiting = nullptr;
+    for (LevelTap *tap : taps) {
+        if (tap->kept_.empty())
+            continue;
+        if (!waiting) {
+            waiting = tap;
+        } else if (waiting->kept_.size() == tap->kept_.size() &&
+                   waiting->meter_.channels() == tap->meter_.channels()) {
+            audio::LevelMeter::addTogether(waiting->meter_, waiting->kept_.data(), tap->meter_,
+                                           tap->kept_.data(),
+                                           tap->kept_.size() / tap->meter_.channels());
+            waiting->kept_.clear();
+            tap->kept_.clear();
+            waiting = nullptr;
+        } else {
+            waiting->measureKept();
+            waiting = tap;
+        }
+    }
+    if (waiting)
+        waiting->measureKept();
 }
 
 bool StreamedOutput::suits(const FinishPlan &plan) {

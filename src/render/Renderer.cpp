@@ -161,6 +161,7 @@ Result Renderer::render(const Job &job, const ProgressFunction &progress,
     devices_->tap(nullptr);
     devices_->tapStems({});
     stream_.reset(); // one not finished is removed
+    keptTaps_.clear();
     levels_.reset();
     stemLevels_.clear();
     // A song cut short leaves nothing sounding on the instrument; one that
@@ -185,16 +186,28 @@ void Renderer::openOutputs(const Job &job) {
         if (stream->open(job.output, format, how))
             stream_ = std::move(stream);
     }
+    // Offline, the taps are written on this thread: a song's WAVE stems
+    // and its mix keep what they hear until the engine has gone on by a
+    // step, then measure it two by two.
+    const bool keeps = !live_ && request_.stems && request_.encoding.container == Container::Wav;
+    keptTaps_.clear();
     if (!stream_ && ((request_.encoding.container == Container::Wav && !request_.stemsOnly) ||
                      request_.normalize))
-        levels_ = std::make_unique<LevelTap>(format);
+        levels_ = std::make_unique<LevelTap>(format, keeps);
     devices_->tap(stream_ ? static_cast<audio::RecordingTap *>(stream_.get()) : levels_.get());
+    if (levels_ && keeps)
+        keptTaps_.push_back(levels_.get());
     // WAVE stems too are measured as they are written; those of another
     // container are measured as they are written into it.
     std::vector<audio::RecordingTap *> stemTaps;
     if (request_.stems && request_.encoding.container == Container::Wav)
-        for (std::size_t i = 0; i < job.stems.size(); ++i)
-            stemTaps.push_back(stemLevels_.emplace_back(std::make_unique<LevelTap>(format)).get());
+        for (std::size_t i = 0; i < job.stems.size(); ++i) {
+            LevelTap *tap =
+                stemLevels_.emplace_back(std::make_unique<LevelTap>(format, keeps)).get();
+            stemTaps.push_back(tap);
+            if (keeps)
+                keptTaps_.push_back(tap);
+        }
     devices_->tapStems(std::move(stemTaps));
 }
 
@@ -209,6 +222,7 @@ void Renderer::record(const ProgressFunction &progress, const std::atomic<bool> 
             throw Exception("interrupted");
         }
         transport_->advance();
+        LevelTap::measureTogether(keptTaps_);
         const auto now = std::chrono::steady_clock::now();
         if (progress && now - lastReport > std::chrono::milliseconds(100)) {
             lastReport = now;

@@ -74,6 +74,7 @@ private:
     std::unique_ptr<StreamedOutput> stream_;
     std::unique_ptr<LevelTap> levels_;
     std::vector<std::unique_ptr<LevelTap>> stemLevels_; // each WAVE stem's, as it is written
+    std::vector<LevelTap *> keptTaps_;                  // of these, those measured together
     Finished finished_;                                 // of the file last rendered
     std::vector<Result::Stem> stemsDone_;               // and of its stems
 };

@@ -136,6 +136,33 @@ TEST(Levels, WhatIsMeasuredDoesNotDependOnHowTheSamplesComeInBlocks) {
         EXPECT_EQ(measure(block).truePeakDb, 20 * std::log10(peak)) << block;
 }
 
+TEST(Levels, TwoMetersFedTogetherMeasureToTheBitWhatEachMeasuresAlone) {
+    // A song's mix and a part that falls silent: its loudness filter rings
+    // down to nothing while the other's goes on. Blocks of uneven lengths
+    // cross the 100 ms steps.
+    std::vector<float> mix, part;
+    for (int i = 0; i < 30000; ++i) {
+        const double t = double(i) / 44100;
+        mix.push_back(float(0.4 * std::sin(2 * M_PI * 220 * t)));
+        mix.push_back(float(0.3 * std::sin(2 * M_PI * 331 * t + 1)));
+        const float v = i < 9000 ? float(0.8 * std::sin(2 * M_PI * 3000 * t)) : 0.0f;
+        part.push_back(v);
+        part.push_back(-v);
+    }
+    const auto meter = [] { return audio::LevelMeter(2, 44100, 32767.0 / 32768); };
+    audio::LevelMeter mixAlone = meter(), partAlone = meter(), mixBeside = meter(),
+                      partBeside = meter();
+    for (std::size_t at = 0, n = 1; at < mix.size() / 2; at += n, n = n * 5 % 3001 + 1) {
+        n = std::min(n, mix.size() / 2 - at);
+        mixAlone.add(&mix[2 * at], n);
+        partAlone.add(&part[2 * at], n);
+        audio::LevelMeter::addTogether(mixBeside, &mix[2 * at], partBeside, &part[2 * at], n);
+    }
+    EXPECT_EQ(mixBeside.levels(), mixAlone.levels());
+    EXPECT_EQ(partBeside.levels(), partAlone.levels());
+    EXPECT_NE(mixAlone.levels().loudness, partAlone.levels().loudness);
+}
+
 TEST(Levels, TheOverviewPlacesEachStretchInItsColumnHoweverLongTheRecording) {
     // 2^22 frames at 8 kHz (almost nine minutes, long enough that the
     // meter's lists are halved twice): silence, then from the middle a

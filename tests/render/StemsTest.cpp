@@ -3,6 +3,7 @@
 // name MIDI ports.
 #include "render/Stems.h"
 #include "engine/Engine.h"
+#include "engine/Levels.h"
 #include "render/RenderFixture.h"
 #include "support/SoundFontWriter.h"
 
@@ -203,10 +204,24 @@ TEST_F(Render, StemsAreReportedCheckedAndRecordedAgainWhenOneIsMissingOrShort) {
     song("duo.mid", test::midiFile(0, 480, {t.bytes()}));
     const QStringList common{"--stems", "--tail", "0", "duo.mid"};
     ASSERT_EQ(render(common + QStringList{"--report", "r.jsonl"}).exit, 0);
-    const QJsonArray stems = report(dir.path("r.jsonl"))["duo.mid"]["stems"].toArray();
+    const QJsonObject line = report(dir.path("r.jsonl"))["duo.mid"];
+    const QJsonArray stems = line["stems"].toArray();
     ASSERT_EQ(stems.size(), 2);
     EXPECT_EQ(stems[1].toObject()["output"].toString(), "duo.stems/02 Violin.wav");
-    EXPECT_LT(stems[1].toObject()["peak_dbfs"].toDouble(), 0);
+    // What each reports is what its file holds: the mix and its stems are
+    // measured as they are written, two at a time.
+    QJsonArray outputs = stems;
+    outputs.prepend(line);
+    for (const QJsonValue &output : outputs) {
+        const QJsonObject o = output.toObject();
+        const std::string path = dir.path(o["output"].toString().toStdString());
+        audio::Levels levels;
+        std::string error;
+        ASSERT_TRUE(audio::measureLevels(path, levels, error)) << error;
+        EXPECT_NEAR(o["loudness_lufs"].toDouble(), levels.loudness, 0.01) << path;
+        EXPECT_NEAR(o["true_peak_dbtp"].toDouble(), levels.truePeakDb, 0.01) << path;
+        EXPECT_LT(o["peak_dbfs"].toDouble(), 0) << path;
+    }
     EXPECT_EQ(render(QStringList{"--check"} + common).exit, 0);
     // A stem missing, or cut short, is a problem, and is recorded again.
     const std::string violin = dir.path("duo.stems/02 Violin.wav");
