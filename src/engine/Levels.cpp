@@ -408,25 +408,20 @@ public:
     }
 
     /// Whether `other` can run beside this one: stereo both, at one rate,
-    /// as far into their steps.
+    /// as far into their steps, on a processor with registers of four doubles.
     bool runsBeside(const Loudness &other) const {
-        return channels_ == 2 && other.channels_ == 2 && step_ == other.step_ &&
+        return kBeside && channels_ == 2 && other.channels_ == 2 && step_ == other.step_ &&
                done_ == other.done_ && std::equal(a_, a_ + 5, other.a_) &&
                std::equal(b_, b_ + 5, other.b_);
     }
 
-    /// a.add(aFrames, count) and b.add(bFrames, count): side by side where
-    /// the processor has registers of four doubles.
+    /// a.add(aFrames, count) and b.add(bFrames, count), side by side; `b`
+    /// runs beside `a`.
     static void addTogether(Loudness &a, const float *aFrames, Loudness &b, const float *bFrames,
                             std::size_t count) {
         while (count > 0) {
             const std::size_t n = std::min(count, a.step_ - a.done_);
-            if (kBeside) {
-                a.filterBeside(a.filters_[0], aFrames, b.filters_[0], bFrames, n);
-            } else {
-                a.filter(aFrames, n);
-                b.filter(bFrames, n);
-            }
+            a.filterBeside(a.filters_[0], aFrames, b.filters_[0], bFrames, n);
             aFrames += 2 * n;
             bFrames += 2 * n;
             count -= n;
